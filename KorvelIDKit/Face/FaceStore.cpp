@@ -1,0 +1,88 @@
+#include "FaceStore.h"
+
+#include "Support/Json.h"
+#include "Support/Logger.h"
+
+namespace FaceProfiles {
+
+std::string encode(const std::vector<FaceProfile>& profiles) {
+    JsonWriter w;
+    w.beginArray();
+    for (const auto& p : profiles) {
+        w.beginObject();
+        w.key("id").uuid(p.id);
+        w.key("name").string(p.name);
+        w.key("embeddings").beginArray();
+        for (const auto& e : p.embeddings) {
+            w.beginObject().key("vector").beginArray();
+            for (const float f : e.vector) w.number(f);
+            w.endArray().endObject();
+        }
+        w.endArray();
+        w.key("createdAt").date(p.createdAt);
+        w.endObject();
+    }
+    w.endArray();
+    return w.take();
+}
+
+std::vector<FaceProfile> decode(std::string_view json) {
+    const auto doc = Json::parse(json);
+    const auto& array = Json::requireArray(doc, "profiles");
+    std::vector<FaceProfile> out;
+    out.reserve(array.size());
+    for (const auto& item : array) {
+        const auto& obj = Json::requireObject(item, "profile");
+        FaceProfile p;
+        p.id = Json::toUuid(Json::member(obj, "id"), "id");
+        p.name = Json::toString(Json::member(obj, "name"), "name");
+        const auto& embeddings = Json::requireArray(Json::member(obj, "embeddings"), "embeddings");
+        p.embeddings.reserve(embeddings.size());
+        for (const auto& e : embeddings) {
+            const auto& vec = Json::requireArray(Json::member(Json::requireObject(e, "embedding"), "vector"), "vector");
+            FaceEmbedding fe;
+            fe.vector.reserve(vec.size());
+            for (const auto& x : vec) fe.vector.push_back(Json::toFloat(x, "vector"));
+            p.embeddings.push_back(std::move(fe));
+        }
+        p.createdAt = Json::toDouble(Json::member(obj, "createdAt"), "createdAt");
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+}  // namespace FaceProfiles
+
+FaceStore::FaceStore(std::filesystem::path fileURL, FileWriter& writer)
+    : fileURL_(std::move(fileURL)), writer_(writer) {
+    load();
+}
+
+void FaceStore::load() {
+    std::lock_guard queue(queue_);
+    const auto r = readWholeFile(fileURL_);
+    if (!r.ok()) {
+        profiles.clear();
+        return;
+    }
+    try {
+        profiles = FaceProfiles::decode(std::string_view(reinterpret_cast<const char*>(r.data.data()), r.data.size()));
+    } catch (const std::exception& e) {
+        Log::store().error(strprintf("Profile load error: %s", e.what()));
+        profiles.clear();
+        return;
+    }
+    Log::store().info(strprintf("%ld profile(s) loaded.", long(profiles.size())));
+}
+
+void FaceStore::save() {
+    std::lock_guard queue(queue_);
+    const auto snapshot = profiles;
+    try {
+        const auto json = FaceProfiles::encode(snapshot);
+        writer_.writeAtomically(fileURL_, std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
+    } catch (const std::exception& e) {
+        Log::store().error(strprintf("Profile save error: %s", e.what()));
+        return;
+    }
+    Log::store().info(strprintf("%ld profile(s) saved.", long(snapshot.size())));
+}

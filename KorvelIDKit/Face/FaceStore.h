@@ -1,0 +1,55 @@
+#pragma once
+// Enrolled face profiles and their file "enrollment.json".
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Support/Bytes.h"
+#include "Support/FileIO.h"
+
+struct FaceEmbedding {
+    std::vector<float> vector;  // as the recogniser made it, not normalised
+    friend bool operator==(const FaceEmbedding&, const FaceEmbedding&) = default;
+};
+
+struct FaceProfile {
+    Uuid id;
+    std::string name;
+    std::vector<FaceEmbedding> embeddings;  // capture order
+    double createdAt = 0;                   // seconds since 2001-01-01
+    friend bool operator==(const FaceProfile&, const FaceProfile&) = default;
+};
+
+namespace FaceProfiles {
+// The exact file form: a compact JSON array of profiles.
+std::string encode(const std::vector<FaceProfile>& profiles);
+// Throws JsonError when any profile lacks a key or has a value of the wrong type.
+std::vector<FaceProfile> decode(std::string_view json);
+}  // namespace FaceProfiles
+
+class FaceStore {
+public:
+    static constexpr const char* fileName = "enrollment.json";
+    static constexpr const char* queueLabel = "com.korvel.id.facestore";
+
+    // Loads synchronously before returning.
+    explicit FaceStore(std::filesystem::path fileURL, FileWriter& writer = FileWriter::system());
+
+    // Replaces `profiles` with the file's content; a missing file gives an empty list silently,
+    // a damaged one an empty list and an error line (the file stays until the next save).
+    void load();
+    // Writes the whole list; failures are logged, never reported to the caller.
+    void save();
+
+    const std::filesystem::path& fileURL() const { return fileURL_; }
+
+    // Read and changed directly by the engine and the identity controller, which let only one scan
+    // or enrolment run at a time.
+    std::vector<FaceProfile> profiles;
+
+private:
+    std::filesystem::path fileURL_;
+    FileWriter& writer_;
+    std::mutex queue_;  // serialises load and save
+};

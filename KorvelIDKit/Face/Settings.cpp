@@ -1,0 +1,58 @@
+#include "Settings.h"
+
+#include "Support/AppPaths.h"
+#include "Support/FileIO.h"
+#include "Support/Json.h"
+
+std::filesystem::path Settings::defaultFile() { return AppPaths::supportDirectory() / fileName; }
+
+std::string Settings::encode() const {
+    JsonWriter w;
+    w.beginObject();
+    if (matchThreshold) w.key("matchThreshold").number(*matchThreshold);
+    w.key("minQuality").number(minQuality);
+    w.key("requiredConsecutiveMatches").integer(requiredConsecutiveMatches);
+    w.key("scanTimeout").number(scanTimeout);
+    w.key("enrollmentSampleCount").integer(enrollmentSampleCount);
+    if (requireLiveness) w.key("requireLiveness").boolean(*requireLiveness);
+    w.endObject();
+    return w.take();
+}
+
+Settings Settings::decode(std::string_view json) {
+    const auto doc = Json::parse(json);
+    const auto& obj = Json::requireObject(doc, "settings");
+    Settings s;
+    s.matchThreshold.reset();
+    s.requireLiveness.reset();
+    if (const auto* v = Json::optionalMember(obj, "matchThreshold")) s.matchThreshold = Json::toFloat(*v, "matchThreshold");
+    s.minQuality = Json::toFloat(Json::member(obj, "minQuality"), "minQuality");
+    s.requiredConsecutiveMatches =
+        Json::toInt(Json::member(obj, "requiredConsecutiveMatches"), "requiredConsecutiveMatches");
+    s.scanTimeout = Json::toDouble(Json::member(obj, "scanTimeout"), "scanTimeout");
+    s.enrollmentSampleCount = Json::toInt(Json::member(obj, "enrollmentSampleCount"), "enrollmentSampleCount");
+    if (const auto* v = Json::optionalMember(obj, "requireLiveness")) s.requireLiveness = Json::toBool(*v, "requireLiveness");
+    return s;
+}
+
+Settings Settings::load() { return load(defaultFile()); }
+
+Settings Settings::load(const std::filesystem::path& file) {
+    const auto r = readWholeFile(file);
+    if (!r.ok()) return {};
+    try {
+        return decode(std::string_view(reinterpret_cast<const char*>(r.data.data()), r.data.size()));
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+void Settings::save() const { save(defaultFile()); }
+
+void Settings::save(const std::filesystem::path& file) const {
+    try {
+        writeFileAtomically(file, encode());
+    } catch (const std::exception&) {
+        // Ignored by design: the tuning file is best effort.
+    }
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The tuning record of scans and enrolments and its file "settings.json".
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+struct Settings {
+    std::optional<float> matchThreshold;  // absent: scans use 0.30
+    float minQuality = 0.35f;
+    std::int64_t requiredConsecutiveMatches = 2;
+    double scanTimeout = 8.0;
+    std::int64_t enrollmentSampleCount = 8;
+    std::optional<bool> requireLiveness = true;  // absent is treated as true everywhere
+
+    static constexpr const char* fileName = "settings.json";
+    static constexpr float fallbackThreshold = 0.30f;
+
+    float effectiveThreshold() const { return matchThreshold.value_or(fallbackThreshold); }
+    bool livenessRequired() const { return requireLiveness.value_or(true); }
+
+    // The whole record decodes or nothing does: any failure gives the default record, silently.
+    static Settings load();
+    static Settings load(const std::filesystem::path& file);
+    // Write failures are ignored.
+    void save() const;
+    void save(const std::filesystem::path& file) const;
+
+    // The exact file form (compact, keys in field order, absent optionals left out).
+    std::string encode() const;
+    // Throws JsonError when a required key is missing or a value has the wrong type.
+    static Settings decode(std::string_view json);
+
+    static std::filesystem::path defaultFile();
+    friend bool operator==(const Settings&, const Settings&) = default;
+};

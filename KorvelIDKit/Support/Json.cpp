@@ -1,0 +1,213 @@
+#include "Json.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+JsonWriter& JsonWriter::beginObject() {
+    separator();
+    out_ += '{';
+    needComma_ = false;
+    return *this;
+}
+
+JsonWriter& JsonWriter::endObject() {
+    out_ += '}';
+    needComma_ = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::beginArray() {
+    separator();
+    out_ += '[';
+    needComma_ = false;
+    return *this;
+}
+
+JsonWriter& JsonWriter::endArray() {
+    out_ += ']';
+    needComma_ = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::key(std::string_view name) {
+    string(name);
+    out_ += ':';
+    needComma_ = false;
+    return *this;
+}
+
+void JsonWriter::separator() {
+    if (needComma_) out_ += ',';
+}
+
+JsonWriter& JsonWriter::string(std::string_view value) {
+    separator();
+    out_ += '"';
+    for (const char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"': out_ += "\\\""; break;
+        case '\\': out_ += "\\\\"; break;
+        case '/': out_ += "\\/"; break;
+        case '\b': out_ += "\\b"; break;
+        case '\f': out_ += "\\f"; break;
+        case '\n': out_ += "\\n"; break;
+        case '\r': out_ += "\\r"; break;
+        case '\t': out_ += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                static constexpr char hex[] = "0123456789abcdef";
+                out_ += "\\u00";
+                out_ += hex[c >> 4];
+                out_ += hex[c & 15];
+            } else {
+                out_ += ch;
+            }
+        }
+    }
+    out_ += '"';
+    needComma_ = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::number(float value) {
+    separator();
+    out_ += Json::formatFloat(value);
+    needComma_ = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::number(double value) {
+    separator();
+    out_ += Json::formatDouble(value);
+    needComma_ = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::integer(std::int64_t value) {
+    separator();
+    out_ += std::to_string(value);
+    needComma_ = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::boolean(bool value) {
+    separator();
+    out_ += value ? "true" : "false";
+    needComma_ = true;
+    return *this;
+}
+
+namespace Json {
+namespace {
+std::string quoted(std::string_view key) { return "\"" + std::string(key) + "\""; }
+
+[[noreturn]] void typeMismatch(std::string_view key, std::string_view expected, const nlohmann::json& v) {
+    throw JsonError("Expected " + std::string(expected) + " for " + quoted(key) + " but found " +
+                    std::string(v.type_name()) + ".");
+}
+
+template <typename T>
+std::string formatShortest(T value) {
+    if (!std::isfinite(value)) throw JsonError("Cannot write a non-finite number.");
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    std::string s(buf, res.ptr);
+    // "-0" would read back as the integer 0 and lose its sign.
+    if (s == "-0") s = "-0.0";
+    return s;
+}
+}  // namespace
+
+std::string formatFloat(float value) { return formatShortest(value); }
+std::string formatDouble(double value) { return formatShortest(value); }
+
+nlohmann::json parse(std::string_view text) {
+    try {
+        return nlohmann::json::parse(text.begin(), text.end());
+    } catch (const nlohmann::json::exception& e) {
+        throw JsonError(std::string("The data is not valid JSON: ") + e.what());
+    }
+}
+
+nlohmann::json parse(std::span<const std::uint8_t> data) {
+    return parse(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+}
+
+const nlohmann::json& requireObject(const nlohmann::json& v, std::string_view what) {
+    if (!v.is_object()) typeMismatch(what, "an object", v);
+    return v;
+}
+
+const nlohmann::json& requireArray(const nlohmann::json& v, std::string_view what) {
+    if (!v.is_array()) typeMismatch(what, "an array", v);
+    return v;
+}
+
+const nlohmann::json& member(const nlohmann::json& object, std::string_view key) {
+    const auto it = object.find(key);
+    if (it == object.end()) throw JsonError("No value for key " + quoted(key) + ".");
+    return *it;
+}
+
+const nlohmann::json* optionalMember(const nlohmann::json& object, std::string_view key) {
+    const auto it = object.find(key);
+    if (it == object.end() || it->is_null()) return nullptr;
+    return &*it;
+}
+
+double toDouble(const nlohmann::json& v, std::string_view key) {
+    if (!v.is_number()) typeMismatch(key, "a number", v);
+    const double d = v.get<double>();
+    if (!std::isfinite(d)) throw JsonError("The number for " + quoted(key) + " is out of range.");
+    return d;
+}
+
+float toFloat(const nlohmann::json& v, std::string_view key) {
+    const double d = toDouble(v, key);
+    const auto f = static_cast<float>(d);
+    if (!std::isfinite(f)) throw JsonError("The number for " + quoted(key) + " does not fit a 32-bit float.");
+    return f;
+}
+
+std::int64_t toInt(const nlohmann::json& v, std::string_view key) {
+    if (v.is_number_integer()) {
+        if (v.is_number_unsigned() && v.get<std::uint64_t>() > std::uint64_t(std::numeric_limits<std::int64_t>::max()))
+            throw JsonError("The number for " + quoted(key) + " does not fit a 64-bit integer.");
+        return v.get<std::int64_t>();
+    }
+    if (v.is_number_float()) {
+        const double d = v.get<double>();
+        // 2.0 reads as 2; 2.5 or anything beyond the integer range does not.
+        if (std::isfinite(d) && std::trunc(d) == d && d >= -9.2233720368547758e18 && d < 9.2233720368547758e18)
+            return static_cast<std::int64_t>(d);
+        throw JsonError("The number for " + quoted(key) + " is not an integer.");
+    }
+    typeMismatch(key, "an integer", v);
+}
+
+bool toBool(const nlohmann::json& v, std::string_view key) {
+    if (!v.is_boolean()) typeMismatch(key, "a boolean", v);
+    return v.get<bool>();
+}
+
+std::string toString(const nlohmann::json& v, std::string_view key) {
+    if (!v.is_string()) typeMismatch(key, "a string", v);
+    return v.get<std::string>();
+}
+
+Uuid toUuid(const nlohmann::json& v, std::string_view key) {
+    const auto text = toString(v, key);
+    const auto u = Uuid::parse(text);
+    if (!u) throw JsonError("Invalid UUID string for " + quoted(key) + ".");
+    return *u;
+}
+
+Bytes toBytes(const nlohmann::json& v, std::string_view key) {
+    const auto text = toString(v, key);
+    auto b = Base64::decode(text);
+    if (!b) throw JsonError("Invalid Base64 data for " + quoted(key) + ".");
+    return std::move(*b);
+}
+}  // namespace Json
