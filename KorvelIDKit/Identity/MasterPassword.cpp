@@ -7,6 +7,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "Support/Async.h"
 #include "Support/SecretStore.h"
 
@@ -39,14 +43,25 @@ struct FinalBlock {
     ~FinalBlock() { secureWipe(bytes); }
 };
 
-inline void stateToBytes(const SHA256_CTX& ctx, std::uint8_t* out) {
+// The eight state words as the big-endian digest bytes. Written as two 16-byte stores: the next
+// compression reads them with 16-byte loads, and byte-wise stores would stall those loads.
+inline void digestOf(const std::uint32_t* h, std::uint8_t* out) {
+#if defined(__SSE2__)
+    for (int i = 0; i < 2; ++i) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h) + i);
+        v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));  // swap bytes in each half-word
+        v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);    // swap the half-words
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, v);
+    }
+#else
     for (std::size_t i = 0; i < 8; ++i) {
-        const std::uint32_t w = ctx.h[i];
+        const std::uint32_t w = h[i];
         out[4 * i] = std::uint8_t(w >> 24);
         out[4 * i + 1] = std::uint8_t(w >> 16);
         out[4 * i + 2] = std::uint8_t(w >> 8);
         out[4 * i + 3] = std::uint8_t(w);
     }
+#endif
 }
 
 class HmacChain {
@@ -67,43 +82,45 @@ public:
         SHA256_Update(&outer_, pad.data(), kBlock);
         secureWipe(k0);
         secureWipe(pad);
+        work_ = inner_;
     }
     HmacChain(const HmacChain&) = delete;
     HmacChain& operator=(const HmacChain&) = delete;
     ~HmacChain() {
         secureWipe(&inner_, sizeof inner_);
         secureWipe(&outer_, sizeof outer_);
+        secureWipe(&work_, sizeof work_);
     }
 
-    // out = HMAC(key, message) for a message of any length.
-    void first(std::span<const std::uint8_t> message, std::uint8_t* out) {
+    // B = HMAC(key, message) for a message of any length.
+    void first(std::span<const std::uint8_t> message) {
         SHA256_CTX ctx = inner_;
         SHA256_Update(&ctx, message.data(), message.size());
-        SHA256_Final(innerBlock_.bytes.data(), &ctx);
+        SHA256_Final(outerBlock_.bytes.data(), &ctx);
         secureWipe(&ctx, sizeof ctx);
-        finishOuter(out);
+        std::memcpy(work_.h, outer_.h, sizeof work_.h);
+        SHA256_Transform(&work_, outerBlock_.bytes.data());
+        digestOf(work_.h, innerBlock_.bytes.data());
     }
 
-    // b = HMAC(key, b) for a 32-byte b: two compressions.
-    void step(std::uint8_t* b) {
-        std::memcpy(innerBlock_.bytes.data(), b, kDigest);
-        SHA256_CTX ctx = inner_;
-        SHA256_Transform(&ctx, innerBlock_.bytes.data());
-        stateToBytes(ctx, innerBlock_.bytes.data());
-        finishOuter(b);
+    // B = HMAC(key, B): two compressions, each resuming from a saved padded-key state.
+    void step() {
+        std::memcpy(work_.h, inner_.h, sizeof work_.h);
+        SHA256_Transform(&work_, innerBlock_.bytes.data());
+        digestOf(work_.h, outerBlock_.bytes.data());
+        std::memcpy(work_.h, outer_.h, sizeof work_.h);
+        SHA256_Transform(&work_, outerBlock_.bytes.data());
+        digestOf(work_.h, innerBlock_.bytes.data());
     }
+
+    std::span<const std::uint8_t, kDigest> value() const { return std::span(innerBlock_.bytes).first<kDigest>(); }
 
 private:
-    // innerBlock_ holds the inner digest; compresses it into the outer state.
-    void finishOuter(std::uint8_t* out) {
-        SHA256_CTX ctx = outer_;
-        SHA256_Transform(&ctx, innerBlock_.bytes.data());
-        stateToBytes(ctx, out);
-    }
-
     SHA256_CTX inner_{};
     SHA256_CTX outer_{};
-    FinalBlock innerBlock_;
+    SHA256_CTX work_{};
+    FinalBlock innerBlock_;  // B, the next step's message
+    FinalBlock outerBlock_;  // the inner digest
 };
 #pragma GCC diagnostic pop
 
@@ -135,12 +152,9 @@ Bytes sha256(std::span<const std::uint8_t> data) {
 
 SymmetricKey MasterPassword::deriveKey(std::string_view password, std::span<const std::uint8_t> salt) {
     HmacChain chain(salt);
-    std::array<std::uint8_t, kDigest> b{};
-    chain.first(std::span(reinterpret_cast<const std::uint8_t*>(password.data()), password.size()), b.data());
-    for (int i = 0; i < chainSteps; ++i) chain.step(b.data());
-    SymmetricKey key(b);
-    secureWipe(b);
-    return key;
+    chain.first(std::span(reinterpret_cast<const std::uint8_t*>(password.data()), password.size()));
+    for (int i = 0; i < chainSteps; ++i) chain.step();
+    return SymmetricKey(chain.value());
 }
 
 bool MasterPassword::constantTimeEquals(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
