@@ -1,6 +1,6 @@
 #include "SecretServiceStore.h"
 
-// secret_collection_new_for_dbus_path_sync (a collection by object path) is in the "paths" API.
+// The "paths" API (items by D-Bus object path, no proxy objects) is marked unstable by libsecret.
 #define SECRET_API_SUBJECT_TO_CHANGE 1
 #include <libsecret/secret.h>
 #include <sys/stat.h>
@@ -96,7 +96,6 @@ bool sessionBusConfigured() {
     return false;
 }
 
-std::string objectPath(gpointer proxy) { return g_dbus_proxy_get_object_path(static_cast<GDBusProxy*>(proxy)); }
 }  // namespace
 
 struct SecretServiceStore::Impl {
@@ -193,73 +192,77 @@ std::optional<bool> SecretServiceStore::collectionLocked() {
     return impl_->isLocked(*path, deadline.get(), nullptr);
 }
 
+namespace {
+// Owns a NULL-terminated array of object paths.
+struct PathList {
+    gchar** paths = nullptr;
+    PathList() = default;
+    PathList(const PathList&) = delete;
+    PathList& operator=(const PathList&) = delete;
+    ~PathList() { g_strfreev(paths); }
+    bool empty() const { return !paths || !paths[0]; }
+};
+
+// The paths API is used throughout instead of SecretItem objects: an item object is a D-Bus proxy
+// whose signal subscriptions are tied to the short-lived main context of one synchronous call, and
+// whose teardown never completes when the call came from a worker thread.
+struct Search {
+    PathList unlocked;
+    PathList locked;
+};
+
+bool search(SecretService* service, std::string_view name, std::string_view account, GCancellable* cancellable,
+            Search& out, Error& err) {
+    GHashTable* attributes = attributesFor(name, account);
+    const gboolean ok = secret_service_search_for_dbus_paths_sync(service, itemSchema(), attributes, cancellable,
+                                                                  &out.unlocked.paths, &out.locked.paths, err.out());
+    g_hash_table_unref(attributes);
+    return ok != FALSE;
+}
+
+void unrefVariant(gpointer value) { g_variant_unref(static_cast<GVariant*>(value)); }
+}  // namespace
+
 SecretLookup SecretServiceStore::find(std::string_view service, std::string_view account, bool loadValue) {
     std::lock_guard lock(mutex_);
     Deadline deadline(impl_->options.timeout);
-    GHashTable* attributes = attributesFor(service, account);
+    Search found;
     Error err;
-    // No SECRET_SEARCH_UNLOCK: locked items come back marked locked instead of raising a prompt.
-    const int flags = SECRET_SEARCH_ALL | (loadValue ? SECRET_SEARCH_LOAD_SECRETS : 0);
-    GList* items = secret_service_search_sync(impl_->service, itemSchema(), attributes,
-                                              static_cast<SecretSearchFlags>(flags), deadline.get(), err.out());
-    g_hash_table_unref(attributes);
-    if (err) return {SecretLookup::Status::error, {}, err.reason(impl_->options.timeout)};
+    // Never asks the service to unlock: locked items come back as locked paths, with no prompt.
+    if (!search(impl_->service, service, account, deadline.get(), found, err))
+        return {SecretLookup::Status::error, {}, err.reason(impl_->options.timeout)};
 
     std::string why;
     const auto target = impl_->collectionPath(deadline.get(), &why);
-    if (!target) {
-        g_list_free_full(items, g_object_unref);
-        return {SecretLookup::Status::error, {}, why};
-    }
+    if (!target) return {SecretLookup::Status::error, {}, why};
 
-    // Prefer the item in our collection; among others, the most recently changed one.
-    SecretItem* best = nullptr;
-    bool bestInTarget = false;
-    bool anyLocked = false;
-    for (GList* l = items; l; l = l->next) {
-        auto* item = static_cast<SecretItem*>(l->data);
-        if (secret_item_get_locked(item)) {
-            anyLocked = true;
-            continue;
-        }
-        const bool inTarget = !target->empty() && objectPath(item).starts_with(*target + "/");
-        if (!best || (inTarget && !bestInTarget) ||
-            (inTarget == bestInTarget && secret_item_get_modified(item) > secret_item_get_modified(best))) {
-            best = item;
-            bestInTarget = inTarget;
-        }
-    }
-
-    SecretLookup result;
-    if (best) {
-        result.status = SecretLookup::Status::found;
-        if (loadValue) {
-            SecretValue* value = secret_item_get_secret(best);
-            if (!value && secret_item_load_secret_sync(best, deadline.get(), err.out()))
-                value = secret_item_get_secret(best);
-            if (value) {
-                gsize length = 0;
-                const gchar* data = secret_value_get(value, &length);
-                const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-                result.value.assign(bytes, bytes + length);
-                secret_value_unref(value);
-            } else {
-                result = {SecretLookup::Status::error, {}, err ? err.reason(impl_->options.timeout)
-                                                              : std::string("The Secret Service returned no value.")};
+    if (!found.unlocked.empty()) {
+        // Ours is the item in the target collection; one elsewhere only when there is none there.
+        const gchar* best = found.unlocked.paths[0];
+        for (gchar** p = found.unlocked.paths; *p; ++p) {
+            if (!target->empty() && std::string_view(*p).starts_with(*target + "/")) {
+                best = *p;
+                break;
             }
         }
-    } else if (anyLocked) {
-        result.status = SecretLookup::Status::locked;
-    } else if (!target->empty()) {
-        // A locked collection may hide its items from a search: that is not "no item".
-        const auto locked = impl_->isLocked(*target, deadline.get(), &why);
-        if (!locked) result = {SecretLookup::Status::error, {}, why};
-        else result.status = *locked ? SecretLookup::Status::locked : SecretLookup::Status::notFound;
-    } else {
-        result.status = SecretLookup::Status::notFound;
+        if (!loadValue) return {SecretLookup::Status::found};
+        SecretValue* value = secret_service_get_secret_for_dbus_path_sync(impl_->service, best, deadline.get(), err.out());
+        if (!value) {
+            return {SecretLookup::Status::error, {},
+                    err ? err.reason(impl_->options.timeout) : std::string("The Secret Service returned no value.")};
+        }
+        gsize length = 0;
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(secret_value_get(value, &length));
+        SecretLookup result{SecretLookup::Status::found, Bytes(bytes, bytes + length)};
+        secret_value_unref(value);
+        return result;
     }
-    g_list_free_full(items, g_object_unref);
-    return result;
+    if (!found.locked.empty()) return {SecretLookup::Status::locked};
+    if (target->empty()) return {SecretLookup::Status::notFound};
+    // A locked collection may hide its items from a search: that is not "no item".
+    const auto locked = impl_->isLocked(*target, deadline.get(), &why);
+    if (!locked) return {SecretLookup::Status::error, {}, why};
+    return {*locked ? SecretLookup::Status::locked : SecretLookup::Status::notFound};
 }
 
 SecretLookup SecretServiceStore::lookup(std::string_view service, std::string_view account) {
@@ -283,56 +286,49 @@ SecretWrite SecretServiceStore::store(std::string_view service, std::string_view
     if (!locked) return {SecretWrite::Status::error, why};
     if (*locked) return {SecretWrite::Status::locked, "The keyring is locked."};
 
-    Error err;
-    SecretCollection* collection =
-        secret_collection_new_for_dbus_path_sync(impl_->service, path->c_str(), SECRET_COLLECTION_NONE, deadline.get(), err.out());
-    if (!collection) return {SecretWrite::Status::error, err.reason(impl_->options.timeout)};
-
-    GHashTable* attributes = attributesFor(service, account);
+    // The attributes a schema search matches: ours plus the schema name.
+    const std::string s(service), a(account);
+    GVariantBuilder attributes;
+    g_variant_builder_init(&attributes, variantType("a{ss}"));
+    g_variant_builder_add(&attributes, "{ss}", "service", s.c_str());
+    g_variant_builder_add(&attributes, "{ss}", "account", a.c_str());
+    g_variant_builder_add(&attributes, "{ss}", "xdg:schema", schemaName);
+    const std::string label = "Korvel ID: " + s + " " + a;
+    GHashTable* properties = g_hash_table_new_full(g_str_hash, g_str_equal, nullptr, unrefVariant);
+    g_hash_table_insert(properties, const_cast<gchar*>("org.freedesktop.Secret.Item.Label"),
+                        g_variant_ref_sink(g_variant_new_string(label.c_str())));
+    g_hash_table_insert(properties, const_cast<gchar*>("org.freedesktop.Secret.Item.Attributes"),
+                        g_variant_ref_sink(g_variant_builder_end(&attributes)));
     SecretValue* secret = secret_value_new(reinterpret_cast<const gchar*>(value.data()),
                                            static_cast<gssize>(value.size()), kContentType);
-    const std::string label = "Korvel ID: " + std::string(service) + " " + std::string(account);
-    SecretItem* item = secret_item_create_sync(collection, itemSchema(), attributes, label.c_str(), secret,
-                                               SECRET_ITEM_CREATE_REPLACE, deadline.get(), err.out());
+    Error err;
+    gchar* item = secret_service_create_item_dbus_path_sync(impl_->service, path->c_str(), properties, secret,
+                                                            SECRET_ITEM_CREATE_REPLACE, deadline.get(), err.out());
     secret_value_unref(secret);
-    g_hash_table_unref(attributes);
-    g_object_unref(collection);
+    g_hash_table_unref(properties);
     if (!item) {
         if (err.isLocked()) return {SecretWrite::Status::locked, "The keyring is locked."};
         return {SecretWrite::Status::error, err.reason(impl_->options.timeout)};
     }
-    g_object_unref(item);
+    g_free(item);
     return {};
 }
 
 SecretWrite SecretServiceStore::remove(std::string_view service, std::string_view account) {
     std::lock_guard lock(mutex_);
     Deadline deadline(impl_->options.timeout);
-    GHashTable* attributes = attributesFor(service, account);
+    Search found;
     Error err;
-    GList* items = secret_service_search_sync(impl_->service, itemSchema(), attributes, SECRET_SEARCH_ALL,
-                                              deadline.get(), err.out());
-    g_hash_table_unref(attributes);
-    if (err) return {SecretWrite::Status::error, err.reason(impl_->options.timeout)};
-
-    SecretWrite result;
-    for (GList* l = items; l; l = l->next) {
-        if (secret_item_get_locked(static_cast<SecretItem*>(l->data))) {
-            result = {SecretWrite::Status::locked, "The keyring is locked."};
-            break;
+    if (!search(impl_->service, service, account, deadline.get(), found, err))
+        return {SecretWrite::Status::error, err.reason(impl_->options.timeout)};
+    // All or nothing: a locked copy could not be deleted, so none is.
+    if (!found.locked.empty()) return {SecretWrite::Status::locked, "The keyring is locked."};
+    for (gchar** p = found.unlocked.paths; p && *p; ++p) {
+        Error deleteError;
+        if (!secret_service_delete_item_dbus_path_sync(impl_->service, *p, deadline.get(), deleteError.out())) {
+            if (deleteError.isLocked()) return {SecretWrite::Status::locked, "The keyring is locked."};
+            return {SecretWrite::Status::error, deleteError.reason(impl_->options.timeout)};
         }
     }
-    if (result.ok()) {
-        for (GList* l = items; l; l = l->next) {
-            Error deleteError;
-            if (!secret_item_delete_sync(static_cast<SecretItem*>(l->data), deadline.get(), deleteError.out())) {
-                result = {deleteError.isLocked() ? SecretWrite::Status::locked : SecretWrite::Status::error,
-                          deleteError.isLocked() ? std::string("The keyring is locked.")
-                                                 : deleteError.reason(impl_->options.timeout)};
-                break;
-            }
-        }
-    }
-    g_list_free_full(items, g_object_unref);
-    return result;
+    return {};
 }

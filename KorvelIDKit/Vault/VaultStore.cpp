@@ -448,7 +448,7 @@ VaultItem VaultStore::addItem(const std::string& name, std::span<const std::uint
     std::size_t offset = 0;
     return addStream(name, [&](std::span<std::uint8_t> out) {
         const std::size_t n = std::min(out.size(), data.size() - offset);
-        std::memcpy(out.data(), data.data() + offset, n);
+        if (n > 0) std::memcpy(out.data(), data.data() + offset, n);
         offset += n;
         return n;
     });
