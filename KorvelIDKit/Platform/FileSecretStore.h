@@ -31,6 +31,11 @@ public:
         std::string service;
         std::string account;
         Bytes value;
+        Item() = default;
+        Item(const Item&) = default;
+        Item(Item&&) = default;
+        Item& operator=(const Item&) = default;
+        Item& operator=(Item&&) = default;
         ~Item();
     };
     // Every item, in file order; nothing (and `error` set) when the file cannot be read or decoded.

@@ -430,6 +430,9 @@ VaultItem VaultStore::addFile(const fs::path& fileURL) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throwReadError(fileURL, errno);
     if (S_ISDIR(st.st_mode)) throwReadError(fileURL, EISDIR);
+    // A pipe or a device (/dev/zero) could stream without end into the vault.
+    if (!S_ISREG(st.st_mode))
+        throw FileError("The file “" + fileURL.filename().string() + "” couldn’t be opened: it is not a regular file.");
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     return addStream(fileURL.filename().string(), [&](std::span<std::uint8_t> out) -> std::size_t {
         std::size_t done = 0;

@@ -312,6 +312,7 @@ TEST_F(VaultStoreTest, AddFileReportsTheSourcesReadErrorFirst) {
     store_.initialize(passwordKey_);
     EXPECT_THROW(store_.addFile(dir_ / "missing.txt"), FileError);
     EXPECT_THROW(store_.addFile(dir_.path()), FileError);
+    EXPECT_THROW(store_.addFile("/dev/zero"), FileError) << "a device would never end";
     EXPECT_EQ(indexText(), "[]");
     EXPECT_TRUE(namesIn(store_.blobsDir()).empty());
 }
