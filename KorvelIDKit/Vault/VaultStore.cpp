@@ -117,7 +117,8 @@ private:
         std::unique_lock lock(mutex_);
         for (;;) {
             changed_.wait(lock, [&] { return !queue_.empty() || stopping_; });
-            if (queue_.empty() || error_) return;
+            // Stopping before finish() means the producer failed: what is queued is never needed.
+            if (stopping_ || error_) return;
             const Job job = queue_.front();
             queue_.pop_front();
             writing_ = true;

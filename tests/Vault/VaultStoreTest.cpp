@@ -2,7 +2,10 @@
 // failed writes that must leave either the old or the new state.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <fstream>
 
@@ -398,6 +401,37 @@ TEST_F(VaultStoreTest, AFailedWriteDuringInitializeLeavesTheVaultNotSetUp) {
     writer_.shouldFail = nullptr;
     store_.initialize(passwordKey_);
     EXPECT_TRUE(store_.isInitialized());
+}
+
+// A write that fails halfway through a large file (here the file-size limit stands in for a full
+// disk): the error reaches the caller and no partial file is left.
+TEST_F(VaultStoreTest, AWriteFailingHalfwayLeavesNoPartialFile) {
+    store_.initialize(passwordKey_);
+    const fs::path source = dir_ / "big.bin";
+    std::ofstream(source, std::ios::binary) << std::string(3u << 20, 'x');
+    const auto kept = add("kept.txt", "kept");
+    const auto index = indexText();
+
+    struct rlimit unlimited {};
+    ::getrlimit(RLIMIT_FSIZE, &unlimited);
+    struct rlimit small = unlimited;
+    small.rlim_cur = (3u << 20) / 2;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto addError = expectThrow<VaultError>([&] { store_.addFile(source); });
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    EXPECT_EQ(addError.code(), VaultError::Code::io);
+    EXPECT_NE(addError.description().find("File too large"), std::string::npos) << addError.description();
+    EXPECT_EQ(indexText(), index);
+    EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{kept.blobName});
+
+    const auto big = store_.addFile(source);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_THROW(store_.exportToTemp(big), FileError);
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_TRUE(namesIn(vaultDir() / "open").empty());
 }
 
 TEST_F(VaultStoreTest, LeftoversOfAnEarlierProcessAreRemoved) {
