@@ -6,14 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <exception>
-#include <memory>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "Support/AppPaths.h"
 #include "Support/Json.h"
@@ -49,105 +43,6 @@ struct WipedBuffer {
     WipedBuffer(const WipedBuffer&) = delete;
     WipedBuffer& operator=(const WipedBuffer&) = delete;
     ~WipedBuffer() { secureWipe(bytes); }
-};
-
-// Writes filled buffers on a second thread, so that the cipher and the kernel's copying into the
-// page cache overlap. A few fixed buffers circulate between the two threads, so memory stays flat.
-// All writes reach the sink in order and from one thread at a time; an error of the sink is
-// rethrown to the producer at its next call.
-class WritePipeline {
-public:
-    WritePipeline(const ByteSink& sink, std::size_t bufferSize, std::size_t bufferCount = 3) : sink_(sink) {
-        for (std::size_t i = 0; i < bufferCount; ++i) {
-            buffers_.push_back(std::make_unique<WipedBuffer>(bufferSize));
-            free_.push_back(buffers_.back().get());
-        }
-        thread_ = std::thread([this] { run(); });
-    }
-    WritePipeline(const WritePipeline&) = delete;
-    WritePipeline& operator=(const WritePipeline&) = delete;
-    ~WritePipeline() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-    // A buffer to fill; waits while every buffer is queued for writing.
-    std::span<std::uint8_t> acquire() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !free_.empty() || error_; });
-        rethrow();
-        current_ = free_.front();
-        free_.pop_front();
-        return current_->bytes;
-    }
-
-    // Queues the first `length` bytes of the buffer from the last acquire().
-    void submit(std::size_t length) {
-        {
-            std::lock_guard lock(mutex_);
-            rethrow();
-            queue_.push_back({current_, length});
-            current_ = nullptr;
-        }
-        changed_.notify_all();
-    }
-
-    // Waits until everything queued is written.
-    void finish() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return (queue_.empty() && !writing_) || error_; });
-        rethrow();
-    }
-
-private:
-    struct Job {
-        WipedBuffer* buffer;
-        std::size_t length;
-    };
-
-    void rethrow() {
-        if (error_) std::rethrow_exception(error_);
-    }
-
-    void run() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return !queue_.empty() || stopping_; });
-            // Stopping before finish() means the producer failed: what is queued is never needed.
-            if (stopping_ || error_) return;
-            const Job job = queue_.front();
-            queue_.pop_front();
-            writing_ = true;
-            lock.unlock();
-            std::exception_ptr failure;
-            try {
-                sink_(std::span<const std::uint8_t>(job.buffer->bytes).first(job.length));
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            lock.lock();
-            writing_ = false;
-            free_.push_back(job.buffer);
-            if (failure) error_ = failure;
-            changed_.notify_all();
-        }
-    }
-
-    const ByteSink& sink_;
-    std::vector<std::unique_ptr<WipedBuffer>> buffers_;
-    std::deque<WipedBuffer*> free_;
-    std::deque<Job> queue_;
-    WipedBuffer* current_ = nullptr;
-    bool writing_ = false;
-    bool stopping_ = false;
-    std::exception_ptr error_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::thread thread_;
 };
 
 class FileDescriptor {
@@ -193,21 +88,19 @@ public:
 
     std::uint64_t ciphertextLength() const { return ciphertextLength_; }
 
-    // Opens the whole ciphertext piece by piece into the pipeline's buffers (the pieces are not
-    // authentic yet), then verifies the tag: CryptoError::corrupted when it does not match. Every
-    // piece is written before the tag is checked.
-    void open(const SymmetricKey& key, WritePipeline& pipeline) const {
+    // Opens the whole ciphertext piece by piece through `buffer`, handing each decrypted piece (not
+    // yet authentic) to `piece`, then verifies the tag: CryptoError::corrupted when it does not match.
+    void open(const SymmetricKey& key, std::span<std::uint8_t> buffer,
+              const std::function<void(std::span<const std::uint8_t>)>& piece) const {
         VaultCrypto::Opener opener(key, nonce_);
         for (std::uint64_t done = 0; done < ciphertextLength_;) {
-            const auto buffer = pipeline.acquire();
             const std::size_t n = std::size_t(std::min<std::uint64_t>(buffer.size(), ciphertextLength_ - done));
             const auto chunk = buffer.first(n);
             if (!readAt(fd_.get(), chunk, off_t(VaultCrypto::nonceLength + done))) throw VaultError::itemNotFound();
             opener.update(chunk, chunk.data());
-            pipeline.submit(n);
+            piece(chunk);
             done += n;
         }
-        pipeline.finish();
         opener.finish(tag_);
     }
 
@@ -470,24 +363,22 @@ VaultItem VaultStore::addStream(const std::string& name, const Reader& read) {
         writer_.streamAtomically(blob, [&](const ByteSink& sink) {
             VaultCrypto::Sealer sealer(*dek_);
             sink(sealer.nonce());
-            WritePipeline pipeline(sink, kChunk);
+            WipedBuffer buffer(kChunk);
             for (;;) {
-                const auto buffer = pipeline.acquire();
                 std::size_t n = 0;
                 try {
-                    n = read(buffer);
+                    n = read(buffer.bytes);
                 } catch (...) {
                     sourceFailed = true;
                     throw;
                 }
                 if (n == 0) break;
-                const auto chunk = buffer.first(n);
+                const auto chunk = std::span(buffer.bytes).first(n);
                 sealer.update(chunk, chunk.data());
-                pipeline.submit(n);
+                sink(chunk);
                 byteCount += n;
-                if (n < buffer.size()) break;
+                if (n < buffer.bytes.size()) break;
             }
-            pipeline.finish();
             sink(sealer.finish());
         }, 0600);
     } catch (const FileError& e) {
@@ -530,8 +421,8 @@ fs::path VaultStore::exportToTemp(const VaultItem& item) const {
     const fs::path target = scratchDir() / fileName;
     writer_.streamAtomically(target, [&](const ByteSink& sink) {
         // The pieces land in the temporary file; it becomes the copy only after the tag verified.
-        WritePipeline pipeline(sink, kChunk);
-        reader.open(*dek_, pipeline);
+        WipedBuffer buffer(kChunk);
+        reader.open(*dek_, buffer.bytes, sink);
     }, 0600);
     ::chmod(target.c_str(), 0600);
     return target;
