@@ -22,6 +22,17 @@ std::chrono::nanoseconds watchdogDelay(double seconds) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds));
 }
 
+// Face engines that read model files say why they cannot work; asking also loads the models, so
+// the scan's first frame does not pay for it.
+template <class Engine>
+std::optional<std::string> loadErrorOf(Engine& engine) {
+    if constexpr (requires { engine.loadError(); }) {
+        return engine.loadError();
+    } else {
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 // The frame plumbing of one scan or enrolment: the stream fed by the camera, the watchdog that ends
@@ -119,6 +130,14 @@ std::optional<DetectedFace> AuthEngine::detect(const cv::Mat& frame) {
     }
 }
 
+std::optional<std::string> AuthEngine::modelProblem() {
+    if (options_.modelCheck) {
+        if (auto problem = options_.modelCheck()) return problem;
+    }
+    if (auto problem = loadErrorOf(*detector_)) return problem;
+    return loadErrorOf(*recognizer_);
+}
+
 std::optional<FaceEmbedding> AuthEngine::embed(const DetectedFace& face) {
     try {
         return recognizer_->embedding(face);
@@ -130,9 +149,7 @@ std::optional<FaceEmbedding> AuthEngine::embed(const DetectedFace& face) {
 
 AuthResult AuthEngine::authenticate(const StatusHandler& onStatus, std::stop_token stop) {
     if (store_.profiles.empty()) return AuthResult::noMatch(std::nullopt);
-    if (options_.modelCheck) {
-        if (auto problem = options_.modelCheck()) return AuthResult::cameraError(*problem);
-    }
+    if (auto problem = modelProblem()) return AuthResult::cameraError(*problem);
     try {
         camera_.start();
     } catch (const CameraError& e) {
@@ -226,11 +243,9 @@ void AuthEngine::enroll(const std::string& name, const EventHandler& onEvent, st
     const auto send = [&onEvent](const EnrollmentEvent& event) {
         if (onEvent) onEvent(event);
     };
-    if (options_.modelCheck) {
-        if (auto problem = options_.modelCheck()) {
-            send(EnrollmentEvent::failed(*problem));
-            return;
-        }
+    if (auto problem = modelProblem()) {
+        send(EnrollmentEvent::failed(*problem));
+        return;
     }
     try {
         camera_.start();

@@ -151,6 +151,8 @@ private:
     void preview(const cv::Mat& frame);
     std::optional<DetectedFace> detect(const cv::Mat& frame);
     std::optional<FaceEmbedding> embed(const DetectedFace& face);
+    // Why the face models cannot work, asked before the camera starts.
+    std::optional<std::string> modelProblem();
 
     FaceStore& store_;
     std::unique_ptr<FaceDetecting> detector_;
