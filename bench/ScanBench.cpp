@@ -4,6 +4,8 @@
 //   ScanBench [runs]
 #include <QCoreApplication>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -127,7 +129,7 @@ int main(int argc, char** argv) {
     // The first blink after each offset is at +1.42, +1.00, +0.62, +0.96 s.
     const std::vector<double> offsets{0.0, 3.5, 8.5, 14.5};
     current = blinkClip;
-    std::vector<double> decisions;
+    std::vector<double> decisions, rates;
     for (int run = 0; run < runs; ++run) {
         for (double offset : offsets) {
             playback = {.loop = false, .startOffset = offset};
@@ -157,6 +159,7 @@ int main(int argc, char** argv) {
     const double fps = counter.frames() / windowSeconds;
     const double detectMs = counter.frames() ? 1000.0 * counter.busySeconds() / counter.frames() : 0;
     const double embedMs = counter.frames() ? 1000.0 * timer.busySeconds() / counter.frames() : 0;
+    rates.push_back(fps);
 
     std::printf("\ntime to decision (start() to matched, liveness on): median %.2f s, min %.2f s, max %.2f s over %zu scans\n",
                 median(decisions), decisions.empty() ? 0 : *std::min_element(decisions.begin(), decisions.end()),

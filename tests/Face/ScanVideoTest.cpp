@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <charconv>
+#include <string_view>
 
 #include "Face/AuthEngine.h"
 #include "Face/CameraActivity.h"
@@ -73,11 +74,17 @@ protected:
         return s;
     }
 
+    // The blink count of the "Match: Franck (distance …, blinks N)" line; -1 without one.
     int loggedBlinks() const {
-        static const std::regex line(R"(Match: Franck \(distance [0-9.]+, blinks (\d+)\))");
         for (const auto& message : log.messages("auth")) {
-            std::smatch m;
-            if (std::regex_match(message, m, line)) return std::stoi(m[1]);
+            const std::string_view text = message;
+            const auto blinks = text.rfind(", blinks ");
+            if (!text.starts_with("Match: Franck (distance ") || blinks == std::string_view::npos || !text.ends_with(")"))
+                continue;
+            int count = -1;
+            const char* first = text.data() + blinks + 9;
+            const char* last = text.data() + text.size() - 1;
+            if (std::from_chars(first, last, count).ptr == last) return count;
         }
         return -1;
     }
