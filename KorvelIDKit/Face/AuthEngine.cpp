@@ -161,7 +161,8 @@ AuthResult AuthEngine::authenticate(const StatusHandler& onStatus, std::stop_tok
     const Settings atStart = settings();
     const double deadline = monotonicSeconds() + atStart.scanTimeout;
     LivenessTracker tracker(0.22f, 0.13f);
-    const std::unique_ptr<EyeOpennessScale> opennessScale = detector_->makeOpennessScale();
+    std::unique_ptr<EyeOpennessScale> opennessScale = detector_->makeOpennessScale();
+    if (!opennessScale) opennessScale = std::make_unique<IdentityOpennessScale>();
     const bool requireBlink = atStart.livenessRequired();
     Session session(camera_, atStart.scanTimeout + 1.0);
 

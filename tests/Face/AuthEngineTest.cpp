@@ -62,6 +62,12 @@ protected:
         script->fillerAfter = 0.85;
     }
 
+    // Between runs on one script: the previous camera must be gone before the script changes.
+    void nextRun() {
+        engine.reset();
+        statuses.clear();
+    }
+
     AuthResult scan(std::stop_token stop = {}) {
         return engine->authenticate([this](const ScanStatus& s) { statuses.push_back(s); }, std::move(stop));
     }
@@ -92,6 +98,7 @@ TEST_F(AuthEngineTest, CameraFailuresReturnTheirTextAndReportNothing) {
                           Case{CameraError::noDevice(), "No usable camera found."},
                           Case{CameraError::configurationFailed("Could not add input."),
                                "Camera configuration failed: Could not add input."}}) {
+        nextRun();
         script->failOpen = [e = c.error] { throw e; };
         makeEngine(livenessOn());
         EXPECT_EQ(scan(), AuthResult::cameraError(c.text));
@@ -99,6 +106,7 @@ TEST_F(AuthEngineTest, CameraFailuresReturnTheirTextAndReportNothing) {
         EXPECT_FALSE(engine->camera().isRunning());
     }
     // Any other failure of the camera is reported by its own description.
+    nextRun();
     script->failOpen = [] { throw std::runtime_error("driver went away"); };
     makeEngine(livenessOn());
     EXPECT_EQ(scan(), AuthResult::cameraError("driver went away"));
@@ -135,7 +143,7 @@ TEST_F(AuthEngineTest, EachUnusableFrameResetsTheStreakButKeepsTheCandidate) {
     const std::vector<Frame> breakers{Frame::noFace(), Frame::lowQuality(0.1f), Frame::noEmbedding(),
                                       Frame::withEmbedding(far)};
     for (const Frame& breaker : breakers) {
-        statuses.clear();
+        nextRun();
         script->frames = {Frame::withEmbedding(near(0.1f)), Frame::withEmbedding(near(0.1f)), breaker,
                           Frame::withEmbedding(near(0.1f)), Frame::withEmbedding(near(0.1f)),
                           Frame::withEmbedding(near(0.2f))};
@@ -152,7 +160,7 @@ TEST_F(AuthEngineTest, EachUnusableFrameResetsTheStreakButKeepsTheCandidate) {
 
 TEST_F(AuthEngineTest, OneOrFewerRequiredMatchesDecideOnTheFirstMatchingFrame) {
     for (std::int64_t required : {1, 0, -3}) {
-        statuses.clear();
+        nextRun();
         script->frames = {Frame::withEmbedding(far), Frame::withEmbedding(near(0.1f))};
         makeEngine(livenessOff(required));
         const AuthResult result = scan();
@@ -170,7 +178,7 @@ TEST_F(AuthEngineTest, DistanceEqualToTheThresholdMatchesAndJustAboveDoesNot) {
     makeEngine(s);
     EXPECT_EQ(scan(), AuthResult::matched("alice", d));
 
-    statuses.clear();
+    nextRun();
     s.matchThreshold = std::nextafter(d, 0.0f);
     endWindowAfterScript(s);
     makeEngine(s);
@@ -387,17 +395,20 @@ TEST_F(AuthEngineTest, EveryWayOutStopsTheCamera) {
     makeEngine(quiet);
     EXPECT_EQ(scan(), AuthResult::noFace());
 
+    nextRun();
     Settings s = livenessOn();
     endWindowAfterScript(s);
     script->frames = {Frame::withEmbedding(far)};
     makeEngine(s);
     EXPECT_EQ(scan().kind, AuthResult::Kind::noMatch);
 
+    nextRun();
     script->fillerAfter.reset();
     script->frames = {Frame::withEmbedding(alice)};
     makeEngine(livenessOff(1));
     EXPECT_EQ(scan().kind, AuthResult::Kind::matched);
 
+    nextRun();
     std::stop_source stop;
     script->frames = {Frame::withEmbedding(far), Frame::withEmbedding(far)};
     script->onDetect = [&](int index) {

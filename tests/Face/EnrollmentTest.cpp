@@ -118,6 +118,7 @@ TEST_F(EnrollmentTest, TooFewSamplesFailWithTheMessageAndStoreNothing) {
 
 TEST_F(EnrollmentTest, SampleCountBelowTwoNeedsOneSample) {
     for (std::int64_t count : {0, 1}) {
+        engine.reset();  // the previous camera must be gone before the script changes
         events.clear();
         store.profiles.clear();
         script->frames = {Frame::withEmbedding(direction(0)), Frame::withEmbedding(direction(1))};
