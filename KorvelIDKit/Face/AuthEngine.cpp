@@ -22,17 +22,6 @@ std::chrono::nanoseconds watchdogDelay(double seconds) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds));
 }
 
-// Face engines that read model files say why they cannot work; asking also loads the models, so
-// the scan's first frame does not pay for it.
-template <class Engine>
-std::optional<std::string> loadErrorOf(Engine& engine) {
-    if constexpr (requires { engine.loadError(); }) {
-        return engine.loadError();
-    } else {
-        return std::nullopt;
-    }
-}
-
 }  // namespace
 
 // The frame plumbing of one scan or enrolment: the stream fed by the camera, the watchdog that ends
@@ -130,12 +119,10 @@ std::optional<DetectedFace> AuthEngine::detect(const cv::Mat& frame) {
     }
 }
 
+// Asking also loads the models, so the first frame of the window does not pay for it.
 std::optional<std::string> AuthEngine::modelProblem() {
-    if (options_.modelCheck) {
-        if (auto problem = options_.modelCheck()) return problem;
-    }
-    if (auto problem = loadErrorOf(*detector_)) return problem;
-    return loadErrorOf(*recognizer_);
+    if (auto problem = detector_->loadError()) return problem;
+    return recognizer_->loadError();
 }
 
 std::optional<FaceEmbedding> AuthEngine::embed(const DetectedFace& face) {

@@ -92,8 +92,6 @@ public:
     using StatusHandler = std::function<void(const ScanStatus&)>;
     using EventHandler = std::function<void(const EnrollmentEvent&)>;
     using PreviewHandler = std::function<void(const QImage&)>;
-    // The reason the face models cannot work (missing or damaged weights), or nothing when they can.
-    using ModelCheck = std::function<std::optional<std::string>()>;
 
     static constexpr double enrollmentWindow = 40.0;  // seconds, not taken from the settings
     static constexpr const char* notEnoughSamplesMessage =
@@ -103,7 +101,6 @@ public:
     struct Options {
         CameraController::Clock cameraClock;         // the camera throttle's clock (tests)
         double enrollmentWindow = AuthEngine::enrollmentWindow;  // shorter in tests
-        ModelCheck modelCheck;                        // asked before the camera starts
     };
 
     // `store` is shared with the identity controller and must outlive the engine. The camera is

@@ -114,11 +114,13 @@ TEST_F(AuthEngineTest, CameraFailuresReturnTheirTextAndReportNothing) {
 }
 
 TEST_F(AuthEngineTest, ModelProblemIsReportedAsCameraErrorBeforeTheCameraStarts) {
-    AuthEngine::Options options;
-    options.modelCheck = [] { return std::optional<std::string>("Face model missing: shape predictor"); };
-    makeEngine(livenessOn(), options);
-    EXPECT_EQ(scan(), AuthResult::cameraError("Face model missing: shape predictor"));
+    script->recognizerLoadError = "Face model file weights.bin cannot be used (missing).";
+    makeEngine(livenessOn());
+    EXPECT_EQ(scan(), AuthResult::cameraError("Face model file weights.bin cannot be used (missing)."));
+    script->detectorLoadError = "Face model file landmarks.dat cannot be used (damaged).";
+    EXPECT_EQ(scan(), AuthResult::cameraError("Face model file landmarks.dat cannot be used (damaged)."));
     EXPECT_EQ(script->opens, 0);
+    EXPECT_TRUE(statuses.empty());
 }
 
 TEST_F(AuthEngineTest, EveryRowOfTheStatusTable) {

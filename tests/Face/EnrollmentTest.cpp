@@ -180,14 +180,10 @@ TEST_F(EnrollmentTest, CameraFailureIsTheOnlyEvent) {
 }
 
 TEST_F(EnrollmentTest, ModelProblemIsTheFailureMessage) {
-    Settings s;
-    AuthEngine::Options options;
-    options.modelCheck = [] { return std::optional<std::string>("Face model missing"); };
-    engine = std::make_unique<AuthEngine>(store, std::make_unique<Scripted::Detector>(script),
-                                          std::make_unique<Scripted::Recognizer>(script), s,
-                                          Scripted::sourceFactory(script), std::move(options));
+    script->detectorLoadError = "Face model file landmarks.dat cannot be used (missing).";
+    makeEngine();
     enroll();
-    EXPECT_EQ(events, std::vector<E>{E::failed("Face model missing")});
+    EXPECT_EQ(events, std::vector<E>{E::failed("Face model file landmarks.dat cannot be used (missing).")});
     EXPECT_EQ(script->opens, 0);
 }
 

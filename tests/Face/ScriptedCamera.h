@@ -54,6 +54,9 @@ struct Script {
     std::function<void(int)> onDetect;
     // Makes the source's open() fail.
     std::function<void()> failOpen;
+    // What the detector and the recogniser say about their models.
+    std::optional<std::string> detectorLoadError;
+    std::optional<std::string> recognizerLoadError;
     CameraController* camera = nullptr;  // observed at close()
 
     // Observations.
@@ -194,6 +197,8 @@ public:
         return face;
     }
 
+    std::optional<std::string> loadError() override { return script_->detectorLoadError; }
+
     std::unique_ptr<EyeOpennessScale> makeOpennessScale() const override {
         if (halvingScale_) return std::make_unique<HalvingScale>(script_);
         return FaceDetecting::makeOpennessScale();
@@ -209,6 +214,7 @@ public:
     explicit Recognizer(std::shared_ptr<Script> script) : script_(std::move(script)) {}
     std::string engineName() const override { return "Scripted"; }
     float defaultThreshold() const override { return 0.30f; }
+    std::optional<std::string> loadError() override { return script_->recognizerLoadError; }
     std::optional<FaceEmbedding> embedding(const DetectedFace& face) override {
         const int index = frameIndex(face.frame);
         if (index >= static_cast<int>(script_->frames.size())) return std::nullopt;
