@@ -2,9 +2,17 @@
 // What the scan and the enrolment need from face detection, per frame.
 #include <opencv2/core.hpp>
 
+#include <deque>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <span>
+#include <string>
+#include <utility>
 #include <vector>
+
+class FaceLandmarkFinder;
 
 // A rectangle normalised to the frame (0…1 on each axis), origin at the lower left.
 struct NormalizedRect {
@@ -53,9 +61,131 @@ public:
     virtual std::unique_ptr<EyeOpennessScale> makeOpennessScale() const {
         return std::make_unique<IdentityOpennessScale>();
     }
+    // Loads the detector's models if that has not happened yet (blocking, once; later calls are
+    // cheap) and returns the text to show as the scan's camera error when they cannot be used:
+    // it names the file and the setup command. Nothing when the detector is ready. Detectors
+    // without model files keep this default.
+    virtual std::optional<std::string> loadError() { return std::nullopt; }
 };
 
+// The openness scale for FaceDetector. dlib's eye outlines never close completely (closed eyes still
+// read 0.13–0.26 against 0.33–0.37 open), and people's open eyes differ, so the raw ratio is taken
+// relative to this scan's own recent eyes: z = raw / baseline, where the baseline is the median raw
+// value of the frames fed in the previous 2 s (all frames so far, this one included, while fewer
+// than 5 are in that window), and mapped to the tracker's scale as 0.50·(z − 0.42). Open eyes then
+// read about 0.29 and a lid closed to two thirds of its usual height reads 0.13. A face that never
+// changes (a photograph) stays at 0.29 and never blinks. One per scan, like the tracker.
+class RelativeOpennessScale final : public EyeOpennessScale {
+public:
+    static constexpr double window = 2.0;             // seconds
+    static constexpr std::size_t minWindowFrames = 5;
+    static constexpr float gain = 0.50f;
+    static constexpr float offset = 0.42f;
+    // Between the tracker's thresholds: changes nothing. Given when no baseline can be formed.
+    static constexpr float neutral = 0.175f;
+
+    float toTrackerScale(float rawOpenness, double seconds) override;
+
+private:
+    std::deque<std::pair<double, float>> history_;  // (time, raw openness), oldest first
+};
+
+// Faces found by dlib's HOG frontal-face detector with its 68-point landmarks. The models are read
+// on first use (the first detect() or loadError()), not at construction; a missing or damaged
+// landmark model makes every detect() give nothing and loadError() give the reason.
+//
+// Per frame: the greyscale frame is searched at half size, then at full size when nothing was found
+// (and, with `upsampleWhenNothingFound`, once more at double size). The largest face is kept (the
+// detector's first on ties); its landmarks come from the full-size frame. dlib's boxes hug the
+// eyebrows and chin, so the reported box is the dlib box enlarged 1.2× about its centre, which is
+// the width of a whole face; the 0.12 floor, the quality and the crop all use that box. Roll is the
+// angle of the eye line, yaw is read from the nose's place between the face's sides, and the eye
+// openness is taken on eye outlines turned back by the roll. The result carries the 68 landmarks
+// and the frame, which the descriptor recogniser aligns its input on.
+//
+// Thread-safe; detection calls are serialised.
+class FaceDetector final : public FaceDetecting {
+public:
+    struct Options {
+        std::filesystem::path landmarkModel = defaultLandmarkModel();
+        // A third pass on the frame enlarged 2× when nothing was found at full size: finds faces down
+        // to about 40 px at four times the cost of the full-size pass. For photographs and small
+        // videos; camera frames of 640×480 do not need it.
+        bool upsampleWhenNothingFound = false;
+        // Use the AVX2 build of the finder when the CPU has it.
+        bool allowAvx2 = true;
+    };
+
+    FaceDetector();
+    explicit FaceDetector(Options options);
+    ~FaceDetector() override;
+    FaceDetector(const FaceDetector&) = delete;
+    FaceDetector& operator=(const FaceDetector&) = delete;
+
+    // `frame`: 8-bit BGR (BGRA and greyscale are accepted too).
+    std::optional<DetectedFace> detect(const cv::Mat& frame) override;
+    std::unique_ptr<EyeOpennessScale> makeOpennessScale() const override;
+    std::optional<std::string> loadError() override;
+
+    // "avx2" or "baseline" once loaded; empty when the model cannot be read.
+    std::string instructionSet();
+
+    // $KORVEL_DLIB_LANDMARKS when set, else "/usr/share/dlib/shape_predictor_68_face_landmarks.dat".
+    static std::filesystem::path defaultLandmarkModel();
+
+private:
+    bool load();
+
+    Options options_;
+    std::once_flag loadOnce_;
+    std::optional<std::string> loadError_;
+    std::unique_ptr<FaceLandmarkFinder> finder_;
+    std::mutex detectMutex_;
+};
+
+// The detector's geometry, free of any detector so it can be checked on its own. Pixel coordinates
+// have their origin at the top left of the frame (as OpenCV and dlib have them), normalised ones at
+// the lower left.
 namespace FaceGeometry {
+// Faces narrower than this fraction of the frame width are too far away.
+inline constexpr double minFaceWidth = 0.12;
+// Reported box / dlib box: dlib's box spans brows to chin, a whole face is 1.2 times as wide.
+inline constexpr double reportedBoxScale = 1.2;
+
 // quality = min(2·w, 1), lowered linearly by |roll| and |yaw| up to 0.6 rad, clamped to 0…1.
 float estimateQuality(float faceWidthFraction, std::optional<float> roll, std::optional<float> yaw);
+
+// The index of the box with the largest area, the earliest of equal ones; -1 for no boxes.
+int largestFace(std::span<const NormalizedRect> boxes);
+// width ≥ minFaceWidth.
+bool wideEnough(const NormalizedRect& box);
+// A detector box in frame pixels as reported: scaled by reportedBoxScale about its centre,
+// normalised to the frame, origin at the lower left. Not clamped.
+NormalizedRect reportedBox(const cv::Rect2d& pixelBox, cv::Size frame);
+// The crop of a reported box: each side moved out by a quarter of the box's size (1.5× about the
+// centre), clamped to the unit square, in whole frame pixels. Empty when nothing of it is inside.
+cv::Rect cropRect(const NormalizedRect& box, cv::Size frame);
+
+// Roll in radians: the angle of the line from the centre of the eye on the image's left (points
+// 36–41) to the other eye's (42–47), counter-clockwise positive with the y axis up. Nothing without
+// 68 points.
+std::optional<float> roll(std::span<const cv::Point2f> landmarks);
+// Yaw in radians, positive when the face turns towards the image's right: the nose tip's place
+// between the two sides of the face outline (points 0–2 and 14–16), measured along the eye line
+// (`roll` taken out), read as the sine of the angle of a ball whose outline passes through those
+// points and whose front is the nose tip. Frontal faces read 0 whatever their shape; a generic 3-D
+// head fitted with solvePnP read 0.1–0.2 rad on frontal photographs and varied as people talked.
+// Nothing without 68 points.
+std::optional<float> yaw(std::span<const cv::Point2f> landmarks, std::optional<float> roll);
+
+// The mean height-to-width ratio of the eye outlines, each given relative to the face box (0…1
+// across the box on each axis). An outline with fewer than 4 points is skipped; one of zero width
+// gives 0. Nothing when neither eye is usable.
+std::optional<float> eyeOpenness(std::span<const cv::Point2f> leftEye, std::span<const cv::Point2f> rightEye);
+// The two eye outlines of 68 landmarks (points 36–41 and 42–47, frame pixels) turned back by
+// `roll` about the midpoint of the eyes and expressed relative to `box` (y up), ready for
+// eyeOpenness. Empty outlines without 68 points.
+std::pair<std::vector<cv::Point2f>, std::vector<cv::Point2f>> eyeOutlines(std::span<const cv::Point2f> landmarks,
+                                                                         const NormalizedRect& box, cv::Size frame,
+                                                                         float roll);
 }  // namespace FaceGeometry

@@ -1,0 +1,36 @@
+#pragma once
+// The face finder behind FaceDetector: dlib's HOG frontal-face detector and its 68-point shape
+// predictor. It is built twice, for baseline x86-64 and for AVX2 + FMA (FaceLandmarkFinder_avx2.cpp),
+// and the build for this CPU is chosen at run time. Only plain OpenCV and standard types cross this
+// interface, so callers never see a dlib type compiled for either instruction set.
+#include <opencv2/core.hpp>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+class FaceLandmarkFinder {
+public:
+    virtual ~FaceLandmarkFinder() = default;
+    // Face boxes in `gray`'s pixels (origin top left), in the detector's order. `gray`: CV_8UC1.
+    virtual std::vector<cv::Rect2d> faces(const cv::Mat& gray) = 0;
+    // The 68 points (iBUG 300-W order) of the face in `box`, in `gray`'s pixels.
+    virtual std::vector<cv::Point2f> landmarks(const cv::Mat& gray, const cv::Rect2d& box) = 0;
+    // "avx2" or "baseline".
+    virtual const char* instructionSet() const = 0;
+};
+
+namespace FaceLandmarkFinders {
+// Reads the 68-point model. Picks the AVX2 build when `allowAvx2` is set, the program contains it
+// and the CPU has AVX2 and FMA. Nothing, with `error` set to the reason, when the model cannot be read.
+std::unique_ptr<FaceLandmarkFinder> make(const std::filesystem::path& landmarkModel, std::string& error,
+                                         bool allowAvx2 = true);
+// Whether make() would pick the AVX2 build.
+bool avx2Available();
+// The detector's window is 80 px and its scales step by 5/6: boxes narrower than this many pixels
+// come from its two finest scales.
+inline constexpr double refineBelow = 96;
+// The index of the box with the largest area, the first of equal ones (boxes must not be empty).
+std::size_t largestBox(const std::vector<cv::Rect2d>& boxes);
+}  // namespace FaceLandmarkFinders

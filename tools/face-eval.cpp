@@ -1,0 +1,476 @@
+// face-eval: how well the face engine tells people apart and sees blinks, on real photos and video.
+//
+//   face-eval photos [--best-of K] [--threshold T] [--groups CSV] FOLDER [FOLDER...]
+//     Each FOLDER holds one folder of photos per person (photos of any size; faces too small for the
+//     detector at full size are looked for once more in the photo enlarged 2×). Prints the genuine
+//     and impostor distance statistics over all pairs of photos, FAR and FRR at the threshold
+//     (default 0.30), the equal-error rate and its threshold, and best-of-K results: each person of
+//     the first FOLDER with at least K photos enrols the first K (in natural name order), the rest
+//     are genuine probes, every photo of every other person (all folders) is an impostor probe; a
+//     probe matches when its smallest distance to the K is within the threshold. With --groups (or a
+//     CSV beside a folder's identity folders with columns face_id and face_eth, as london_info.csv)
+//     it also prints the false-accept rate among pairs of different people of the same group.
+//
+//   face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]
+//     Runs each video (default: every video beside the CSV) through the scan's blink path (detector,
+//     per-scan openness scale, liveness tracker) at the file's frame rate and with the camera's
+//     0.05 s throttle, twice: as the scan does it (only faces passing the 0.35 quality gate feed the
+//     tracker) and with every frame that has a face. Compares the blinks counted with the labelled
+//     ones (rows with blink ≥ 1; rows with blink 0 mark lid movements that must not count). A counted
+//     blink matches a labelled one when the eyes were seen closing between 0.1 s before the label's
+//     first frame and 0.2 s after its last (the count itself comes when they reopen, which can be
+//     much later). Also feeds a frame of each video 100 times (a still photo), which must never
+//     blink. --trace prints every frame the scan feeds at the native frame rate.
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <numeric>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Face/FaceDetector.h"
+#include "Face/FaceRecognizer.h"
+#include "Face/LivenessTracker.h"
+#include "Face/Settings.h"
+#include "FaceData.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: face-eval photos [--best-of K] [--threshold T] [--groups CSV] FOLDER [FOLDER...]\n"
+                 "       face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]\n");
+    return 2;
+}
+
+// ---------------------------------------------------------------- photos
+
+struct Photo {
+    std::size_t identity;
+    fs::path path;
+    std::vector<float> embedding;
+};
+
+struct Person {
+    std::string name;
+    std::size_t folder;  // index of the FOLDER argument
+    std::string group;   // empty when unknown
+    std::vector<std::size_t> photos;
+};
+
+struct Stats {
+    std::vector<float> d;
+    void print(const char* title) {
+        std::sort(d.begin(), d.end());
+        if (d.empty()) {
+            std::printf("  %-9s  no pairs\n", title);
+            return;
+        }
+        const double mean = std::accumulate(d.begin(), d.end(), 0.0) / double(d.size());
+        double var = 0;
+        for (float v : d) var += (v - mean) * (v - mean);
+        const auto pct = [&](double p) { return d[std::min(d.size() - 1, std::size_t(p / 100.0 * double(d.size())))]; };
+        std::printf("  %-9s %7zu pairs  mean %.3f  sd %.3f  min %.3f  p1 %.3f  p5 %.3f  median %.3f  p95 %.3f  p99 %.3f  max %.3f\n",
+                    title, d.size(), mean, std::sqrt(var / double(d.size())), d.front(), pct(1), pct(5), pct(50), pct(95),
+                    pct(99), d.back());
+    }
+};
+
+double percent(std::size_t n, std::size_t of) { return of ? 100.0 * double(n) / double(of) : 0.0; }
+
+// Group of each identity folder from a CSV with face_id and face_eth; folder "x_001" or "001" ↔ id "001".
+std::map<std::string, std::string> readGroups(const fs::path& csvPath) {
+    std::map<std::string, std::string> groups;
+    const auto csv = FaceData::readCsv(csvPath);
+    if (!csv || csv->column("face_id") < 0 || csv->column("face_eth") < 0) return groups;
+    for (const auto& row : csv->rows) groups[csv->field(row, "face_id")] = csv->field(row, "face_eth");
+    return groups;
+}
+
+std::string groupOf(const std::map<std::string, std::string>& groups, const std::string& folderName) {
+    if (auto it = groups.find(folderName); it != groups.end()) return it->second;
+    if (const auto us = folderName.rfind('_'); us != std::string::npos)
+        if (auto it = groups.find(folderName.substr(us + 1)); it != groups.end()) return it->second;
+    return {};
+}
+
+int photos(int argc, char** argv) {
+    std::size_t k = 4;
+    float threshold = Settings::fallbackThreshold;
+    fs::path groupsCsv;
+    std::vector<fs::path> roots;
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--best-of" && i + 1 < argc) {
+            const auto v = FaceData::toLong(argv[++i]);
+            if (!v || *v < 1) return usage();
+            k = std::size_t(*v);
+        } else if (a == "--threshold" && i + 1 < argc) {
+            threshold = std::stof(argv[++i]);
+        } else if (a == "--groups" && i + 1 < argc) {
+            groupsCsv = argv[++i];
+        } else if (a.starts_with("--")) {
+            return usage();
+        } else {
+            roots.emplace_back(a);
+        }
+    }
+    if (roots.empty()) return usage();
+
+    FaceDetector::Options options;
+    options.upsampleWhenNothingFound = true;
+    FaceDetector detector(options);
+    DescriptorRecognizer recognizer;
+    for (const auto& error : {detector.loadError(), recognizer.loadError()}) {
+        if (error) {
+            std::fprintf(stderr, "face-eval: %s\n", error->c_str());
+            return 1;
+        }
+    }
+
+    std::vector<Person> people;
+    std::vector<Photo> all;
+    std::size_t missed = 0;
+    for (std::size_t r = 0; r < roots.size(); ++r) {
+        const auto ids = FaceData::identities(roots[r]);
+        if (ids.empty()) {
+            std::fprintf(stderr, "face-eval: %s holds no folders of photos\n", roots[r].c_str());
+            return 1;
+        }
+        std::map<std::string, std::string> groups;
+        if (!groupsCsv.empty()) groups = readGroups(groupsCsv);
+        else
+            for (const auto& e : fs::directory_iterator(roots[r]))
+                if (e.path().extension() == ".csv" && groups.empty()) groups = readGroups(e.path());
+        for (const auto& id : ids) {
+            Person person{id.name, r, groupOf(groups, id.name), {}};
+            for (const auto& path : id.photos) {
+                const cv::Mat image = cv::imread(path.string(), cv::IMREAD_COLOR);
+                const auto face = image.empty() ? std::nullopt : detector.detect(image);
+                const auto embedding = face ? recognizer.embedding(*face) : std::nullopt;
+                if (!embedding) {
+                    std::printf("no face: %s\n", path.c_str());
+                    ++missed;
+                    continue;
+                }
+                person.photos.push_back(all.size());
+                all.push_back({people.size(), path, embedding->vector});
+            }
+            people.push_back(std::move(person));
+        }
+    }
+    std::printf("%s: %zu photos of %zu people", recognizer.engineName().c_str(), all.size(), people.size());
+    std::printf(" (%zu without a usable face) in", missed);
+    for (const auto& r : roots) std::printf(" %s", r.c_str());
+    std::printf("\nthreshold %.2f (match: distance ≤ threshold)\n\n", double(threshold));
+
+    // Every pair.
+    const std::size_t n = all.size();
+    std::vector<float> dist(n * n, 0);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = i + 1; j < n; ++j)
+            dist[i * n + j] = dist[j * n + i] = FaceMatching::cosineDistance(all[i].embedding, all[j].embedding);
+    Stats genuine, impostor;
+    std::map<std::string, std::pair<std::size_t, std::size_t>> groupFa;  // group → (false accepts, pairs)
+    std::map<std::string, std::set<std::size_t>> groupPeople;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const float d = dist[i * n + j];
+            const Person& a = people[all[i].identity];
+            const Person& b = people[all[j].identity];
+            if (all[i].identity == all[j].identity) {
+                genuine.d.push_back(d);
+                continue;
+            }
+            impostor.d.push_back(d);
+            if (!a.group.empty() && a.group == b.group) {
+                auto& g = groupFa[a.group];
+                g.first += d <= threshold;
+                ++g.second;
+            }
+        }
+        const Person& a = people[all[i].identity];
+        if (!a.group.empty()) groupPeople[a.group].insert(all[i].identity);
+    }
+    std::printf("pairwise distances\n");
+    genuine.print("genuine");
+    impostor.print("impostor");
+    const auto count = [](const std::vector<float>& v, auto pred) {
+        return std::size_t(std::count_if(v.begin(), v.end(), pred));
+    };
+    const std::size_t fr = count(genuine.d, [&](float d) { return d > threshold; });
+    const std::size_t fa = count(impostor.d, [&](float d) { return d <= threshold; });
+    std::printf("  at %.2f: FRR %.3f %% (%zu of %zu genuine pairs)  FAR %.3f %% (%zu of %zu impostor pairs)\n",
+                double(threshold), percent(fr, genuine.d.size()), fr, genuine.d.size(), percent(fa, impostor.d.size()), fa,
+                impostor.d.size());
+    // Equal-error rate: the threshold among all distances where FAR and FRR are closest.
+    if (!genuine.d.empty() && !impostor.d.empty()) {
+        std::vector<float> candidates = genuine.d;
+        candidates.insert(candidates.end(), impostor.d.begin(), impostor.d.end());
+        std::sort(candidates.begin(), candidates.end());
+        double bestGap = 2, eer = 0, eerT = 0;
+        for (float t : candidates) {
+            const double frr = double(genuine.d.end() - std::upper_bound(genuine.d.begin(), genuine.d.end(), t)) / double(genuine.d.size());
+            const double far = double(std::upper_bound(impostor.d.begin(), impostor.d.end(), t) - impostor.d.begin()) / double(impostor.d.size());
+            if (std::fabs(far - frr) < bestGap) {
+                bestGap = std::fabs(far - frr);
+                eer = (far + frr) / 2;
+                eerT = t;
+            }
+        }
+        std::printf("  equal-error rate %.3f %% at threshold %.3f\n", eer * 100, eerT);
+    }
+
+    // Best of K.
+    std::size_t enrolled = 0, gTrials = 0, gMiss = 0, iTrials = 0, iAccept = 0;
+    for (std::size_t p = 0; p < people.size(); ++p) {
+        const Person& person = people[p];
+        if (person.folder != 0 || person.photos.size() < k) continue;
+        ++enrolled;
+        const std::vector<std::size_t> enrol(person.photos.begin(), person.photos.begin() + std::ptrdiff_t(k));
+        const auto best = [&](std::size_t probe) {
+            float m = FaceMatching::noDistance;
+            for (std::size_t e : enrol) m = std::min(m, dist[probe * n + e]);
+            return m;
+        };
+        for (std::size_t i = k; i < person.photos.size(); ++i) {
+            ++gTrials;
+            gMiss += best(person.photos[i]) > threshold;
+        }
+        for (std::size_t probe = 0; probe < n; ++probe) {
+            if (all[probe].identity == p) continue;
+            ++iTrials;
+            if (best(probe) <= threshold) {
+                ++iAccept;
+                std::printf("  best-of-%zu false accept: %s probed with %s\n", k, person.name.c_str(), all[probe].path.c_str());
+            }
+        }
+    }
+    std::printf("\nbest-of-%zu (people of %s with ≥ %zu photos enrol their first %zu: %zu people)\n", k, roots[0].c_str(), k,
+                k, enrolled);
+    std::printf("  FRR %.3f %% (%zu of %zu genuine probes)  FAR %.4f %% (%zu of %zu impostor probes)\n",
+                percent(gMiss, gTrials), gMiss, gTrials, percent(iAccept, iTrials), iAccept, iTrials);
+
+    if (!groupFa.empty()) {
+        std::printf("\nfalse accepts among pairs of different people of the same group, at %.2f\n", double(threshold));
+        for (const auto& [group, v] : groupFa)
+            std::printf("  %-18s %3zu people  %6zu pairs  %5zu accepted  FAR %.2f %%\n", group.c_str(),
+                        groupPeople[group].size(), v.second, v.first, percent(v.first, v.second));
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- blinks
+
+struct Label {
+    long blink, start, end;
+};
+
+struct FrameResult {
+    bool hasOpenness = false;  // a face with eye landmarks
+    float quality = 0;
+    float openness = 0;
+};
+
+// Per counted blink, the frame at which the tracker saw the eyes close (it counts the blink when they
+// open again, which after a slow reopening can be well after the label's last frame).
+std::vector<long> simulate(const std::vector<FrameResult>& frames, double fps, double throttle, float minQuality,
+                           bool trace) {
+    std::vector<long> blinks;
+    RelativeOpennessScale scale;
+    LivenessTracker tracker;
+    double lastTaken = -1e9;
+    long closedAt = -1;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const double t = double(i) / fps;
+        if (throttle > 0) {
+            if (t - lastTaken < throttle - 1e-9) continue;
+            lastTaken = t;
+        }
+        if (!frames[i].hasOpenness || frames[i].quality < minQuality) continue;
+        const auto before = tracker.blinkCount();
+        const auto phase = tracker.phase();
+        const float y = scale.toTrackerScale(frames[i].openness, t);
+        tracker.update(y);
+        if (phase == LivenessTracker::Phase::sawOpen && tracker.phase() == LivenessTracker::Phase::sawClose)
+            closedAt = long(i);
+        if (tracker.blinkCount() > before) blinks.push_back(closedAt);
+        if (trace)
+            std::printf("  frame %5zu  quality %.2f  raw %.3f  scaled %.3f  phase %d  blinks %lld\n", i,
+                        double(frames[i].quality), double(frames[i].openness), double(y), int(tracker.phase()),
+                        static_cast<long long>(tracker.blinkCount()));
+    }
+    return blinks;
+}
+
+struct Tally {
+    std::size_t counted = 0, matched = 0, falseBlinks = 0, inDoNotCount = 0;
+};
+
+int blinks(int argc, char** argv) {
+    bool upsample = false, trace = false;
+    fs::path csvPath;
+    std::vector<fs::path> videos;
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--upsample") upsample = true;
+        else if (a == "--trace") trace = true;
+        else if (a.starts_with("--")) return usage();
+        else if (csvPath.empty()) csvPath = a;
+        else videos.emplace_back(a);
+    }
+    if (csvPath.empty()) return usage();
+    const auto csv = FaceData::readCsv(csvPath);
+    if (!csv || csv->column("file") < 0 || csv->column("blink") < 0 || csv->column("start_frame") < 0 ||
+        csv->column("end_frame") < 0) {
+        std::fprintf(stderr, "face-eval: %s is not a blinks CSV (file, blink, start_frame, end_frame, …)\n", csvPath.c_str());
+        return 1;
+    }
+    std::map<std::string, std::vector<Label>> labels;
+    for (const auto& row : csv->rows) {
+        const auto blink = FaceData::toLong(csv->field(row, "blink"));
+        const auto start = FaceData::toLong(csv->field(row, "start_frame"));
+        const auto end = FaceData::toLong(csv->field(row, "end_frame"));
+        if (!blink || !start || !end) continue;
+        labels[csv->field(row, "file")].push_back({*blink, *start, *end});
+    }
+    if (videos.empty()) {
+        for (const auto& e : fs::directory_iterator(csvPath.parent_path())) {
+            const std::string ext = e.path().extension().string();
+            if (ext == ".mp4" || ext == ".avi" || ext == ".mkv" || ext == ".webm" || ext == ".mov") videos.push_back(e.path());
+        }
+        std::sort(videos.begin(), videos.end());
+    }
+
+    FaceDetector::Options options;
+    options.upsampleWhenNothingFound = upsample;
+    FaceDetector detector(options);
+    if (const auto error = detector.loadError()) {
+        std::fprintf(stderr, "face-eval: %s\n", error->c_str());
+        return 1;
+    }
+    const float minQuality = Settings{}.minQuality;
+    constexpr double throttle = 0.05;
+    std::printf("blink path: detector (%s build), per-scan openness scale, tracker %.2f / %.2f\n",
+                detector.instructionSet().c_str(), double(LivenessTracker().openThreshold()),
+                double(LivenessTracker().closeThreshold()));
+    std::printf("scan: only frames whose face passes the quality gate (≥ %.2f) feed the tracker; all: every frame with a face\n\n",
+                double(minQuality));
+    std::printf("%-36s %6s %6s %6s %5s |%-24s |%-24s |%-24s |%-24s\n", "video", "frames", "faces", "gated", "label",
+                " scan native: cnt ok  F", " scan 0.05 s: cnt ok  F", " all native:  cnt ok  F", " all 0.05 s:  cnt ok  F");
+
+    Tally tally[2][2];  // [all frames][throttled]
+    std::size_t labelled = 0, doNotCount = 0, stillBlinks = 0, stills = 0;
+    std::string notes;
+    for (const auto& video : videos) {
+        cv::VideoCapture capture(video.string(), cv::CAP_FFMPEG);
+        if (!capture.isOpened()) {
+            std::printf("%-36s cannot be opened\n", video.filename().c_str());
+            continue;
+        }
+        double fps = capture.get(cv::CAP_PROP_FPS);
+        if (!(fps > 0 && fps < 1000)) fps = 25;
+        std::vector<FrameResult> frames;
+        cv::Mat frame, still;
+        std::size_t faces = 0, gated = 0;
+        while (capture.read(frame)) {
+            FrameResult r;
+            if (const auto face = detector.detect(frame); face && face->eyeOpenness) {
+                r = {true, face->quality, *face->eyeOpenness};
+                ++faces;
+                gated += face->quality >= minQuality;
+                if (still.empty() && face->quality >= minQuality) still = frame.clone();
+            }
+            frames.push_back(r);
+        }
+        const auto& videoLabels = labels[video.filename().string()];
+        std::vector<Label> blinksHere, ignored;
+        for (const auto& l : videoLabels) (l.blink > 0 ? blinksHere : ignored).push_back(l);
+        labelled += blinksHere.size();
+        doNotCount += ignored.size();
+        // Labels mark frames by eye; allow a frame or two either side.
+        const long early = long(std::lround(0.1 * fps)), slack = long(std::lround(0.2 * fps));
+
+        std::string cells;
+        for (int all = 0; all < 2; ++all) {
+            for (int throttled = 0; throttled < 2; ++throttled) {
+                const auto counted = simulate(frames, fps, throttled ? throttle : 0, all ? 0.0f : minQuality,
+                                              trace && !all && !throttled);
+                Tally& t = tally[all][throttled];
+                std::vector<bool> used(blinksHere.size(), false);
+                std::size_t matched = 0, falseBlinks = 0;
+                const std::string mode = std::string(all ? "all" : "scan") + (throttled ? " 0.05 s" : " native");
+                for (long f : counted) {
+                    bool ok = false;
+                    for (std::size_t b = 0; b < blinksHere.size() && !ok; ++b)
+                        if (!used[b] && f >= blinksHere[b].start - early && f <= blinksHere[b].end + slack) used[b] = ok = true;
+                    if (ok) {
+                        ++matched;
+                        continue;
+                    }
+                    ++falseBlinks;
+                    bool inIgnored = false;
+                    for (const auto& l : ignored) inIgnored |= f >= l.start - early && f <= l.end + slack;
+                    t.inDoNotCount += inIgnored;
+                    notes += "  " + video.filename().string() + " (" + mode + "): false blink, eyes closed at frame " +
+                             std::to_string(f) + (inIgnored ? " (a do-not-count row)" : "") + "\n";
+                }
+                for (std::size_t b = 0; b < blinksHere.size(); ++b)
+                    if (!used[b])
+                        notes += "  " + video.filename().string() + " (" + mode + "): missed the blink of frames " +
+                                 std::to_string(blinksHere[b].start) + "-" + std::to_string(blinksHere[b].end) + "\n";
+                t.counted += counted.size();
+                t.matched += matched;
+                t.falseBlinks += falseBlinks;
+                char cell[64];
+                std::snprintf(cell, sizeof cell, " |%17zu %3zu %2zu", counted.size(), matched, falseBlinks);
+                cells += cell;
+            }
+        }
+        std::printf("%-36s %6zu %6zu %6zu %5zu%s\n", video.filename().c_str(), frames.size(), faces, gated,
+                    blinksHere.size(), cells.c_str());
+
+        // A still photo: the same frame again and again never blinks.
+        if (!still.empty()) {
+            ++stills;
+            RelativeOpennessScale scale;
+            LivenessTracker tracker;
+            for (int i = 0; i < 100; ++i) {
+                const auto face = detector.detect(still);
+                if (face && face->quality >= minQuality && face->eyeOpenness)
+                    tracker.update(scale.toTrackerScale(*face->eyeOpenness, i * throttle));
+            }
+            stillBlinks += std::size_t(tracker.blinkCount());
+        }
+    }
+    if (!notes.empty()) std::printf("\n%s", notes.c_str());
+    std::printf("\n%-32s %8s %8s %8s %8s %22s\n", "", "labelled", "counted", "matched", "false", "false in do-not-count");
+    const char* names[2][2] = {{"scan, native frame rate", "scan, 0.05 s throttle"},
+                               {"all frames, native frame rate", "all frames, 0.05 s throttle"}};
+    for (int all = 0; all < 2; ++all)
+        for (int throttled = 0; throttled < 2; ++throttled) {
+            const Tally& t = tally[all][throttled];
+            std::printf("%-32s %8zu %8zu %8zu %8zu %14zu of %zu\n", names[all][throttled], labelled, t.counted, t.matched,
+                        t.falseBlinks, t.inDoNotCount, doNotCount);
+        }
+    std::printf("still photos (a frame of each video fed 100 times): %zu blinks in %zu stills\n", stillBlinks, stills);
+    return 0;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    const std::string mode = argv[1];
+    if (mode == "photos") return photos(argc - 2, argv + 2);
+    if (mode == "blinks") return blinks(argc - 2, argv + 2);
+    return usage();
+}
