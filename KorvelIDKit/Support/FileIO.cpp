@@ -10,45 +10,73 @@
 namespace {
 std::string errnoText(int err) { return std::strerror(err); }
 
-class SystemFileWriter final : public FileWriter {
+[[noreturn]] void throwSaveError(const fs::path& path, int err) {
+    throw FileError("The file “" + path.filename().string() + "” couldn’t be saved: " + errnoText(err));
+}
+
+// A temporary file next to the target that is removed unless it was renamed into place.
+class TemporaryFile {
 public:
-    void writeAtomically(const fs::path& path, std::span<const std::uint8_t> data, mode_t mode) override {
-        const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
-        std::string tmpl = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
-        const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-        if (fd < 0) {
-            throw FileError("The file “" + path.filename().string() + "” couldn’t be saved: " + errnoText(errno));
-        }
-        auto fail = [&](int err) {
-            ::close(fd);
-            ::unlink(tmpl.c_str());
-            throw FileError("The file “" + path.filename().string() + "” couldn’t be saved: " + errnoText(err));
-        };
+    explicit TemporaryFile(const fs::path& target) : target_(target) {
+        dir_ = target.has_parent_path() ? target.parent_path() : fs::path(".");
+        name_ = (dir_ / ("." + target.filename().string() + ".XXXXXX")).string();
+        fd_ = ::mkostemp(name_.data(), O_CLOEXEC);  // mode 0600
+        if (fd_ < 0) throwSaveError(target_, errno);
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!committed_) ::unlink(name_.c_str());
+    }
+
+    void write(std::span<const std::uint8_t> data) {
         std::size_t done = 0;
         while (done < data.size()) {
-            const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+            const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                fail(errno);
+                throwSaveError(target_, errno);
             }
             done += std::size_t(n);
         }
-        if (::fchmod(fd, mode) != 0) fail(errno);
-        if (::fsync(fd) != 0) fail(errno);
-        if (::close(fd) != 0) {
-            const int err = errno;
-            ::unlink(tmpl.c_str());
-            throw FileError("The file “" + path.filename().string() + "” couldn’t be saved: " + errnoText(err));
-        }
-        if (::rename(tmpl.c_str(), path.c_str()) != 0) {
-            const int err = errno;
-            ::unlink(tmpl.c_str());
-            throw FileError("The file “" + path.filename().string() + "” couldn’t be saved: " + errnoText(err));
-        }
-        syncDirectory(dir);
+    }
+
+    void commit(mode_t mode) {
+        if (::fchmod(fd_, mode) != 0) throwSaveError(target_, errno);
+        if (::fsync(fd_) != 0) throwSaveError(target_, errno);
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) throwSaveError(target_, errno);
+        if (::rename(name_.c_str(), target_.c_str()) != 0) throwSaveError(target_, errno);
+        committed_ = true;
+        syncDirectory(dir_);
+    }
+
+private:
+    fs::path target_;
+    fs::path dir_;
+    std::string name_;
+    int fd_ = -1;
+    bool committed_ = false;
+};
+
+class SystemFileWriter final : public FileWriter {
+public:
+    void writeAtomically(const fs::path& path, std::span<const std::uint8_t> data, mode_t mode) override {
+        TemporaryFile file(path);
+        file.write(data);
+        file.commit(mode);
     }
 };
 }  // namespace
+
+void FileWriter::streamAtomically(const fs::path& path, const std::function<void(const ByteSink&)>& produce,
+                                  mode_t mode) {
+    TemporaryFile file(path);
+    produce([&file](std::span<const std::uint8_t> piece) { file.write(piece); });
+    file.commit(mode);
+}
 
 ReadResult readWholeFile(const fs::path& path) {
     ReadResult r;

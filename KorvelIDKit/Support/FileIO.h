@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -30,6 +31,9 @@ struct ReadResult {
 // Reads a whole file. "missing" only when nothing exists at the path.
 ReadResult readWholeFile(const fs::path& path);
 
+// Receives a file's content piece by piece.
+using ByteSink = std::function<void(std::span<const std::uint8_t>)>;
+
 class FileWriter {
 public:
     virtual ~FileWriter() = default;
@@ -37,6 +41,13 @@ public:
     // `mode`, renamed over the target, and the folder is flushed. Throws FileError on failure and
     // leaves the old file untouched.
     virtual void writeAtomically(const fs::path& path, std::span<const std::uint8_t> data, mode_t mode = 0600) = 0;
+
+    // The same for content too large to hold in memory: `produce` writes it in pieces to the sink
+    // it is given. The temporary file is owner-only from the start. If `produce` (or a write)
+    // throws, the temporary file is removed, the target is untouched and the exception passes
+    // through, so a producer that detects bad content at the very end leaves nothing behind.
+    virtual void streamAtomically(const fs::path& path, const std::function<void(const ByteSink&)>& produce,
+                                  mode_t mode = 0600);
 
     // The writer that touches the real file system.
     static FileWriter& system();

@@ -63,6 +63,13 @@ void FailingFileWriter::writeAtomically(const std::filesystem::path& path, std::
     FileWriter::system().writeAtomically(path, data, mode);
 }
 
+void FailingFileWriter::streamAtomically(const std::filesystem::path& path,
+                                         const std::function<void(const ByteSink&)>& produce, mode_t mode) {
+    ++writes;
+    if (shouldFail && shouldFail(writes, path)) throw FileError("Injected write failure for " + path.filename().string());
+    FileWriter::system().streamAtomically(path, produce, mode);
+}
+
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     QElapsedTimer t;
     t.start();

@@ -56,6 +56,9 @@ public:
     std::function<bool(int, const std::filesystem::path&)> shouldFail;
     int writes = 0;
     void writeAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> data, mode_t mode) override;
+    // Counted and failed like writeAtomically; a failing call throws before anything is written.
+    void streamAtomically(const std::filesystem::path& path, const std::function<void(const ByteSink&)>& produce,
+                          mode_t mode) override;
 };
 
 // Runs the Qt event loop until `done` is true or the timeout passes; returns `done()`.

@@ -1,0 +1,66 @@
+#pragma once
+// The master password: the fallback for every face check and the root of the vault's password
+// key. No password is stored. A random salt and a verifier (SHA-256 of the derived key) live in
+// the secret store under the service "com.korvel.id.master"; a typed password is accepted when
+// the hash of its derived key equals the verifier. Nothing is cached: every call reads the store.
+//
+// A derivation costs 200,001 HMAC-SHA256 computations (about 20 ms here), so the synchronous
+// operations that derive (set, setReturningKey, verify, deriveKeyForVault) must not run on the Qt
+// main thread; the main thread uses the *Async forms, which derive on a pool thread.
+#include <QFuture>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "Support/Bytes.h"
+#include "Support/SymmetricKey.h"
+
+class MasterPassword {
+public:
+    MasterPassword() = delete;
+
+    static constexpr const char* service = "com.korvel.id.master";
+    static constexpr const char* saltAccount = "salt";
+    static constexpr const char* verifierAccount = "verifier";
+    static constexpr std::size_t saltLength = 32;
+    // HMAC steps after the first one. Part of the stored format: another count derives other keys.
+    static constexpr int chainSteps = 200'000;
+
+    struct Credential {
+        Bytes salt;      // 32 random bytes
+        Bytes verifier;  // SHA-256 of the derived key
+        friend bool operator==(const Credential&, const Credential&) = default;
+    };
+
+    // Both items exist.
+    static bool isSet();
+    static bool set(std::string_view password);
+    // Sets a new password (new salt and verifier) and returns its key; nothing for an empty
+    // password, a random-source failure or a store failure.
+    static std::optional<SymmetricKey> setReturningKey(std::string_view password);
+    static bool verify(std::string_view password);
+    // The password's key, only if the password is right.
+    static std::optional<SymmetricKey> deriveKeyForVault(std::string_view password);
+    // The stored salt and verifier, only if both are readable.
+    static std::optional<Credential> snapshot();
+    // Writes the salt, then (only if that worked) the verifier; true when both were stored.
+    static bool restore(const Credential& credential);
+    // Deletes the salt, then the verifier; results are ignored.
+    static void reset();
+
+    // The deriving operations on a pool thread. The futures finish off the main thread; use
+    // Async::whenFinished to continue on it.
+    static QFuture<bool> setAsync(std::string password);
+    static QFuture<std::optional<SymmetricKey>> setReturningKeyAsync(std::string password);
+    static QFuture<bool> verifyAsync(std::string password);
+    static QFuture<std::optional<SymmetricKey>> deriveKeyForVaultAsync(std::string password);
+
+    // B = HMAC-SHA256(salt, UTF-8 bytes of the password, not normalised), then 200,000 times
+    // B = HMAC-SHA256(salt, B). Each step after the first costs two SHA-256 compressions.
+    static SymmetricKey deriveKey(std::string_view password, std::span<const std::uint8_t> salt);
+    // False for different lengths, true for two empty values; otherwise looks at every byte.
+    static bool constantTimeEquals(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
+};

@@ -1,0 +1,193 @@
+#include "KorvelIDVault.h"
+
+#include <QPromise>
+
+#include <mutex>
+
+#include "Identity/MasterPassword.h"
+#include "Support/Async.h"
+#include "Support/Logger.h"
+
+namespace {
+std::mutex gMutex;
+std::unique_ptr<VaultStore> gStore;
+std::shared_ptr<VaultAuthenticator> gAuthenticator;
+
+std::shared_ptr<VaultAuthenticator> authenticator() {
+    std::lock_guard lock(gMutex);
+    return gAuthenticator;
+}
+
+template <typename T>
+std::shared_ptr<QPromise<T>> startedPromise() {
+    auto promise = std::make_shared<QPromise<T>>();
+    promise->start();
+    return promise;
+}
+
+template <typename T>
+void resolve(const std::shared_ptr<QPromise<T>>& promise, T value) {
+    promise->addResult(std::move(value));
+    promise->finish();
+}
+
+using OptionalKey = std::optional<SymmetricKey>;
+
+// The password path of unlock(): one more prompt, then the key opens the password copy.
+void unlockWithPassword(const std::shared_ptr<QPromise<bool>>& promise, const std::shared_ptr<VaultAuthenticator>& auth) {
+    Async::whenFinished(auth->promptVaultKey(KorvelIDVault::unlockReason), [promise](const QFuture<OptionalKey>& f) {
+        const auto key = Async::valueOr(f, OptionalKey{});
+        if (!key) return resolve(promise, false);
+        try {
+            KorvelIDVault::store().unlock(*key);
+        } catch (const std::exception&) {
+            return resolve(promise, false);
+        }
+        resolve(promise, true);
+    });
+}
+
+void restoreCredential(const std::optional<MasterPassword::Credential>& snapshot) {
+    if (!snapshot) return;
+    if (!MasterPassword::restore(*snapshot))
+        Log::auth().error("The earlier master password could not be written back after a failed change.");
+}
+}  // namespace
+
+VaultStore& KorvelIDVault::store() {
+    std::lock_guard lock(gMutex);
+    if (!gStore) {
+        gStore = std::make_unique<VaultStore>();
+        gStore->removeLeftovers();
+    }
+    return *gStore;
+}
+
+void KorvelIDVault::setStore(std::unique_ptr<VaultStore> store) {
+    std::lock_guard lock(gMutex);
+    gStore = std::move(store);
+}
+
+void KorvelIDVault::setAuthenticator(std::shared_ptr<VaultAuthenticator> auth) {
+    std::lock_guard lock(gMutex);
+    gAuthenticator = std::move(auth);
+}
+
+bool KorvelIDVault::isSetUp() { return store().isInitialized(); }
+bool KorvelIDVault::isUnlocked() { return store().isUnlocked(); }
+std::vector<VaultItem> KorvelIDVault::items() { return store().items(); }
+void KorvelIDVault::lock() { store().lock(); }
+VaultItem KorvelIDVault::add(const std::filesystem::path& fileURL) { return store().addFile(fileURL); }
+VaultItem KorvelIDVault::add(const std::string& name, std::span<const std::uint8_t> data) {
+    return store().addItem(name, data);
+}
+Bytes KorvelIDVault::decryptedData(const VaultItem& item) { return store().decryptedData(item); }
+std::filesystem::path KorvelIDVault::exportToTemp(const VaultItem& item) { return store().exportToTemp(item); }
+void KorvelIDVault::remove(const VaultItem& item) { store().removeItem(item); }
+void KorvelIDVault::rewrapForNewPassword(const SymmetricKey& key) { store().rewrapForNewPassword(key); }
+void KorvelIDVault::removeLeftoverCopies() { store().removeLeftovers(); }
+
+QFuture<void> KorvelIDVault::setUp() {
+    Q_ASSERT(Async::isMainThread());
+    auto promise = startedPromise<void>();
+    QFuture<void> future = promise->future();
+    if (store().isInitialized()) {
+        promise->finish();
+        return future;
+    }
+    const auto auth = authenticator();
+    QFuture<OptionalKey> prompt = auth ? auth->promptVaultKey(setUpReason) : Async::ready(OptionalKey{});
+    Async::whenFinished(prompt, [promise](const QFuture<OptionalKey>& f) {
+        const auto key = Async::valueOr(f, OptionalKey{});
+        try {
+            if (!key) throw VaultError::locked();
+            store().initialize(*key);
+        } catch (...) {
+            promise->setException(std::current_exception());
+        }
+        promise->finish();
+    });
+    return future;
+}
+
+QFuture<bool> KorvelIDVault::unlock() {
+    Q_ASSERT(Async::isMainThread());
+    auto promise = startedPromise<bool>();
+    QFuture<bool> future = promise->future();
+    if (!store().isInitialized()) {
+        resolve(promise, false);
+        return future;
+    }
+    if (store().isUnlocked()) {
+        resolve(promise, true);
+        return future;
+    }
+    const auto auth = authenticator();
+    if (!auth) {
+        resolve(promise, false);
+        return future;
+    }
+    using Result = VaultAuthenticator::Result;
+    Async::whenFinished(auth->authenticate(unlockReason, true), [promise, auth](const QFuture<Result>& f) {
+        const Result result = Async::valueOr(f, Result::cancelled());
+        if (result.kind != Result::Kind::success) return resolve(promise, false);
+        if (result.method.kind == VaultAuthenticator::Method::Kind::face) {
+            try {
+                store().unlockWithDeviceKey();
+                return resolve(promise, true);
+            } catch (const std::exception&) {
+                // No usable device key: the password copy still opens the vault.
+            }
+        }
+        unlockWithPassword(promise, auth);
+    });
+    return future;
+}
+
+QFuture<PasswordChangeResult> KorvelIDVault::changeMasterPassword(std::string oldPassword, std::string newPassword) {
+    Q_ASSERT(Async::isMainThread());
+    auto promise = startedPromise<PasswordChangeResult>();
+    QFuture<PasswordChangeResult> future = promise->future();
+    auto held = std::make_shared<SecretString>(std::move(newPassword));
+    secureWipe(newPassword);
+
+    Async::whenFinished(MasterPassword::deriveKeyForVaultAsync(std::move(oldPassword)), [promise, held](const QFuture<OptionalKey>& f) {
+        const auto currentKey = Async::valueOr(f, OptionalKey{});
+        if (!currentKey) return resolve(promise, PasswordChangeResult::wrongCurrentPassword);
+
+        auto& vault = store();
+        const bool wasSetUp = vault.isInitialized();
+        if (wasSetUp && !vault.isUnlocked()) {
+            try {
+                vault.unlock(*currentKey);
+            } catch (const std::exception&) {
+                return resolve(promise, PasswordChangeResult::failed);
+            }
+        }
+        auto snapshot = MasterPassword::snapshot();
+
+        Async::whenFinished(MasterPassword::setReturningKeyAsync(held->str()),
+                            [promise, wasSetUp, snapshot = std::move(snapshot)](const QFuture<OptionalKey>& g) {
+            const auto newKey = Async::valueOr(g, OptionalKey{});
+            if (!newKey) {
+                // Storing may have failed halfway (new salt, no verifier): put the old pair back
+                // so the old password works instead of none.
+                restoreCredential(snapshot);
+                return resolve(promise, PasswordChangeResult::failed);
+            }
+            if (!wasSetUp) return resolve(promise, PasswordChangeResult::success);
+            if (store().isUnlocked()) {
+                try {
+                    store().rewrapForNewPassword(*newKey);
+                    return resolve(promise, PasswordChangeResult::success);
+                } catch (const std::exception&) {
+                    // Falls through: the vault keeps the old password copy, so the old password
+                    // must stay the master password.
+                }
+            }
+            restoreCredential(snapshot);
+            resolve(promise, PasswordChangeResult::failed);
+        });
+    });
+    return future;
+}

@@ -1,0 +1,480 @@
+#include "VaultStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "Support/AppPaths.h"
+#include "Support/Json.h"
+#include "VaultCrypto.h"
+#include "VaultKeychain.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+// Pieces in which files are sealed and opened: large enough to run the cipher at full speed,
+// small enough to keep memory flat for files of any size.
+constexpr std::size_t kChunk = std::size_t(1) << 20;
+
+std::span<const std::uint8_t> asBytes(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::string describe(VaultError::Code code, const std::string& message) {
+    switch (code) {
+    case VaultError::Code::io: return "Storage error: " + message;
+    case VaultError::Code::notInitialized: return "The vault is not set up yet.";
+    case VaultError::Code::alreadyInitialized: return "The vault is already set up.";
+    case VaultError::Code::locked: return "The vault is locked.";
+    case VaultError::Code::itemNotFound: return "Item not found.";
+    }
+    return {};
+}
+
+// A plaintext buffer that is wiped when it goes away.
+struct WipedBuffer {
+    Bytes bytes;
+    explicit WipedBuffer(std::size_t size) : bytes(size) {}
+    WipedBuffer(const WipedBuffer&) = delete;
+    WipedBuffer& operator=(const WipedBuffer&) = delete;
+    ~WipedBuffer() { secureWipe(bytes); }
+};
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Reads exactly out.size() bytes at `offset`; false on an error or a short file.
+bool readAt(int fd, std::span<std::uint8_t> out, off_t offset) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, offset + off_t(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += std::size_t(n);
+    }
+    return true;
+}
+
+// An opened blob: its nonce and tag are read up front, the ciphertext in pieces.
+class BlobReader {
+public:
+    explicit BlobReader(const std::optional<fs::path>& path)
+        : fd_(path ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC) : -1) {
+        if (fd_.get() < 0) throw VaultError::itemNotFound();
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) throw VaultError::itemNotFound();
+        if (std::uint64_t(st.st_size) < VaultCrypto::overhead) throw CryptoError::corrupted();
+        ciphertextLength_ = std::uint64_t(st.st_size) - VaultCrypto::overhead;
+        if (!readAt(fd_.get(), nonce_, 0) ||
+            !readAt(fd_.get(), tag_, off_t(VaultCrypto::nonceLength + ciphertextLength_)))
+            throw VaultError::itemNotFound();
+    }
+
+    std::uint64_t ciphertextLength() const { return ciphertextLength_; }
+
+    // Opens the whole ciphertext piece by piece through `buffer`, handing each decrypted piece (not
+    // yet authentic) to `piece`, then verifies the tag: CryptoError::corrupted when it does not match.
+    void open(const SymmetricKey& key, std::span<std::uint8_t> buffer,
+              const std::function<void(std::span<const std::uint8_t>)>& piece) const {
+        VaultCrypto::Opener opener(key, nonce_);
+        for (std::uint64_t done = 0; done < ciphertextLength_;) {
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(buffer.size(), ciphertextLength_ - done));
+            const auto chunk = buffer.first(n);
+            if (!readAt(fd_.get(), chunk, off_t(VaultCrypto::nonceLength + done))) throw VaultError::itemNotFound();
+            opener.update(chunk, chunk.data());
+            piece(chunk);
+            done += n;
+        }
+        opener.finish(tag_);
+    }
+
+    // The same, decrypting in place into `out` (exactly ciphertextLength() bytes).
+    void openInto(const SymmetricKey& key, std::span<std::uint8_t> out) const {
+        VaultCrypto::Opener opener(key, nonce_);
+        for (std::size_t done = 0; done < out.size();) {
+            const auto chunk = out.subspan(done, std::min(kChunk, out.size() - done));
+            if (!readAt(fd_.get(), chunk, off_t(VaultCrypto::nonceLength + done))) throw VaultError::itemNotFound();
+            opener.update(chunk, chunk.data());
+            done += chunk.size();
+        }
+        opener.finish(tag_);
+    }
+
+private:
+    FileDescriptor fd_;
+    std::uint64_t ciphertextLength_ = 0;
+    VaultCrypto::Nonce nonce_{};
+    VaultCrypto::Tag tag_{};
+};
+
+// The text after the name's last ".", if any; never anything that could leave the scratch folder.
+std::string pathExtension(const std::string& name) {
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos) return {};
+    std::string ext = name.substr(dot + 1);
+    if (ext.find('/') != std::string::npos || ext.find('\0') != std::string::npos) return {};
+    return ext;
+}
+
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+[[noreturn]] void throwReadError(const fs::path& path, int err) {
+    throw FileError("The file “" + path.filename().string() + "” couldn’t be opened: " + std::strerror(err));
+}
+}  // namespace
+
+VaultError::VaultError(Code code, std::string message)
+    : code_(code), message_(std::move(message)), text_(describe(code_, message_)) {}
+
+// --- JSON -----------------------------------------------------------------------------------------
+
+std::string VaultHeader::encode() const {
+    JsonWriter w;
+    w.beginObject();
+    w.key("version").integer(version);
+    if (wrappedByDevice) w.key("wrappedByDevice").bytes(*wrappedByDevice);
+    if (wrappedByPassword) w.key("wrappedByPassword").bytes(*wrappedByPassword);
+    w.endObject();
+    return w.take();
+}
+
+VaultHeader VaultHeader::decode(std::span<const std::uint8_t> json) {
+    const auto doc = Json::parse(json);
+    const auto& obj = Json::requireObject(doc, "header");
+    VaultHeader h;
+    h.version = Json::toInt(Json::member(obj, "version"), "version");
+    if (const auto* v = Json::optionalMember(obj, "wrappedByDevice")) h.wrappedByDevice = Json::toBytes(*v, "wrappedByDevice");
+    if (const auto* v = Json::optionalMember(obj, "wrappedByPassword"))
+        h.wrappedByPassword = Json::toBytes(*v, "wrappedByPassword");
+    return h;
+}
+
+namespace VaultIndex {
+std::string encode(const std::vector<VaultItem>& items) {
+    JsonWriter w;
+    w.beginArray();
+    for (const auto& item : items) {
+        w.beginObject();
+        w.key("id").uuid(item.id);
+        w.key("name").string(item.name);
+        w.key("byteCount").integer(item.byteCount);
+        w.key("addedAt").date(item.addedAt);
+        w.key("blobName").string(item.blobName);
+        w.endObject();
+    }
+    w.endArray();
+    return w.take();
+}
+
+std::vector<VaultItem> decode(std::span<const std::uint8_t> json) {
+    const auto doc = Json::parse(json);
+    std::vector<VaultItem> items;
+    for (const auto& entry : Json::requireArray(doc, "index")) {
+        Json::requireObject(entry, "item");
+        VaultItem item;
+        item.id = Json::toUuid(Json::member(entry, "id"), "id");
+        item.name = Json::toString(Json::member(entry, "name"), "name");
+        item.byteCount = Json::toInt(Json::member(entry, "byteCount"), "byteCount");
+        item.addedAt = Json::toDouble(Json::member(entry, "addedAt"), "addedAt");
+        item.blobName = Json::toString(Json::member(entry, "blobName"), "blobName");
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+}  // namespace VaultIndex
+
+// --- Store ----------------------------------------------------------------------------------------
+
+VaultStore::VaultStore() : VaultStore(AppPaths::supportDirectory() / folderName) {}
+
+VaultStore::VaultStore(fs::path directory, FileWriter& writer)
+    : directory_(std::move(directory)),
+      headerURL_(directory_ / headerFileName),
+      indexURL_(directory_ / indexFileName),
+      blobsDir_(directory_ / blobsFolderName),
+      writer_(writer) {
+    AppPaths::ensureDirectory(blobsDir_);
+}
+
+fs::path VaultStore::scratchDir() const {
+    const fs::path dir = directory_ / scratchFolderName;
+    AppPaths::ensureDirectory(dir);
+    ::chmod(dir.c_str(), 0700);
+    return dir;
+}
+
+std::optional<VaultHeader> VaultStore::readHeader() const {
+    const auto r = readWholeFile(headerURL_);
+    if (!r.ok()) return std::nullopt;
+    try {
+        return VaultHeader::decode(r.data);
+    } catch (const JsonError&) {
+        return std::nullopt;
+    }
+}
+
+bool VaultStore::isInitialized() const {
+    const auto h = readHeader();
+    return h && (h->wrappedByDevice || h->wrappedByPassword);
+}
+
+std::vector<VaultItem> VaultStore::items() const {
+    const auto r = readWholeFile(indexURL_);
+    if (!r.ok()) return {};
+    std::vector<VaultItem> list;
+    try {
+        list = VaultIndex::decode(r.data);
+    } catch (const JsonError&) {
+        return {};
+    }
+    std::stable_sort(list.begin(), list.end(), [](const VaultItem& a, const VaultItem& b) { return a.addedAt > b.addedAt; });
+    return list;
+}
+
+std::vector<VaultItem> VaultStore::readIndexForChange() const {
+    const auto r = readWholeFile(indexURL_);
+    if (r.status == ReadResult::Status::missing) return {};
+    if (!r.ok()) throw VaultError::io(indexUnreadableMessage);
+    try {
+        return VaultIndex::decode(r.data);
+    } catch (const JsonError&) {
+        throw VaultError::io(indexDamagedMessage);
+    }
+}
+
+void VaultStore::writeIndex(const std::vector<VaultItem>& items) {
+    writer_.writeAtomically(indexURL_, asBytes(VaultIndex::encode(items)), 0600);
+}
+
+void VaultStore::writeHeader(const VaultHeader& header) {
+    writer_.writeAtomically(headerURL_, asBytes(header.encode()), 0600);
+}
+
+std::optional<fs::path> VaultStore::blobPath(const VaultItem& item) const {
+    if (!isPlainFileName(item.blobName)) return std::nullopt;
+    return blobsDir_ / item.blobName;
+}
+
+void VaultStore::initialize(const SymmetricKey& passwordKey) {
+    if (isInitialized()) throw VaultError::alreadyInitialized();
+    const SymmetricKey dek = VaultCrypto::makeKey();
+    const SymmetricKey kek = VaultCrypto::makeKey();
+    if (!VaultKeychain::storeDeviceKEK(kek)) throw VaultError::io(deviceKeyMessage);
+    VaultHeader header;
+    header.version = 1;
+    header.wrappedByDevice = VaultCrypto::wrap(dek, kek);
+    header.wrappedByPassword = VaultCrypto::wrap(dek, passwordKey);
+    // The index first: the header is what makes the vault "set up", so a failure at either write
+    // leaves a vault that is still not set up, never a set-up vault with a stale index.
+    writeIndex({});
+    writeHeader(header);
+    dek_ = dek;
+}
+
+void VaultStore::unlockWithDeviceKey() {
+    const auto header = readHeader();
+    if (!header || !header->wrappedByDevice) throw VaultError::notInitialized();
+    const auto kek = VaultKeychain::loadDeviceKEK();
+    if (!kek) throw VaultError::locked();
+    try {
+        dek_ = VaultCrypto::unwrap(*header->wrappedByDevice, *kek);
+    } catch (const CryptoError&) {
+        throw CryptoError::corrupted();
+    }
+}
+
+void VaultStore::unlock(const SymmetricKey& passwordKey) {
+    const auto header = readHeader();
+    if (!header || !header->wrappedByPassword) throw VaultError::notInitialized();
+    try {
+        dek_ = VaultCrypto::unwrap(*header->wrappedByPassword, passwordKey);
+    } catch (const CryptoError&) {
+        throw CryptoError::wrongPassword();
+    }
+}
+
+void VaultStore::lock() {
+    dek_.reset();
+    cleanupScratch();
+}
+
+VaultItem VaultStore::addFile(const fs::path& fileURL) {
+    // As with a whole-file read, a source that cannot be read fails before anything else.
+    FileDescriptor fd(::open(fileURL.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) throwReadError(fileURL, errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throwReadError(fileURL, errno);
+    if (S_ISDIR(st.st_mode)) throwReadError(fileURL, EISDIR);
+    // A pipe or a device (/dev/zero) could stream without end into the vault.
+    if (!S_ISREG(st.st_mode))
+        throw FileError("The file “" + fileURL.filename().string() + "” couldn’t be opened: it is not a regular file.");
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return addStream(fileURL.filename().string(), [&](std::span<std::uint8_t> out) -> std::size_t {
+        std::size_t done = 0;
+        while (done < out.size()) {
+            const ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throwReadError(fileURL, errno);
+            if (n == 0) break;
+            done += std::size_t(n);
+        }
+        return done;
+    });
+}
+
+VaultItem VaultStore::addItem(const std::string& name, std::span<const std::uint8_t> data) {
+    std::size_t offset = 0;
+    return addStream(name, [&](std::span<std::uint8_t> out) {
+        const std::size_t n = std::min(out.size(), data.size() - offset);
+        if (n > 0) std::memcpy(out.data(), data.data() + offset, n);
+        offset += n;
+        return n;
+    });
+}
+
+VaultItem VaultStore::addStream(const std::string& name, const Reader& read) {
+    if (!dek_) throw VaultError::locked();
+    auto list = readIndexForChange();
+    const std::string blobName = Uuid::random().toString();
+    const fs::path blob = blobsDir_ / blobName;
+
+    std::uint64_t byteCount = 0;
+    bool sourceFailed = false;
+    try {
+        writer_.streamAtomically(blob, [&](const ByteSink& sink) {
+            VaultCrypto::Sealer sealer(*dek_);
+            sink(sealer.nonce());
+            WipedBuffer buffer(kChunk);
+            for (;;) {
+                std::size_t n = 0;
+                try {
+                    n = read(buffer.bytes);
+                } catch (...) {
+                    sourceFailed = true;
+                    throw;
+                }
+                if (n == 0) break;
+                const auto chunk = std::span(buffer.bytes).first(n);
+                sealer.update(chunk, chunk.data());
+                sink(chunk);
+                byteCount += n;
+                if (n < buffer.bytes.size()) break;
+            }
+            sink(sealer.finish());
+        }, 0600);
+    } catch (const FileError& e) {
+        if (sourceFailed) throw;
+        throw VaultError::io(e.what());
+    }
+
+    VaultItem item{Uuid::random(), name, std::int64_t(byteCount), Timestamp::now(), blobName};
+    list.push_back(item);
+    try {
+        writeIndex(list);
+    } catch (...) {
+        // The index still lists what it listed; the unlisted blob would only take up space.
+        std::error_code ec;
+        fs::remove(blob, ec);
+        throw;
+    }
+    return item;
+}
+
+Bytes VaultStore::decryptedData(const VaultItem& item) const {
+    if (!dek_) throw VaultError::locked();
+    const BlobReader reader(blobPath(item));
+    // Decrypted straight into the result, so the file is held in memory once.
+    Bytes plaintext(std::size_t(reader.ciphertextLength()));
+    try {
+        reader.openInto(*dek_, plaintext);
+    } catch (...) {
+        secureWipe(plaintext);
+        throw;
+    }
+    return plaintext;
+}
+
+fs::path VaultStore::exportToTemp(const VaultItem& item) const {
+    if (!dek_) throw VaultError::locked();
+    const BlobReader reader(blobPath(item));
+    std::string fileName = "KorvelID-" + Uuid::random().toString();
+    if (const auto ext = pathExtension(item.name); !ext.empty()) fileName += "." + ext;
+    const fs::path target = scratchDir() / fileName;
+    writer_.streamAtomically(target, [&](const ByteSink& sink) {
+        // The pieces land in the temporary file; it becomes the copy only after the tag verified.
+        WipedBuffer buffer(kChunk);
+        reader.open(*dek_, buffer.bytes, sink);
+    }, 0600);
+    ::chmod(target.c_str(), 0600);
+    return target;
+}
+
+void VaultStore::removeItem(const VaultItem& item) {
+    auto list = readIndexForChange();
+    std::erase_if(list, [&](const VaultItem& i) { return i.id == item.id; });
+    // The index first: if writing it fails, the item stays listed with its blob intact.
+    writeIndex(list);
+    if (const auto blob = blobPath(item)) {
+        std::error_code ec;
+        fs::remove(*blob, ec);
+    }
+}
+
+void VaultStore::rewrapForNewPassword(const SymmetricKey& newPasswordKey) {
+    if (!dek_) throw VaultError::locked();
+    auto header = readHeader();
+    if (!header) throw VaultError::notInitialized();
+    header->wrappedByPassword = VaultCrypto::wrap(*dek_, newPasswordKey);
+    writeHeader(*header);
+}
+
+void VaultStore::cleanupScratch() const {
+    const fs::path dir = scratchDir();
+    std::error_code ec;
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
+    for (const auto& entry : entries) {
+        std::error_code removeError;
+        fs::remove_all(entry, removeError);
+    }
+}
+
+void VaultStore::removeLeftovers() const {
+    cleanupScratch();
+    // Temporary files of atomic writes are hidden names next to their target.
+    auto removeTemporaries = [](const fs::path& dir, const std::function<bool(const std::string&)>& matches) {
+        std::error_code ec;
+        std::vector<fs::path> found;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (matches(name)) found.push_back(it->path());
+        }
+        for (const auto& path : found) {
+            std::error_code removeError;
+            fs::remove(path, removeError);
+        }
+    };
+    removeTemporaries(blobsDir_, [](const std::string& name) { return name.starts_with("."); });
+    removeTemporaries(directory_, [](const std::string& name) {
+        return name.starts_with(std::string(".") + headerFileName + ".") || name.starts_with(std::string(".") + indexFileName + ".");
+    });
+}

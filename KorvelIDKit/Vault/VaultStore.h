@@ -1,0 +1,153 @@
+#pragma once
+// The vault on disk, in the folder "Vault" of the data directory:
+//   "vault.json"  the header: the data key (DEK) wrapped by the device key and by the password key
+//   "index.json"  the plain index of stored files (names, sizes and dates are readable while locked)
+//   "blobs/"      one sealed box per item, named by the item's blobName
+//   "open/"       owner-only scratch folder (0700) for decrypted copies (0600), emptied at each lock
+// Every file is replaced atomically. Large files are sealed and opened in pieces, in the same
+// on-disk format, so that adding or exporting never holds a whole file in memory. The DEK is held
+// in memory only while unlocked. All calls come from one thread (the main thread).
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Support/Bytes.h"
+#include "Support/FileIO.h"
+#include "Support/SymmetricKey.h"
+
+struct VaultHeader {
+    std::int64_t version = 1;
+    std::optional<Bytes> wrappedByDevice;
+    std::optional<Bytes> wrappedByPassword;
+
+    std::string encode() const;
+    // Throws JsonError when "version" is missing or anything has the wrong type.
+    static VaultHeader decode(std::span<const std::uint8_t> json);
+    friend bool operator==(const VaultHeader&, const VaultHeader&) = default;
+};
+
+struct VaultItem {
+    Uuid id;
+    std::string name;            // last path component of the added file
+    std::int64_t byteCount = 0;  // plaintext size
+    double addedAt = 0;          // seconds since 2001-01-01
+    std::string blobName;        // file in "blobs": the text of a second random UUID
+    friend bool operator==(const VaultItem&, const VaultItem&) = default;
+};
+
+namespace VaultIndex {
+std::string encode(const std::vector<VaultItem>& items);
+// Throws JsonError unless it is an array of complete items.
+std::vector<VaultItem> decode(std::span<const std::uint8_t> json);
+}  // namespace VaultIndex
+
+class VaultError : public std::exception {
+public:
+    enum class Code { io, notInitialized, alreadyInitialized, locked, itemNotFound };
+
+    static VaultError io(std::string message) { return VaultError(Code::io, std::move(message)); }
+    static VaultError notInitialized() { return VaultError(Code::notInitialized); }
+    static VaultError alreadyInitialized() { return VaultError(Code::alreadyInitialized); }
+    static VaultError locked() { return VaultError(Code::locked); }
+    static VaultError itemNotFound() { return VaultError(Code::itemNotFound); }
+
+    Code code() const { return code_; }
+    const std::string& message() const { return message_; }  // the payload of `io`
+    // The message shown to the user.
+    const std::string& description() const { return text_; }
+    const char* what() const noexcept override { return text_.c_str(); }
+    friend bool operator==(const VaultError& a, const VaultError& b) {
+        return a.code_ == b.code_ && a.message_ == b.message_;
+    }
+
+private:
+    explicit VaultError(Code code, std::string message = {});
+    Code code_;
+    std::string message_;
+    std::string text_;
+};
+
+class VaultStore {
+public:
+    static constexpr const char* folderName = "Vault";
+    static constexpr const char* headerFileName = "vault.json";
+    static constexpr const char* indexFileName = "index.json";
+    static constexpr const char* blobsFolderName = "blobs";
+    static constexpr const char* scratchFolderName = "open";
+    static constexpr const char* indexUnreadableMessage = "Could not read the vault index.";
+    static constexpr const char* indexDamagedMessage = "The vault index is damaged. Nothing was changed.";
+    static constexpr const char* deviceKeyMessage = "Could not store device key in Keychain.";
+
+    // The folder "Vault" of the data directory.
+    VaultStore();
+    // Creates the "blobs" folder; touches nothing else. A new store is always locked.
+    explicit VaultStore(std::filesystem::path directory, FileWriter& writer = FileWriter::system());
+    VaultStore(const VaultStore&) = delete;
+    VaultStore& operator=(const VaultStore&) = delete;
+
+    const std::filesystem::path& directory() const { return directory_; }
+    const std::filesystem::path& headerURL() const { return headerURL_; }
+    const std::filesystem::path& indexURL() const { return indexURL_; }
+    const std::filesystem::path& blobsDir() const { return blobsDir_; }
+    // Creates the folder (0700) on every use; errors are ignored.
+    std::filesystem::path scratchDir() const;
+
+    // A readable header with at least one wrapped copy.
+    bool isInitialized() const;
+    bool isUnlocked() const { return dek_.has_value(); }
+    // Newest first; items added at the same time keep their order. Empty when the index is
+    // missing or damaged. Works while locked.
+    std::vector<VaultItem> items() const;
+
+    // New DEK and device key; the device key goes to the secret store. Unlocked afterwards.
+    // Throws VaultError (alreadyInitialized, io), CryptoError, JsonError or FileError.
+    void initialize(const SymmetricKey& passwordKey);
+    // Throws VaultError::notInitialized, VaultError::locked (no device key), CryptoError::corrupted.
+    void unlockWithDeviceKey();
+    // Throws VaultError::notInitialized, CryptoError::wrongPassword.
+    void unlock(const SymmetricKey& passwordKey);
+    // Forgets the DEK and empties the scratch folder.
+    void lock();
+
+    // Seals the file in pieces. A source that cannot be opened or read throws FileError; otherwise
+    // as addItem.
+    VaultItem addFile(const std::filesystem::path& fileURL);
+    // Throws VaultError (locked, io), CryptoError, FileError.
+    VaultItem addItem(const std::string& name, std::span<const std::uint8_t> data);
+    // Throws VaultError (locked, itemNotFound), CryptoError::corrupted.
+    Bytes decryptedData(const VaultItem& item) const;
+    // Decrypts into a new 0600 file "KorvelID-<UUID>[.<extension>]" of the scratch folder. The file
+    // appears only once the whole blob was verified. Throws as decryptedData, and FileError.
+    std::filesystem::path exportToTemp(const VaultItem& item) const;
+    // Does not need the vault unlocked. Throws VaultError::io, FileError.
+    void removeItem(const VaultItem& item);
+    // Replaces the password-wrapped copy; the DEK, blobs, index and device key stay.
+    // Throws VaultError (locked, notInitialized), CryptoError, FileError.
+    void rewrapForNewPassword(const SymmetricKey& newPasswordKey);
+    // Deletes every entry of the scratch folder; errors are ignored.
+    void cleanupScratch() const;
+    // At start-up: decrypted copies and unfinished temporary files left by a process that ended
+    // without locking (a crash, a power cut). Nothing tracks them, so they would stay forever.
+    void removeLeftovers() const;
+
+private:
+    std::optional<VaultHeader> readHeader() const;
+    std::vector<VaultItem> readIndexForChange() const;
+    void writeIndex(const std::vector<VaultItem>& items);
+    void writeHeader(const VaultHeader& header);
+    // Nothing for a blob name that is not a plain file name (a tampered index).
+    std::optional<std::filesystem::path> blobPath(const VaultItem& item) const;
+    using Reader = std::function<std::size_t(std::span<std::uint8_t>)>;
+    VaultItem addStream(const std::string& name, const Reader& read);
+
+    std::filesystem::path directory_;
+    std::filesystem::path headerURL_;
+    std::filesystem::path indexURL_;
+    std::filesystem::path blobsDir_;
+    FileWriter& writer_;
+    std::optional<SymmetricKey> dek_;
+};

@@ -1,0 +1,313 @@
+// The camera controller, its activity indicator and the frame stream.
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <atomic>
+#include <thread>
+
+#include "Face/CameraActivity.h"
+#include "Face/CameraController.h"
+#include "Support/Logger.h"
+#include "TestSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string currentThreadName() {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+}
+
+// Produces a frame every 10 ms until stopped; records where and how it is used.
+struct TickingState {
+    std::atomic<int> opens{0};
+    std::atomic<int> closes{0};
+    std::atomic<int> reads{0};
+    std::atomic<bool> failOpen{false};
+    std::mutex mutex;
+    std::string readThread;
+};
+
+class TickingSource final : public FrameSource {
+public:
+    explicit TickingSource(std::shared_ptr<TickingState> state) : state_(std::move(state)) {}
+    void open() override {
+        ++state_->opens;
+        if (state_->failOpen) throw CameraError::noDevice();
+    }
+    bool read(cv::Mat& frame, std::stop_token stop) override {
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->readThread = currentThreadName();
+        }
+        std::mutex m;
+        std::condition_variable_any cv;
+        std::unique_lock lock(m);
+        cv.wait_for(lock, stop, 10ms, [] { return false; });
+        if (stop.stop_requested()) return false;
+        ++state_->reads;
+        frame = cv::Mat(4, 4, CV_8UC3, cv::Scalar(1, 2, 3));
+        return true;
+    }
+    void close() override { ++state_->closes; }
+    std::string deviceName() const override { return "Ticking Camera"; }
+
+private:
+    std::shared_ptr<TickingState> state_;
+};
+
+FrameSourceFactory tickingFactory(std::shared_ptr<TickingState> state) {
+    return [state] { return std::make_unique<TickingSource>(state); };
+}
+
+bool activityIs(int count) {
+    return TestSupport::waitUntil([count] { return CameraActivity::shared().activeCount() == count; });
+}
+
+// MARK: - Throttle
+
+TEST(CameraControllerTest, FramesCloserThanFiftyMillisecondsAreDropped) {
+    std::chrono::nanoseconds now{0};
+    CameraController camera({}, [&] { return now; });
+    std::vector<double> delivered;
+    camera.setOnFrame([&](const CameraFrame& f) { delivered.push_back(f.time); });
+    const cv::Mat frame(2, 2, CV_8UC3, cv::Scalar::all(0));
+    for (auto t : {1000ms, 1049ms, 1050ms, 1099ms, 1100ms}) {
+        now = t;
+        camera.deliver(frame);
+    }
+    EXPECT_EQ(delivered, (std::vector<double>{1.0, 1.05, 1.1}));
+}
+
+TEST(CameraControllerTest, FrameWithoutAnImageStillCountsForTheThrottle) {
+    std::chrono::nanoseconds now{0};
+    CameraController camera({}, [&] { return now; });
+    int delivered = 0;
+    camera.setOnFrame([&](const CameraFrame&) { ++delivered; });
+    now = 2000ms;
+    camera.deliver(cv::Mat());
+    now = 2030ms;
+    camera.deliver(cv::Mat(2, 2, CV_8UC3));
+    EXPECT_EQ(delivered, 0);
+    now = 2050ms;
+    camera.deliver(cv::Mat(2, 2, CV_8UC3));
+    EXPECT_EQ(delivered, 1);
+}
+
+TEST(CameraControllerTest, CallbackRunsOutsideTheLockSoItCanClearItself) {
+    std::chrono::nanoseconds now{1s};
+    CameraController camera({}, [&] { return now; });
+    int calls = 0;
+    camera.setOnFrame([&](const CameraFrame&) {
+        ++calls;
+        camera.setOnFrame({});
+    });
+    camera.deliver(cv::Mat(2, 2, CV_8UC3));
+    now += 100ms;
+    camera.deliver(cv::Mat(2, 2, CV_8UC3));
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(camera.hasOnFrame());
+}
+
+// MARK: - Start and stop
+
+TEST(CameraControllerTest, StartDeliversFramesOnTheOutputThreadAndStopReleasesTheSource) {
+    LogCapture log;
+    auto state = std::make_shared<TickingState>();
+    CameraController camera(tickingFactory(state));
+    EXPECT_EQ(camera.sessionQueue().label(), "com.korvel.id.camera.session");
+    EXPECT_EQ(camera.outputQueue().label(), "com.korvel.id.camera.output");
+    EXPECT_EQ(camera.sessionQueue().threadName(), "camera.session");
+    EXPECT_EQ(camera.outputQueue().threadName(), "camera.output");
+    EXPECT_EQ(state->opens, 0);  // nothing touches the camera before start()
+
+    QSignalSpy spy(&CameraActivity::shared(), &CameraActivity::isActiveChanged);
+    std::atomic<int> frames{0};
+    std::string deliveryThread;
+    camera.setOnFrame([&](const CameraFrame& f) {
+        if (frames++ == 0) deliveryThread = currentThreadName();
+        EXPECT_EQ(f.image.type(), CV_8UC3);
+    });
+    camera.start();
+    EXPECT_TRUE(camera.isRunning());
+    EXPECT_TRUE(activityIs(1));
+    EXPECT_TRUE(CameraActivity::shared().isActive());
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return frames >= 3; }));
+    EXPECT_EQ(deliveryThread, "camera.output");
+    {
+        std::lock_guard lock(state->mutex);
+        EXPECT_EQ(state->readThread, "camera.output");
+    }
+
+    camera.stop();
+    camera.waitUntilSettled();
+    EXPECT_FALSE(camera.isRunning());
+    EXPECT_EQ(state->closes, 1);
+    EXPECT_TRUE(activityIs(0));
+    EXPECT_FALSE(CameraActivity::shared().isActive());
+    ASSERT_EQ(spy.count(), 2);
+    EXPECT_EQ(spy.at(0).at(0).toBool(), true);
+    EXPECT_EQ(spy.at(1).at(0).toBool(), false);
+    EXPECT_EQ(log.messages("camera"), (std::vector<std::string>{"Camera device: Ticking Camera", "Camera session started.",
+                                                                "Camera session stopped and released."}));
+    const int after = frames;
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(frames, after);
+}
+
+TEST(CameraControllerTest, StopWithoutStartOnlyLogs) {
+    LogCapture log;
+    QSignalSpy spy(&CameraActivity::shared(), &CameraActivity::isActiveChanged);
+    auto state = std::make_shared<TickingState>();
+    CameraController camera(tickingFactory(state));
+    camera.stop();
+    camera.waitUntilSettled();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(CameraActivity::shared().activeCount(), 0);
+    EXPECT_EQ(spy.count(), 0);
+    EXPECT_TRUE(log.contains("Camera session stopped and released."));
+    EXPECT_EQ(state->closes, 0);
+}
+
+TEST(CameraControllerTest, FailedConfigurationAfterARunLeavesTheCameraStopped) {
+    auto state = std::make_shared<TickingState>();
+    CameraController camera(tickingFactory(state));
+    camera.start();
+    camera.stop();
+    state->failOpen = true;
+    try {
+        camera.start();
+        FAIL() << "start() should fail";
+    } catch (const CameraError& e) {
+        EXPECT_EQ(e.kind(), CameraError::Kind::noDevice);
+        EXPECT_STREQ(e.what(), "No usable camera found.");
+    }
+    EXPECT_FALSE(camera.isRunning());
+    EXPECT_EQ(state->opens, 2);
+    EXPECT_EQ(state->closes, 2);  // the failed source is released too
+    EXPECT_TRUE(activityIs(0));
+}
+
+TEST(CameraControllerTest, FailedRestartOfARunningCameraTurnsTheIndicatorOff) {
+    auto state = std::make_shared<TickingState>();
+    CameraController camera(tickingFactory(state));
+    camera.start();
+    EXPECT_TRUE(activityIs(1));
+    state->failOpen = true;
+    EXPECT_THROW(camera.start(), CameraError);
+    EXPECT_FALSE(camera.isRunning());
+    EXPECT_TRUE(activityIs(0));
+}
+
+TEST(CameraControllerTest, RestartWhileRunningReopensButCountsOnce) {
+    auto state = std::make_shared<TickingState>();
+    CameraController camera(tickingFactory(state));
+    camera.start();
+    camera.start();
+    EXPECT_EQ(state->opens, 2);
+    EXPECT_EQ(state->closes, 1);
+    EXPECT_TRUE(activityIs(1));
+    camera.stop();
+    camera.waitUntilSettled();
+    EXPECT_TRUE(activityIs(0));
+}
+
+TEST(CameraControllerTest, MissingSourceMeansNoDevice) {
+    CameraController camera([] { return std::unique_ptr<FrameSource>(); });
+    try {
+        camera.start();
+        FAIL();
+    } catch (const CameraError& e) {
+        EXPECT_EQ(e.description(), "No usable camera found.");
+    }
+}
+
+TEST(CameraControllerTest, ErrorTexts) {
+    EXPECT_EQ(CameraError::notAuthorized().description(), "Camera permission was not granted.");
+    EXPECT_EQ(CameraError::noDevice().description(), "No usable camera found.");
+    EXPECT_EQ(CameraError::configurationFailed("Could not add output.").description(),
+              "Camera configuration failed: Could not add output.");
+}
+
+TEST(CameraControllerTest, DestroyingARunningControllerStopsIt) {
+    auto state = std::make_shared<TickingState>();
+    {
+        CameraController camera(tickingFactory(state));
+        camera.start();
+    }
+    EXPECT_EQ(state->closes, 1);
+    EXPECT_TRUE(activityIs(0));
+}
+
+// MARK: - Frame stream
+
+CameraFrame frameAt(double t) {
+    return {cv::Mat(1, 1, CV_8UC3), t};
+}
+
+TEST(FrameStreamTest, KeepsOnlyTheNewestUnreadFrame) {
+    FrameStream stream;
+    stream.yield(frameAt(1));
+    stream.yield(frameAt(2));
+    stream.yield(frameAt(3));
+    auto f = stream.next();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->time, 3);
+}
+
+TEST(FrameStreamTest, FinishEndsAfterTheBufferedFrame) {
+    FrameStream stream;
+    stream.yield(frameAt(1));
+    stream.finish();
+    stream.yield(frameAt(2));  // ignored
+    auto f = stream.next();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->time, 1);
+    EXPECT_FALSE(stream.next());
+    EXPECT_FALSE(stream.next());
+}
+
+TEST(FrameStreamTest, WaitingReaderWakesForAFrameAndForFinish) {
+    FrameStream stream;
+    std::jthread producer([&] {
+        std::this_thread::sleep_for(30ms);
+        stream.yield(frameAt(7));
+        std::this_thread::sleep_for(30ms);
+        stream.finish();
+    });
+    auto f = stream.next();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->time, 7);
+    EXPECT_FALSE(stream.next());
+}
+
+TEST(FrameStreamTest, StopDuringTheWaitEndsTheStream) {
+    FrameStream stream;
+    std::stop_source stop;
+    std::jthread canceller([&] {
+        std::this_thread::sleep_for(30ms);
+        stop.request_stop();
+    });
+    EXPECT_FALSE(stream.next(stop.get_token()));
+    EXPECT_TRUE(stream.isFinished());
+    stream.yield(frameAt(1));
+    EXPECT_FALSE(stream.next());
+}
+
+TEST(FrameStreamTest, BufferedFrameIsReturnedEvenWhenStopWasRequested) {
+    FrameStream stream;
+    std::stop_source stop;
+    stop.request_stop();
+    stream.yield(frameAt(5));
+    auto f = stream.next(stop.get_token());
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->time, 5);
+    EXPECT_FALSE(stream.next(stop.get_token()));
+}
+
+}  // namespace

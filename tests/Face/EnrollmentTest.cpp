@@ -1,0 +1,248 @@
+// Enrolment driven by the scripted camera, detector and recogniser.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Face/AuthEngine.h"
+#include "Face/CameraActivity.h"
+#include "ScriptedCamera.h"
+#include "Support/Logger.h"
+#include "TestSupport.h"
+
+using Scripted::Frame;
+using E = EnrollmentEvent;
+
+namespace {
+
+const std::string notEnough = "Could not capture enough face samples. Try again in better lighting.";
+
+// Distinct directions: each at cosine distance ≥ 0.02 from the one before.
+std::vector<float> direction(int i) {
+    std::vector<float> v(16, 0.0f);
+    v[static_cast<std::size_t>(i % 16)] = 1;
+    return v;
+}
+
+class EnrollmentTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        engine.reset();
+        EXPECT_TRUE(TestSupport::waitUntil([] { return CameraActivity::shared().activeCount() == 0; }))
+            << "the camera activity count did not return to 0";
+    }
+
+    AuthEngine& makeEngine(std::int64_t sampleCount = 8, double window = 40) {
+        Settings s;
+        s.enrollmentSampleCount = sampleCount;
+        AuthEngine::Options options;
+        options.cameraClock = Scripted::steppingClock();
+        options.enrollmentWindow = window;
+        engine = std::make_unique<AuthEngine>(store, std::make_unique<Scripted::Detector>(script),
+                                              std::make_unique<Scripted::Recognizer>(script), s,
+                                              Scripted::sourceFactory(script), std::move(options));
+        script->camera = &engine->camera();
+        return *engine;
+    }
+
+    void enroll(const std::string& name = "Ada", std::stop_token stop = {}) {
+        engine->enroll(name, [this](const EnrollmentEvent& e) { events.push_back(e); }, std::move(stop));
+    }
+
+    std::vector<E> progressEvents() const {
+        std::vector<E> out;
+        for (const E& e : events)
+            if (e.kind == E::Kind::progress) out.push_back(e);
+        return out;
+    }
+
+    TestSupport::TempDir dir;
+    FaceStore store{dir / "enrollment.json"};
+    std::shared_ptr<Scripted::Script> script = std::make_shared<Scripted::Script>();
+    std::unique_ptr<AuthEngine> engine;
+    std::vector<E> events;
+};
+
+TEST_F(EnrollmentTest, EightDistinctSamplesMakeAProfileWhenTheNextFrameArrives) {
+    for (int i = 0; i < 9; ++i) script->frames.push_back(Frame::withEmbedding(direction(i)));
+    makeEngine();
+    bool cameraOnAtFinish = false;
+    engine->enroll("Ada", [&](const EnrollmentEvent& e) {
+        events.push_back(e);
+        if (e.kind == E::Kind::finished) cameraOnAtFinish = engine->camera().isRunning() && engine->camera().hasOnFrame();
+    });
+    ASSERT_EQ(events.size(), 9u);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(events[static_cast<std::size_t>(i)], E::progress(i + 1, 8));
+    ASSERT_EQ(events[8].kind, E::Kind::finished);
+    EXPECT_TRUE(cameraOnAtFinish) << "finished must be sent before the teardown";
+    EXPECT_EQ(script->detected, 8);  // the ninth frame only ends the loop
+
+    const FaceProfile& profile = events[8].profile;
+    EXPECT_EQ(profile.name, "Ada");
+    ASSERT_EQ(profile.embeddings.size(), 8u);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(profile.embeddings[static_cast<std::size_t>(i)].vector, direction(i));
+    EXPECT_NEAR(profile.createdAt, Timestamp::now(), 60);
+    ASSERT_EQ(store.profiles.size(), 1u);
+    EXPECT_EQ(store.profiles[0], profile);
+    // Saved: a fresh store reads the same profile back.
+    FaceStore reread(dir / "enrollment.json");
+    ASSERT_EQ(reread.profiles.size(), 1u);
+    EXPECT_EQ(reread.profiles[0].id, profile.id);
+    EXPECT_EQ(reread.profiles[0].embeddings, profile.embeddings);
+
+    engine->camera().waitUntilSettled();
+    EXPECT_FALSE(script->onFrameSetAtClose);
+}
+
+TEST_F(EnrollmentTest, WindowEndingWithHalfTheTargetStillSucceeds) {
+    for (int i = 0; i < 4; ++i) script->frames.push_back(Frame::withEmbedding(direction(i)));
+    script->fillerAfter = 0.85;
+    makeEngine(8, 0.6);
+    enroll();
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[3], E::progress(4, 8));
+    ASSERT_EQ(events[4].kind, E::Kind::finished);
+    EXPECT_EQ(events[4].profile.embeddings.size(), 4u);
+    EXPECT_EQ(store.profiles.size(), 1u);
+}
+
+TEST_F(EnrollmentTest, TooFewSamplesFailWithTheMessageAndStoreNothing) {
+    for (int i = 0; i < 3; ++i) script->frames.push_back(Frame::withEmbedding(direction(i)));
+    script->fillerAfter = 0.85;
+    makeEngine(8, 0.6);
+    enroll();
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[3], E::failed(notEnough));
+    EXPECT_TRUE(store.profiles.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir / "enrollment.json"));
+}
+
+TEST_F(EnrollmentTest, SampleCountBelowTwoNeedsOneSample) {
+    for (std::int64_t count : {0, 1}) {
+        engine.reset();  // the previous camera must be gone before the script changes
+        events.clear();
+        store.profiles.clear();
+        script->frames = {Frame::withEmbedding(direction(0)), Frame::withEmbedding(direction(1))};
+        makeEngine(count);
+        enroll();
+        ASSERT_EQ(events.size(), 2u) << count;
+        EXPECT_EQ(events[0], E::progress(1, 1));
+        ASSERT_EQ(events[1].kind, E::Kind::finished);
+        EXPECT_EQ(events[1].profile.embeddings.size(), 1u);
+    }
+}
+
+TEST_F(EnrollmentTest, DiversityComparesWithTheLastSampleOnly) {
+    const std::vector<float> a{1, 0, 0};
+    const std::vector<float> b{0, 1, 0};
+    script->frames = {
+        Frame::withEmbedding(a),
+        Frame::withEmbedding(a),                   // identical: skipped
+        Frame::withEmbedding(Scripted::near(0.019f)),  // too close to a: skipped
+        Frame::withEmbedding(Scripted::near(0.021f)),  // far enough: taken
+        Frame::withEmbedding(b),
+        Frame::withEmbedding(a),                   // like the first sample but far from the last: taken
+        Frame::withEmbedding({1, 0}),              // another length: taken
+        Frame::withEmbedding({0, 0, 0}),           // zero vector: taken
+        Frame::withEmbedding({0, 0, 0}),           // still taken (no distance to a zero vector)
+        Frame::noFace(),
+    };
+    script->fillerAfter = 0.85;
+    makeEngine(8, 0.6);
+    enroll();
+    const auto progress = progressEvents();
+    ASSERT_EQ(progress.size(), 7u);
+    EXPECT_EQ(progress.back(), E::progress(7, 8));
+    ASSERT_EQ(events.back().kind, E::Kind::finished);
+    const auto& samples = events.back().profile.embeddings;
+    EXPECT_EQ(samples[0].vector, a);
+    EXPECT_EQ(samples[1].vector, Scripted::near(0.021f));
+    EXPECT_EQ(samples[3].vector, a);
+}
+
+TEST_F(EnrollmentTest, PoorFramesAskForABetterFaceWithoutLosingSamples) {
+    script->frames = {Frame::withEmbedding(direction(0)), Frame::noFace(), Frame::lowQuality(0.2f),
+                      Frame::noEmbedding(), Frame::withEmbedding(direction(1)), Frame::noFace()};
+    script->fillerAfter = 0.85;
+    makeEngine(4, 0.6);
+    enroll();
+    EXPECT_EQ(events, (std::vector<E>{E::progress(1, 4), E::needBetterFace(), E::needBetterFace(), E::progress(2, 4),
+                                      E::needBetterFace(), events.back()}));
+    ASSERT_EQ(events.back().kind, E::Kind::finished);
+    EXPECT_EQ(events.back().profile.embeddings.size(), 2u);
+}
+
+TEST_F(EnrollmentTest, CameraFailureIsTheOnlyEvent) {
+    script->failOpen = [] { throw CameraError::notAuthorized(); };
+    makeEngine();
+    enroll();
+    EXPECT_EQ(events, std::vector<E>{E::failed("Camera permission was not granted.")});
+    EXPECT_FALSE(engine->camera().isRunning());
+}
+
+TEST_F(EnrollmentTest, ModelProblemIsTheFailureMessage) {
+    script->detectorLoadError = "Face model file landmarks.dat cannot be used (missing).";
+    makeEngine();
+    enroll();
+    EXPECT_EQ(events, std::vector<E>{E::failed("Face model file landmarks.dat cannot be used (missing).")});
+    EXPECT_EQ(script->opens, 0);
+}
+
+TEST_F(EnrollmentTest, CancelWithAFrameInHandReturnsSilently) {
+    std::stop_source stop;
+    for (int i = 0; i < 9; ++i) script->frames.push_back(Frame::withEmbedding(direction(i)));
+    script->onDetect = [&](int index) {
+        if (index != 5) return;
+        stop.request_stop();
+        ASSERT_TRUE(script->waitUntilReading(7));
+    };
+    makeEngine(8);
+    enroll("Ada", stop.get_token());
+    EXPECT_EQ(progressEvents().size(), 6u);
+    EXPECT_EQ(events.size(), 6u);
+    EXPECT_TRUE(store.profiles.empty());
+    engine->camera().waitUntilSettled();
+    EXPECT_EQ(script->closes, 1);
+}
+
+TEST_F(EnrollmentTest, CancelWhileWaitingStoresNothingEither) {
+    std::stop_source stop;
+    for (int i = 0; i < 6; ++i) script->frames.push_back(Frame::withEmbedding(direction(i)));  // enough samples
+    makeEngine(8);
+    std::jthread canceller([&] {
+        script->waitUntilDetected(6);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop.request_stop();
+    });
+    enroll("Ada", stop.get_token());
+    EXPECT_EQ(events.size(), 6u);
+    EXPECT_TRUE(store.profiles.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir / "enrollment.json"));
+}
+
+TEST_F(EnrollmentTest, EnrollingTheSameNameTwiceKeepsBothProfiles) {
+    script->frames = {Frame::withEmbedding(direction(0)), Frame::withEmbedding(direction(1))};
+    makeEngine(1);
+    enroll("Ada");
+    enroll("Ada");
+    ASSERT_EQ(store.profiles.size(), 2u);
+    EXPECT_EQ(store.profiles[0].name, "Ada");
+    EXPECT_EQ(store.profiles[1].name, "Ada");
+    EXPECT_NE(store.profiles[0].id, store.profiles[1].id);
+    EXPECT_EQ(FaceStore(dir / "enrollment.json").profiles.size(), 2u);
+}
+
+TEST_F(EnrollmentTest, AsyncEnrolmentRunsOffTheMainThread) {
+    script->frames = {Frame::withEmbedding(direction(0)), Frame::withEmbedding(direction(1))};
+    makeEngine(1);
+    std::thread::id eventThread;
+    auto task = engine->enrollAsync("Ada", [&](const EnrollmentEvent& e) {
+        eventThread = std::this_thread::get_id();
+        events.push_back(e);
+    });
+    task.get();
+    EXPECT_NE(eventThread, std::this_thread::get_id());
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].kind, E::Kind::finished);
+}
+
+}  // namespace

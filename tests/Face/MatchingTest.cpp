@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "Face/FaceRecognizer.h"
+#include "Face/LivenessTracker.h"
+
+namespace {
+constexpr float kMax = std::numeric_limits<float>::max();
+
+FaceProfile profile(std::string name, std::vector<std::vector<float>> vectors) {
+    FaceProfile p;
+    p.id = Uuid::random();
+    p.name = std::move(name);
+    for (auto& v : vectors) p.embeddings.push_back(FaceEmbedding{std::move(v)});
+    return p;
+}
+}  // namespace
+
+TEST(CosineDistance, MatchesTheDefinitionAndRejectsDegenerateVectors) {
+    const std::vector<float> a{1, 0}, b{0, 1}, c{2, 0}, d{-1, 0};
+    EXPECT_FLOAT_EQ(FaceMatching::cosineDistance(a, c), 0.0f);
+    EXPECT_FLOAT_EQ(FaceMatching::cosineDistance(a, b), 1.0f);
+    EXPECT_FLOAT_EQ(FaceMatching::cosineDistance(a, d), 2.0f);
+    EXPECT_EQ(FaceMatching::cosineDistance({}, {}), kMax);
+    EXPECT_EQ(FaceMatching::cosineDistance(a, std::vector<float>{1, 0, 0}), kMax);
+    EXPECT_EQ(FaceMatching::cosineDistance(a, std::vector<float>{0, 0}), kMax);
+    EXPECT_EQ(FaceMatching::cosineDistance(std::vector<float>{0, 0}, std::vector<float>{0, 0}), kMax);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(FaceMatching::cosineDistance(a, std::vector<float>{nan, 1}), kMax);
+}
+
+TEST(CosineDistance, UsesSinglePrecisionArithmetic) {
+    // The result must be the float computation, so stored thresholds behave the same everywhere.
+    std::vector<float> q(128), e(128);
+    for (int i = 0; i < 128; ++i) {
+        q[std::size_t(i)] = std::sin(float(i) * 0.37f);
+        e[std::size_t(i)] = std::sin(float(i) * 0.37f + 0.2f);
+    }
+    float dot = 0, qq = 0, ee = 0;
+    for (std::size_t i = 0; i < 128; ++i) {
+        dot += q[i] * e[i];
+        qq += q[i] * q[i];
+        ee += e[i] * e[i];
+    }
+    const float expected = 1 - dot / (std::sqrt(qq) * std::sqrt(ee));
+    EXPECT_EQ(FaceMatching::cosineDistance(q, e), expected);
+}
+
+TEST(BestMatch, EmptyStoreAndUnusableEmbeddingsGiveNoName) {
+    EXPECT_EQ(FaceMatching::bestMatch({}, FaceEmbedding{{1, 0}}).distance, kMax);
+    EXPECT_FALSE(FaceMatching::bestMatch({}, FaceEmbedding{{1, 0}}).name);
+    const std::vector<FaceProfile> profiles{profile("Empty", {}), profile("Zero", {{0, 0}})};
+    EXPECT_FALSE(FaceMatching::bestMatch(profiles, FaceEmbedding{{1, 0}}).name);
+    EXPECT_FALSE(FaceMatching::bestMatch(profiles, FaceEmbedding{{}}).name);
+    EXPECT_FALSE(FaceMatching::bestMatch({profile("A", {{1, 0}})}, FaceEmbedding{{0, 0}}).name);
+}
+
+TEST(BestMatch, BestSampleOfAnyProfileWinsAndOtherLengthsAreSkipped) {
+    const std::vector<FaceProfile> profiles{
+        profile("Old engine", {{1, 0, 0}}),        // other length: never matches, search goes on
+        profile("Far", {{0, 1}, {-1, 0}}),
+        profile("Near", {{0, 1}, {1, 0.1f}}),      // its second sample is the best
+    };
+    const auto m = FaceMatching::bestMatch(profiles, FaceEmbedding{{1, 0}});
+    ASSERT_TRUE(m.name);
+    EXPECT_EQ(*m.name, "Near");
+    EXPECT_FLOAT_EQ(m.distance, FaceMatching::cosineDistance(std::vector<float>{1, 0}, std::vector<float>{1, 0.1f}));
+}
+
+TEST(BestMatch, TiesKeepTheEarlierProfile) {
+    const std::vector<FaceProfile> profiles{profile("First", {{0, 1}, {1, 1}}), profile("Second", {{1, 1}}),
+                                            profile("First", {{2, 2}})};
+    const auto m = FaceMatching::bestMatch(profiles, FaceEmbedding{{1, 1}});
+    EXPECT_EQ(m.name, std::optional<std::string>("First"));
+    const std::vector<FaceProfile> swapped{profile("Second", {{1, 1}}), profile("First", {{1, 1}})};
+    EXPECT_EQ(FaceMatching::bestMatch(swapped, FaceEmbedding{{1, 1}}).name, std::optional<std::string>("Second"));
+}
+
+namespace {
+std::int64_t blinks(std::initializer_list<float> values) {
+    LivenessTracker t;
+    for (float v : values) t.update(v);
+    return t.blinkCount();
+}
+}  // namespace
+
+TEST(Liveness, CountsOpenClosedOpenWithHysteresis) {
+    EXPECT_EQ(blinks({0.30f, 0.10f, 0.30f}), 1);
+    EXPECT_EQ(blinks({0.10f, 0.30f, 0.10f, 0.30f}), 1) << "closed before the first open is ignored";
+    EXPECT_EQ(blinks({0.30f, 0.15f, 0.30f}), 0) << "0.15 is above the closing threshold";
+    EXPECT_EQ(blinks({0.22f, 0.13f, 0.22f}), 1) << "thresholds are inclusive";
+    EXPECT_EQ(blinks({0.2199f, 0.13f, 0.2199f}), 0);
+    EXPECT_EQ(blinks({0.3f, 0.1f, 0.3f, 0.1f, 0.3f}), 2);
+    EXPECT_EQ(blinks({0.3f, 0.1f, 0.2f, 0.15f, 0.1f, 0.21f, 0.3f}), 1) << "noise between thresholds";
+    EXPECT_EQ(blinks({0.3f, 0.1f, std::numeric_limits<float>::quiet_NaN(), 0.3f}), 1);
+    EXPECT_EQ(blinks({0.3f, 0.3f, 0.3f}), 0) << "a still photo never blinks";
+}
+
+TEST(Liveness, PhasesAndCustomThresholds) {
+    LivenessTracker t(0.5f, 0.2f);
+    EXPECT_EQ(t.phase(), LivenessTracker::Phase::waitingForOpen);
+    t.update(0.4f);
+    EXPECT_EQ(t.phase(), LivenessTracker::Phase::waitingForOpen);
+    t.update(0.5f);
+    EXPECT_EQ(t.phase(), LivenessTracker::Phase::sawOpen);
+    t.update(0.2f);
+    EXPECT_EQ(t.phase(), LivenessTracker::Phase::sawClose);
+    t.update(0.6f);
+    EXPECT_EQ(t.phase(), LivenessTracker::Phase::sawOpen);
+    EXPECT_EQ(t.blinkCount(), 1);
+}

@@ -1,0 +1,169 @@
+// The whole scan on real recordings: the real detector and recogniser, a video file as the camera.
+#include <opencv2/videoio.hpp>
+
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <string_view>
+
+#include "Face/AuthEngine.h"
+#include "Face/CameraActivity.h"
+#include "Face/FaceDetector.h"
+#include "Face/FaceRecognizer.h"
+#include "Platform/VideoFileSource.h"
+#include "Support/Logger.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+using S = ScanStatus;
+
+namespace {
+
+std::unique_ptr<AuthEngine> makeEngine(FaceStore& store, const fs::path& video, VideoFileSource::Options playback,
+                                       Settings settings, bool smallFaces = false) {
+    FaceDetector::Options detection;
+    detection.upsampleWhenNothingFound = smallFaces;  // the webcam clips show faces of 65–80 px
+    return std::make_unique<AuthEngine>(store, std::make_unique<FaceDetector>(detection),
+                                        std::make_unique<DescriptorRecognizer>(), std::move(settings),
+                                        VideoFileSource::factory(video, playback));
+}
+
+// Franck enrolled from the clip in which he talks without blinking; made once for all tests.
+struct Enrolment {
+    std::vector<EnrollmentEvent> events;
+    std::optional<FaceProfile> profile;
+};
+
+const Enrolment& franckEnrolment(const fs::path& data) {
+    static const Enrolment enrolment = [&] {
+        Enrolment e;
+        TestSupport::TempDir dir;
+        FaceStore store(dir / "enrollment.json");
+        auto engine = makeEngine(store, data / "blink" / "franck_talking_face_noblink_4s.mp4", {.loop = true}, Settings{});
+        engine->enroll("Franck", [&](const EnrollmentEvent& event) { e.events.push_back(event); });
+        if (!e.events.empty() && e.events.back().kind == EnrollmentEvent::Kind::finished) e.profile = e.events.back().profile;
+        return e;
+    }();
+    return enrolment;
+}
+
+class ScanVideoTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        engine.reset();
+        EXPECT_TRUE(TestSupport::waitUntil([] { return CameraActivity::shared().activeCount() == 0; }));
+    }
+
+    // Franck enrolled, then one scan of `video`.
+    AuthResult scan(const fs::path& data, const fs::path& video, VideoFileSource::Options playback, Settings settings,
+                    bool smallFaces = false) {
+        const Enrolment& enrolment = franckEnrolment(data);
+        if (!enrolment.profile) {
+            ADD_FAILURE() << "enrolment failed";
+            return AuthResult::noFace();
+        }
+        store.profiles = {*enrolment.profile};
+        engine = makeEngine(store, video, playback, std::move(settings), smallFaces);
+        return engine->authenticate([this](const ScanStatus& s) { statuses.push_back(s); });
+    }
+
+    static Settings withLiveness(bool on, double window) {
+        Settings s;
+        s.requireLiveness = on;
+        s.scanTimeout = window;
+        return s;
+    }
+
+    // The blink count of the "Match: Franck (distance …, blinks N)" line; -1 without one.
+    int loggedBlinks() const {
+        for (const auto& message : log.messages("auth")) {
+            const std::string_view text = message;
+            const auto blinks = text.rfind(", blinks ");
+            if (!text.starts_with("Match: Franck (distance ") || blinks == std::string_view::npos || !text.ends_with(")"))
+                continue;
+            int count = -1;
+            const char* first = text.data() + blinks + 9;
+            const char* last = text.data() + text.size() - 1;
+            if (std::from_chars(first, last, count).ptr == last) return count;
+        }
+        return -1;
+    }
+
+    TestSupport::TempDir dir;
+    FaceStore store{dir / "enrollment.json"};
+    std::unique_ptr<AuthEngine> engine;
+    std::vector<ScanStatus> statuses;
+    LogCapture log;
+};
+
+TEST_F(ScanVideoTest, EnrolsFromTheTalkingFace) {
+    KORVEL_REQUIRE_DATA(data);
+    const Enrolment& enrolment = franckEnrolment(data);
+    ASSERT_TRUE(enrolment.profile) << "last event: " << (enrolment.events.empty() ? "none" : enrolment.events.back().message);
+    EXPECT_EQ(enrolment.profile->name, "Franck");
+    EXPECT_EQ(enrolment.profile->embeddings.size(), 8u);
+    for (const auto& e : enrolment.profile->embeddings) EXPECT_EQ(e.vector.size(), 128u);
+}
+
+TEST_F(ScanVideoTest, BlinkingFaceIsMatched) {
+    KORVEL_REQUIRE_DATA(data);
+    // 8.5 s in: four blinks fall inside the window.
+    const AuthResult result = scan(data, data / "blink" / "franck_talking_face_blinks_22s.mp4", {.startOffset = 8.5},
+                                   withLiveness(true, 8));
+    ASSERT_EQ(result.kind, AuthResult::Kind::matched) << ::testing::PrintToString(result);
+    EXPECT_EQ(result.name, "Franck");
+    EXPECT_LE(result.distance, Settings::fallbackThreshold);
+    EXPECT_GE(loggedBlinks(), 1) << ::testing::PrintToString(log.messages("auth"));
+}
+
+TEST_F(ScanVideoTest, TalkingFaceWithoutBlinkIsRejectedAsPossibleSpoof) {
+    KORVEL_REQUIRE_DATA(data);
+    const AuthResult result = scan(data, data / "blink" / "franck_talking_face_noblink_4s.mp4", {}, withLiveness(true, 3));
+    ASSERT_EQ(result.kind, AuthResult::Kind::noMatch) << ::testing::PrintToString(result);
+    ASSERT_TRUE(result.bestDistance);
+    EXPECT_LE(*result.bestDistance, Settings::fallbackThreshold);  // it is Franck, but he never blinked
+    EXPECT_TRUE(log.contains("Identity matched but no blink detected \u2014 rejected (possible spoof)."));
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), S::needBlink()), statuses.end());
+}
+
+TEST_F(ScanVideoTest, StillPhotoHeldToTheCameraIsNeverMatched) {
+    KORVEL_REQUIRE_DATA(data);
+    cv::VideoCapture clip((data / "blink" / "franck_talking_face_noblink_4s.mp4").string(), cv::CAP_FFMPEG);
+    cv::Mat photo;
+    ASSERT_TRUE(clip.read(photo));
+    const fs::path attack = dir / "photo.avi";
+    cv::VideoWriter writer(attack.string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 24, photo.size());
+    ASSERT_TRUE(writer.isOpened());
+    for (int i = 0; i < 24 * 4; ++i) writer.write(photo);
+    writer.release();
+
+    const AuthResult result = scan(data, attack, {}, withLiveness(true, 3));
+    EXPECT_NE(result.kind, AuthResult::Kind::matched);
+    EXPECT_EQ(result.kind, AuthResult::Kind::noMatch) << ::testing::PrintToString(result);
+    EXPECT_TRUE(log.contains("Identity matched but no blink detected \u2014 rejected (possible spoof)."));
+}
+
+TEST_F(ScanVideoTest, AnotherPersonIsNotMatched) {
+    KORVEL_REQUIRE_DATA(data);
+    // Without liveness a single matching frame would approve, so no frame may come close.
+    const AuthResult result = scan(data, data / "blink" / "webcam_cap13_30s.mp4", {.startOffset = 6},
+                                   withLiveness(false, 3), /*smallFaces=*/true);
+    ASSERT_EQ(result.kind, AuthResult::Kind::noMatch) << ::testing::PrintToString(result);
+    ASSERT_TRUE(result.bestDistance) << "no face of the other person was compared";
+    EXPECT_GT(*result.bestDistance, Settings::fallbackThreshold);
+}
+
+TEST_F(ScanVideoTest, WithoutLivenessTheSecondMatchingFrameApproves) {
+    KORVEL_REQUIRE_DATA(data);
+    // 2 s in: the next blink is at 4.5 s, so none is seen before the decision.
+    const AuthResult result = scan(data, data / "blink" / "franck_talking_face_blinks_22s.mp4", {.startOffset = 2},
+                                   withLiveness(false, 8));
+    ASSERT_EQ(result.kind, AuthResult::Kind::matched) << ::testing::PrintToString(result);
+    ASSERT_GE(statuses.size(), 3u);
+    const std::vector<S> last(statuses.end() - 3, statuses.end());
+    EXPECT_EQ(last, (std::vector<S>{S::faceFound(), S::progress(1, 2), S::faceFound()}));
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), S::needBlink()), 0);
+    EXPECT_EQ(loggedBlinks(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+// The master password: the key derivation pinned by known answers, and the operations against a
+// real secret store (the test desktop's gnome-keyring, else a file store).
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <QThread>
+
+#include "Identity/MasterPassword.h"
+#include "SecretStoreFixture.h"
+#include "TestSupport.h"
+
+namespace {
+using TestSupport::ScopedSecretStore;
+using TestSupport::TempDir;
+
+std::string hex(std::span<const std::uint8_t> bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (auto b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+Bytes range(std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = std::uint8_t(i);
+    return b;
+}
+
+// The definition, one HMAC() call per step.
+std::string plainHmacChain(std::string_view password, std::span<const std::uint8_t> salt) {
+    unsigned char b[32];
+    unsigned int len = 0;
+    static const unsigned char empty = 0;
+    const void* key = salt.empty() ? &empty : salt.data();
+    HMAC(EVP_sha256(), key, int(salt.size()), reinterpret_cast<const unsigned char*>(password.data()), password.size(), b, &len);
+    for (int i = 0; i < 200000; ++i) HMAC(EVP_sha256(), key, int(salt.size()), b, 32, b, &len);
+    return hex(b);
+}
+
+struct Known {
+    const char* what;
+    std::string password;
+    Bytes salt;
+    const char* key;  // computed independently (Python hmac)
+};
+
+TEST(MasterPasswordDerivation, MatchesKnownAnswersAndThePlainHmacChain) {
+    const Known cases[] = {
+        {"empty salt", "password", {}, "dff3443fbf25518e7215af34b5b962ac6be7186b27845bfe02b041273cd6fb18"},
+        {"32-byte salt", "correct horse battery staple", range(32), "b60d95f8fa6bb6445cd674aa250b4f45990210e41be225d6db78ea947145249e"},
+        {"multi-byte", "Pässwörd 🔑 パスワード", range(32), "46c79ec0182bf971b86bc1b63ff2264a01ec579eae3d0c23bb7d98f3800616fe"},
+        {"precomposed é", "caf\u00e9", range(32), "531bf4a795a88919c2135940ed5dedab277bc6cc9a9953f88ae2ad67451ef95f"},
+        {"decomposed e + U+0301", "cafe\u0301", range(32), "8b109f3712ce803aeaa368cf84e116eb01c7605df410a0d7e2432248edd82a36"},
+        {"salt of one block", "x", range(64), "b51b979b496d53c5688d7de9280dac53341f048034f08b2a70b6b3bab68f2fca"},
+        {"salt longer than a block", "x", range(100), "c987449e37dd9bf8dc6bfe46e63e13fcdc20eda6f69356b54231c51a08c671f9"},
+        {"password longer than a block", std::string(200, 'a'), range(32), "f7c1563d92dd6376a4271966d0d990b1112dea96b73071cd20a1a6cbbe1b8a61"},
+    };
+    for (const auto& c : cases) {
+        const auto key = MasterPassword::deriveKey(c.password, c.salt);
+        EXPECT_EQ(hex(key.bytes()), c.key) << c.what;
+    }
+    // The plain loop is slow (one HMAC() per step); two cases are enough to tie it to the answers.
+    EXPECT_EQ(plainHmacChain(cases[0].password, cases[0].salt), cases[0].key);
+    EXPECT_EQ(plainHmacChain(cases[4].password, cases[4].salt), cases[4].key);
+}
+
+TEST(MasterPasswordDerivation, ConstantTimeEqualsComparesLengthAndEveryByte) {
+    const Bytes a = range(32);
+    Bytes b = a;
+    EXPECT_TRUE(MasterPassword::constantTimeEquals(a, b));
+    EXPECT_FALSE(MasterPassword::constantTimeEquals(a, std::span(a).first(31)));
+    EXPECT_TRUE(MasterPassword::constantTimeEquals(Bytes{}, Bytes{}));
+    EXPECT_FALSE(MasterPassword::constantTimeEquals(Bytes{}, Bytes{0}));
+    for (std::size_t i : {std::size_t(0), std::size_t(17), std::size_t(31)}) {
+        b = a;
+        b[i] ^= 0x80;
+        EXPECT_FALSE(MasterPassword::constantTimeEquals(a, b)) << i;
+    }
+}
+
+// Fails writes of one account, otherwise passes through to a real store.
+class FailingAccountStore final : public SecretStore {
+public:
+    FailingAccountStore(std::shared_ptr<SecretStore> inner, std::string account)
+        : inner_(std::move(inner)), account_(std::move(account)) {}
+    Kind kind() const override { return inner_->kind(); }
+    SecretLookup lookup(std::string_view s, std::string_view a) override { return inner_->lookup(s, a); }
+    SecretLookup exists(std::string_view s, std::string_view a) override { return inner_->exists(s, a); }
+    SecretWrite store(std::string_view s, std::string_view a, std::span<const std::uint8_t> v) override {
+        if (a == account_) return {SecretWrite::Status::error, "injected"};
+        return inner_->store(s, a, v);
+    }
+    SecretWrite remove(std::string_view s, std::string_view a) override { return inner_->remove(s, a); }
+
+private:
+    std::shared_ptr<SecretStore> inner_;
+    std::string account_;
+};
+
+class MasterPasswordTest : public ::testing::Test {
+protected:
+    void SetUp() override { MasterPassword::reset(); }
+    void TearDown() override { MasterPassword::reset(); }
+
+    TempDir dir_;
+    std::shared_ptr<SecretStore> real_ = TestSupport::makeTestSecretStore(dir_.path());
+    ScopedSecretStore installed_{real_};
+};
+
+TEST_F(MasterPasswordTest, SetVerifyAndTheStoredItems) {
+    EXPECT_FALSE(MasterPassword::isSet());
+    EXPECT_FALSE(MasterPassword::verify("anything")) << "no password set";
+    EXPECT_EQ(real_->exists(MasterPassword::service, "salt").status, SecretLookup::Status::notFound)
+        << "verify wrote nothing";
+    EXPECT_FALSE(MasterPassword::set(""));
+    EXPECT_FALSE(MasterPassword::isSet());
+
+    const auto key = MasterPassword::setReturningKey("hunter22");
+    ASSERT_TRUE(key);
+    EXPECT_TRUE(MasterPassword::isSet());
+    const auto salt = real_->lookup("com.korvel.id.master", "salt");
+    const auto verifier = real_->lookup("com.korvel.id.master", "verifier");
+    ASSERT_EQ(salt.value.size(), 32u);
+    ASSERT_EQ(verifier.value.size(), 32u);
+    EXPECT_EQ(MasterPassword::deriveKey("hunter22", salt.value), *key);
+    Bytes digest(32);
+    EVP_Digest(key->bytes().data(), 32, digest.data(), nullptr, EVP_sha256(), nullptr);
+    EXPECT_EQ(verifier.value, digest) << "verifier = SHA-256(derived key)";
+
+    EXPECT_TRUE(MasterPassword::verify("hunter22"));
+    EXPECT_FALSE(MasterPassword::verify("hunter23"));
+    EXPECT_FALSE(MasterPassword::verify(""));
+    EXPECT_EQ(MasterPassword::deriveKeyForVault("hunter22"), key);
+    EXPECT_FALSE(MasterPassword::deriveKeyForVault("Hunter22"));
+
+    EXPECT_FALSE(MasterPassword::set("")) << "an empty password changes nothing";
+    EXPECT_TRUE(MasterPassword::verify("hunter22"));
+}
+
+TEST_F(MasterPasswordTest, SettingTheSamePasswordTwiceGivesNewSaltVerifierAndKey) {
+    const auto first = MasterPassword::setReturningKey("same password");
+    const auto snap1 = MasterPassword::snapshot();
+    const auto second = MasterPassword::setReturningKey("same password");
+    const auto snap2 = MasterPassword::snapshot();
+    ASSERT_TRUE(first && second && snap1 && snap2);
+    EXPECT_NE(*first, *second);
+    EXPECT_NE(snap1->salt, snap2->salt);
+    EXPECT_NE(snap1->verifier, snap2->verifier);
+    EXPECT_TRUE(MasterPassword::verify("same password"));
+}
+
+TEST_F(MasterPasswordTest, ComposedAndDecomposedSpellingsAreDifferentPasswords) {
+    ASSERT_TRUE(MasterPassword::set("caf\u00e9"));
+    EXPECT_TRUE(MasterPassword::verify("caf\u00e9"));
+    EXPECT_FALSE(MasterPassword::verify("cafe\u0301"));
+}
+
+TEST_F(MasterPasswordTest, ResetSnapshotAndRestore) {
+    ASSERT_TRUE(MasterPassword::set("old password"));
+    const auto earlier = MasterPassword::snapshot();
+    ASSERT_TRUE(earlier);
+    MasterPassword::reset();
+    EXPECT_FALSE(MasterPassword::isSet());
+    EXPECT_FALSE(MasterPassword::snapshot());
+    EXPECT_FALSE(MasterPassword::verify("old password"));
+
+    ASSERT_TRUE(MasterPassword::set("new password"));
+    ASSERT_TRUE(MasterPassword::restore(*earlier));
+    EXPECT_EQ(MasterPassword::snapshot(), earlier);
+    EXPECT_TRUE(MasterPassword::verify("old password"));
+    EXPECT_FALSE(MasterPassword::verify("new password"));
+}
+
+TEST_F(MasterPasswordTest, AFailedVerifierWriteLeavesNoPasswordAndRestoreWritesTheVerifierOnlyAfterTheSalt) {
+    ASSERT_TRUE(MasterPassword::set("old password"));
+    const auto earlier = MasterPassword::snapshot();
+    {
+        ScopedSecretStore failing(std::make_shared<FailingAccountStore>(real_, "verifier"));
+        EXPECT_FALSE(MasterPassword::setReturningKey("new password"));
+        EXPECT_FALSE(MasterPassword::isSet()) << "new salt, verifier deleted";
+        EXPECT_FALSE(MasterPassword::verify("old password"));
+        EXPECT_FALSE(MasterPassword::verify("new password"));
+        EXPECT_FALSE(MasterPassword::restore(*earlier));
+    }
+    {
+        // The salt cannot be written: restore stops there and leaves the verifier alone.
+        ScopedSecretStore failing(std::make_shared<FailingAccountStore>(real_, "salt"));
+        EXPECT_FALSE(MasterPassword::restore(*earlier));
+        EXPECT_EQ(real_->exists(MasterPassword::service, "verifier").status, SecretLookup::Status::notFound);
+    }
+    ASSERT_TRUE(MasterPassword::restore(*earlier));
+    EXPECT_TRUE(MasterPassword::verify("old password"));
+}
+
+TEST_F(MasterPasswordTest, AsyncFormsDeriveOffTheMainThread) {
+    ASSERT_TRUE(MasterPassword::set("pw123456"));
+    auto pending = MasterPassword::deriveKeyForVaultAsync("pw123456");
+    EXPECT_FALSE(pending.isFinished()) << "a derivation takes milliseconds; the call must return before it ends";
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return pending.isFinished(); }));
+    EXPECT_EQ(pending.result(), MasterPassword::deriveKeyForVault("pw123456"));
+
+    auto wrong = MasterPassword::verifyAsync("nope");
+    auto changed = MasterPassword::setReturningKeyAsync("");
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return wrong.isFinished() && changed.isFinished(); }));
+    EXPECT_FALSE(wrong.result());
+    EXPECT_FALSE(changed.result());
+    EXPECT_TRUE(MasterPassword::verify("pw123456"));
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// The language preference (stored choice, system fallback, change notification) and text lookup.
+#include "Localization/Localization.h"
+
+#include <gtest/gtest.h>
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+const QString preferenceKey = QString::fromLatin1(Localizer::defaultsKey);
+
+// Each test gets its own INI file; `onDisk()` re-reads it through a separate QSettings, so a
+// value only counts as stored once it has really been written out.
+class LocalizerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        settings_ = std::make_unique<QSettings>(path(), QSettings::IniFormat);
+    }
+
+    QString path() const { return dir_.filePath(QStringLiteral("prefs.ini")); }
+    QSettings* settings() const { return settings_.get(); }
+
+    void store(const QString& value) {
+        settings_->setValue(preferenceKey, value);
+        settings_->sync();
+    }
+
+    std::optional<QString> onDisk() const {
+        QSettings fresh(path(), QSettings::IniFormat);
+        if (!fresh.contains(preferenceKey)) {
+            return std::nullopt;
+        }
+        return fresh.value(preferenceKey).toString();
+    }
+
+    // Records every notification together with what a redrawing view would read at that moment.
+    struct Observed {
+        AppLanguage language;
+        std::string cancelText;
+    };
+    void observe(Localizer& localizer) {
+        std::vector<Observed>* sink = &observed_;
+        QObject::connect(&localizer, &Localizer::languageChanged, &localizer,
+                         [sink, &localizer](AppLanguage language) {
+                             sink->push_back({language, localizer.string("common.cancel")});
+                         });
+    }
+    const std::vector<Observed>& observed() const { return observed_; }
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<QSettings> settings_;
+    std::vector<Observed> observed_;
+};
+
+struct InitialCase {
+    const char* name;
+    std::optional<QString> stored;
+    QStringList preferred;
+    AppLanguage expected;
+};
+}  // namespace
+
+TEST_F(LocalizerTest, InitialLanguageFromStoredChoiceOrSystemWithoutWriting) {
+    const std::vector<InitialCase> cases = {
+        {"unknown stored value falls to system", QStringLiteral("xx"), {"fr-CA"},
+         AppLanguage::french},
+        {"unsupported system language", std::nullopt, {"pt-BR"}, AppLanguage::english},
+        {"empty preferred list", std::nullopt, {}, AppLanguage::english},
+        {"POSIX-style region", std::nullopt, {"de_CH"}, AppLanguage::german},
+        {"bare code", std::nullopt, {"nl"}, AppLanguage::dutch},
+        {"only the first preference counts", std::nullopt, {"pt-BR", "de"},
+         AppLanguage::english},
+        {"C locale", std::nullopt, {"C"}, AppLanguage::english},
+        {"stored choice beats system", QStringLiteral("tr"), {"de"}, AppLanguage::turkish},
+        {"stored code is case-sensitive", QStringLiteral("EN"), {"es-ES"}, AppLanguage::spanish},
+        {"stored region code is not a raw value", QStringLiteral("fr-FR"), {"de"},
+         AppLanguage::german},
+        {"empty stored value", QStringLiteral(""), {"nl-BE"}, AppLanguage::dutch},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings()->remove(preferenceKey);
+        if (c.stored) {
+            store(*c.stored);
+        }
+        settings()->sync();
+
+        Localizer localizer(settings(), c.preferred);
+        settings()->sync();
+
+        EXPECT_EQ(localizer.language(), c.expected);
+        EXPECT_EQ(onDisk(), c.stored) << "the fallback must not be stored";
+    }
+}
+
+TEST_F(LocalizerTest, SettingTheCurrentLanguageAgainDoesNothing) {
+    Localizer fromSystem(settings(), {"en-GB"});
+    observe(fromSystem);
+    fromSystem.setLanguage(AppLanguage::english);
+    EXPECT_TRUE(observed().empty());
+    EXPECT_EQ(onDisk(), std::nullopt);
+
+    store(QStringLiteral("tr"));
+    Localizer fromStore(settings(), {"de"});
+    observe(fromStore);
+    fromStore.setLanguage(AppLanguage::turkish);
+    EXPECT_TRUE(observed().empty());
+    EXPECT_EQ(onDisk(), QStringLiteral("tr"));
+}
+
+TEST_F(LocalizerTest, SwitchingNotifiesOnceWithNewTextsAndStoresTheChoice) {
+    Localizer localizer(settings(), {"en-US"});
+    observe(localizer);
+    ASSERT_EQ(localizer.string("common.cancel"), "Cancel");
+
+    localizer.setLanguage(AppLanguage::turkish);
+
+    EXPECT_EQ(localizer.language(), AppLanguage::turkish);
+    EXPECT_EQ(localizer.string("common.cancel"), "Vazgeç");
+    ASSERT_EQ(observed().size(), 1u);
+    EXPECT_EQ(observed()[0].language, AppLanguage::turkish);
+    // Views redraw from the notification, so the new texts must already be in effect.
+    EXPECT_EQ(observed()[0].cancelText, "Vazgeç");
+    EXPECT_EQ(onDisk(), QStringLiteral("tr"));
+
+    // The next launch starts in the chosen language, whatever the system prefers.
+    QSettings relaunchSettings(path(), QSettings::IniFormat);
+    Localizer relaunched(&relaunchSettings, {"de-DE"});
+    EXPECT_EQ(relaunched.language(), AppLanguage::turkish);
+}
+
+TEST_F(LocalizerTest, MissingKeyComesBackUnchangedInEveryLanguage) {
+    Localizer localizer(settings(), {"en"});
+    for (const AppLanguage language : allLanguages()) {
+        localizer.setLanguage(language);
+        EXPECT_EQ(localizer.string("vault.noSuchKey"), "vault.noSuchKey");
+        EXPECT_EQ(localizer.string(""), "");
+    }
+}
+
+TEST_F(LocalizerTest, WorksWithoutAPreferenceStore) {
+    Localizer localizer(nullptr, {"fr-BE"});
+    EXPECT_EQ(localizer.language(), AppLanguage::french);
+    localizer.setLanguage(AppLanguage::dutch);
+    EXPECT_EQ(localizer.string("common.cancel"), "Annuleren");
+}
+
+TEST(LocalizerLookup, FallsBackToEnglishThenToTheKey) {
+    const Translations::Table table = {
+        {"t.full", {"A", "B", "C", "D", "E", "F"}},
+        {"t.partial", {"English", "", "Türkçe", "", "", ""}},
+        {"t.noEnglish", {"", "Deutsch", "", "", "", ""}},
+    };
+    EXPECT_EQ(Localizer::lookup(table, AppLanguage::dutch, "t.full"), "F");
+    EXPECT_EQ(Localizer::lookup(table, AppLanguage::turkish, "t.partial"), "Türkçe");
+    EXPECT_EQ(Localizer::lookup(table, AppLanguage::german, "t.partial"), "English");
+    EXPECT_EQ(Localizer::lookup(table, AppLanguage::german, "t.noEnglish"), "Deutsch");
+    EXPECT_EQ(Localizer::lookup(table, AppLanguage::french, "t.noEnglish"), "t.noEnglish");
+    EXPECT_EQ(Localizer::lookup(table, AppLanguage::english, "t.missing"), "t.missing");
+    EXPECT_EQ(Localizer::lookup({}, AppLanguage::spanish, "t.full"), "t.full");
+}
+
+TEST(AppLanguageCodes, OrderCodesAndNamesMatchTheTableColumns) {
+    // The enum value doubles as the column index of the string table.
+    const std::vector<std::string> codes = {"en", "de", "tr", "es", "fr", "nl"};
+    const std::vector<std::string> names = {"English",  "Deutsch",  "Türkçe",
+                                            "Español",  "Français", "Nederlands"};
+    ASSERT_EQ(allLanguages().size(), codes.size());
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        const AppLanguage language = allLanguages()[i];
+        EXPECT_EQ(static_cast<std::size_t>(language), i);
+        EXPECT_EQ(rawValue(language), codes[i]);
+        EXPECT_EQ(nativeName(language), names[i]);
+        EXPECT_EQ(appLanguageFromRaw(codes[i]), language);
+    }
+    EXPECT_EQ(Translations::table().at("common.cancel")[static_cast<std::size_t>(
+                  AppLanguage::turkish)],
+              "Vazgeç");
+}
+
+TEST(AppLanguageCodes, AcceptOnlyTheSixExactCodes) {
+    for (const char* raw : {"", "e", "EN", "De", "en-US", "de_CH", "eng", "english", " en", "pt"}) {
+        EXPECT_EQ(appLanguageFromRaw(raw), std::nullopt) << '"' << raw << '"';
+    }
+}
+
+TEST(LocalizerShared, QtShorthandDecodesUtf8) {
+    // "menu.open" ends in an ellipsis in every language, whichever one the test user has.
+    const QString text = qL("menu.open");
+    EXPECT_TRUE(text.endsWith(QChar(0x2026))) << text.toStdString();
+    EXPECT_EQ(text.toStdString(), L("menu.open"));
+    EXPECT_EQ(&Localizer::shared(), &Localizer::shared());
+}

@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "Support/AppPaths.h"
+#include "Support/Bytes.h"
+#include "Support/FileIO.h"
+#include "Support/Json.h"
+#include "Support/Logger.h"
+#include "TestSupport.h"
+
+using namespace TestSupport;
+
+namespace {
+Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
+}  // namespace
+
+TEST(Base64, RoundTripsRfcVectorsAndRejectsMalformedText) {
+    const std::pair<const char*, const char*> vectors[] = {
+        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    };
+    for (const auto& [plain, encoded] : vectors) {
+        EXPECT_EQ(Base64::encode(bytesOf(plain)), encoded);
+        EXPECT_EQ(Base64::decode(encoded), bytesOf(plain)) << encoded;
+    }
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) all[std::size_t(i)] = std::uint8_t(i);
+    EXPECT_EQ(Base64::decode(Base64::encode(all)), all);
+
+    for (const char* bad : {"Zg", "Zg=", "Z===", "Zm9v=Zg=", "Zm9\n", "Zm-v", "Zg==Zg==", "=Zg="})
+        EXPECT_FALSE(Base64::decode(bad).has_value()) << bad;
+}
+
+TEST(Uuid, ParsesEitherCaseWritesUpperCaseAndRandomIsVersion4) {
+    const auto u = Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
+    ASSERT_TRUE(u);
+    EXPECT_EQ(u->toString(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+    EXPECT_EQ(Uuid::parse(u->toString()), u);
+    for (const char* bad : {"", "E621E1F8C36C495A93FC0C247A3E6E5F", "E621E1F8-C36C-495A-93FC-0C247A3E6E5G",
+                            "E621E1F8-C36C-495A-93FC_0C247A3E6E5F", "E621E1F8-C36C-495A-93FC-0C247A3E6E5F0"})
+        EXPECT_FALSE(Uuid::parse(bad)) << bad;
+    const auto a = Uuid::random(), b = Uuid::random();
+    EXPECT_NE(a, b);
+    const auto text = a.toString();
+    EXPECT_EQ(text[14], '4');
+    EXPECT_NE(std::string("89AB").find(text[19]), std::string::npos);
+}
+
+TEST(JsonWriter, WritesCompactEscapedOutputInKeyOrder) {
+    JsonWriter w;
+    w.beginObject()
+        .key("z").string("a/b \"q\" \\ \n\t\x01 ü")
+        .key("a").beginArray().integer(-3).boolean(true).number(0.1f).number(0.1).endArray()
+        .key("e").beginObject().endObject()
+        .key("l").beginArray().endArray()
+        .endObject();
+    EXPECT_EQ(w.str(),
+              "{\"z\":\"a\\/b \\\"q\\\" \\\\ \\n\\t\\u0001 ü\",\"a\":[-3,true,0.1,0.1],\"e\":{},\"l\":[]}");
+    // What we write, we read back identically (the reader accepts "\/").
+    const auto doc = Json::parse(w.str());
+    EXPECT_EQ(doc["z"].get<std::string>(), "a/b \"q\" \\ \n\t\x01 ü");
+}
+
+TEST(JsonWriter, RefusesNonFiniteNumbersInsteadOfWritingInvalidJson) {
+    JsonWriter w;
+    EXPECT_THROW(w.number(std::numeric_limits<float>::quiet_NaN()), JsonError);
+    EXPECT_THROW(w.number(std::numeric_limits<double>::infinity()), JsonError);
+}
+
+TEST(JsonNumbers, FloatsUseShortestTextThatReadsBackToTheSameFloat) {
+    EXPECT_EQ(Json::formatFloat(0.3f), "0.3");
+    EXPECT_EQ(Json::formatFloat(0.35f), "0.35");
+    EXPECT_EQ(Json::formatFloat(1.0f), "1");
+    EXPECT_EQ(Json::formatFloat(-0.0f), "-0.0");
+    EXPECT_EQ(Json::formatDouble(8.0), "8");
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<std::uint32_t> bits;
+    for (int i = 0; i < 20000; ++i) {
+        std::uint32_t b = bits(rng);
+        float f;
+        std::memcpy(&f, &b, sizeof f);
+        if (!std::isfinite(f)) continue;
+        const auto text = Json::formatFloat(f);
+        const float back = Json::toFloat(Json::parse(text), "x");
+        ASSERT_EQ(std::memcmp(&back, &f, sizeof f), 0) << text;
+    }
+}
+
+TEST(JsonReaders, AreStrictAboutTypesAndRanges) {
+    EXPECT_EQ(Json::toInt(Json::parse("2.0"), "k"), 2);
+    EXPECT_THROW(Json::toInt(Json::parse("2.5"), "k"), JsonError);
+    EXPECT_THROW(Json::toInt(Json::parse("1e30"), "k"), JsonError);
+    EXPECT_THROW(Json::toInt(Json::parse("18446744073709551615"), "k"), JsonError);
+    EXPECT_THROW(Json::toInt(Json::parse("\"2\""), "k"), JsonError);
+    EXPECT_THROW(Json::toFloat(Json::parse("1e39"), "k"), JsonError);
+    EXPECT_THROW(Json::toFloat(Json::parse("true"), "k"), JsonError);
+    EXPECT_THROW(Json::toBool(Json::parse("1"), "k"), JsonError);
+    EXPECT_THROW(Json::toBytes(Json::parse("\"Zg\""), "k"), JsonError);
+    EXPECT_THROW(Json::toUuid(Json::parse("\"nope\""), "k"), JsonError);
+    EXPECT_THROW(Json::member(Json::parse("{}"), "k"), JsonError);
+    EXPECT_EQ(Json::optionalMember(Json::parse("{\"k\":null}"), "k"), nullptr);
+    for (const char* bad : {"", "{", "[1,]", "{\"a\":1,}", "nul", "\"\xff\"", "{\"a\" 1}", "01"})
+        EXPECT_THROW(Json::parse(std::string_view(bad)), JsonError) << bad;
+}
+
+TEST(JsonReaders, SurviveDeepNestingAndRandomBytes) {
+    std::string deep(200000, '[');
+    EXPECT_THROW(Json::parse(deep), JsonError);
+    std::string closed = std::string(20000, '[') + std::string(20000, ']');
+    EXPECT_NO_THROW(Json::parse(closed));
+    std::mt19937 rng(1);
+    for (int i = 0; i < 2000; ++i) {
+        std::string junk(std::size_t(rng() % 64), '\0');
+        for (auto& c : junk) c = char(rng());
+        try {
+            Json::parse(junk);
+        } catch (const JsonError&) {
+        }
+    }
+}
+
+TEST(AtomicFile, ReplacesWholeFileWithOwnerOnlyModeAndLeavesNoTemporaries) {
+    TempDir dir;
+    const auto file = dir / "state.json";
+    writeText(file, "old");
+    writeFileAtomically(file, std::string_view("new content"));
+    EXPECT_EQ(readText(file), "new content");
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(AtomicFile, FailureThrowsAndKeepsTheOldFile) {
+    TempDir dir;
+    EXPECT_THROW(writeFileAtomically(dir / "missing-folder" / "x.json", std::string_view("data")), FileError);
+    // Renaming over a directory fails after the temporary was written: the temporary is removed.
+    std::filesystem::create_directory(dir / "taken");
+    writeText(dir / "taken" / "keep", "k");
+    EXPECT_THROW(writeFileAtomically(dir / "taken", std::string_view("data")), FileError);
+    EXPECT_EQ(readText(dir / "taken" / "keep"), "k");
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(ReadWholeFile, TellsMissingFromUnreadable) {
+    TempDir dir;
+    EXPECT_EQ(readWholeFile(dir / "nothing").status, ReadResult::Status::missing);
+    EXPECT_EQ(readWholeFile(dir.path()).status, ReadResult::Status::unreadable);
+    writeText(dir / "f", std::string("a\0b", 3));
+    const auto r = readWholeFile(dir / "f");
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.data, Bytes({'a', 0, 'b'}));
+}
+
+TEST(AppPaths, FollowsXdgDataHomeAndTheApplicationIdentifier) {
+    ScopedDataHome home;
+    AppPaths::setApplicationIdentifier(std::nullopt);
+    const auto dir = AppPaths::supportDirectory();
+    EXPECT_EQ(dir, home.path() / "KorvelID" / "com.korvel.id.unbundled");
+    EXPECT_TRUE(std::filesystem::is_directory(dir));
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    AppPaths::setApplicationIdentifier("com.korvel.id");
+    EXPECT_EQ(AppPaths::supportDirectory(), home.path() / "KorvelID" / "com.korvel.id");
+    AppPaths::setApplicationIdentifier(std::nullopt);
+
+    // A relative XDG_DATA_HOME is invalid and ignored in favour of ~/.local/share.
+    ::setenv("XDG_DATA_HOME", "relative/path", 1);
+    const char* homeEnv = std::getenv("HOME");
+    if (homeEnv) {
+        EXPECT_EQ(AppPaths::dataHome(), std::filesystem::path(homeEnv) / ".local" / "share");
+    }
+    ::setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+}
+
+TEST(Logging, CapturesFormattedLinesPerChannel) {
+    LogCapture capture;
+    Log::store().info(strprintf("%ld profile(s) loaded.", 3L));
+    Log::auth().error(strprintf("Match: %s (distance %f, blinks %ld)", "Ada", 0.125, 1L));
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].subsystem, "com.korvel.id");
+    EXPECT_EQ(lines[0].category, "store");
+    EXPECT_EQ(lines[0].message, "3 profile(s) loaded.");
+    EXPECT_EQ(lines[1].category, "auth");
+    EXPECT_EQ(lines[1].level, LogLevel::error);
+    EXPECT_EQ(lines[1].message, "Match: Ada (distance 0.125000, blinks 1)");
+    EXPECT_EQ(capture.messages("store"), std::vector<std::string>{"3 profile(s) loaded."});
+}

@@ -1,0 +1,462 @@
+// The vault on disk: layout, formats, every operation's errors, streaming of large files, and
+// failed writes that must leave either the old or the new state.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+
+#include <fstream>
+
+#include "SecretStoreFixture.h"
+#include "Support/Json.h"
+#include "TestSupport.h"
+#include "Vault/VaultCrypto.h"
+#include "Vault/VaultKeychain.h"
+#include "Vault/VaultStore.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+using TestSupport::readText;
+using TestSupport::writeText;
+
+mode_t modeOf(const fs::path& p) {
+    struct stat st {};
+    ::stat(p.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+Bytes textBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+Bytes readBytes(const fs::path& p) {
+    const std::string s = readText(p);
+    return Bytes(s.begin(), s.end());
+}
+
+std::vector<std::string> namesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+template <typename E, typename F>
+E expectThrow(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e;
+    }
+    ADD_FAILURE() << "expected an exception";
+    throw std::runtime_error("no exception");
+}
+
+class VaultStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override { VaultKeychain::remove(); }
+    void TearDown() override { VaultKeychain::remove(); }
+
+    fs::path vaultDir() const { return dir_ / "Vault"; }
+    VaultItem add(const std::string& name, std::string_view content) { return store_.addItem(name, textBytes(content)); }
+    std::string indexText() const { return readText(store_.indexURL()); }
+
+    TestSupport::TempDir dir_;
+    std::shared_ptr<SecretStore> secrets_ = TestSupport::makeTestSecretStore(dir_.path());
+    TestSupport::ScopedSecretStore installed_{secrets_};
+    TestSupport::FailingFileWriter writer_;
+    VaultStore store_{dir_ / "Vault", writer_};
+    SymmetricKey passwordKey_ = VaultCrypto::makeKey();
+};
+
+TEST_F(VaultStoreTest, AFreshFolderIsNotSetUp) {
+    EXPECT_EQ(namesIn(vaultDir()), std::vector<std::string>{"blobs"}) << "construction creates only the blobs folder";
+    EXPECT_FALSE(store_.isInitialized());
+    EXPECT_FALSE(store_.isUnlocked());
+    EXPECT_TRUE(store_.items().empty());
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlockWithDeviceKey(); }).code(), VaultError::Code::notInitialized);
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlock(passwordKey_); }).code(), VaultError::Code::notInitialized);
+    EXPECT_EQ(expectThrow<VaultError>([&] { add("a", "b"); }).description(), "The vault is locked.");
+}
+
+TEST_F(VaultStoreTest, InitializeWritesTheHeaderAnEmptyIndexAndTheDeviceKey) {
+    store_.initialize(passwordKey_);
+    EXPECT_TRUE(store_.isInitialized());
+    EXPECT_TRUE(store_.isUnlocked());
+    EXPECT_EQ(indexText(), "[]");
+
+    const std::string header = readText(store_.headerURL());
+    // {"version":1,"wrappedByDevice":"…","wrappedByPassword":"…"}, slashes written as \/
+    const std::string head = R"({"version":1,"wrappedByDevice":")";
+    const std::string middle = R"(","wrappedByPassword":")";
+    ASSERT_TRUE(header.starts_with(head) && header.ends_with("\"}")) << header;
+    const auto split = header.find(middle);
+    ASSERT_NE(split, std::string::npos) << header;
+    for (std::string b64 : {header.substr(head.size(), split - head.size()),
+                            header.substr(split + middle.size(), header.size() - split - middle.size() - 2)}) {
+        for (std::size_t i = 0; i < b64.size(); ++i) {
+            if (b64[i] == '/') ADD_FAILURE() << "a slash not written as \\/: " << header;
+            if (b64[i] == '\\') b64.erase(i, 1);
+        }
+        EXPECT_EQ(b64.size(), 80u) << "60 bytes";
+        EXPECT_EQ(Base64::decode(b64).value_or(Bytes{}).size(), 60u);
+    }
+    const auto h = VaultHeader::decode(textBytes(header));
+    const auto kek = VaultKeychain::loadDeviceKEK();
+    ASSERT_TRUE(kek);
+    EXPECT_EQ(VaultCrypto::unwrap(*h.wrappedByDevice, *kek), VaultCrypto::unwrap(*h.wrappedByPassword, passwordKey_));
+    EXPECT_EQ(modeOf(store_.headerURL()), 0600u);
+    EXPECT_EQ(modeOf(store_.indexURL()), 0600u);
+
+    // Set up already: nothing changes, the device key included.
+    const auto headerBefore = readText(store_.headerURL());
+    add("kept.txt", "kept");
+    const auto indexBefore = indexText();
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.initialize(VaultCrypto::makeKey()); }).description(),
+              "The vault is already set up.");
+    EXPECT_EQ(readText(store_.headerURL()), headerBefore);
+    EXPECT_EQ(indexText(), indexBefore);
+    EXPECT_EQ(VaultKeychain::loadDeviceKEK(), kek);
+}
+
+TEST_F(VaultStoreTest, IndexFormatAndItems) {
+    store_.initialize(passwordKey_);
+    const VaultItem item = add("notes.txt", "hello");
+    EXPECT_EQ(item.byteCount, 5);
+    EXPECT_EQ(item.name, "notes.txt");
+    EXPECT_TRUE(Uuid::parse(item.blobName));
+    EXPECT_EQ(item.blobName, Uuid::parse(item.blobName)->toString()) << "upper-case UUID text";
+    EXPECT_NE(item.blobName, item.id.toString());
+    EXPECT_EQ(indexText(), R"([{"id":")" + item.id.toString() + R"(","name":"notes.txt","byteCount":5,"addedAt":)" +
+                               Json::formatDouble(item.addedAt) + R"(,"blobName":")" + item.blobName + R"("}])");
+    EXPECT_NEAR(item.addedAt, Timestamp::now(), 5.0);
+    EXPECT_EQ(fs::file_size(store_.blobsDir() / item.blobName), 5u + 28u);
+    EXPECT_EQ(store_.decryptedData(item), textBytes("hello"));
+
+    const VaultItem empty = add("empty", "");
+    EXPECT_EQ(empty.byteCount, 0);
+    EXPECT_EQ(fs::file_size(store_.blobsDir() / empty.blobName), 28u);
+    EXPECT_TRUE(store_.decryptedData(empty).empty());
+
+    const VaultItem again = add("notes.txt", "other");
+    EXPECT_NE(again.id, item.id);
+    EXPECT_NE(again.blobName, item.blobName);
+    EXPECT_EQ(store_.items().size(), 3u) << "names are never compared";
+
+    store_.lock();
+    const auto listed = store_.items();
+    ASSERT_EQ(listed.size(), 3u) << "listed while locked";
+    EXPECT_EQ(listed.front().id, again.id) << "newest first";
+}
+
+TEST_F(VaultStoreTest, ItemsSortNewestFirstAndKeepFileOrderForEqualDates) {
+    auto entry = [](const char* id, const char* name, double at) {
+        return std::string(R"({"id":")") + id + R"(","name":")" + name + R"(","byteCount":1,"addedAt":)" +
+               Json::formatDouble(at) + R"(,"blobName":"B"})";
+    };
+    writeText(store_.indexURL(), "[" + entry("00000000-0000-4000-8000-000000000001", "first", 100) + "," +
+                                     entry("00000000-0000-4000-8000-000000000002", "second", 100) + "," +
+                                     entry("00000000-0000-4000-8000-000000000003", "older", 50) + "," +
+                                     entry("00000000-0000-4000-8000-00000000000a", "newest", 200) + "," +
+                                     entry("00000000-0000-4000-8000-000000000004", "third", 100) + "]");
+    std::vector<std::string> names;
+    for (const auto& i : store_.items()) names.push_back(i.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"newest", "first", "second", "third", "older"}));
+}
+
+TEST_F(VaultStoreTest, ADamagedIndexListsNothingAndIsNeverOverwritten) {
+    store_.initialize(passwordKey_);
+    const VaultItem item = add("a.txt", "a");
+    const std::string missingBlobName =
+        R"([{"id":")" + item.id.toString() + R"(","name":"a.txt","byteCount":1,"addedAt":1.5}])";
+    for (const std::string& damaged : {std::string("{}"), std::string("[{]"), missingBlobName,
+                                       std::string(R"([{"id":"nope","name":"a","byteCount":1,"addedAt":1,"blobName":"x"}])")}) {
+        writeText(store_.indexURL(), damaged);
+        EXPECT_TRUE(store_.items().empty()) << damaged;
+        const auto addError = expectThrow<VaultError>([&] { add("b.txt", "b"); });
+        EXPECT_EQ(addError.description(), "Storage error: The vault index is damaged. Nothing was changed.");
+        const auto removeError = expectThrow<VaultError>([&] { store_.removeItem(item); });
+        EXPECT_EQ(removeError.message(), "The vault index is damaged. Nothing was changed.");
+        EXPECT_EQ(indexText(), damaged);
+        EXPECT_TRUE(fs::exists(store_.blobsDir() / item.blobName)) << "nothing was deleted";
+    }
+    EXPECT_EQ(namesIn(store_.blobsDir()).size(), 1u) << "no blob was written for the refused adds";
+}
+
+TEST_F(VaultStoreTest, AHeaderWithoutVersionOrWithoutCopiesIsNotSetUp) {
+    store_.initialize(passwordKey_);
+    auto h = VaultHeader::decode(readBytes(store_.headerURL()));
+    store_.lock();
+    writeText(store_.headerURL(), R"({"wrappedByDevice":")" + Base64::encode(*h.wrappedByDevice) + R"(","wrappedByPassword":")" +
+                                      Base64::encode(*h.wrappedByPassword) + R"("})");
+    EXPECT_FALSE(store_.isInitialized());
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlockWithDeviceKey(); }).code(), VaultError::Code::notInitialized);
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlock(passwordKey_); }).code(), VaultError::Code::notInitialized);
+
+    writeText(store_.headerURL(), R"({"version":1})");
+    EXPECT_FALSE(store_.isInitialized());
+    writeText(store_.headerURL(), R"({"version":1,"wrappedByPassword":null,"wrappedByDevice":")" +
+                                      Base64::encode(*h.wrappedByDevice) + R"("})");
+    EXPECT_TRUE(store_.isInitialized()) << "one copy is enough; null counts as absent";
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlock(passwordKey_); }).code(), VaultError::Code::notInitialized);
+    store_.unlockWithDeviceKey();
+    EXPECT_TRUE(store_.isUnlocked());
+}
+
+TEST_F(VaultStoreTest, UnlockingByDeviceKeyAndByPassword) {
+    store_.initialize(passwordKey_);
+    store_.lock();
+    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.unlock(VaultCrypto::makeKey()); }).description(), "Incorrect password.");
+    EXPECT_FALSE(store_.isUnlocked());
+    store_.unlock(passwordKey_);
+    EXPECT_TRUE(store_.isUnlocked());
+    store_.lock();
+    store_.unlockWithDeviceKey();
+    EXPECT_TRUE(store_.isUnlocked());
+    store_.lock();
+
+    const auto kek = VaultKeychain::loadDeviceKEK();
+    ASSERT_TRUE(VaultKeychain::storeDeviceKEK(VaultCrypto::makeKey()));
+    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.unlockWithDeviceKey(); }).code(), CryptoError::Code::corrupted);
+    VaultKeychain::remove();
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlockWithDeviceKey(); }).code(), VaultError::Code::locked);
+    EXPECT_FALSE(store_.isUnlocked());
+    store_.unlock(passwordKey_);
+    EXPECT_TRUE(store_.isUnlocked()) << "the password path works without the device key";
+    (void)kek;
+}
+
+TEST_F(VaultStoreTest, ExportNamesPermissionsAndLock) {
+    store_.initialize(passwordKey_);
+    const auto pdf = add("report.final.pdf", "%PDF");
+    const auto readme = add("README", "read me");
+    const auto odd = add("x.b/../../escape", "odd");  // only a tampered index holds such a name
+
+    const fs::path a = store_.exportToTemp(pdf);
+    const fs::path b = store_.exportToTemp(readme);
+    const fs::path c = store_.exportToTemp(odd);
+    // "KorvelID-" + upper-case UUID text (+ "." + extension)
+    auto exportName = [](const fs::path& p, const std::string& extension) {
+        const std::string name = p.filename().string();
+        const std::string id = name.substr(std::min<std::size_t>(9, name.size()), 36);
+        return name.starts_with("KorvelID-") && Uuid::parse(id) && Uuid::parse(id)->toString() == id &&
+               name.substr(std::min<std::size_t>(45, name.size())) == extension;
+    };
+    EXPECT_TRUE(exportName(a, ".pdf")) << a;
+    EXPECT_TRUE(exportName(b, "")) << b;
+    EXPECT_TRUE(exportName(c, "")) << c;
+    for (const auto& p : {a, b, c}) {
+        EXPECT_EQ(p.parent_path(), vaultDir() / "open");
+        EXPECT_EQ(modeOf(p), 0600u);
+    }
+    EXPECT_EQ(modeOf(vaultDir() / "open"), 0700u);
+    EXPECT_EQ(readText(a), "%PDF");
+    EXPECT_EQ(readText(b), "read me");
+    EXPECT_NE(store_.exportToTemp(pdf), a) << "each export is a new copy";
+
+    store_.lock();
+    EXPECT_TRUE(fs::is_directory(vaultDir() / "open"));
+    EXPECT_TRUE(namesIn(vaultDir() / "open").empty());
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.decryptedData(pdf); }).code(), VaultError::Code::locked);
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.exportToTemp(pdf); }).code(), VaultError::Code::locked);
+}
+
+TEST_F(VaultStoreTest, MissingAndTamperedBlobs) {
+    store_.initialize(passwordKey_);
+    const auto gone = add("gone.txt", "gone");
+    const auto bad = add("bad.txt", std::string(3000, 'x'));
+    const auto shortBlob = add("short.txt", "s");
+    fs::remove(store_.blobsDir() / gone.blobName);
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.decryptedData(gone); }).description(), "Item not found.");
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.exportToTemp(gone); }).code(), VaultError::Code::itemNotFound);
+    store_.removeItem(gone);
+    EXPECT_EQ(store_.items().size(), 2u);
+
+    Bytes blob = readBytes(store_.blobsDir() / bad.blobName);
+    blob[1500] ^= 1;
+    std::ofstream(store_.blobsDir() / bad.blobName, std::ios::binary).write(reinterpret_cast<const char*>(blob.data()), std::streamsize(blob.size()));
+    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.decryptedData(bad); }).code(), CryptoError::Code::corrupted);
+    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.exportToTemp(bad); }).code(), CryptoError::Code::corrupted);
+    EXPECT_TRUE(namesIn(vaultDir() / "open").empty()) << "a tampered blob leaves no plaintext behind";
+
+    fs::resize_file(store_.blobsDir() / shortBlob.blobName, 27);
+    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.decryptedData(shortBlob); }).code(), CryptoError::Code::corrupted);
+
+    // A blob name from a tampered index never reaches outside the blobs folder.
+    VaultItem escape = shortBlob;
+    escape.blobName = "../vault.json";
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.decryptedData(escape); }).code(), VaultError::Code::itemNotFound);
+    store_.removeItem(escape);
+    EXPECT_TRUE(fs::exists(store_.headerURL()));
+}
+
+TEST_F(VaultStoreTest, LargeFilesStreamInTheSameOnDiskFormat) {
+    store_.initialize(passwordKey_);
+    const fs::path source = dir_ / "big.bin";
+    Bytes content((3u << 20) + 123);
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = std::uint8_t((i * 2654435761u) >> 13);
+    std::ofstream(source, std::ios::binary).write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
+
+    const VaultItem item = store_.addFile(source);
+    EXPECT_EQ(item.name, "big.bin");
+    EXPECT_EQ(item.byteCount, std::int64_t(content.size()));
+    const Bytes blob = readBytes(store_.blobsDir() / item.blobName);
+    EXPECT_EQ(blob.size(), content.size() + 28);
+    // One sealed box for the whole file, exactly as a one-shot seal would make it.
+    const auto h = VaultHeader::decode(readBytes(store_.headerURL()));
+    EXPECT_EQ(VaultCrypto::decrypt(blob, VaultCrypto::unwrap(*h.wrappedByPassword, passwordKey_)), content);
+    EXPECT_EQ(store_.decryptedData(item), content);
+    EXPECT_EQ(readBytes(store_.exportToTemp(item)), content);
+}
+
+TEST_F(VaultStoreTest, AddFileReportsTheSourcesReadErrorFirst) {
+    EXPECT_THROW(store_.addFile(dir_ / "missing.txt"), FileError) << "even while locked";
+    store_.initialize(passwordKey_);
+    EXPECT_THROW(store_.addFile(dir_ / "missing.txt"), FileError);
+    EXPECT_THROW(store_.addFile(dir_.path()), FileError);
+    EXPECT_THROW(store_.addFile("/dev/zero"), FileError) << "a device would never end";
+    EXPECT_EQ(indexText(), "[]");
+    EXPECT_TRUE(namesIn(store_.blobsDir()).empty());
+}
+
+TEST_F(VaultStoreTest, RewrapReplacesOnlyThePasswordCopy) {
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.rewrapForNewPassword(passwordKey_); }).code(), VaultError::Code::locked);
+    store_.initialize(passwordKey_);
+    const auto item = add("a.txt", "a");
+    const auto before = VaultHeader::decode(readBytes(store_.headerURL()));
+    const auto newKey = VaultCrypto::makeKey();
+    store_.rewrapForNewPassword(newKey);
+    const auto after = VaultHeader::decode(readBytes(store_.headerURL()));
+    EXPECT_EQ(after.version, before.version);
+    EXPECT_EQ(after.wrappedByDevice, before.wrappedByDevice);
+    EXPECT_NE(after.wrappedByPassword, before.wrappedByPassword);
+
+    store_.lock();
+    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.unlock(passwordKey_); }).code(), CryptoError::Code::wrongPassword);
+    store_.unlock(newKey);
+    EXPECT_EQ(store_.decryptedData(item), textBytes("a"));
+    store_.lock();
+    store_.unlockWithDeviceKey();
+    EXPECT_TRUE(store_.isUnlocked());
+
+    // A header that no longer decodes.
+    writeText(store_.headerURL(), "{");
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.rewrapForNewPassword(newKey); }).code(), VaultError::Code::notInitialized);
+}
+
+// --- Failed writes: the old state or the new one, never a mix ---------------------------------
+
+TEST_F(VaultStoreTest, AFailedBlobOrIndexWriteDuringAddChangesNothing) {
+    store_.initialize(passwordKey_);
+    const auto kept = add("kept.txt", "kept");
+    const auto index = indexText();
+
+    writer_.shouldFail = [](int, const fs::path& p) { return p.parent_path().filename() == "blobs"; };
+    const auto blobError = expectThrow<VaultError>([&] { add("new.txt", "new"); });
+    EXPECT_EQ(blobError.code(), VaultError::Code::io);
+    EXPECT_NE(blobError.description().find("Storage error: Injected write failure"), std::string::npos);
+    EXPECT_EQ(indexText(), index);
+    EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{kept.blobName});
+
+    writer_.shouldFail = [](int, const fs::path& p) { return p.filename() == "index.json"; };
+    EXPECT_THROW(add("new.txt", "new"), FileError);
+    EXPECT_EQ(indexText(), index);
+    EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{kept.blobName}) << "the unlisted blob was removed";
+    EXPECT_EQ(store_.decryptedData(kept), textBytes("kept"));
+}
+
+TEST_F(VaultStoreTest, AFailedIndexWriteDuringRemoveKeepsTheItemAndItsBlob) {
+    store_.initialize(passwordKey_);
+    const auto item = add("a.txt", "a");
+    const auto index = indexText();
+    writer_.shouldFail = [](int, const fs::path& p) { return p.filename() == "index.json"; };
+    EXPECT_THROW(store_.removeItem(item), FileError);
+    EXPECT_EQ(indexText(), index);
+    EXPECT_EQ(store_.decryptedData(item), textBytes("a")) << "still listed and still readable";
+    writer_.shouldFail = nullptr;
+    store_.removeItem(item);
+    EXPECT_EQ(indexText(), "[]");
+    EXPECT_FALSE(fs::exists(store_.blobsDir() / item.blobName));
+}
+
+TEST_F(VaultStoreTest, AFailedHeaderWriteKeepsTheOldPasswordCopy) {
+    store_.initialize(passwordKey_);
+    const auto header = readText(store_.headerURL());
+    writer_.shouldFail = [](int, const fs::path& p) { return p.filename() == "vault.json"; };
+    EXPECT_THROW(store_.rewrapForNewPassword(VaultCrypto::makeKey()), FileError);
+    EXPECT_EQ(readText(store_.headerURL()), header);
+    store_.lock();
+    store_.unlock(passwordKey_);
+    EXPECT_TRUE(store_.isUnlocked());
+}
+
+TEST_F(VaultStoreTest, AFailedWriteDuringInitializeLeavesTheVaultNotSetUp) {
+    for (const char* failing : {"vault.json", "index.json"}) {
+        writer_.shouldFail = [failing](int, const fs::path& p) { return p.filename() == failing; };
+        EXPECT_THROW(store_.initialize(passwordKey_), FileError) << failing;
+        EXPECT_FALSE(store_.isInitialized()) << failing;
+        EXPECT_FALSE(store_.isUnlocked()) << failing;
+    }
+    writer_.shouldFail = nullptr;
+    store_.initialize(passwordKey_);
+    EXPECT_TRUE(store_.isInitialized());
+}
+
+// A write that fails halfway through a large file (here the file-size limit stands in for a full
+// disk): the error reaches the caller and no partial file is left.
+TEST_F(VaultStoreTest, AWriteFailingHalfwayLeavesNoPartialFile) {
+    store_.initialize(passwordKey_);
+    const fs::path source = dir_ / "big.bin";
+    std::ofstream(source, std::ios::binary) << std::string(3u << 20, 'x');
+    const auto kept = add("kept.txt", "kept");
+    const auto index = indexText();
+
+    struct rlimit unlimited {};
+    ::getrlimit(RLIMIT_FSIZE, &unlimited);
+    struct rlimit small = unlimited;
+    small.rlim_cur = (3u << 20) / 2;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto addError = expectThrow<VaultError>([&] { store_.addFile(source); });
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    EXPECT_EQ(addError.code(), VaultError::Code::io);
+    EXPECT_NE(addError.description().find("File too large"), std::string::npos) << addError.description();
+    EXPECT_EQ(indexText(), index);
+    EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{kept.blobName});
+
+    const auto big = store_.addFile(source);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_THROW(store_.exportToTemp(big), FileError);
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_TRUE(namesIn(vaultDir() / "open").empty());
+}
+
+TEST_F(VaultStoreTest, LeftoversOfAnEarlierProcessAreRemoved) {
+    store_.initialize(passwordKey_);
+    const auto item = add("a.txt", "a");
+    const fs::path copy = store_.exportToTemp(item);
+    writeText(vaultDir() / "open" / ".KorvelID-half.pdf.Ab12Cd", "partial plaintext");
+    writeText(store_.blobsDir() / ("." + item.blobName + ".x1Y2z3"), "partial blob");
+    writeText(vaultDir() / ".index.json.q1W2e3", "[]");
+
+    VaultStore nextProcess(vaultDir());
+    nextProcess.removeLeftovers();
+    EXPECT_TRUE(namesIn(vaultDir() / "open").empty());
+    EXPECT_FALSE(fs::exists(copy));
+    EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{item.blobName});
+    EXPECT_EQ(namesIn(vaultDir()), (std::vector<std::string>{"blobs", "index.json", "open", "vault.json"}));
+    EXPECT_EQ(store_.decryptedData(item), textBytes("a"));
+}
+
+TEST(VaultErrorTexts, AreTheUserMessages) {
+    EXPECT_STREQ(VaultError::io("disk full").what(), "Storage error: disk full");
+    EXPECT_EQ(VaultError::notInitialized().description(), "The vault is not set up yet.");
+    EXPECT_EQ(VaultError::alreadyInitialized().description(), "The vault is already set up.");
+    EXPECT_EQ(VaultError::locked().description(), "The vault is locked.");
+    EXPECT_EQ(VaultError::itemNotFound().description(), "Item not found.");
+}
+
+}  // namespace

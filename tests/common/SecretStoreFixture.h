@@ -1,0 +1,41 @@
+#pragma once
+// The secret store a test runs against. Inside scripts/test-desktop (its own gnome-keyring on a
+// private session bus) that is the real Secret Service; anywhere else it is the file store in a
+// temporary folder, so that tests never touch the items of a user's real keyring.
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "Platform/FileSecretStore.h"
+#include "Platform/SecretServiceStore.h"
+#include "Support/SecretStore.h"
+
+namespace TestSupport {
+
+inline bool insideTestDesktop() { return std::getenv("KORVEL_DESKTOP_DIR") != nullptr; }
+
+inline std::shared_ptr<SecretStore> makeTestSecretStore(const std::filesystem::path& fileStoreDir) {
+    if (insideTestDesktop()) {
+        std::string reason;
+        if (auto service = SecretServiceStore::connect(&reason)) return service;
+        ADD_FAILURE() << "the test desktop's Secret Service does not answer: " << reason;
+    }
+    return std::make_shared<FileSecretStore>(fileStoreDir / "Secrets" / "secrets.json");
+}
+
+// Installs a test store for the life of the object and puts the previous one back afterwards.
+class ScopedSecretStore {
+public:
+    explicit ScopedSecretStore(std::shared_ptr<SecretStore> store) : previous_(SecretStore::shared()) {
+        SecretStore::setShared(std::move(store));
+    }
+    ~ScopedSecretStore() { SecretStore::setShared(previous_); }
+    ScopedSecretStore(const ScopedSecretStore&) = delete;
+    ScopedSecretStore& operator=(const ScopedSecretStore&) = delete;
+
+private:
+    std::shared_ptr<SecretStore> previous_;
+};
+
+}  // namespace TestSupport
