@@ -7,6 +7,7 @@
 #include <opencv2/videoio.hpp>
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -41,6 +42,16 @@ void report(const char* what, std::vector<double> v) {
     std::printf("    %-22s n %5zu  median %6.2f ms  p10 %6.2f  p90 %6.2f  p99 %6.2f  max %6.2f  mean %6.2f\n", what, v.size(),
                 p(0.5), p(0.1), p(0.9), p(0.99), v.back(), sum / double(v.size()));
 }
+// Resident memory of this process, from /proc/self/statm.
+double residentMB() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return 0;
+    long total = 0, resident = 0;
+    const int n = std::fscanf(f, "%ld %ld", &total, &resident);
+    std::fclose(f);
+    return n == 2 ? double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0) : 0;
+}
+
 std::string loadAverage() {
     double load[3] = {};
     if (getloadavg(load, 3) != 3) return "unknown";
@@ -76,24 +87,27 @@ int main(int argc, char** argv) {
                 native.size(), clips.size(), FaceLandmarkFinders::avx2Available() ? "available" : "not available",
                 loadAverage().c_str());
 
+    const double before = residentMB();
     DescriptorRecognizer recognizer;
     const auto t0 = Clock::now();
     if (const auto error = recognizer.loadError()) {
         std::fprintf(stderr, "face-pipeline: %s\n", error->c_str());
         return 1;
     }
-    std::printf("  descriptor model load %.0f ms\n", msSince(t0));
+    std::printf("  descriptor model load %.0f ms, resident memory %+.0f MB\n", msSince(t0), residentMB() - before);
     for (const bool avx2 : {true, false}) {
         if (avx2 && !FaceLandmarkFinders::avx2Available()) continue;
         FaceDetector::Options options;
         options.allowAvx2 = avx2;
         FaceDetector detector(options);
         const auto t1 = Clock::now();
+        const double beforeDetector = residentMB();
         if (const auto error = detector.loadError()) {
             std::fprintf(stderr, "face-pipeline: %s\n", error->c_str());
             return 1;
         }
-        std::printf("  finder build: %s (landmark model load %.0f ms)\n", detector.instructionSet().c_str(), msSince(t1));
+        std::printf("  finder build: %s (landmark model load %.0f ms, resident memory %+.0f MB)\n",
+                    detector.instructionSet().c_str(), msSince(t1), residentMB() - beforeDetector);
         for (const auto* set : {&native, &camera}) {
             std::printf("  %s\n", set == &native ? "clip frames at their own size (360x288, 400x300)" : "clip frames at 640x480");
             std::vector<double> detect, describe, total, cpuDetect, cpuDescribe, cpuTotal;
