@@ -37,31 +37,8 @@ float RelativeOpennessScale::toTrackerScale(float raw, double seconds) {
 }
 
 namespace {
-// dlib reports landmarks in whole pixels, a coarse step on eyes only a few pixels high. Running the
-// predictor on the face's region enlarged to a box of about 400 px gives steps of 1/4 px or less.
-// Bicubic enlargement keeps the lid edges sharp; on the blink clips it let half-closed lids of small
-// faces read as closed where bilinear enlargement (and whole pixels) did not.
-std::vector<cv::Point2f> subpixelLandmarks(FaceLandmarkFinder& finder, const cv::Mat& gray, const cv::Rect2d& box) {
-    constexpr double targetBox = 400, maxScale = 4;
-    const double scale = std::clamp(targetBox / box.width, 1.0, maxScale);
-    const cv::Rect region = cv::Rect(cv::Rect2d(box.x - box.width / 4, box.y - box.height / 4, box.width * 1.5,
-                                                box.height * 1.5)) &
-                            cv::Rect(0, 0, gray.cols, gray.rows);
-    if (scale == 1 || region.empty()) return finder.landmarks(gray, box);
-    cv::Mat patch;
-    cv::resize(gray(region), patch, cv::Size(), scale, scale, cv::INTER_CUBIC);
-    // Resizing puts the centre of patch pixel X over (X + 0.5) / scale − 0.5 of the region.
-    const auto toPatch = [&](double v, int origin) { return (v - origin + 0.5) * scale - 0.5; };
-    const cv::Rect2d scaledBox(toPatch(box.x, region.x), toPatch(box.y, region.y), box.width * scale,
-                               box.height * scale);
-    std::vector<cv::Point2f> points = finder.landmarks(patch, scaledBox);
-    for (auto& p : points) {
-        p.x = float((p.x + 0.5) / scale - 0.5 + region.x);
-        p.y = float((p.y + 0.5) / scale - 0.5 + region.y);
-    }
-    return points;
+constexpr int landmarkPasses = 2;
 }
-}  // namespace
 
 FaceDetector::FaceDetector() : FaceDetector(Options{}) {}
 FaceDetector::FaceDetector(Options options) : options_(std::move(options)) {}
@@ -164,7 +141,13 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
         const int chosen = FaceGeometry::largestFace(reported);
         box = reported[std::size_t(chosen)];
         if (!FaceGeometry::wideEnough(box)) return std::nullopt;
-        landmarks = subpixelLandmarks(*finder_, gray, boxes[std::size_t(chosen)]);
+        // The predictor's result depends on where its box sits on the face, and the detector's boxes
+        // jump between its scales (20 % apart) from one frame to the next. Fitting again in the box
+        // the landmarks themselves imply, twice, settles the landmarks wherever the first box was;
+        // on small faces it is what lets closed lids read closed.
+        landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder_, gray, boxes[std::size_t(chosen)]);
+        for (int pass = 0; pass < landmarkPasses && landmarks.size() == 68; ++pass)
+            landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder_, gray, FaceGeometry::landmarkBox(landmarks));
     } catch (const std::exception& e) {
         Log::face().error(strprintf("Face detection error: %s", e.what()));
         return std::nullopt;

@@ -36,4 +36,8 @@ inline constexpr double windowSize = 80, scaleStep = 1.2;
 inline constexpr unsigned fewScalesLevels = 4;
 // The index of the box with the largest area, the first of equal ones (boxes must not be empty).
 std::size_t largestBox(const std::vector<cv::Rect2d>& boxes);
+// The 68 landmarks of the face in `box` at sub-pixel precision. dlib reports landmarks in whole
+// pixels, a coarse step on eyes only a few pixels high, so the predictor runs on the face's region
+// enlarged (bicubically, which keeps lid edges sharp) to a box of about 400 px.
+std::vector<cv::Point2f> subpixelLandmarks(FaceLandmarkFinder& finder, const cv::Mat& gray, const cv::Rect2d& box);
 }  // namespace FaceLandmarkFinders
