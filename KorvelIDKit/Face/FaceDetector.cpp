@@ -36,10 +36,6 @@ float RelativeOpennessScale::toTrackerScale(float raw, double seconds) {
     return gain * (raw / baseline - offset);
 }
 
-namespace {
-constexpr int landmarkPasses = 2;
-}
-
 FaceDetector::FaceDetector() : FaceDetector(Options{}) {}
 FaceDetector::FaceDetector(Options options) : options_(std::move(options)) {}
 FaceDetector::~FaceDetector() = default;
@@ -141,13 +137,18 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
         const int chosen = FaceGeometry::largestFace(reported);
         box = reported[std::size_t(chosen)];
         if (!FaceGeometry::wideEnough(box)) return std::nullopt;
-        // The predictor's result depends on where its box sits on the face, and the detector's boxes
-        // jump between its scales (20 % apart) from one frame to the next. Fitting again in the box
-        // the landmarks themselves imply, twice, settles the landmarks wherever the first box was;
-        // on small faces it is what lets closed lids read closed.
-        landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder_, gray, boxes[std::size_t(chosen)]);
-        for (int pass = 0; pass < landmarkPasses && landmarks.size() == 68; ++pass)
-            landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder_, gray, FaceGeometry::landmarkBox(landmarks));
+        // Where the predictor's box sits on the face moves its landmarks, and the detector's boxes
+        // jump between its scales (20 % apart) from frame to frame. So the detector's box is only a
+        // start: a quick fit in it (the predictor's first stages) gives the box the landmarks imply,
+        // a second quick fit there refines it, and the full fit runs in the result. The landmarks
+        // then stay put while the detector's box jumps; on small faces this is what lets closed
+        // lids read closed.
+        const cv::Rect2d& box0 = boxes[std::size_t(chosen)];
+        landmarks = finder_->landmarks(gray, box0, true);
+        if (landmarks.size() == 68)
+            landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder_, gray, FaceGeometry::landmarkBox(landmarks), true);
+        const cv::Rect2d fitBox = landmarks.size() == 68 ? FaceGeometry::landmarkBox(landmarks) : box0;
+        landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder_, gray, fitBox);
     } catch (const std::exception& e) {
         Log::face().error(strprintf("Face detection error: %s", e.what()));
         return std::nullopt;

@@ -96,7 +96,8 @@ private:
 //
 // Per frame: the greyscale frame is searched at half size, then at full size when nothing was found
 // (and, with `upsampleWhenNothingFound`, once more at double size). The largest face is kept (the
-// detector's first on ties); its landmarks come from the full-size frame. dlib's boxes hug the
+// detector's first on ties); its landmarks come from the full-size frame, fitted at sub-pixel
+// precision in a box derived from a first quick fit, not in the detector's box. dlib's boxes hug the
 // eyebrows and chin, so the reported box is the dlib box enlarged 1.2× about its centre, which is
 // the width of a whole face; the 0.12 floor, the quality and the crop all use that box. Roll is the
 // angle of the eye line, yaw is read from the nose's place between the face's sides, and the eye
