@@ -46,14 +46,23 @@ void requireChip(const cv::Mat& chip) {
               chip.cols == FaceDescriptorNet::inputSize);
 }
 
+// Index of a filter weight in the HWIO layout of the weights file.
+std::size_t hwio(int ky, int kx, int i, int o, int k, int in, int out) {
+    return ((std::size_t(ky) * std::size_t(k) + std::size_t(kx)) * std::size_t(in) + std::size_t(i)) * std::size_t(out) +
+           std::size_t(o);
+}
+
 // ---- plain loops, HWC float tensors ----
 struct Tensor {
     int h = 0, w = 0, c = 0;
     std::vector<float> v;
     Tensor() = default;
-    Tensor(int h_, int w_, int c_) : h(h_), w(w_), c(c_), v(std::size_t(h_) * std::size_t(w_) * std::size_t(c_), 0.0f) {}
-    float& at(int y, int x, int ch) { return v[(std::size_t(y) * std::size_t(w) + std::size_t(x)) * std::size_t(c) + std::size_t(ch)]; }
-    float at(int y, int x, int ch) const { return v[(std::size_t(y) * std::size_t(w) + std::size_t(x)) * std::size_t(c) + std::size_t(ch)]; }
+    Tensor(int h_, int w_, int c_) : h(h_), w(w_), c(c_), v(index(h_, 0, 0), 0.0f) {}
+    std::size_t index(int y, int x, int ch) const {
+        return (std::size_t(y) * std::size_t(w) + std::size_t(x)) * std::size_t(c) + std::size_t(ch);
+    }
+    float& at(int y, int x, int ch) { return v[index(y, x, ch)]; }
+    float at(int y, int x, int ch) const { return v[index(y, x, ch)]; }
 };
 
 // 'same' (stride 1, padded by k/2) or 'valid'; then + bias, · scale + offset, optional ReLU.
@@ -74,7 +83,7 @@ Tensor convolve(const Tensor& in, const ConvTensors& t, int k, int stride, bool 
                     if (ix < 0 || ix >= in.w) continue;
                     for (int i = 0; i < in.c; ++i) {
                         const double value = in.at(iy, ix, i);
-                        const float* f = &t.filters.values[((std::size_t(ky) * std::size_t(k) + std::size_t(kx)) * std::size_t(in.c) + std::size_t(i)) * std::size_t(out)];
+                        const float* f = &t.filters.values[hwio(ky, kx, i, 0, k, in.c, out)];
                         for (int o = 0; o < out; ++o) acc[std::size_t(o)] += value * double(f[o]);
                     }
                 }
@@ -203,7 +212,7 @@ DescriptorNetwork::DescriptorNetwork(const TfjsWeights& w) {
                 for (int ky = 0; ky < k; ++ky)
                     for (int kx = 0; kx < k; ++kx)
                         weights.ptr<float>(o, i)[ky * k + kx] =
-                            t.filters.values[((std::size_t(ky) * std::size_t(k) + std::size_t(kx)) * std::size_t(in) + std::size_t(i)) * std::size_t(out) + std::size_t(o)] * s;
+                            t.filters.values[hwio(ky, kx, i, o, k, in, out)] * s;
         }
         LayerParams p;
         p.set("kernel_size", k);

@@ -95,14 +95,17 @@ private:
 // landmark model makes every detect() give nothing and loadError() give the reason.
 //
 // Per frame: the greyscale frame is searched at half size, then at full size when nothing was found
-// (and, with `upsampleWhenNothingFound`, once more at double size). The largest face is kept (the
-// detector's first on ties); its landmarks come from the full-size frame, fitted at sub-pixel
-// precision in a box derived from a first quick fit, not in the detector's box. dlib's boxes hug the
-// eyebrows and chin, so the reported box is the dlib box enlarged 1.2× about its centre, which is
-// the width of a whole face; the 0.12 floor, the quality and the crop all use that box. Roll is the
-// angle of the eye line, yaw is read from the nose's place between the face's sides, and the eye
-// openness is taken on eye outlines turned back by the roll. The result carries the 68 landmarks
-// and the frame, which the descriptor recogniser aligns its input on.
+// (and, with `upsampleWhenNothingFound`, once more at double size); a half-size face at the
+// detector's finest scales, where it reports boxes too large, is looked for again at full size
+// around it. The largest face is kept (the detector's first on ties). Its landmarks come from the
+// full-size frame, fitted at sub-pixel precision in the box that two quick fits place on the face
+// rather than in the detector's box, which jumps between scales from frame to frame.
+//
+// dlib's boxes hug the eyebrows and chin, so the reported box is the dlib box enlarged 1.2× about
+// its centre, the width of a whole face; the 0.12 floor, the quality and the crop all use that box.
+// Roll is the angle of the eye line, yaw is read from the nose's place between the face's sides,
+// and the eye openness is taken on eye outlines turned back by the roll. The result carries the 68
+// landmarks and the frame, which the descriptor recogniser aligns its input on.
 //
 // Thread-safe; detection calls are serialised.
 class FaceDetector final : public FaceDetecting {

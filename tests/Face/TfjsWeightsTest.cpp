@@ -75,14 +75,19 @@ TEST(TfjsWeightsTest, EveryDefectIsReportedWithTheFileAtFault) {
     EXPECT_TRUE(names(loadError(goodManifest, longer), "w.bin"));
     // Right shape, not the expected total.
     EXPECT_TRUE(names(loadError(goodManifest, shard, 15), "m.json"));
-    // Manifests that are not JSON or not of this form.
-    for (const char* bad : {"", "{", "{}", "[{}]", R"([{"paths":"w.bin","weights":[]}])",
-                            R"([{"paths":["w.bin"],"weights":[{"name":"a","shape":[0],"dtype":"float32"}]}])",
-                            R"([{"paths":["w.bin"],"weights":[{"name":"a","shape":[-3],"dtype":"float32"}]}])",
-                            R"([{"paths":["w.bin"],"weights":[{"name":"a","shape":[99999,99999,99999],"dtype":"float32"}]}])",
-                            R"([{"paths":["w.bin"],"weights":[{"name":"a","shape":[2],"dtype":"int32"}]}])",
-                            R"([{"paths":["w.bin"],"weights":[{"name":"a","shape":[14],"dtype":"float32","quantization":{"dtype":"float16","scale":1,"min":0}}]}])",
-                            R"([{"paths":["w.bin"],"weights":[{"name":"a","shape":[7],"dtype":"float32","quantization":{"dtype":"uint8","scale":1,"min":0}},{"name":"a","shape":[7],"dtype":"float32","quantization":{"dtype":"uint8","scale":1,"min":0}}]}])"})
+    // Manifests that are not JSON or not of this form (`group`: one group over w.bin).
+    const auto group = [](const std::string& weights) { return R"([{"paths":["w.bin"],"weights":[)" + weights + "]}]"; };
+    const std::string u8 = R"("quantization":{"dtype":"uint8","scale":1,"min":0})";
+    const std::vector<std::string> bads = {
+        "", "{", "{}", "[{}]", R"([{"paths":"w.bin","weights":[]}])",
+        group(R"({"name":"a","shape":[0],"dtype":"float32"})"),
+        group(R"({"name":"a","shape":[-3],"dtype":"float32"})"),
+        group(R"({"name":"a","shape":[99999,99999,99999],"dtype":"float32"})"),
+        group(R"({"name":"a","shape":[2],"dtype":"int32"})"),
+        group(R"({"name":"a","shape":[14],"dtype":"float32","quantization":{"dtype":"float16","scale":1,"min":0}})"),
+        group(R"({"name":"a","shape":[7],"dtype":"float32",)" + u8 + R"(},{"name":"a","shape":[7],"dtype":"float32",)" + u8 + "}"),
+    };
+    for (const auto& bad : bads)
         EXPECT_TRUE(names(loadError(bad, shard), "m.json")) << bad;
     // Shards only beside the manifest, and only ones that exist.
     EXPECT_TRUE(names(loadError(R"([{"paths":["../w.bin"],"weights":[]}])", shard), "m.json"));
