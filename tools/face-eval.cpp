@@ -365,8 +365,10 @@ int blinks(int argc, char** argv) {
                 double(LivenessTracker().closeThreshold()));
     std::printf("scan: only frames whose face passes the quality gate (≥ %.2f) feed the tracker; all: every frame with a face\n\n",
                 double(minQuality));
-    std::printf("%-36s %6s %6s %6s %5s |%-24s |%-24s |%-24s |%-24s\n", "video", "frames", "faces", "gated", "label",
-                " scan native: cnt ok  F", " scan 0.05 s: cnt ok  F", " all native:  cnt ok  F", " all 0.05 s:  cnt ok  F");
+    std::printf("%-36s %6s %6s %6s %8s | %-20s | %-20s | %-20s | %-20s\n", "", "", "with", "quality", "", "scan, native",
+                "scan, 0.05 s", "all frames, native", "all frames, 0.05 s");
+    std::printf("%-36s %6s %6s %6s %8s | %-20s | %-20s | %-20s | %-20s\n", "video", "frames", "face", ">= 0.35", "labelled",
+                "counted matched false", "counted matched false", "counted matched false", "counted matched false");
 
     Tally tally[2][2];  // [all frames][throttled]
     std::size_t labelled = 0, doNotCount = 0, stillBlinks = 0, stills = 0;
@@ -432,11 +434,11 @@ int blinks(int argc, char** argv) {
                 t.matched += matched;
                 t.falseBlinks += falseBlinks;
                 char cell[64];
-                std::snprintf(cell, sizeof cell, " |%17zu %3zu %2zu", counted.size(), matched, falseBlinks);
+                std::snprintf(cell, sizeof cell, " | %7zu %7zu %5zu", counted.size(), matched, falseBlinks);
                 cells += cell;
             }
         }
-        std::printf("%-36s %6zu %6zu %6zu %5zu%s\n", video.filename().c_str(), frames.size(), faces, gated,
+        std::printf("%-36s %6zu %6zu %6zu %8zu%s\n", video.filename().c_str(), frames.size(), faces, gated,
                     blinksHere.size(), cells.c_str());
 
         // A still photo: the same frame again and again never blinks.

@@ -14,7 +14,8 @@ class FaceLandmarkFinder {
 public:
     virtual ~FaceLandmarkFinder() = default;
     // Face boxes in `gray`'s pixels (origin top left), in the detector's order. `gray`: CV_8UC1.
-    virtual std::vector<cv::Rect2d> faces(const cv::Mat& gray) = 0;
+    // `fewScales`: only faces from 80 px to 80·1.2^(fewScalesLevels−1) px wide.
+    virtual std::vector<cv::Rect2d> faces(const cv::Mat& gray, bool fewScales = false) = 0;
     // The 68 points (iBUG 300-W order) of the face in `box`, in `gray`'s pixels.
     virtual std::vector<cv::Point2f> landmarks(const cv::Mat& gray, const cv::Rect2d& box) = 0;
     // "avx2" or "baseline".
@@ -28,9 +29,11 @@ std::unique_ptr<FaceLandmarkFinder> make(const std::filesystem::path& landmarkMo
                                          bool allowAvx2 = true);
 // Whether make() would pick the AVX2 build.
 bool avx2Available();
-// The detector's window is 80 px and its scales step by 5/6: boxes narrower than this many pixels
+// The detector's window is 80 px and its scales step by 6/5: boxes narrower than this many pixels
 // come from its two finest scales.
 inline constexpr double refineBelow = 96;
+inline constexpr double windowSize = 80, scaleStep = 1.2;
+inline constexpr unsigned fewScalesLevels = 4;
 // The index of the box with the largest area, the first of equal ones (boxes must not be empty).
 std::size_t largestBox(const std::vector<cv::Rect2d>& boxes);
 }  // namespace FaceLandmarkFinders

@@ -1,0 +1,399 @@
+// The detector's geometry on synthetic landmarks, the per-scan openness scale, and the dlib detector
+// on real photos and video stills.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <fstream>
+#include <thread>
+
+#include "FaceEngineTestSupport.h"
+#include "Face/FaceLandmarkFinder.h"
+#include "Face/LivenessTracker.h"
+
+namespace {
+// 68 points of a plain frontal face centred at `centre` (pixels), eyes `eyeWidth` wide and
+// `eyeHeight` high, turned counter-clockwise (y up) by `roll`, the nose moved sideways by `noseShift`.
+std::vector<cv::Point2f> syntheticFace(cv::Point2f centre, float scale, float eyeWidth, float eyeHeight,
+                                       float roll = 0, float noseShift = 0) {
+    std::vector<cv::Point2f> p(68);
+    for (int i = 0; i <= 16; ++i) {  // jaw from the image's left to its right
+        const double a = M_PI * (1 - i / 16.0);
+        p[std::size_t(i)] = {float(std::cos(a)), float(0.2 + 0.9 * std::sin(a))};
+    }
+    for (int i = 17; i <= 26; ++i) p[std::size_t(i)] = {-0.8f + 0.16f * float(i - 17) + (i > 21 ? 0.1f : 0), -0.45f};
+    for (int i = 27; i <= 35; ++i) p[std::size_t(i)] = {noseShift, -0.3f + 0.07f * float(i - 27)};
+    p[30] = {noseShift, 0.15f};
+    const auto eye = [&](std::size_t first, float cx) {
+        const float w = eyeWidth, h = eyeHeight, cy = -0.25f;
+        const cv::Point2f pts[6] = {{cx - w / 2, cy}, {cx - w / 6, cy - h / 2}, {cx + w / 6, cy - h / 2},
+                                    {cx + w / 2, cy}, {cx + w / 6, cy + h / 2}, {cx - w / 6, cy + h / 2}};
+        for (std::size_t k = 0; k < 6; ++k) p[first + k] = pts[k];
+    };
+    eye(36, -0.4f);
+    eye(42, 0.4f);
+    for (int i = 48; i < 68; ++i) {
+        const double a = 2 * M_PI * (i - 48) / 20.0;
+        p[std::size_t(i)] = {float(0.35 * std::cos(a)), float(0.5 + 0.1 * std::sin(a))};
+    }
+    // Counter-clockwise with y up is clockwise in image rows (y down).
+    const float c = std::cos(roll), s = std::sin(roll);
+    for (auto& q : p) {
+        const cv::Point2f r(c * q.x + s * q.y, -s * q.x + c * q.y);
+        q = centre + r * scale;
+    }
+    return p;
+}
+
+const cv::Size frame640(640, 480);
+}  // namespace
+
+TEST(FaceGeometryTest, LargestFaceWinsTheEarliestOnTies) {
+    const std::vector<NormalizedRect> boxes = {{0, 0, 0.2, 0.2}, {0.5, 0.5, 0.3, 0.3}, {0.1, 0.6, 0.3, 0.3}, {0, 0, 0.1, 0.1}};
+    EXPECT_EQ(FaceGeometry::largestFace(boxes), 1);
+    const std::vector<NormalizedRect> equal = {{0.6, 0.1, 0.2, 0.3}, {0.1, 0.1, 0.3, 0.2}};
+    EXPECT_EQ(FaceGeometry::largestFace(equal), 0);
+    EXPECT_EQ(FaceGeometry::largestFace({}), -1);
+}
+
+TEST(FaceGeometryTest, WidthFloorIncludesExactlyPointTwelve) {
+    EXPECT_TRUE(FaceGeometry::wideEnough({0.3, 0.3, 0.12, 0.2}));
+    EXPECT_FALSE(FaceGeometry::wideEnough({0.3, 0.3, 0.1199, 0.2}));
+}
+
+TEST(FaceGeometryTest, ReportedBoxIsTheDetectorBoxEnlargedAboutItsCentreWithOriginLowerLeft) {
+    // A 100 px box with its top left at (100, 50) in a 400×300 frame: centre (150, 100), 120 px.
+    const NormalizedRect r = FaceGeometry::reportedBox({100, 50, 100, 100}, {400, 300});
+    EXPECT_DOUBLE_EQ(r.x, 90.0 / 400);
+    EXPECT_DOUBLE_EQ(r.width, 120.0 / 400);
+    EXPECT_DOUBLE_EQ(r.height, 120.0 / 300);
+    EXPECT_DOUBLE_EQ(r.y, (300.0 - 160) / 300);  // bottom edge at row 160
+    // A box hanging over the frame's edge is reported as it is, not clamped.
+    EXPECT_LT(FaceGeometry::reportedBox({-20, 0, 100, 100}, {400, 300}).x, 0);
+}
+
+TEST(FaceGeometryTest, CropIsOneAndAHalfTimesTheBoxCutAtTheFrameEdge) {
+    // Centred: 0.2 × 0.2 box at (0.4, 0.4) → 0.3 × 0.3 at (0.35, 0.35), rows counted from the top.
+    EXPECT_EQ(FaceGeometry::cropRect({0.4, 0.4, 0.2, 0.2}, {1000, 1000}), cv::Rect(350, 350, 300, 300));
+    // At the top-right corner: cut by the frame, smaller than 1.5× and no longer centred on the face.
+    const cv::Rect edge = FaceGeometry::cropRect({0.85, 0.85, 0.2, 0.2}, {1000, 1000});
+    EXPECT_EQ(edge, cv::Rect(800, 0, 200, 200));
+    // Lower-left origin: a face at the bottom of the frame is cut at the last row.
+    EXPECT_EQ(FaceGeometry::cropRect({0.4, -0.05, 0.2, 0.2}, {1000, 1000}), cv::Rect(350, 800, 300, 200));
+    EXPECT_TRUE(FaceGeometry::cropRect({1.5, 0.4, 0.2, 0.2}, {1000, 1000}).empty());
+}
+
+TEST(FaceGeometryTest, QualityFormula) {
+    EXPECT_FLOAT_EQ(FaceGeometry::estimateQuality(0.4f, 0.3f, std::nullopt), 0.4f);  // 0.8 · 0.5
+    EXPECT_FLOAT_EQ(FaceGeometry::estimateQuality(0.7f, std::nullopt, std::nullopt), 1.0f);
+    EXPECT_FLOAT_EQ(FaceGeometry::estimateQuality(0.5f, 0.0f, -0.3f), 0.5f);
+    EXPECT_FLOAT_EQ(FaceGeometry::estimateQuality(0.5f, 0.6f, 0.0f), 0.0f);
+    EXPECT_FLOAT_EQ(FaceGeometry::estimateQuality(0.5f, std::nullopt, 0.9f), 0.0f);
+    // With the default minimum quality a frontal face must be 0.175 of the frame wide.
+    EXPECT_GE(FaceGeometry::estimateQuality(0.175f, 0.0f, 0.0f), 0.35f);
+    EXPECT_LT(FaceGeometry::estimateQuality(0.17f, 0.0f, 0.0f), 0.35f);
+}
+
+TEST(FaceGeometryTest, EyeOpennessIsTheMeanRatioOfUsableEyes) {
+    const std::vector<cv::Point2f> open = {{0, 0.5f}, {0.1f, 0.4f}, {0.2f, 0.4f}, {0.3f, 0.5f}, {0.2f, 0.6f}, {0.1f, 0.6f}};
+    const std::vector<cv::Point2f> half = {{0, 0.5f}, {0.1f, 0.45f}, {0.2f, 0.45f}, {0.3f, 0.5f}, {0.2f, 0.55f}, {0.1f, 0.55f}};
+    EXPECT_NEAR(*FaceGeometry::eyeOpenness(open, half), (0.2 / 0.3 + 0.1 / 0.3) / 2, 1e-6);
+    // Only the right eye usable (the left has too few points): its ratio alone.
+    const std::vector<cv::Point2f> three(open.begin(), open.begin() + 3);
+    EXPECT_NEAR(*FaceGeometry::eyeOpenness(three, half), 0.1 / 0.3, 1e-6);
+    // A zero-width outline counts as 0; no usable outline gives nothing.
+    const std::vector<cv::Point2f> line = {{0.1f, 0.4f}, {0.1f, 0.5f}, {0.1f, 0.6f}, {0.1f, 0.7f}};
+    EXPECT_FLOAT_EQ(*FaceGeometry::eyeOpenness(line, {}), 0.0f);
+    EXPECT_FALSE(FaceGeometry::eyeOpenness(three, {}).has_value());
+}
+
+TEST(FaceGeometryTest, RollIsTheEyeLineAngleAndOpennessIsMeasuredTurnedBack) {
+    const NormalizedRect box = FaceGeometry::reportedBox({220, 140, 200, 200}, frame640);
+    const auto level = syntheticFace({320, 240}, 100, 0.3f, 0.1f);
+    const auto tilted = syntheticFace({320, 240}, 100, 0.3f, 0.1f, 0.3f);
+    EXPECT_NEAR(*FaceGeometry::roll(level), 0.0, 1e-5);
+    EXPECT_NEAR(*FaceGeometry::roll(tilted), 0.3, 1e-5);
+    EXPECT_NEAR(*FaceGeometry::roll(syntheticFace({320, 240}, 100, 0.3f, 0.1f, -0.2f)), -0.2, 1e-5);
+
+    const auto ratio = [&](const std::vector<cv::Point2f>& face, float roll) {
+        const auto [l, r] = FaceGeometry::eyeOutlines(face, box, frame640, roll);
+        return *FaceGeometry::eyeOpenness(l, r);
+    };
+    // The box is square in pixels here, so the ratio is the outline's own 0.1 / 0.3.
+    EXPECT_NEAR(ratio(level, 0), 1.0 / 3, 1e-4);
+    EXPECT_NEAR(ratio(tilted, 0.3f), 1.0 / 3, 1e-4);
+    // Without turning back, the tilted outline's bounding box is taller.
+    EXPECT_GT(ratio(tilted, 0), 0.43);
+}
+
+TEST(FaceGeometryTest, YawFollowsTheNoseBetweenTheFaceSides) {
+    EXPECT_NEAR(*FaceGeometry::yaw(syntheticFace({320, 240}, 100, 0.3f, 0.1f), 0.0f), 0.0, 1e-5);
+    // Nose halfway to the image's right side of the face (the mean of jaw points 14–16 lies at
+    // x = 0.968 here): sin(yaw) = 0.5.
+    const auto turned = syntheticFace({320, 240}, 100, 0.3f, 0.1f, 0, 0.5f * 0.9677f);
+    EXPECT_NEAR(*FaceGeometry::yaw(turned, 0.0f), std::asin(0.5), 1e-3);
+    EXPECT_LT(*FaceGeometry::yaw(syntheticFace({320, 240}, 100, 0.3f, 0.1f, 0, -0.3f), 0.0f), -0.2);
+    // Measured along the eye line: a tilted frontal face is still frontal.
+    const auto tilted = syntheticFace({320, 240}, 100, 0.3f, 0.1f, 0.4f);
+    EXPECT_NEAR(*FaceGeometry::yaw(tilted, FaceGeometry::roll(tilted)), 0.0, 1e-4);
+}
+
+TEST(FaceGeometryTest, AnglesAndOutlinesNeedAllSixtyEightPoints) {
+    const auto face = syntheticFace({320, 240}, 100, 0.3f, 0.1f);
+    const std::vector<cv::Point2f> partial(face.begin(), face.begin() + 60);
+    EXPECT_FALSE(FaceGeometry::roll(partial));
+    EXPECT_FALSE(FaceGeometry::yaw(partial, 0.0f));
+    const auto [l, r] = FaceGeometry::eyeOutlines(partial, {0.3, 0.3, 0.3, 0.3}, frame640, 0);
+    EXPECT_TRUE(l.empty() && r.empty());
+}
+
+// ---- the per-scan openness scale ----
+
+TEST(RelativeOpennessScaleTest, AnUnchangingFaceStaysOpenAndNeverBlinks) {
+    RelativeOpennessScale scale;
+    LivenessTracker tracker;
+    for (int i = 0; i < 200; ++i) {
+        const float y = scale.toTrackerScale(0.31f, i * 0.05);
+        EXPECT_NEAR(y, 0.5 * (1 - 0.42), 1e-6);
+        tracker.update(y);
+    }
+    EXPECT_EQ(tracker.blinkCount(), 0);
+}
+
+TEST(RelativeOpennessScaleTest, ClosingToTwoThirdsOfTheRecentEyesIsABlink) {
+    RelativeOpennessScale scale;
+    LivenessTracker tracker;
+    double t = 0;
+    const auto feed = [&](float raw) {
+        const float y = scale.toTrackerScale(raw, t);
+        tracker.update(y);
+        t += 0.05;
+        return y;
+    };
+    for (int i = 0; i < 40; ++i) feed(0.33f);
+    // Lids lowered a little: between the thresholds, nothing happens.
+    EXPECT_GT(feed(0.27f), tracker.closeThreshold());
+    EXPECT_EQ(tracker.phase(), LivenessTracker::Phase::sawOpen);
+    EXPECT_LE(feed(0.20f), tracker.closeThreshold());
+    EXPECT_LE(feed(0.19f), tracker.closeThreshold());
+    EXPECT_GE(feed(0.33f), tracker.openThreshold());
+    EXPECT_EQ(tracker.blinkCount(), 1);
+}
+
+TEST(RelativeOpennessScaleTest, TheBaselineIsTheMedianOfThePreviousTwoSeconds) {
+    RelativeOpennessScale scale;
+    double t = 0;
+    for (; t < 3; t += 0.05) scale.toTrackerScale(0.30f, t);
+    // Wider eyes half a second later: still measured against the old 0.30.
+    for (int i = 0; i < 10; ++i, t += 0.05) scale.toTrackerScale(0.40f, t);
+    EXPECT_NEAR(scale.toTrackerScale(0.40f, t), 0.5 * (0.40 / 0.30 - 0.42), 1e-5);
+    // Two seconds on, the window holds only the new eyes.
+    for (int i = 0; i < 40; ++i, t += 0.05) scale.toTrackerScale(0.40f, t);
+    EXPECT_NEAR(scale.toTrackerScale(0.40f, t), 0.5 * (1 - 0.42), 1e-5);
+}
+
+TEST(RelativeOpennessScaleTest, TheFirstFramesUseEverythingSoFarThisOneIncluded) {
+    RelativeOpennessScale scale;
+    EXPECT_NEAR(scale.toTrackerScale(0.30f, 0.0), 0.29, 1e-6);
+    // Median of {0.30, 0.15} = 0.225.
+    EXPECT_NEAR(scale.toTrackerScale(0.15f, 0.05), 0.5 * (0.15 / 0.225 - 0.42), 1e-5);
+    // Sparse frames (a face seen only now and then) keep using the last few frames, not nothing.
+    RelativeOpennessScale sparse;
+    for (int i = 0; i < 6; ++i) sparse.toTrackerScale(0.30f, i * 5.0);
+    EXPECT_NEAR(sparse.toTrackerScale(0.30f, 40.0), 0.29, 1e-6);
+}
+
+TEST(RelativeOpennessScaleTest, UnusableValuesChangeNothing) {
+    RelativeOpennessScale scale;
+    // Not a number: between the thresholds, and not remembered.
+    EXPECT_FLOAT_EQ(scale.toTrackerScale(std::nanf(""), 0), RelativeOpennessScale::neutral);
+    EXPECT_NEAR(scale.toTrackerScale(0.30f, 0.05), 0.29, 1e-6);
+    // Outlines of no height all along: no baseline to compare with.
+    RelativeOpennessScale flat;
+    for (int i = 0; i < 10; ++i) EXPECT_FLOAT_EQ(flat.toTrackerScale(0.0f, i * 0.05), RelativeOpennessScale::neutral);
+    // A clock that jumps back starts over.
+    for (int i = 0; i < 50; ++i) scale.toTrackerScale(0.5f, 1 + i * 0.05);
+    EXPECT_NEAR(scale.toTrackerScale(0.25f, 0.5), 0.29, 1e-6);
+    const float neutral = RelativeOpennessScale::neutral;
+    LivenessTracker tracker;
+    EXPECT_TRUE(neutral > tracker.closeThreshold() && neutral < tracker.openThreshold());
+}
+
+// ---- the dlib detector ----
+
+TEST(FaceDetectorTest, MissingOrDamagedLandmarkModelIsReportedWithFileAndSetupCommand) {
+    TestSupport::TempDir dir;
+    for (const bool exists : {false, true}) {
+        FaceDetector::Options options;
+        options.landmarkModel = dir / "shape_predictor_68_face_landmarks.dat";
+        if (exists) TestSupport::writeText(options.landmarkModel, std::string(5000, 'x'));
+        FaceDetector detector(options);
+        const auto error = detector.loadError();
+        ASSERT_TRUE(error.has_value());
+        EXPECT_NE(error->find(options.landmarkModel.string()), std::string::npos) << *error;
+        EXPECT_NE(error->find("scripts/setup"), std::string::npos) << *error;
+        EXPECT_FALSE(detector.detect(cv::Mat(480, 640, CV_8UC3, cv::Scalar(90, 90, 90))));
+        EXPECT_EQ(detector.loadError(), error);
+    }
+}
+
+TEST(FaceDetectorTest, FindsTheFaceOfAPhotoWithEverythingTheScanNeeds) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    const cv::Mat photo = FaceEngineTest::readImage(data / "faces/london_pairs/london_001/1.jpg");
+    const auto face = FaceEngineTest::detector().detect(photo);
+    ASSERT_TRUE(face);
+    const NormalizedRect& b = face->boundingBox;
+    EXPECT_GT(b.width, 0.3);
+    EXPECT_LT(b.width, 0.7);
+    EXPECT_NEAR(b.x + b.width / 2, 0.5, 0.1);  // the London photos are centred
+    ASSERT_EQ(face->landmarks.size(), 68u);
+    for (const auto& p : face->landmarks) EXPECT_TRUE(cv::Rect2f(0, 0, 480, 480).contains(p));
+    EXPECT_FLOAT_EQ(face->quality, FaceGeometry::estimateQuality(float(b.width), face->roll, face->yaw));
+    EXPECT_GT(face->quality, 0.35f);
+    ASSERT_TRUE(face->roll && face->yaw && face->eyeOpenness);
+    EXPECT_LT(std::fabs(*face->roll), 0.2f);
+    EXPECT_LT(std::fabs(*face->yaw), 0.25f);
+    EXPECT_GT(*face->eyeOpenness, 0.2f);
+    EXPECT_LT(*face->eyeOpenness, 0.5f);
+    // The crop is the frame's own pixels, cut to the enlarged box.
+    const cv::Rect crop = FaceGeometry::cropRect(b, photo.size());
+    ASSERT_EQ(face->crop.size(), crop.size());
+    EXPECT_EQ(face->crop.data, face->frame(crop).data);
+    EXPECT_EQ(face->frame.data, photo.data);
+}
+
+TEST(FaceDetectorTest, NoFaceInFramesWithoutOneOrOfAnotherKind) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    auto& detector = FaceEngineTest::detector();
+    EXPECT_FALSE(detector.detect(cv::Mat()));
+    EXPECT_FALSE(detector.detect(cv::Mat(240, 320, CV_8UC3, cv::Scalar(40, 120, 200))));
+    EXPECT_FALSE(detector.detect(cv::Mat(2, 2, CV_8UC3, cv::Scalar(0, 0, 0))));
+    EXPECT_FALSE(detector.detect(cv::Mat(480, 640, CV_16UC3, cv::Scalar(0, 0, 0))));
+    cv::Mat noise(240, 320, CV_8UC3);
+    cv::randu(noise, 0, 255);
+    EXPECT_FALSE(detector.detect(noise));
+}
+
+TEST(FaceDetectorTest, GreyAndBgraFramesGiveTheSameFace) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    const cv::Mat photo = FaceEngineTest::readImage(data / "faces/dev/debruine_lisa/1.jpg");
+    cv::Mat gray, bgra;
+    cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(photo, bgra, cv::COLOR_BGR2BGRA);
+    const auto a = FaceEngineTest::detector().detect(photo);
+    const auto b = FaceEngineTest::detector().detect(gray);
+    const auto c = FaceEngineTest::detector().detect(bgra);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_EQ(a->boundingBox, b->boundingBox);
+    EXPECT_EQ(a->boundingBox, c->boundingBox);
+    EXPECT_EQ(c->frame.type(), CV_8UC3);  // the recogniser is handed BGR
+}
+
+TEST(FaceDetectorTest, SmallFacesNeedTheUpsamplingPass) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    cv::Mat small;
+    cv::resize(FaceEngineTest::readImage(data / "faces/london_pairs/london_002/1.jpg"), small, {120, 120}, 0, 0,
+               cv::INTER_AREA);
+    FaceDetector::Options plain;
+    plain.landmarkModel = FaceDetector::defaultLandmarkModel();
+    EXPECT_FALSE(FaceDetector(plain).detect(small));
+    const auto face = FaceEngineTest::detector().detect(small);
+    ASSERT_TRUE(face);
+    EXPECT_GT(face->boundingBox.width, 0.3);
+}
+
+TEST(FaceDetectorTest, Avx2AndBaselineBuildsFindTheSameFaces) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    if (!FaceLandmarkFinders::avx2Available()) GTEST_SKIP() << "no AVX2 build or CPU; skipping";
+    FaceDetector::Options options;
+    options.allowAvx2 = false;
+    FaceDetector baseline(options);
+    options.allowAvx2 = true;
+    FaceDetector avx2(options);
+    ASSERT_EQ(baseline.instructionSet(), "baseline");
+    ASSERT_EQ(avx2.instructionSet(), "avx2");
+    for (const char* name : {"faces/london_pairs/london_010/2.jpg", "blink/closed_eyes/webcam_cap13_f0099_closed.png"}) {
+        const cv::Mat image = FaceEngineTest::readImage(data / name);
+        const auto a = baseline.detect(image), b = avx2.detect(image);
+        ASSERT_TRUE(a && b) << name;
+        EXPECT_NEAR(a->boundingBox.x, b->boundingBox.x, 1e-9) << name;
+        EXPECT_NEAR(a->boundingBox.width, b->boundingBox.width, 1e-9) << name;
+        double worst = 0;
+        for (std::size_t i = 0; i < 68; ++i) worst = std::max(worst, double(cv::norm(a->landmarks[i] - b->landmarks[i])));
+        EXPECT_LT(worst, 0.5) << name;
+    }
+}
+
+TEST(FaceDetectorTest, ClosedEyeStillsReadClosedAgainstTheirOpenPartner) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    struct Pair {
+        const char* open;
+        const char* closed;
+        float atMost;  // scaled openness the closed still must reach
+    };
+    const float closed = LivenessTracker().closeThreshold();
+    const Pair pairs[] = {
+        {"franck_f2200_open.png", "franck_f2186_closed.png", closed},
+        {"franck_f2300_open.png", "franck_f2412_closed.png", closed},
+        {"webcam_cap13_f0020_open.png", "webcam_cap13_f0099_closed.png", closed},
+        {"webcam_cap13_f0450_open.png", "webcam_cap13_f0428_closed.png", closed},
+        {"caltech1999_s01_image_0009_open.jpg", "caltech1999_s01_image_0010_closed.jpg", closed},
+        // A 75 px face: dlib's outline of these closed lids stays at 0.7 of the open one, which maps
+        // to just above the threshold (0.138 measured). Known limit; it must still read well below open.
+        {"webcam_cap12_f0600_open.png", "webcam_cap12_f0641_closed.png", 0.16f},
+    };
+    for (const auto& pair : pairs) {
+        const auto open = FaceEngineTest::detector().detect(FaceEngineTest::readImage(data / "blink/closed_eyes" / pair.open));
+        const auto shut = FaceEngineTest::detector().detect(FaceEngineTest::readImage(data / "blink/closed_eyes" / pair.closed));
+        ASSERT_TRUE(open && shut && open->eyeOpenness && shut->eyeOpenness) << pair.closed;
+        RelativeOpennessScale scale;
+        for (int i = 0; i < 20; ++i)
+            EXPECT_GE(scale.toTrackerScale(*open->eyeOpenness, i * 0.05), LivenessTracker().openThreshold());
+        EXPECT_LE(scale.toTrackerScale(*shut->eyeOpenness, 1.0), pair.atMost) << pair.closed;
+    }
+}
+
+TEST(FaceDetectorTest, APhotographHeldStillNeverBlinks) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    for (const char* name : {"blink/closed_eyes/franck_f2200_open.png", "blink/closed_eyes/franck_f2186_closed.png"}) {
+        const cv::Mat still = FaceEngineTest::readImage(data / name);
+        // The same picture reads the same every time...
+        std::optional<float> reading;
+        for (int i = 0; i < 3; ++i) {
+            const auto face = FaceEngineTest::detector().detect(still);
+            ASSERT_TRUE(face && face->eyeOpenness);
+            if (reading) {
+                EXPECT_EQ(*face->eyeOpenness, *reading);
+            }
+            reading = face->eyeOpenness;
+        }
+        // ...so a scan shown it for several seconds sees no blink, open or closed.
+        RelativeOpennessScale scale;
+        LivenessTracker tracker;
+        for (int i = 0; i < 160; ++i) tracker.update(scale.toTrackerScale(*reading, i * 0.05));
+        EXPECT_EQ(tracker.blinkCount(), 0) << name;
+    }
+}
+
+TEST(FaceDetectorTest, DetectsFromSeveralThreadsAtOnce) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    const cv::Mat photo = FaceEngineTest::readImage(data / "faces/dev/caltech1999_s04/2.jpg");
+    FaceDetector detector;  // loaded lazily by whichever thread comes first
+    std::vector<std::optional<DetectedFace>> results(4);
+    std::vector<std::thread> threads;
+    for (auto& r : results) threads.emplace_back([&] { r = detector.detect(photo); });
+    for (auto& t : threads) t.join();
+    for (const auto& r : results) {
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->boundingBox, results[0]->boundingBox);
+        EXPECT_EQ(r->landmarks, results[0]->landmarks);
+    }
+}

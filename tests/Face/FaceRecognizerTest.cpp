@@ -1,0 +1,151 @@
+// The descriptor recogniser: the OpenCV graph against the plain-loop network, mirror images, real
+// people told apart, and model errors.
+#include <gtest/gtest.h>
+
+#include <opencv2/core.hpp>
+
+#include <cmath>
+#include <thread>
+
+#include "FaceEngineTestSupport.h"
+#include "Face/FaceDescriptorNet.h"
+#include "Face/TfjsWeights.h"
+
+namespace {
+std::optional<FaceEmbedding> embeddingOf(const cv::Mat& image) {
+    const auto face = FaceEngineTest::detector().detect(image);
+    if (!face) return std::nullopt;
+    return FaceEngineTest::recognizer().embedding(*face);
+}
+
+float distance(const FaceEmbedding& a, const FaceEmbedding& b) { return FaceMatching::cosineDistance(a.vector, b.vector); }
+}  // namespace
+
+TEST(DescriptorRecognizerTest, NamesItsEngineAndCalibration) {
+    DescriptorRecognizer recognizer("/nonexistent");
+    EXPECT_EQ(recognizer.engineName(), "ResNet128-dlib/mu1");
+    EXPECT_FLOAT_EQ(recognizer.defaultThreshold(), 0.30f);
+    std::vector<float> raw(128, 1.0f);
+    const auto v = DescriptorRecognizer::calibrated(raw);
+    for (std::size_t i = 0; i < v.size(); ++i) EXPECT_FLOAT_EQ(v[i], 1.0f - 0.8f * DescriptorRecognizer::descriptorMean[i]);
+}
+
+TEST(DescriptorRecognizerTest, MissingWeightsAreReportedWithFileAndSetupCommand) {
+    TestSupport::TempDir dir;
+    DescriptorRecognizer recognizer(dir.path());
+    const auto error = recognizer.loadError();
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->find((dir / DescriptorRecognizer::manifestFileName).string()), std::string::npos) << *error;
+    EXPECT_NE(error->find("scripts/setup"), std::string::npos) << *error;
+    EXPECT_EQ(recognizer.weights(), nullptr);
+    DetectedFace face;
+    face.frame = cv::Mat(480, 640, CV_8UC3, cv::Scalar(0, 0, 0));
+    face.landmarks.assign(68, cv::Point2f(320, 240));
+    EXPECT_FALSE(recognizer.embedding(face));
+}
+
+TEST(DescriptorRecognizerTest, DamagedWeightsAreReportedWithTheShard) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    TestSupport::TempDir dir;
+    const auto source = DescriptorRecognizer::defaultModelDir();
+    std::filesystem::copy_file(source / DescriptorRecognizer::manifestFileName, dir / DescriptorRecognizer::manifestFileName);
+    const std::string shard = TestSupport::readText(source / "face_recognition_model.bin");
+    TestSupport::writeText(dir / "face_recognition_model.bin", shard.substr(0, shard.size() / 2));
+    DescriptorRecognizer recognizer(dir.path());
+    const auto error = recognizer.loadError();
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->find("face_recognition_model.bin"), std::string::npos) << *error;
+}
+
+TEST(DescriptorRecognizerTest, FacesWithoutLandmarksGiveNoEmbedding) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    DetectedFace face;
+    face.frame = cv::Mat(480, 640, CV_8UC3, cv::Scalar(0, 0, 0));
+    face.crop = face.frame(cv::Rect(100, 100, 200, 200));
+    EXPECT_FALSE(FaceEngineTest::recognizer().embedding(face));
+    face.landmarks.assign(5, cv::Point2f(320, 240));
+    EXPECT_FALSE(FaceEngineTest::recognizer().embedding(face));
+    face.landmarks.assign(68, cv::Point2f(std::nanf(""), 240));
+    EXPECT_FALSE(FaceEngineTest::recognizer().embedding(face));
+    EXPECT_TRUE(DescriptorRecognizer::alignedChip(face).empty());
+}
+
+TEST(DescriptorRecognizerTest, GraphMatchesThePlainLoopNetworkOnRealFaces) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    auto& recognizer = FaceEngineTest::recognizer();
+    ASSERT_FALSE(recognizer.loadError());
+    for (const char* name : {"faces/dev/caltech1999_s05/1.jpg", "faces/london_pairs/london_041/2.jpg"}) {
+        const auto face = FaceEngineTest::detector().detect(FaceEngineTest::readImage(data / name));
+        ASSERT_TRUE(face) << name;
+        const cv::Mat chip = DescriptorRecognizer::alignedChip(*face);
+        ASSERT_EQ(chip.size(), cv::Size(150, 150));
+        const auto graph = recognizer.rawDescriptorOfChip(chip);
+        const auto loops = FaceDescriptorNet::referenceDescriptor(*recognizer.weights(), chip);
+        ASSERT_TRUE(graph);
+        ASSERT_EQ(graph->size(), 128u);
+        double worst = 0, norm = 0;
+        for (std::size_t i = 0; i < 128; ++i) {
+            worst = std::max(worst, double(std::fabs((*graph)[i] - loops[i])));
+            norm += double(loops[i]) * loops[i];
+        }
+        EXPECT_LT(worst, 1e-4) << name;
+        EXPECT_GT(std::sqrt(norm), 0.5) << name;  // a real descriptor, not zeros
+    }
+}
+
+TEST(DescriptorRecognizerTest, MirrorImagesLieClose) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    for (const char* name : {"faces/dev/caltech1999_s09/2.jpg", "faces/dev/debruine_lisa/3.jpg",
+                             "faces/london_pairs/london_070/1.jpg"}) {
+        const cv::Mat image = FaceEngineTest::readImage(data / name);
+        cv::Mat mirrored;
+        cv::flip(image, mirrored, 1);
+        const auto a = embeddingOf(image), b = embeddingOf(mirrored);
+        ASSERT_TRUE(a && b) << name;
+        EXPECT_LT(distance(*a, *b), 0.05f) << name;
+    }
+}
+
+TEST(DescriptorRecognizerTest, TellsRealPeopleApart) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    const auto e = [&](const char* name) {
+        auto v = embeddingOf(FaceEngineTest::readImage(data / name));
+        EXPECT_TRUE(v) << name;
+        return v.value_or(FaceEmbedding{});
+    };
+    const float threshold = FaceEngineTest::recognizer().defaultThreshold();
+    // Two photos of one person match, in different sessions and expressions.
+    EXPECT_LE(distance(e("faces/dev/caltech1999_s01/1.jpg"), e("faces/dev/caltech1999_s01/7.jpg")), threshold);
+    EXPECT_LE(distance(e("faces/dev/debruine_lisa/1.jpg"), e("faces/dev/debruine_lisa/6.jpg")), threshold);
+    EXPECT_LE(distance(e("faces/london_pairs/london_012/1.jpg"), e("faces/london_pairs/london_012/2.jpg")), threshold);
+    // Different people do not.
+    EXPECT_GT(distance(e("faces/dev/caltech1999_s01/1.jpg"), e("faces/dev/caltech1999_s02/1.jpg")), threshold);
+    EXPECT_GT(distance(e("faces/dev/debruine_lisa/1.jpg"), e("faces/london_pairs/london_001/1.jpg")), threshold);
+    EXPECT_GT(distance(e("faces/london_pairs/london_003/1.jpg"), e("faces/london_pairs/london_004/1.jpg")), threshold);
+    // The calibration matters: without it these people are within the threshold of each other.
+    const auto raw = [&](const char* name) {
+        const auto face = FaceEngineTest::detector().detect(FaceEngineTest::readImage(data / name));
+        return FaceEngineTest::recognizer().rawDescriptor(*face).value_or(std::vector<float>{});
+    };
+    EXPECT_LE(FaceMatching::cosineDistance(raw("faces/dev/caltech1999_s01/1.jpg"), raw("faces/dev/caltech1999_s02/1.jpg")),
+              threshold);
+}
+
+TEST(DescriptorRecognizerTest, LoadsOnceAndComputesFromSeveralThreads) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    const auto face = FaceEngineTest::detector().detect(FaceEngineTest::readImage(data / "faces/dev/caltech1999_s10/1.jpg"));
+    ASSERT_TRUE(face);
+    DescriptorRecognizer recognizer;  // nothing loaded yet: the threads race to load it
+    std::vector<std::optional<FaceEmbedding>> results(4);
+    std::vector<std::thread> threads;
+    for (auto& r : results) threads.emplace_back([&] { r = recognizer.embedding(*face); });
+    for (auto& t : threads) t.join();
+    for (const auto& r : results) {
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->vector, results[0]->vector);
+    }
+}
