@@ -1,16 +1,24 @@
 // face-calibrate FOLDER [FOLDER...]
 //
-// Computes μ, the mean raw face descriptor that DescriptorRecognizer subtracts (times λ) from every
-// descriptor, from folders that each hold one folder of photos per person, and prints it as the
-// constant in KorvelIDKit/Face/DescriptorCalibration.cpp. Photos of any size are accepted; faces too
-// small for the detector at full size are looked for once more in the photo enlarged 2×.
+// From folders that each hold one folder of photos per person, computes and prints as source:
+//  - the box dlib's detector draws around a face, relative to its landmarks (FaceGeometry's
+//    landmarkBoxWidth and landmarkBoxOffsetX/Y in KorvelIDKit/Face/FaceDetector.h): the mean over
+//    all faces of the full-size detector box against the landmarks fitted in it;
+//  - μ, the mean raw face descriptor that DescriptorRecognizer subtracts (times λ) from every
+//    descriptor (KorvelIDKit/Face/DescriptorCalibration.cpp). The descriptors come from the
+//    detector as built, so set the box constants first, rebuild, and run again for μ.
+// Photos of any size are accepted; faces too small for the detector at full size are looked for
+// once more in the photo enlarged 2×.
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "Face/FaceDetector.h"
+#include "Face/FaceLandmarkFinder.h"
 #include "Face/FaceRecognizer.h"
 #include "FaceData.h"
 
@@ -33,8 +41,44 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::string finderError;
+    const auto finder = FaceLandmarkFinders::make(FaceDetector::defaultLandmarkModel(), finderError);
+    if (!finder) {
+        std::fprintf(stderr, "face-calibrate: %s\n", finderError.c_str());
+        return 1;
+    }
+    // The detector's own box and the landmarks fitted in it, in units of the landmark face size.
+    const auto boxRelation = [&](const cv::Mat& image, double out[3]) {
+        cv::Mat gray;
+        cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
+        double scale = 1;
+        std::vector<cv::Rect2d> boxes = finder->faces(gray);
+        if (boxes.empty()) {
+            scale = 2;
+            cv::resize(gray, gray, cv::Size(), scale, scale, cv::INTER_LINEAR);
+            boxes = finder->faces(gray);
+        }
+        if (boxes.empty()) return false;
+        const cv::Rect2d box = boxes[FaceLandmarkFinders::largestBox(boxes)];
+        const auto landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder, gray, box);
+        if (landmarks.size() != 68) return false;
+        // landmarkBox with width 1 and no offset gives the anchor and s.
+        cv::Point2d l(0, 0), r(0, 0), m(0, 0);
+        for (int i = 36; i < 42; ++i) l += cv::Point2d(landmarks[std::size_t(i)]) / 6.0;
+        for (int i = 42; i < 48; ++i) r += cv::Point2d(landmarks[std::size_t(i)]) / 6.0;
+        for (int i = 48; i < 68; ++i) m += cv::Point2d(landmarks[std::size_t(i)]) / 20.0;
+        const cv::Point2d eyes = (l + r) * 0.5, anchor = (eyes + m) * 0.5;
+        const double s = (cv::norm(r - l) + cv::norm(m - eyes)) / 2;
+        if (!(s > 0)) return false;
+        out[0] = box.width / s;
+        out[1] = (box.x + box.width / 2 - anchor.x) / s;
+        out[2] = (box.y + box.height / 2 - anchor.y) / s;
+        return true;
+    };
+
     std::vector<double> sum(128, 0.0);
-    std::size_t faces = 0, identities = 0, missed = 0;
+    double boxSum[3] = {0, 0, 0};
+    std::size_t faces = 0, identities = 0, missed = 0, boxes = 0;
     std::string sources;
     for (int a = 1; a < argc; ++a) {
         const std::filesystem::path root = argv[a];
@@ -58,6 +102,10 @@ int main(int argc, char** argv) {
                 for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += (*raw)[i];
                 ++faces;
                 any = true;
+                if (double relation[3]; boxRelation(image, relation)) {
+                    for (int i = 0; i < 3; ++i) boxSum[i] += relation[i];
+                    ++boxes;
+                }
             }
             identities += any;
         }
@@ -66,6 +114,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "face-calibrate: no faces found\n");
         return 1;
     }
+    std::printf("// In FaceDetector.h, from the detector boxes of %zu faces:\n", boxes);
+    if (boxes > 0)
+        std::printf("inline constexpr double landmarkBoxWidth = %.4f;\n"
+                    "inline constexpr double landmarkBoxOffsetX = %.4f, landmarkBoxOffsetY = %.4f;\n\n",
+                    boxSum[0] / double(boxes), boxSum[1] / double(boxes), boxSum[2] / double(boxes));
+    std::printf("// In DescriptorCalibration.cpp:\n");
     std::printf("// μ of %zu faces of %zu people (%zu photos without a usable face), folders:%s\n", faces, identities,
                 missed, sources.c_str());
     std::printf("const std::array<float, 128> DescriptorRecognizer::descriptorMean = {\n");

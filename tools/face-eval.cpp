@@ -14,7 +14,8 @@
 //   face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]
 //     Runs each video (default: every video beside the CSV) through the scan's blink path (detector,
 //     per-scan openness scale, liveness tracker) at the file's frame rate and with the camera's
-//     0.05 s throttle, twice: as the scan does it (only faces passing the 0.35 quality gate feed the
+//     0.05 s throttle (starting at the first frame, and again at the second: which frames of a blink
+//     a camera keeps is chance), each twice: as the scan does it (only faces passing the 0.35 quality gate feed the
 //     tracker) and with every frame that has a face. Compares the blinks counted with the labelled
 //     ones (rows with blink ≥ 1; rows with blink 0 mark lid movements that must not count). A counted
 //     blink matches a labelled one when the eyes were seen closing between 0.1 s before the label's
@@ -283,14 +284,14 @@ struct FrameResult {
 
 // Per counted blink, the frame at which the tracker saw the eyes close (it counts the blink when they
 // open again, which after a slow reopening can be well after the label's last frame).
-std::vector<long> simulate(const std::vector<FrameResult>& frames, double fps, double throttle, float minQuality,
-                           bool trace) {
+std::vector<long> simulate(const std::vector<FrameResult>& frames, double fps, double throttle, std::size_t firstFrame,
+                           float minQuality, bool trace) {
     std::vector<long> blinks;
     RelativeOpennessScale scale;
     LivenessTracker tracker;
     double lastTaken = -1e9;
     long closedAt = -1;
-    for (std::size_t i = 0; i < frames.size(); ++i) {
+    for (std::size_t i = firstFrame; i < frames.size(); ++i) {
         const double t = double(i) / fps;
         if (throttle > 0) {
             if (t - lastTaken < throttle - 1e-9) continue;
@@ -365,12 +366,16 @@ int blinks(int argc, char** argv) {
                 double(LivenessTracker().closeThreshold()));
     std::printf("scan: only frames whose face passes the quality gate (≥ %.2f) feed the tracker; all: every frame with a face\n\n",
                 double(minQuality));
-    std::printf("%-36s %6s %6s %6s %8s | %-20s | %-20s | %-20s | %-20s\n", "", "", "with", "quality", "", "scan, native",
-                "scan, 0.05 s", "all frames, native", "all frames, 0.05 s");
-    std::printf("%-36s %6s %6s %6s %8s | %-20s | %-20s | %-20s | %-20s\n", "video", "frames", "face", ">= 0.35", "labelled",
-                "counted matched false", "counted matched false", "counted matched false", "counted matched false");
+    std::printf("%-36s %6s %6s %7s %8s | %-21s | %-21s\n", "", "", "with", "quality", "", "scan, native",
+                "all frames, native");
+    std::printf("%-36s %6s %6s %7s %8s | %-21s | %-21s\n", "video", "frames", "face", ">= 0.35", "labelled",
+                "counted matched false", "counted matched false");
 
-    Tally tally[2][2];  // [all frames][throttled]
+    // Modes: every frame; the 0.05 s throttle starting at the first frame; the throttle starting at
+    // the second (which frames of a blink a camera keeps is chance).
+    constexpr int modes = 3;
+    const char* modeNames[modes] = {"native", "0.05 s", "0.05 s, +1 frame"};
+    Tally tally[2][modes];  // [all frames][mode]
     std::size_t labelled = 0, doNotCount = 0, stillBlinks = 0, stills = 0;
     std::string notes;
     for (const auto& video : videos) {
@@ -404,13 +409,13 @@ int blinks(int argc, char** argv) {
 
         std::string cells;
         for (int all = 0; all < 2; ++all) {
-            for (int throttled = 0; throttled < 2; ++throttled) {
-                const auto counted = simulate(frames, fps, throttled ? throttle : 0, all ? 0.0f : minQuality,
-                                              trace && !all && !throttled);
-                Tally& t = tally[all][throttled];
+            for (int mode = 0; mode < modes; ++mode) {
+                const auto counted = simulate(frames, fps, mode ? throttle : 0, mode == 2 ? 1 : 0,
+                                              all ? 0.0f : minQuality, trace && !all && mode == 0);
+                Tally& t = tally[all][mode];
                 std::vector<bool> used(blinksHere.size(), false);
                 std::size_t matched = 0, falseBlinks = 0;
-                const std::string mode = std::string(all ? "all" : "scan") + (throttled ? " 0.05 s" : " native");
+                const std::string label = std::string(all ? "all frames, " : "scan, ") + modeNames[mode];
                 for (long f : counted) {
                     bool ok = false;
                     for (std::size_t b = 0; b < blinksHere.size() && !ok; ++b)
@@ -423,22 +428,24 @@ int blinks(int argc, char** argv) {
                     bool inIgnored = false;
                     for (const auto& l : ignored) inIgnored |= f >= l.start - early && f <= l.end + slack;
                     t.inDoNotCount += inIgnored;
-                    notes += "  " + video.filename().string() + " (" + mode + "): false blink, eyes closed at frame " +
+                    notes += "  " + video.filename().string() + " (" + label + "): false blink, eyes closed at frame " +
                              std::to_string(f) + (inIgnored ? " (a do-not-count row)" : "") + "\n";
                 }
                 for (std::size_t b = 0; b < blinksHere.size(); ++b)
                     if (!used[b])
-                        notes += "  " + video.filename().string() + " (" + mode + "): missed the blink of frames " +
+                        notes += "  " + video.filename().string() + " (" + label + "): missed the blink of frames " +
                                  std::to_string(blinksHere[b].start) + "-" + std::to_string(blinksHere[b].end) + "\n";
                 t.counted += counted.size();
                 t.matched += matched;
                 t.falseBlinks += falseBlinks;
-                char cell[64];
-                std::snprintf(cell, sizeof cell, " | %7zu %7zu %5zu", counted.size(), matched, falseBlinks);
-                cells += cell;
+                if (mode == 0) {
+                    char cell[64];
+                    std::snprintf(cell, sizeof cell, " | %7zu %7zu %5zu", counted.size(), matched, falseBlinks);
+                    cells += cell;
+                }
             }
         }
-        std::printf("%-36s %6zu %6zu %6zu %8zu%s\n", video.filename().c_str(), frames.size(), faces, gated,
+        std::printf("%-36s %6zu %6zu %7zu %8zu%s\n", video.filename().c_str(), frames.size(), faces, gated,
                     blinksHere.size(), cells.c_str());
 
         // A still photo: the same frame again and again never blinks.
@@ -456,12 +463,11 @@ int blinks(int argc, char** argv) {
     }
     if (!notes.empty()) std::printf("\n%s", notes.c_str());
     std::printf("\n%-32s %8s %8s %8s %8s %22s\n", "", "labelled", "counted", "matched", "false", "false in do-not-count");
-    const char* names[2][2] = {{"scan, native frame rate", "scan, 0.05 s throttle"},
-                               {"all frames, native frame rate", "all frames, 0.05 s throttle"}};
     for (int all = 0; all < 2; ++all)
-        for (int throttled = 0; throttled < 2; ++throttled) {
-            const Tally& t = tally[all][throttled];
-            std::printf("%-32s %8zu %8zu %8zu %8zu %14zu of %zu\n", names[all][throttled], labelled, t.counted, t.matched,
+        for (int mode = 0; mode < modes; ++mode) {
+            const Tally& t = tally[all][mode];
+            const std::string name = std::string(all ? "all frames, " : "scan, ") + modeNames[mode];
+            std::printf("%-32s %8zu %8zu %8zu %8zu %14zu of %zu\n", name.c_str(), labelled, t.counted, t.matched,
                         t.falseBlinks, t.inDoNotCount, doNotCount);
         }
     std::printf("still photos (a frame of each video fed 100 times): %zu blinks in %zu stills\n", stillBlinks, stills);

@@ -36,33 +36,6 @@ float RelativeOpennessScale::toTrackerScale(float raw, double seconds) {
     return gain * (raw / baseline - offset);
 }
 
-namespace {
-// dlib reports landmarks in whole pixels, a coarse step on eyes only a few pixels high. Running the
-// predictor on the face's region enlarged to a box of about 400 px gives steps of 1/4 px or less.
-// Bicubic enlargement keeps the lid edges sharp; on the blink clips it let half-closed lids of small
-// faces read as closed where bilinear enlargement (and whole pixels) did not.
-std::vector<cv::Point2f> subpixelLandmarks(FaceLandmarkFinder& finder, const cv::Mat& gray, const cv::Rect2d& box) {
-    constexpr double targetBox = 400, maxScale = 4;
-    const double scale = std::clamp(targetBox / box.width, 1.0, maxScale);
-    const cv::Rect region = cv::Rect(cv::Rect2d(box.x - box.width / 4, box.y - box.height / 4, box.width * 1.5,
-                                                box.height * 1.5)) &
-                            cv::Rect(0, 0, gray.cols, gray.rows);
-    if (scale == 1 || region.empty()) return finder.landmarks(gray, box);
-    cv::Mat patch;
-    cv::resize(gray(region), patch, cv::Size(), scale, scale, cv::INTER_CUBIC);
-    // Resizing puts the centre of patch pixel X over (X + 0.5) / scale − 0.5 of the region.
-    const auto toPatch = [&](double v, int origin) { return (v - origin + 0.5) * scale - 0.5; };
-    const cv::Rect2d scaledBox(toPatch(box.x, region.x), toPatch(box.y, region.y), box.width * scale,
-                               box.height * scale);
-    std::vector<cv::Point2f> points = finder.landmarks(patch, scaledBox);
-    for (auto& p : points) {
-        p.x = float((p.x + 0.5) / scale - 0.5 + region.x);
-        p.y = float((p.y + 0.5) / scale - 0.5 + region.y);
-    }
-    return points;
-}
-}  // namespace
-
 FaceDetector::FaceDetector() : FaceDetector(Options{}) {}
 FaceDetector::FaceDetector(Options options) : options_(std::move(options)) {}
 FaceDetector::~FaceDetector() = default;
@@ -164,7 +137,18 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
         const int chosen = FaceGeometry::largestFace(reported);
         box = reported[std::size_t(chosen)];
         if (!FaceGeometry::wideEnough(box)) return std::nullopt;
-        landmarks = subpixelLandmarks(*finder_, gray, boxes[std::size_t(chosen)]);
+        // Where the predictor's box sits on the face moves its landmarks, and the detector's boxes
+        // jump between its scales (20 % apart) from frame to frame. So the detector's box is only a
+        // start: a quick fit in it (the predictor's first stages) gives the box the landmarks imply,
+        // a second quick fit there refines it, and the full fit runs in the result. The landmarks
+        // then stay put while the detector's box jumps; on small faces this is what lets closed
+        // lids read closed.
+        const cv::Rect2d& box0 = boxes[std::size_t(chosen)];
+        landmarks = finder_->landmarks(gray, box0, true);
+        if (landmarks.size() == 68)
+            landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder_, gray, FaceGeometry::landmarkBox(landmarks), true);
+        const cv::Rect2d fitBox = landmarks.size() == 68 ? FaceGeometry::landmarkBox(landmarks) : box0;
+        landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder_, gray, fitBox);
     } catch (const std::exception& e) {
         Log::face().error(strprintf("Face detection error: %s", e.what()));
         return std::nullopt;

@@ -96,7 +96,8 @@ private:
 //
 // Per frame: the greyscale frame is searched at half size, then at full size when nothing was found
 // (and, with `upsampleWhenNothingFound`, once more at double size). The largest face is kept (the
-// detector's first on ties); its landmarks come from the full-size frame. dlib's boxes hug the
+// detector's first on ties); its landmarks come from the full-size frame, fitted at sub-pixel
+// precision in a box derived from a first quick fit, not in the detector's box. dlib's boxes hug the
 // eyebrows and chin, so the reported box is the dlib box enlarged 1.2× about its centre, which is
 // the width of a whole face; the 0.12 floor, the quality and the crop all use that box. Roll is the
 // angle of the eye line, yaw is read from the nose's place between the face's sides, and the eye
@@ -182,6 +183,15 @@ std::optional<float> yaw(std::span<const cv::Point2f> landmarks, std::optional<f
 // across the box on each axis). An outline with fewer than 4 points is skipped; one of zero width
 // gives 0. Nothing when neither eye is usable.
 std::optional<float> eyeOpenness(std::span<const cv::Point2f> leftEye, std::span<const cv::Point2f> rightEye);
+// The box dlib's detector draws, on average, around a face with these 68 landmarks (frame pixels,
+// origin top left): a square landmarkBoxWidth · s wide, centred at anchor + landmarkBoxOffset · s,
+// where s is the mean of the distance between the eye centres and the distance from their midpoint
+// to the mouth's centre, and anchor the midpoint between the eyes' midpoint and the mouth's centre.
+// The constants are measured by the face-calibrate tool. Empty without 68 points.
+inline constexpr double landmarkBoxWidth = 2.2882;
+inline constexpr double landmarkBoxOffsetX = 0.0249, landmarkBoxOffsetY = -0.0118;
+cv::Rect2d landmarkBox(std::span<const cv::Point2f> landmarks);
+
 // The two eye outlines of 68 landmarks (points 36–41 and 42–47, frame pixels) turned back by
 // `roll` about the midpoint of the eyes and expressed relative to `box` (y up), ready for
 // eyeOpenness. Empty outlines without 68 points.

@@ -100,6 +100,17 @@ std::optional<float> yaw(std::span<const cv::Point2f> landmarks, std::optional<f
     return float(std::asin(std::clamp(offset, -1.0, 1.0)));
 }
 
+cv::Rect2d landmarkBox(std::span<const cv::Point2f> landmarks) {
+    if (landmarks.size() != landmarkCount) return {};
+    const cv::Point2d left = meanOf(landmarks.subspan(36, 6)), right = meanOf(landmarks.subspan(42, 6));
+    const cv::Point2d mouth = meanOf(landmarks.subspan(48, 20));
+    const cv::Point2d eyes = (left + right) * 0.5;
+    const double s = (cv::norm(right - left) + cv::norm(mouth - eyes)) / 2;
+    const cv::Point2d centre = (eyes + mouth) * 0.5 + cv::Point2d(landmarkBoxOffsetX, landmarkBoxOffsetY) * s;
+    const double w = landmarkBoxWidth * s;
+    return {centre.x - w / 2, centre.y - w / 2, w, w};
+}
+
 std::optional<float> eyeOpenness(std::span<const cv::Point2f> leftEye, std::span<const cv::Point2f> rightEye) {
     float sum = 0;
     int count = 0;

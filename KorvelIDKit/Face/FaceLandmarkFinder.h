@@ -16,8 +16,9 @@ public:
     // Face boxes in `gray`'s pixels (origin top left), in the detector's order. `gray`: CV_8UC1.
     // `fewScales`: only faces from 80 px to 80·1.2^(fewScalesLevels−1) px wide.
     virtual std::vector<cv::Rect2d> faces(const cv::Mat& gray, bool fewScales = false) = 0;
-    // The 68 points (iBUG 300-W order) of the face in `box`, in `gray`'s pixels.
-    virtual std::vector<cv::Point2f> landmarks(const cv::Mat& gray, const cv::Rect2d& box) = 0;
+    // The 68 points (iBUG 300-W order) of the face in `box`, in `gray`'s pixels. `coarse`: from the
+    // predictor's first coarseCascades stages only (a third of the cost), good enough to place a box.
+    virtual std::vector<cv::Point2f> landmarks(const cv::Mat& gray, const cv::Rect2d& box, bool coarse = false) = 0;
     // "avx2" or "baseline".
     virtual const char* instructionSet() const = 0;
 };
@@ -34,6 +35,12 @@ bool avx2Available();
 inline constexpr double refineBelow = 96;
 inline constexpr double windowSize = 80, scaleStep = 1.2;
 inline constexpr unsigned fewScalesLevels = 4;
+inline constexpr std::size_t coarseCascades = 5;
 // The index of the box with the largest area, the first of equal ones (boxes must not be empty).
 std::size_t largestBox(const std::vector<cv::Rect2d>& boxes);
+// The 68 landmarks of the face in `box` at sub-pixel precision. dlib reports landmarks in whole
+// pixels, a coarse step on eyes only a few pixels high, so the predictor runs on the face's region
+// enlarged (bicubically, which keeps lid edges sharp) to a box of about 400 px.
+std::vector<cv::Point2f> subpixelLandmarks(FaceLandmarkFinder& finder, const cv::Mat& gray, const cv::Rect2d& box,
+                                          bool coarse = false);
 }  // namespace FaceLandmarkFinders
