@@ -72,15 +72,17 @@ public:
 // read 0.13–0.26 against 0.33–0.37 open), and people's open eyes differ, so the raw ratio is taken
 // relative to this scan's own recent eyes: z = raw / baseline, where the baseline is the median raw
 // value of the frames fed in the previous 2 s (all frames so far, this one included, while fewer
-// than 5 are in that window), and mapped to the tracker's scale as 0.50·(z − 0.42). Open eyes then
-// read about 0.29 and a lid closed to two thirds of its usual height reads 0.13. A face that never
+// than 5 are in that window), and mapped to the tracker's scale as 0.55·(z − 0.464). Open eyes then
+// read about 0.29, and the eyes count as closed at 70 % of their usual height (0.13) and as open
+// again at 86 % (0.22). On small faces closed lids read only 0.64–0.70 of open ones, and eyes
+// lowered to look down read 0.71: the 70 % point sits between the two. A face that never
 // changes (a photograph) stays at 0.29 and never blinks. One per scan, like the tracker.
 class RelativeOpennessScale final : public EyeOpennessScale {
 public:
     static constexpr double window = 2.0;             // seconds
     static constexpr std::size_t minWindowFrames = 5;
-    static constexpr float gain = 0.50f;
-    static constexpr float offset = 0.42f;
+    static constexpr float gain = 0.55f;
+    static constexpr float offset = 0.464f;
     // Between the tracker's thresholds: changes nothing. Given when no baseline can be formed.
     static constexpr float neutral = 0.175f;
 
@@ -174,12 +176,15 @@ cv::Rect cropRect(const NormalizedRect& box, cv::Size frame);
 // 36–41) to the other eye's (42–47), counter-clockwise positive with the y axis up. Nothing without
 // 68 points.
 std::optional<float> roll(std::span<const cv::Point2f> landmarks);
-// Yaw in radians, positive when the face turns towards the image's right: the nose tip's place
+// Yaw in radians, positive when the face turns towards the image's right: from the nose tip's place
 // between the two sides of the face outline (points 0–2 and 14–16), measured along the eye line
-// (`roll` taken out), read as the sine of the angle of a ball whose outline passes through those
-// points and whose front is the nose tip. Frontal faces read 0 whatever their shape; a generic 3-D
-// head fitted with solvePnP read 0.1–0.2 rad on frontal photographs and varied as people talked.
-// Nothing without 68 points.
+// (`roll` taken out). Turning by yaw about the neck moves the nose tip across by d·sin(yaw) relative
+// to the sides, which lie w to either side and d behind it and narrow to w·cos(yaw); so the nose's
+// offset from the sides' midpoint, in half-widths, is (d/w)·tan(yaw). An adult head has d/w ≈ 1.3
+// (the cheek outline in front of the ears is ~65–70 mm from the centre line and ~85–90 mm behind
+// the nose tip). Frontal faces read 0 whatever their shape; a generic 3-D head fitted with solvePnP
+// read 0.1–0.2 rad on frontal photographs and varied as people talked. Nothing without 68 points.
+inline constexpr double yawDepthRatio = 1.3;
 std::optional<float> yaw(std::span<const cv::Point2f> landmarks, std::optional<float> roll);
 
 // The mean height-to-width ratio of the eye outlines, each given relative to the face box (0…1

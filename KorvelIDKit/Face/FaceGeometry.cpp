@@ -97,7 +97,7 @@ std::optional<float> yaw(std::span<const cv::Point2f> landmarks, std::optional<f
     const double left = (along(0) + along(1) + along(2)) / 3, right = (along(14) + along(15) + along(16)) / 3;
     if (!(right - left > 0)) return std::nullopt;
     const double offset = 2 * (along(30) - left) / (right - left) - 1;
-    return float(std::asin(std::clamp(offset, -1.0, 1.0)));
+    return float(std::atan(offset / yawDepthRatio));
 }
 
 cv::Rect2d landmarkBox(std::span<const cv::Point2f> landmarks) {

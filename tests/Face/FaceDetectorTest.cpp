@@ -130,9 +130,12 @@ TEST(FaceGeometryTest, RollIsTheEyeLineAngleAndOpennessIsMeasuredTurnedBack) {
 TEST(FaceGeometryTest, YawFollowsTheNoseBetweenTheFaceSides) {
     EXPECT_NEAR(*FaceGeometry::yaw(syntheticFace({320, 240}, 100, 0.3f, 0.1f), 0.0f), 0.0, 1e-5);
     // Nose halfway to the image's right side of the face (the mean of jaw points 14–16 lies at
-    // x = 0.968 here): sin(yaw) = 0.5.
+    // x = 0.968 here): an offset of half the half-width is tan(yaw) = 0.5 / 1.3.
     const auto turned = syntheticFace({320, 240}, 100, 0.3f, 0.1f, 0, 0.5f * 0.9677f);
-    EXPECT_NEAR(*FaceGeometry::yaw(turned, 0.0f), std::asin(0.5), 1e-3);
+    EXPECT_NEAR(*FaceGeometry::yaw(turned, 0.0f), std::atan(0.5 / 1.3), 1e-3);
+    // The nose at the very side is a face seen nearly side-on, not beyond it.
+    const auto side = syntheticFace({320, 240}, 100, 0.3f, 0.1f, 0, 0.9677f);
+    EXPECT_NEAR(*FaceGeometry::yaw(side, 0.0f), std::atan(1 / 1.3), 1e-3);
     EXPECT_LT(*FaceGeometry::yaw(syntheticFace({320, 240}, 100, 0.3f, 0.1f, 0, -0.3f), 0.0f), -0.2);
     // Measured along the eye line: a tilted frontal face is still frontal.
     const auto tilted = syntheticFace({320, 240}, 100, 0.3f, 0.1f, 0.4f);
@@ -171,13 +174,13 @@ TEST(RelativeOpennessScaleTest, AnUnchangingFaceStaysOpenAndNeverBlinks) {
     LivenessTracker tracker;
     for (int i = 0; i < 200; ++i) {
         const float y = scale.toTrackerScale(0.31f, i * 0.05);
-        EXPECT_NEAR(y, 0.5 * (1 - 0.42), 1e-6);
+        EXPECT_NEAR(y, 0.55 * (1 - 0.464), 1e-6);
         tracker.update(y);
     }
     EXPECT_EQ(tracker.blinkCount(), 0);
 }
 
-TEST(RelativeOpennessScaleTest, ClosingToTwoThirdsOfTheRecentEyesIsABlink) {
+TEST(RelativeOpennessScaleTest, ClosingToTwoThirdsOfTheRecentEyesIsABlinkLoweringThemIsNot) {
     RelativeOpennessScale scale;
     LivenessTracker tracker;
     double t = 0;
@@ -188,8 +191,8 @@ TEST(RelativeOpennessScaleTest, ClosingToTwoThirdsOfTheRecentEyesIsABlink) {
         return y;
     };
     for (int i = 0; i < 40; ++i) feed(0.33f);
-    // Lids lowered a little: between the thresholds, nothing happens.
-    EXPECT_GT(feed(0.27f), tracker.closeThreshold());
+    // Lids lowered to look down (0.72 of open): between the thresholds, nothing happens.
+    EXPECT_GT(feed(0.238f), tracker.closeThreshold());
     EXPECT_EQ(tracker.phase(), LivenessTracker::Phase::sawOpen);
     EXPECT_LE(feed(0.20f), tracker.closeThreshold());
     EXPECT_LE(feed(0.19f), tracker.closeThreshold());
@@ -203,34 +206,34 @@ TEST(RelativeOpennessScaleTest, TheBaselineIsTheMedianOfThePreviousTwoSeconds) {
     for (; t < 3; t += 0.05) scale.toTrackerScale(0.30f, t);
     // Wider eyes half a second later: still measured against the old 0.30.
     for (int i = 0; i < 10; ++i, t += 0.05) scale.toTrackerScale(0.40f, t);
-    EXPECT_NEAR(scale.toTrackerScale(0.40f, t), 0.5 * (0.40 / 0.30 - 0.42), 1e-5);
+    EXPECT_NEAR(scale.toTrackerScale(0.40f, t), 0.55 * (0.40 / 0.30 - 0.464), 1e-5);
     // Two seconds on, the window holds only the new eyes.
     for (int i = 0; i < 40; ++i, t += 0.05) scale.toTrackerScale(0.40f, t);
-    EXPECT_NEAR(scale.toTrackerScale(0.40f, t), 0.5 * (1 - 0.42), 1e-5);
+    EXPECT_NEAR(scale.toTrackerScale(0.40f, t), 0.55 * (1 - 0.464), 1e-5);
 }
 
 TEST(RelativeOpennessScaleTest, TheFirstFramesUseEverythingSoFarThisOneIncluded) {
     RelativeOpennessScale scale;
-    EXPECT_NEAR(scale.toTrackerScale(0.30f, 0.0), 0.29, 1e-6);
+    EXPECT_NEAR(scale.toTrackerScale(0.30f, 0.0), 0.55 * (1 - 0.464), 1e-6);
     // Median of {0.30, 0.15} = 0.225.
-    EXPECT_NEAR(scale.toTrackerScale(0.15f, 0.05), 0.5 * (0.15 / 0.225 - 0.42), 1e-5);
+    EXPECT_NEAR(scale.toTrackerScale(0.15f, 0.05), 0.55 * (0.15 / 0.225 - 0.464), 1e-5);
     // Sparse frames (a face seen only now and then) keep using the last few frames, not nothing.
     RelativeOpennessScale sparse;
     for (int i = 0; i < 6; ++i) sparse.toTrackerScale(0.30f, i * 5.0);
-    EXPECT_NEAR(sparse.toTrackerScale(0.30f, 40.0), 0.29, 1e-6);
+    EXPECT_NEAR(sparse.toTrackerScale(0.30f, 40.0), 0.55 * (1 - 0.464), 1e-6);
 }
 
 TEST(RelativeOpennessScaleTest, UnusableValuesChangeNothing) {
     RelativeOpennessScale scale;
     // Not a number: between the thresholds, and not remembered.
     EXPECT_FLOAT_EQ(scale.toTrackerScale(std::nanf(""), 0), RelativeOpennessScale::neutral);
-    EXPECT_NEAR(scale.toTrackerScale(0.30f, 0.05), 0.29, 1e-6);
+    EXPECT_NEAR(scale.toTrackerScale(0.30f, 0.05), 0.55 * (1 - 0.464), 1e-6);
     // Outlines of no height all along: no baseline to compare with.
     RelativeOpennessScale flat;
     for (int i = 0; i < 10; ++i) EXPECT_FLOAT_EQ(flat.toTrackerScale(0.0f, i * 0.05), RelativeOpennessScale::neutral);
     // A clock that jumps back starts over.
     for (int i = 0; i < 50; ++i) scale.toTrackerScale(0.5f, 1 + i * 0.05);
-    EXPECT_NEAR(scale.toTrackerScale(0.25f, 0.5), 0.29, 1e-6);
+    EXPECT_NEAR(scale.toTrackerScale(0.25f, 0.5), 0.55 * (1 - 0.464), 1e-6);
     const float neutral = RelativeOpennessScale::neutral;
     LivenessTracker tracker;
     EXPECT_TRUE(neutral > tracker.closeThreshold() && neutral < tracker.openThreshold());
