@@ -1,14 +1,20 @@
 #pragma once
-// Helpers shared by face-calibrate and face-eval: folders of identity folders, photos, CSV files.
+// Helpers shared by face-calibrate and face-eval: folders of identity folders, photos, CSV files,
+// and the face engine as both run it on photos.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "Face/FaceDetector.h"
+#include "Face/FaceRecognizer.h"
 
 namespace FaceData {
 namespace fs = std::filesystem;
@@ -131,5 +137,26 @@ inline std::optional<long> toLong(const std::string& s) {
     } catch (...) {
     }
     return std::nullopt;
+}
+
+// The detector (photos of any size: small faces are looked for again at twice the size) and the
+// recogniser, loaded; nothing, with the reason printed after `tool`, when a model cannot be used.
+struct PhotoEngine {
+    FaceDetector detector{[] {
+        FaceDetector::Options options;
+        options.upsampleWhenNothingFound = true;
+        return options;
+    }()};
+    DescriptorRecognizer recognizer;
+};
+inline std::unique_ptr<PhotoEngine> loadPhotoEngine(const char* tool) {
+    auto engine = std::make_unique<PhotoEngine>();
+    for (const auto& error : {engine->detector.loadError(), engine->recognizer.loadError()}) {
+        if (error) {
+            std::fprintf(stderr, "%s: %s\n", tool, error->c_str());
+            return nullptr;
+        }
+    }
+    return engine;
 }
 }  // namespace FaceData

@@ -30,16 +30,10 @@ int main(int argc, char** argv) {
                      "of every face found, as the constant of KorvelIDKit/Face/DescriptorCalibration.cpp.\n");
         return 2;
     }
-    FaceDetector::Options options;
-    options.upsampleWhenNothingFound = true;
-    FaceDetector detector(options);
-    DescriptorRecognizer recognizer;
-    for (const auto& error : {detector.loadError(), recognizer.loadError()}) {
-        if (error) {
-            std::fprintf(stderr, "face-calibrate: %s\n", error->c_str());
-            return 1;
-        }
-    }
+    const auto engine = FaceData::loadPhotoEngine("face-calibrate");
+    if (!engine) return 1;
+    FaceDetector& detector = engine->detector;
+    DescriptorRecognizer& recognizer = engine->recognizer;
 
     std::string finderError;
     const auto finder = FaceLandmarkFinders::make(FaceDetector::defaultLandmarkModel(), finderError);

@@ -127,16 +127,10 @@ int photos(int argc, char** argv) {
     }
     if (roots.empty()) return usage();
 
-    FaceDetector::Options options;
-    options.upsampleWhenNothingFound = true;
-    FaceDetector detector(options);
-    DescriptorRecognizer recognizer;
-    for (const auto& error : {detector.loadError(), recognizer.loadError()}) {
-        if (error) {
-            std::fprintf(stderr, "face-eval: %s\n", error->c_str());
-            return 1;
-        }
-    }
+    const auto engine = FaceData::loadPhotoEngine("face-eval");
+    if (!engine) return 1;
+    FaceDetector& detector = engine->detector;
+    DescriptorRecognizer& recognizer = engine->recognizer;
 
     std::vector<Person> people;
     std::vector<Photo> all;
