@@ -107,26 +107,40 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
                 b = cv::Rect2d(b.x / scale + offset.x, b.y / scale + offset.y, b.width / scale, b.height / scale);
             return found;
         };
-        // Half size finds faces of about 160 px and more at a quarter of the cost.
-        boxes = search(gray, 0.5, {}, false);
-        if (!boxes.empty()) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto age = [&](std::chrono::steady_clock::time_point t) {
+            return std::chrono::duration<double>(now - t).count();
+        };
+        const bool follow = options_.followFace && followed_ && followed_->frame == size &&
+                            age(followed_->seen) <= followFor && age(followed_->searched) < searchEvery;
+        std::optional<Followed> next;
+        // The boxes of the half-size search, or with `followed` of the last frame's face only.
+        const auto halfSize = [&](const Followed* followed) {
+            // Half size finds faces of about 160 px and more at a quarter of the cost.
+            std::vector<cv::Rect2d> found = followed ? std::vector{followed->coarse} : search(gray, 0.5, {}, false);
+            if (found.empty()) return found;
             // At its two finest scales the detector also fires on faces up to a third smaller than
             // its window, and then reports the window: a box too large, with landmarks to match. Such
             // a face is looked for again at full size, in the region around it only and only at the
             // scales from 0.6 to 1.04 times the coarse box.
-            const std::size_t largest = FaceLandmarkFinders::largestBox(boxes);
-            const cv::Rect2d coarse = boxes[largest];
-            if (coarse.width * 0.5 < FaceLandmarkFinders::refineBelow) {
-                const cv::Rect2d around(coarse.x - coarse.width / 4, coarse.y - coarse.height / 4, coarse.width * 1.5,
-                                        coarse.height * 1.5);
-                const cv::Rect region = cv::Rect(around) & cv::Rect(0, 0, gray.cols, gray.rows);
-                const double scale = std::min(1.0, FaceLandmarkFinders::windowSize / (0.6 * coarse.width));
-                std::vector<cv::Rect2d> refined;
-                if (!region.empty()) refined = search(gray(region), scale, region.tl(), true);
-                if (refined.empty()) boxes.clear();
-                else boxes[largest] = refined[FaceLandmarkFinders::largestBox(refined)];
-            }
-        }
+            const std::size_t largest = FaceLandmarkFinders::largestBox(found);
+            const cv::Rect2d coarse = found[largest];
+            if (coarse.width * 0.5 >= FaceLandmarkFinders::refineBelow) return found;
+            const cv::Rect2d around(coarse.x - coarse.width / 4, coarse.y - coarse.height / 4, coarse.width * 1.5,
+                                    coarse.height * 1.5);
+            const cv::Rect region = cv::Rect(around) & cv::Rect(0, 0, gray.cols, gray.rows);
+            const double scale = std::min(1.0, FaceLandmarkFinders::windowSize / (0.6 * coarse.width));
+            std::vector<cv::Rect2d> refined;
+            if (!region.empty()) refined = search(gray(region), scale, region.tl(), true);
+            if (refined.empty()) return std::vector<cv::Rect2d>{};
+            found[largest] = refined[FaceLandmarkFinders::largestBox(refined)];
+            if (found.size() == 1) next = Followed{coarse, size, now, followed ? followed->searched : now};
+            return found;
+        };
+        if (follow) boxes = halfSize(&*followed_);
+        // A followed face that is gone: search the whole frame after all.
+        if (boxes.empty()) boxes = halfSize(nullptr);
+        followed_ = options_.followFace ? next : std::nullopt;
         // Smaller faces need the whole frame at full size.
         if (boxes.empty()) boxes = search(gray, 1, {}, false);
         if (boxes.empty() && options_.upsampleWhenNothingFound) boxes = search(gray, 2, {}, false);
@@ -150,6 +164,7 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
         const cv::Rect2d fitBox = landmarks.size() == 68 ? FaceGeometry::landmarkBox(landmarks) : box0;
         landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder_, gray, fitBox);
     } catch (const std::exception& e) {
+        followed_.reset();
         Log::face().error(strprintf("Face detection error: %s", e.what()));
         return std::nullopt;
     }

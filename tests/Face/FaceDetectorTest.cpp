@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <cmath>
 #include <fstream>
@@ -404,7 +405,9 @@ TEST(FaceDetectorTest, DetectsFromSeveralThreadsAtOnce) {
     KORVEL_REQUIRE_FACE_MODELS();
     KORVEL_REQUIRE_DATA(data);
     const cv::Mat photo = FaceEngineTest::readImage(data / "faces/dev/caltech1999_s04/2.jpg");
-    FaceDetector detector;  // loaded lazily by whichever thread comes first
+    FaceDetector::Options options;
+    options.followFace = false;  // the same answer for every call
+    FaceDetector detector(options);  // loaded lazily by whichever thread comes first
     std::vector<std::optional<DetectedFace>> results(4);
     std::vector<std::thread> threads;
     for (auto& r : results) threads.emplace_back([&] { r = detector.detect(photo); });
@@ -414,4 +417,49 @@ TEST(FaceDetectorTest, DetectsFromSeveralThreadsAtOnce) {
         EXPECT_EQ(r->boundingBox, results[0]->boundingBox);
         EXPECT_EQ(r->landmarks, results[0]->landmarks);
     }
+}
+
+TEST(FaceDetectorTest, FollowingAFaceFindsWhatSearchingEveryFrameFinds) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    // Camera-sized frames of a blink: the face is found at the half-size search's finest scales.
+    std::vector<cv::Mat> frames;
+    cv::VideoCapture clip((data / "blink/webcam_cap13_30s.mp4").string(), cv::CAP_FFMPEG);
+    cv::Mat frame;
+    for (int i = 0; clip.read(frame) && i < 440; ++i) {
+        if (i < 410) continue;
+        cv::Mat camera;
+        cv::resize(frame, camera, cv::Size(640, 480));
+        frames.push_back(camera);
+    }
+    ASSERT_EQ(frames.size(), 30u);
+    FaceDetector::Options options;
+    options.followFace = false;
+    FaceDetector searching(options);
+    options.followFace = true;
+    FaceDetector following(options);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const auto a = searching.detect(frames[i]), b = following.detect(frames[i]);
+        ASSERT_TRUE(a && b) << i;
+        EXPECT_NEAR(a->boundingBox.x + a->boundingBox.width / 2, b->boundingBox.x + b->boundingBox.width / 2, 0.02) << i;
+        EXPECT_NEAR(b->boundingBox.width / a->boundingBox.width, 1.0, 0.21) << i;
+        EXPECT_NEAR(*a->eyeOpenness, *b->eyeOpenness, 0.03) << i;
+    }
+    // The face gone: nothing. Back, then 200 px to the left, out of the place it was followed in:
+    // found where it now is.
+    EXPECT_FALSE(following.detect(cv::Mat(480, 640, CV_8UC3, cv::Scalar(120, 120, 120))));
+    const auto before = following.detect(frames.back());
+    cv::Mat moved;
+    const cv::Matx23d shift(1, 0, -200, 0, 1, 0);
+    cv::warpAffine(frames.back(), moved, shift, frames.back().size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
+    const auto after = following.detect(moved);
+    ASSERT_TRUE(before && after);
+    const auto centre = [](const DetectedFace& f) { return f.boundingBox.x + f.boundingBox.width / 2; };
+    EXPECT_NEAR(centre(*after), centre(*before) - 200.0 / 640, 0.02);
+    // A frame of another size is searched whole.
+    cv::Mat small;
+    cv::resize(frames.back(), small, cv::Size(480, 360));
+    const auto resized = following.detect(small);
+    ASSERT_TRUE(resized);
+    EXPECT_NEAR(resized->boundingBox.x, before->boundingBox.x, 0.02);
 }
