@@ -59,6 +59,11 @@ struct TileArgs {
     bool relu;
 };
 
+// The weights of the larger layers do not stay in the caches from one image to the next. Without
+// help each layer would wait for them at every page boundary (where the hardware prefetcher stops),
+// so the kernel asks for them this many floats ahead; weight buffers have that much slack.
+constexpr int prefetchDistance = 4096;
+
 template <class V, int NB, int NP>
 [[gnu::always_inline]] inline void convTile(const TileArgs& a) {
     constexpr int lanes = Lanes<V>::count;
@@ -75,7 +80,10 @@ template <class V, int NB, int NP>
         for (int i = 0; i < a.run; ++i, w += NB * lanes) {
             V wv[NB];
 #pragma GCC unroll 4
-            for (int b = 0; b < NB; ++b) wv[b] = *at<V>(w + b * lanes);
+            for (int b = 0; b < NB; ++b) {
+                wv[b] = *at<V>(w + b * lanes);
+                __builtin_prefetch(w + b * lanes + prefetchDistance);
+            }
 #pragma GCC unroll 16
             for (int p = 0; p < NP; ++p) {
                 const float x = src[p][i];
@@ -254,7 +262,8 @@ Conv makeConv(const TfjsWeights& weights, const std::string& prefix, int k, int 
     c.blockWidth = c.vectors * kernels.lanes;
     c.blocks = cout / c.blockWidth;
 
-    c.weights = allocate(std::size_t(c.blocks) * std::size_t(c.taps) * std::size_t(c.run) * std::size_t(c.blockWidth));
+    c.weights = allocate(std::size_t(c.blocks) * std::size_t(c.taps) * std::size_t(c.run) * std::size_t(c.blockWidth) +
+                         prefetchDistance);
     c.bias = allocate(std::size_t(cout));
     float* w = c.weights.get();
     for (int block = 0; block < c.blocks; ++block)
@@ -319,6 +328,7 @@ struct FastDescriptorNet::Impl {
     Conv stemConv;
     std::vector<Stage> stages;
     std::vector<float> fc;  // [256][128]
+    std::array<std::array<float, 256>, 3> inputValues;  // of R, G, B, as FaceDescriptorNet::inputBlob has them
 
     Impl(const TfjsWeights& weights, Isa isa);
     std::vector<float> compute(const cv::Mat& chip);
@@ -351,16 +361,18 @@ FastDescriptorNet::Impl::Impl(const TfjsWeights& weights, Isa isa)
     const TfjsTensor& f = FaceDescriptorNet::fcTensor(weights);
     if (x->c != f.shape[0]) throw std::logic_error("descriptor network: fc does not fit");
     fc = f.values;
+    const double mean[3] = {FaceDescriptorNet::meanR, FaceDescriptorNet::meanG, FaceDescriptorNet::meanB};
+    for (std::size_t ch = 0; ch < 3; ++ch)
+        for (std::size_t v = 0; v < 256; ++v) inputValues[ch][v] = float((double(v) - mean[ch]) / 255.0);
 }
 
 std::vector<float> FastDescriptorNet::Impl::compute(const cv::Mat& chip) {
     CV_Assert(chip.type() == CV_8UC3 && chip.rows == input.h && chip.cols == input.w);
-    const double mean[3] = {FaceDescriptorNet::meanR, FaceDescriptorNet::meanG, FaceDescriptorNet::meanB};
     float* in = input.origin();
     for (int y = 0; y < input.h; ++y) {
         const auto* row = chip.ptr<cv::Vec3b>(y);
         for (int x = 0; x < input.w; ++x)
-            for (int ch = 0; ch < 3; ++ch) *in++ = float((row[x][ch] - mean[ch]) / 255.0);
+            for (std::size_t ch = 0; ch < 3; ++ch) *in++ = inputValues[ch][row[x][int(ch)]];
     }
     run(stemConv, input, stem, nullptr);
     runPool(kernels, stem, pooled, 3, 2, true);
