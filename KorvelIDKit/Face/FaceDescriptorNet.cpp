@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "Face/FaceModelError.h"
 #include "Face/FastDescriptorNet.h"
@@ -190,19 +191,19 @@ const char* DescriptorNetwork::engineName(Engine engine) {
 }
 
 DescriptorNetwork::Engine DescriptorNetwork::preferredEngine() {
-    if (const char* env = std::getenv("KORVEL_DESCRIPTOR_ISA"); env && *env) {
-        for (const Engine e : {Engine::avx512, Engine::avx2, Engine::opencv})
-            if (std::string(env) == engineName(e)) {
-                if (available(e)) return e;
-                Log::face().info(strprintf("KORVEL_DESCRIPTOR_ISA=%s: this CPU cannot run it; using the fastest engine it can", env));
-                env = nullptr;
-                break;
-            }
-        if (env) Log::face().info(strprintf("KORVEL_DESCRIPTOR_ISA=%s is not avx512, avx2 or opencv; ignored", env));
-    }
-    for (const Engine e : {Engine::avx512, Engine::avx2})
-        if (available(e)) return e;
-    return Engine::opencv;
+    Engine fastest = Engine::opencv;
+    for (const Engine e : {Engine::avx2, Engine::avx512})
+        if (available(e)) fastest = e;
+    const char* env = std::getenv("KORVEL_DESCRIPTOR_ISA");
+    if (!env || !*env) return fastest;
+    for (const Engine e : {Engine::avx512, Engine::avx2, Engine::opencv})
+        if (std::string_view(env) == engineName(e)) {
+            if (available(e)) return e;
+            Log::face().info(strprintf("KORVEL_DESCRIPTOR_ISA=%s: not on this CPU; using %s", env, engineName(fastest)));
+            return fastest;
+        }
+    Log::face().info(strprintf("KORVEL_DESCRIPTOR_ISA=%s is not avx512, avx2 or opencv; using %s", env, engineName(fastest)));
+    return fastest;
 }
 
 DescriptorNetwork::DescriptorNetwork(const TfjsWeights& w) : DescriptorNetwork(w, preferredEngine()) {}
