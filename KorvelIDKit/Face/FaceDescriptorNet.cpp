@@ -1,46 +1,24 @@
 #include "Face/FaceDescriptorNet.h"
 
 #include <array>
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "Face/FaceModelError.h"
+#include "Face/FastDescriptorNet.h"
+#include "Support/Logger.h"
 
 namespace {
-struct Block {
-    const char* name;
-    int in, out;
-    bool down;
-};
-constexpr std::array<Block, 14> blocks = {{{"conv32_1", 32, 32, false},
-                                           {"conv32_2", 32, 32, false},
-                                           {"conv32_3", 32, 32, false},
-                                           {"conv64_down", 32, 64, true},
-                                           {"conv64_1", 64, 64, false},
-                                           {"conv64_2", 64, 64, false},
-                                           {"conv64_3", 64, 64, false},
-                                           {"conv128_down", 64, 128, true},
-                                           {"conv128_1", 128, 128, false},
-                                           {"conv128_2", 128, 128, false},
-                                           {"conv256_down", 128, 256, true},
-                                           {"conv256_1", 256, 256, false},
-                                           {"conv256_2", 256, 256, false},
-                                           {"conv256_down_out", 256, 256, true}}};
-constexpr int stemChannels = 32, stemKernel = 7;
+using FaceDescriptorNet::Block;
+using FaceDescriptorNet::blocks;
+using FaceDescriptorNet::ConvTensors;
+using FaceDescriptorNet::convTensors;
+using FaceDescriptorNet::fcTensor;
+using FaceDescriptorNet::stemChannels;
+using FaceDescriptorNet::stemKernel;
 
-// One convolution's tensors, checked.
-struct ConvTensors {
-    const TfjsTensor& filters;  // HWIO
-    const TfjsTensor& bias;
-    const TfjsTensor& scale;
-    const TfjsTensor& offset;
-};
-ConvTensors convTensors(const TfjsWeights& w, const std::string& prefix, int in, int out, int k) {
-    return {w.tensor(prefix + "/conv/filters", {k, k, in, out}), w.tensor(prefix + "/conv/bias", {out}),
-            w.tensor(prefix + "/scale/weights", {out}), w.tensor(prefix + "/scale/biases", {out})};
-}
-const TfjsTensor& fcTensor(const TfjsWeights& w) {
-    return w.tensor("fc", {256, FaceDescriptorNet::descriptorSize});
-}
 void requireChip(const cv::Mat& chip) {
     CV_Assert(chip.type() == CV_8UC3 && chip.rows == FaceDescriptorNet::inputSize &&
               chip.cols == FaceDescriptorNet::inputSize);
@@ -138,6 +116,13 @@ Tensor residual(const TfjsWeights& w, const Block& b, const Tensor& x) {
 
 namespace FaceDescriptorNet {
 
+ConvTensors convTensors(const TfjsWeights& w, const std::string& prefix, int in, int out, int k) {
+    return {w.tensor(prefix + "/conv/filters", {k, k, in, out}), w.tensor(prefix + "/conv/bias", {out}),
+            w.tensor(prefix + "/scale/weights", {out}), w.tensor(prefix + "/scale/biases", {out})};
+}
+
+const TfjsTensor& fcTensor(const TfjsWeights& w) { return w.tensor("fc", {256, descriptorSize}); }
+
 cv::Mat inputBlob(const cv::Mat& chip) {
     requireChip(chip);
     const int size[] = {1, 3, inputSize, inputSize};
@@ -154,7 +139,7 @@ cv::Mat inputBlob(const cv::Mat& chip) {
 }
 
 void checkWeights(const TfjsWeights& w) {
-    convTensors(w, "conv32_down", 3, stemChannels, stemKernel);
+    convTensors(w, stemName, 3, stemChannels, stemKernel);
     for (const auto& b : blocks) {
         convTensors(w, std::string(b.name) + "/conv1", b.in, b.out, 3);
         convTensors(w, std::string(b.name) + "/conv2", b.out, b.out, 3);
@@ -168,7 +153,7 @@ std::vector<float> referenceDescriptor(const TfjsWeights& w, const cv::Mat& chip
     for (int ch = 0; ch < 3; ++ch)
         for (int y = 0; y < inputSize; ++y)
             for (int xx = 0; xx < inputSize; ++xx) x.at(y, xx, ch) = blob.ptr<float>(0, ch)[y * inputSize + xx];
-    x = convolve(x, convTensors(w, "conv32_down", 3, stemChannels, stemKernel), stemKernel, 2, false, true);
+    x = convolve(x, convTensors(w, stemName, 3, stemChannels, stemKernel), stemKernel, 2, false, true);
     x = pool(x, 3, 2, true);
     for (const auto& b : blocks) x = residual(w, b, x);
     const TfjsTensor& fc = fcTensor(w);
@@ -187,9 +172,57 @@ std::vector<float> referenceDescriptor(const TfjsWeights& w, const cv::Mat& chip
 }
 }  // namespace FaceDescriptorNet
 
-DescriptorNetwork::DescriptorNetwork(const TfjsWeights& w) {
-    using cv::dnn::LayerParams;
+bool DescriptorNetwork::available(Engine engine) {
+    switch (engine) {
+    case Engine::avx512: return FastDescriptorNet::supported(FastDescriptorNet::Isa::avx512);
+    case Engine::avx2: return FastDescriptorNet::supported(FastDescriptorNet::Isa::avx2);
+    case Engine::opencv: return true;
+    }
+    return false;
+}
+
+const char* DescriptorNetwork::engineName(Engine engine) {
+    switch (engine) {
+    case Engine::avx512: return "avx512";
+    case Engine::avx2: return "avx2";
+    case Engine::opencv: return "opencv";
+    }
+    return "?";
+}
+
+DescriptorNetwork::Engine DescriptorNetwork::preferredEngine() {
+    Engine fastest = Engine::opencv;
+    for (const Engine e : {Engine::avx2, Engine::avx512})
+        if (available(e)) fastest = e;
+    const char* env = std::getenv("KORVEL_DESCRIPTOR_ISA");
+    if (!env || !*env) return fastest;
+    for (const Engine e : {Engine::avx512, Engine::avx2, Engine::opencv})
+        if (std::string_view(env) == engineName(e)) {
+            if (available(e)) return e;
+            Log::face().info(strprintf("KORVEL_DESCRIPTOR_ISA=%s: not on this CPU; using %s", env, engineName(fastest)));
+            return fastest;
+        }
+    Log::face().info(strprintf("KORVEL_DESCRIPTOR_ISA=%s is not avx512, avx2 or opencv; using %s", env, engineName(fastest)));
+    return fastest;
+}
+
+DescriptorNetwork::DescriptorNetwork(const TfjsWeights& w) : DescriptorNetwork(w, preferredEngine()) {}
+
+DescriptorNetwork::DescriptorNetwork(const TfjsWeights& w, Engine engine) : engine_(engine) {
+    if (!available(engine))
+        throw std::invalid_argument(std::string("descriptor engine ") + engineName(engine) + " does not run on this CPU");
     FaceDescriptorNet::checkWeights(w);
+    if (engine == Engine::opencv)
+        buildGraph(w);
+    else
+        fast_ = std::make_unique<FastDescriptorNet>(
+            w, engine == Engine::avx512 ? FastDescriptorNet::Isa::avx512 : FastDescriptorNet::Isa::avx2);
+}
+
+DescriptorNetwork::~DescriptorNetwork() = default;
+
+void DescriptorNetwork::buildGraph(const TfjsWeights& w) {
+    using cv::dnn::LayerParams;
     const auto add = [&](const std::string& name, const std::string& type, LayerParams& p,
                          std::initializer_list<int> inputs) {
         p.name = name;
@@ -239,8 +272,8 @@ DescriptorNetwork::DescriptorNetwork(const TfjsWeights& w) {
     };
 
     net_.setInputsNames({"chip"});
-    int x = conv("conv32_down", 0, 3, stemChannels, stemKernel, 2, false, true);
-    x = poolLayer("conv32_down/pool", x, "max", 3, 2);
+    int x = conv(FaceDescriptorNet::stemName, 0, 3, stemChannels, stemKernel, 2, false, true);
+    x = poolLayer(std::string(FaceDescriptorNet::stemName) + "/pool", x, "max", 3, 2);
     int size = ((FaceDescriptorNet::inputSize - stemKernel) / 2 + 1 - 3) / 2 + 1;  // spatial size of x
     for (const auto& b : blocks) {
         const std::string name = b.name;
@@ -285,6 +318,7 @@ DescriptorNetwork::DescriptorNetwork(const TfjsWeights& w) {
 }
 
 std::vector<float> DescriptorNetwork::compute(const cv::Mat& chip) {
+    if (fast_) return fast_->compute(chip);
     net_.setInput(FaceDescriptorNet::inputBlob(chip));
     const cv::Mat out = net_.forward();
     CV_Assert(out.total() == std::size_t(FaceDescriptorNet::descriptorSize) && out.type() == CV_32F);

@@ -1,10 +1,12 @@
-// The descriptor recogniser: the OpenCV graph against the plain-loop network, mirror images, real
-// people told apart, and model errors.
+// The descriptor recogniser: each engine of the network against the plain loops, the choice of
+// engine, mirror images, real people told apart, and model errors.
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <thread>
 
 #include "FaceEngineTestSupport.h"
@@ -19,6 +21,31 @@ std::optional<FaceEmbedding> embeddingOf(const cv::Mat& image) {
 }
 
 float distance(const FaceEmbedding& a, const FaceEmbedding& b) { return FaceMatching::cosineDistance(a.vector, b.vector); }
+
+// Every engine this CPU runs (own kernels for each instruction set, the OpenCV graph) against the
+// plain loops, on one chip.
+void expectEnginesMatchLoops(const TfjsWeights& weights, const cv::Mat& chip, const std::string& what) {
+    const auto loops = FaceDescriptorNet::referenceDescriptor(weights, chip);
+    double norm = 0;
+    for (float v : loops) norm += double(v) * v;
+    EXPECT_GT(std::sqrt(norm), 0.5) << what;  // a real descriptor, not zeros
+    int engines = 0;
+    for (const auto engine : {DescriptorNetwork::Engine::avx512, DescriptorNetwork::Engine::avx2,
+                              DescriptorNetwork::Engine::opencv}) {
+        if (!DescriptorNetwork::available(engine)) continue;
+        ++engines;
+        DescriptorNetwork network(weights, engine);
+        ASSERT_EQ(network.engine(), engine);
+        for (int run = 0; run < 2; ++run) {  // the second run reuses the first one's buffers
+            const auto v = network.compute(chip);
+            ASSERT_EQ(v.size(), 128u);
+            double worst = 0;
+            for (std::size_t i = 0; i < 128; ++i) worst = std::max(worst, double(std::fabs(v[i] - loops[i])));
+            EXPECT_LT(worst, 1e-4) << what << " with " << DescriptorNetwork::engineName(engine) << ", run " << run;
+        }
+    }
+    EXPECT_GE(engines, 1);
+}
 }  // namespace
 
 TEST(DescriptorRecognizerTest, NamesItsEngineAndCalibration) {
@@ -70,28 +97,53 @@ TEST(DescriptorRecognizerTest, FacesWithoutLandmarksGiveNoEmbedding) {
     EXPECT_TRUE(DescriptorRecognizer::alignedChip(face).empty());
 }
 
-TEST(DescriptorRecognizerTest, GraphMatchesThePlainLoopNetworkOnRealFaces) {
+
+TEST(DescriptorRecognizerTest, EnginesMatchThePlainLoopNetworkOnRealFaces) {
     KORVEL_REQUIRE_FACE_MODELS();
     KORVEL_REQUIRE_DATA(data);
     auto& recognizer = FaceEngineTest::recognizer();
     ASSERT_FALSE(recognizer.loadError());
-    for (const char* name : {"faces/dev/caltech1999_s05/1.jpg", "faces/london_pairs/london_041/2.jpg"}) {
+    for (const char* name : {"faces/dev/caltech1999_s05/1.jpg", "faces/london_pairs/london_041/2.jpg",
+                             "faces/dev/debruine_lisa/3.jpg"}) {
         const auto face = FaceEngineTest::detector().detect(FaceEngineTest::readImage(data / name));
         ASSERT_TRUE(face) << name;
         const cv::Mat chip = DescriptorRecognizer::alignedChip(*face);
         ASSERT_EQ(chip.size(), cv::Size(150, 150));
-        const auto graph = recognizer.rawDescriptorOfChip(chip);
-        const auto loops = FaceDescriptorNet::referenceDescriptor(*recognizer.weights(), chip);
-        ASSERT_TRUE(graph);
-        ASSERT_EQ(graph->size(), 128u);
-        double worst = 0, norm = 0;
-        for (std::size_t i = 0; i < 128; ++i) {
-            worst = std::max(worst, double(std::fabs((*graph)[i] - loops[i])));
-            norm += double(loops[i]) * loops[i];
-        }
-        EXPECT_LT(worst, 1e-4) << name;
-        EXPECT_GT(std::sqrt(norm), 0.5) << name;  // a real descriptor, not zeros
+        expectEnginesMatchLoops(*recognizer.weights(), chip, name);
     }
+}
+
+TEST(DescriptorRecognizerTest, EnginesMatchThePlainLoopNetworkOnNoise) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    auto& recognizer = FaceEngineTest::recognizer();
+    ASSERT_FALSE(recognizer.loadError());
+    cv::Mat chip(150, 150, CV_8UC3);
+    cv::RNG(7).fill(chip, cv::RNG::UNIFORM, 0, 256);
+    expectEnginesMatchLoops(*recognizer.weights(), chip, "noise");
+    // The recogniser runs the preferred engine.
+    const auto raw = recognizer.rawDescriptorOfChip(chip);
+    ASSERT_TRUE(raw);
+    DescriptorNetwork preferred(*recognizer.weights(), DescriptorNetwork::preferredEngine());
+    EXPECT_EQ(*raw, preferred.compute(chip));
+}
+
+TEST(DescriptorRecognizerTest, EngineCanBeChosenByEnvironment) {
+    using Engine = DescriptorNetwork::Engine;
+    const Engine best = DescriptorNetwork::available(Engine::avx512) ? Engine::avx512
+                        : DescriptorNetwork::available(Engine::avx2) ? Engine::avx2
+                                                                     : Engine::opencv;
+    const auto chosen = [](const char* value) {
+        ::setenv("KORVEL_DESCRIPTOR_ISA", value, 1);
+        const Engine e = DescriptorNetwork::preferredEngine();
+        ::unsetenv("KORVEL_DESCRIPTOR_ISA");
+        return e;
+    };
+    EXPECT_EQ(DescriptorNetwork::preferredEngine(), best);
+    EXPECT_EQ(chosen("opencv"), Engine::opencv);
+    EXPECT_EQ(chosen("avx2"), DescriptorNetwork::available(Engine::avx2) ? Engine::avx2 : best);
+    EXPECT_EQ(chosen("avx512"), best);  // the fastest there is, when the CPU has it at all
+    EXPECT_EQ(chosen("sse9"), best);
+    EXPECT_EQ(chosen(""), best);
 }
 
 TEST(DescriptorRecognizerTest, MirrorImagesLieClose) {
