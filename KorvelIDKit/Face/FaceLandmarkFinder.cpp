@@ -8,7 +8,8 @@
 #include <algorithm>
 
 #ifdef KORVEL_HAVE_AVX2_FINDER
-extern "C" FaceLandmarkFinder* korvelCreateFaceFinderAvx2(const char* modelPath, std::string* error) noexcept;
+extern "C" FaceLandmarkFinder* korvelCreateFaceFinderAvx2(const char* modelPath, std::string* error,
+                                                          bool dlibReference) noexcept;
 #endif
 
 namespace FaceLandmarkFinders {
@@ -51,15 +52,29 @@ bool avx2Available() {
 #endif
 }
 
-std::unique_ptr<FaceLandmarkFinder> make(const std::filesystem::path& landmarkModel, std::string& error,
-                                         bool allowAvx2) {
+namespace {
+std::unique_ptr<FaceLandmarkFinder> create(const std::filesystem::path& landmarkModel, std::string& error,
+                                           bool allowAvx2, bool dlibReference) {
     error.clear();
 #ifdef KORVEL_HAVE_AVX2_FINDER
     if (allowAvx2 && avx2Available())
-        return std::unique_ptr<FaceLandmarkFinder>(korvelCreateFaceFinderAvx2(landmarkModel.c_str(), &error));
+        return std::unique_ptr<FaceLandmarkFinder>(
+            korvelCreateFaceFinderAvx2(landmarkModel.c_str(), &error, dlibReference));
 #endif
     (void)allowAvx2;
-    return std::unique_ptr<FaceLandmarkFinder>(korvel_finder_baseline::createFinder(landmarkModel.c_str(), &error));
+    return std::unique_ptr<FaceLandmarkFinder>(
+        korvel_finder_baseline::createFinder(landmarkModel.c_str(), &error, dlibReference));
+}
+}  // namespace
+
+std::unique_ptr<FaceLandmarkFinder> make(const std::filesystem::path& landmarkModel, std::string& error,
+                                         bool allowAvx2) {
+    return create(landmarkModel, error, allowAvx2, false);
+}
+
+std::unique_ptr<FaceLandmarkFinder> makeWithDlibPredictor(const std::filesystem::path& landmarkModel,
+                                                          std::string& error, bool allowAvx2) {
+    return create(landmarkModel, error, allowAvx2, true);
 }
 
 }  // namespace FaceLandmarkFinders

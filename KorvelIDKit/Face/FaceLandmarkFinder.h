@@ -28,6 +28,10 @@ namespace FaceLandmarkFinders {
 // and the CPU has AVX2 and FMA. Nothing, with `error` set to the reason, when the model cannot be read.
 std::unique_ptr<FaceLandmarkFinder> make(const std::filesystem::path& landmarkModel, std::string& error,
                                          bool allowAvx2 = true);
+// The same finder with dlib::shape_predictor itself fitting the landmarks, to check the finder's own
+// fit against: as slow as dlib, and it holds a second copy of the model.
+std::unique_ptr<FaceLandmarkFinder> makeWithDlibPredictor(const std::filesystem::path& landmarkModel,
+                                                          std::string& error, bool allowAvx2 = true);
 // Whether make() would pick the AVX2 build.
 bool avx2Available();
 // The detector's window is 80 px and its scales step by 6/5: boxes narrower than this many pixels
