@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
                 t = threadMs();
                 FaceLandmarkFinders::subpixelLandmarks(*finder, gray, box);
                 full.push_back(threadMs() - t);
-                // The bicubic enlargement inside each of the last two.
+                // What enlarging the whole region once cost each of the last two.
                 const double scale = std::clamp(400 / box.width, 1.0, 4.0);
                 const cv::Rect region = cv::Rect(cv::Rect2d(box.x - box.width / 4, box.y - box.height / 4,
                                                             box.width * 1.5, box.height * 1.5)) & cv::Rect(0, 0, gray.cols, gray.rows);
@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
             report("coarse, detector box", coarse);
             report("coarse, enlarged", enlarged);
             report("full, enlarged", full);
-            report("of which enlarging", resize);
+            report("whole-region resize", resize);
         }
     }
     // For comparison: the descriptor as the application runs it, with OpenCV's default thread count.

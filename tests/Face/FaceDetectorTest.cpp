@@ -467,7 +467,8 @@ TEST(FaceLandmarkFinderTest, OwnFitGivesDlibsLandmarksInBothBuilds) {
                 ++faces;
                 for (const bool coarse : {true, false}) {
                     worst = std::max(worst, worstDistance(own->landmarks(gray, box, coarse), dlib->landmarks(gray, box, coarse)));
-                    // As the detector fits: on the face's region enlarged to about 400 px.
+                    // As the detector fits: on the face's region enlarged to about 400 px (where dlib's
+                    // fit reads the whole region enlarged by cv::resize).
                     worst = std::max(worst, worstDistance(FaceLandmarkFinders::subpixelLandmarks(*own, gray, box, coarse),
                                                           FaceLandmarkFinders::subpixelLandmarks(*dlib, gray, box, coarse)));
                 }
@@ -475,6 +476,32 @@ TEST(FaceLandmarkFinderTest, OwnFitGivesDlibsLandmarksInBothBuilds) {
         }
         EXPECT_GT(faces, frames.size() * 9 / 10);
         EXPECT_LE(worst, 1e-3) << "over " << faces << " faces";
+    }
+}
+
+TEST(FaceLandmarkFinderTest, CubicEnlargementIsCvResizePixelForPixel) {
+    KORVEL_REQUIRE_DATA(data);
+    cv::Mat gray;
+    cv::cvtColor(FaceEngineTest::readImage(data / "blink/closed_eyes/webcam_cap13_f0020_open.png"), gray,
+                 cv::COLOR_BGR2GRAY);
+    // Widths that are and are not whole blocks of eight, the frame's edges, scales up to the limit.
+    const std::pair<cv::Rect, double> cases[] = {{{100, 60, 150, 150}, 400.0 / 100}, {{0, 0, 97, 131}, 2.71},
+                                                 {{303, 211, 97, 89}, 1.37}, {{5, 7, 1, 1}, 4.0}, {{0, 0, 400, 300}, 1.05}};
+    for (const auto& [region, scale] : cases) {
+        cv::Mat expected;
+        cv::resize(gray(region), expected, cv::Size(), scale, scale, cv::INTER_CUBIC);
+        const CubicEnlargement enlarged(gray(region), scale);
+        ASSERT_EQ(enlarged.size(), expected.size());
+        std::vector<cv::Point> points = {{-1, -1}, {expected.cols, 0}, {0, expected.rows}};
+        for (int y = 0; y < expected.rows; ++y)
+            for (int x = 0; x < expected.cols; ++x) points.emplace_back(x, y);
+        std::vector<float> values;
+        enlarged.read(points, values);
+        ASSERT_EQ(values.size(), points.size());
+        EXPECT_EQ(values[0] + values[1] + values[2], 0);
+        std::size_t differ = 0;
+        for (std::size_t i = 3; i < points.size(); ++i) differ += values[i] != expected.at<unsigned char>(points[i]);
+        EXPECT_EQ(differ, 0u) << region << " × " << scale;
     }
 }
 
