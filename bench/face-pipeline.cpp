@@ -150,6 +150,53 @@ int main(int argc, char** argv) {
             std::printf("    faces found in %zu of %zu frames\n", faces, set->size());
         }
     }
+    // The landmark fits alone, as FaceDetector::detect runs them on 640×480 frames: a coarse fit in the
+    // detector's box, a coarse one on the enlarged region of the box its landmarks imply, and the full
+    // one there; the finder's own fit against dlib::shape_predictor.
+    for (const bool avx2 : {true, false}) {
+        if (avx2 && !FaceLandmarkFinders::avx2Available()) continue;
+        for (const bool dlibFit : {false, true}) {
+            std::string error;
+            const auto finder = dlibFit ? FaceLandmarkFinders::makeWithDlibPredictor(FaceDetector::defaultLandmarkModel(), error, avx2)
+                                        : FaceLandmarkFinders::make(FaceDetector::defaultLandmarkModel(), error, avx2);
+            if (!finder) {
+                std::fprintf(stderr, "face-pipeline: %s\n", error.c_str());
+                return 1;
+            }
+            std::vector<double> coarse, enlarged, full, resize;
+            for (std::size_t i = 0; i < camera.size(); i += 2) {
+                cv::Mat gray;
+                cv::cvtColor(camera[i], gray, cv::COLOR_BGR2GRAY);
+                const auto boxes = finder->faces(gray);
+                if (boxes.empty()) continue;
+                double t = threadMs();
+                const auto first = finder->landmarks(gray, boxes[FaceLandmarkFinders::largestBox(boxes)], true);
+                coarse.push_back(threadMs() - t);
+                if (first.size() != 68) continue;
+                t = threadMs();
+                const auto second = FaceLandmarkFinders::subpixelLandmarks(*finder, gray, FaceGeometry::landmarkBox(first), true);
+                enlarged.push_back(threadMs() - t);
+                const cv::Rect2d box = FaceGeometry::landmarkBox(second);
+                t = threadMs();
+                FaceLandmarkFinders::subpixelLandmarks(*finder, gray, box);
+                full.push_back(threadMs() - t);
+                // What enlarging the whole region once cost each of the last two.
+                const double scale = std::clamp(400 / box.width, 1.0, 4.0);
+                const cv::Rect region = cv::Rect(cv::Rect2d(box.x - box.width / 4, box.y - box.height / 4,
+                                                            box.width * 1.5, box.height * 1.5)) & cv::Rect(0, 0, gray.cols, gray.rows);
+                cv::Mat patch;
+                t = threadMs();
+                if (!region.empty()) cv::resize(gray(region), patch, cv::Size(), scale, scale, cv::INTER_CUBIC);
+                resize.push_back(threadMs() - t);
+            }
+            std::printf("  landmark fits alone, %s build, %s, 640x480 frames, thread CPU time\n", finder->instructionSet(),
+                        dlibFit ? "dlib::shape_predictor" : "own fit");
+            report("coarse, detector box", coarse);
+            report("coarse, enlarged", enlarged);
+            report("full, enlarged", full);
+            report("whole-region resize", resize);
+        }
+    }
     // The network alone, by engine, on the chips of the faces in every fourth camera-size frame.
     std::vector<cv::Mat> chips;
     {

@@ -278,19 +278,29 @@ struct FrameResult {
 
 // Per counted blink, the frame at which the tracker saw the eyes close (it counts the blink when they
 // open again, which after a slow reopening can be well after the label's last frame).
-std::vector<long> simulate(const std::vector<FrameResult>& frames, double fps, double throttle, std::size_t firstFrame,
+// The frames a camera throttled to one frame per `throttle` seconds (0: none) delivers, starting at
+// `firstFrame`.
+std::vector<bool> delivered(std::size_t count, double fps, double throttle, std::size_t firstFrame) {
+    std::vector<bool> kept(count, false);
+    double lastTaken = -1e9;
+    for (std::size_t i = firstFrame; i < count; ++i) {
+        const double t = double(i) / fps;
+        if (throttle > 0 && t - lastTaken < throttle - 1e-9) continue;
+        lastTaken = t;
+        kept[i] = true;
+    }
+    return kept;
+}
+
+std::vector<long> simulate(const std::vector<FrameResult>& frames, const std::vector<bool>& kept, double fps,
                            float minQuality, bool trace) {
     std::vector<long> blinks;
     RelativeOpennessScale scale;
     LivenessTracker tracker;
-    double lastTaken = -1e9;
     long closedAt = -1;
-    for (std::size_t i = firstFrame; i < frames.size(); ++i) {
+    for (std::size_t i = 0; i < frames.size(); ++i) {
         const double t = double(i) / fps;
-        if (throttle > 0) {
-            if (t - lastTaken < throttle - 1e-9) continue;
-            lastTaken = t;
-        }
+        if (!kept[i]) continue;
         if (!frames[i].hasOpenness || frames[i].quality < minQuality) continue;
         const auto before = tracker.blinkCount();
         const auto phase = tracker.phase();
@@ -353,6 +363,22 @@ int blinks(int argc, char** argv) {
         std::fprintf(stderr, "face-eval: %s\n", error->c_str());
         return 1;
     }
+    // The detector follows a face from frame to frame, so what it finds depends on the frames it was
+    // given before: each throttled run sees only the frames its camera would deliver.
+    const auto detectDelivered = [&](const fs::path& video, const std::vector<bool>& kept) {
+        FaceDetector throttled(options);
+        cv::VideoCapture capture(video.string(), cv::CAP_FFMPEG);
+        std::vector<FrameResult> results;
+        cv::Mat frame;
+        for (std::size_t i = 0; capture.read(frame); ++i) {
+            FrameResult r;
+            if (i < kept.size() && kept[i])
+                if (const auto face = throttled.detect(frame); face && face->eyeOpenness)
+                    r = {true, face->quality, *face->eyeOpenness};
+            results.push_back(r);
+        }
+        return results;
+    };
     const float minQuality = Settings{}.minQuality;
     constexpr double throttle = 0.05;
     std::printf("blink path: detector (%s build), per-scan openness scale, tracker %.2f / %.2f\n",
@@ -401,11 +427,17 @@ int blinks(int argc, char** argv) {
         // Labels mark frames by eye; allow a frame or two either side.
         const long early = long(std::lround(0.1 * fps)), slack = long(std::lround(0.2 * fps));
 
+        std::vector<bool> kept[modes];
+        std::vector<FrameResult> results[modes];
+        for (int mode = 0; mode < modes; ++mode) {
+            kept[mode] = delivered(frames.size(), fps, mode ? throttle : 0, mode == 2 ? 1 : 0);
+            results[mode] = mode ? detectDelivered(video, kept[mode]) : frames;
+        }
         std::string cells;
         for (int all = 0; all < 2; ++all) {
             for (int mode = 0; mode < modes; ++mode) {
-                const auto counted = simulate(frames, fps, mode ? throttle : 0, mode == 2 ? 1 : 0,
-                                              all ? 0.0f : minQuality, trace && !all && mode == 0);
+                const auto counted = simulate(results[mode], kept[mode], fps, all ? 0.0f : minQuality,
+                                              trace && !all && mode == 0);
                 Tally& t = tally[all][mode];
                 std::vector<bool> used(blinksHere.size(), false);
                 std::size_t matched = 0, falseBlinks = 0;

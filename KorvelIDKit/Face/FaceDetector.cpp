@@ -112,7 +112,7 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
             return std::chrono::duration<double>(now - t).count();
         };
         const bool follow = options_.followFace && followed_ && followed_->frame == size &&
-                            age(followed_->seen) <= followFor && age(followed_->searched) < searchEvery;
+                            age(followed_->seen) <= followFor && followed_->followedFrames + 1 < searchEvery;
         std::optional<Followed> next;
         // The boxes of the half-size search, or with `followed` of the last frame's face only.
         const auto halfSize = [&](const Followed* followed) {
@@ -134,7 +134,7 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
             if (!region.empty()) refined = search(gray(region), scale, region.tl(), true);
             if (refined.empty()) return std::vector<cv::Rect2d>{};
             found[largest] = refined[FaceLandmarkFinders::largestBox(refined)];
-            if (found.size() == 1) next = Followed{coarse, size, now, followed ? followed->searched : now};
+            if (found.size() == 1) next = Followed{coarse, size, now, followed ? followed->followedFrames + 1 : 0};
             return found;
         };
         if (follow) boxes = halfSize(&*followed_);

@@ -122,14 +122,17 @@ public:
         // Use the AVX2 build of the finder when the CPU has it.
         bool allowAvx2 = true;
         // Frames of one video: a lone face that the half-size search found at its finest scales
-        // (and that was then looked for again around where it was) is, for the next frames, looked
-        // for again in the same place without the half-size search, two thirds of the cost of a
+        // (and that was then looked for again around where it was) is, in the next frame, looked
+        // for again in the same place without the half-size search, a third of the cost of a
         // frame's search. The whole frame is searched again when the face is not found there, when
-        // it was last seen more than `followFor` ago and every `searchEvery` (so a face coming into
-        // view is still noticed). Photos, which have nothing to do with each other, turn this off.
+        // the last frame came more than `followFor` ago, and on every `searchEvery`-th frame (about a
+        // second of a camera's frames, so a face coming into view is still noticed). Counting frames
+        // rather than seconds keeps the result of a video the same however fast it is processed.
+        // Photos, which have nothing to do with each other, turn this off.
         bool followFace = true;
     };
-    static constexpr double followFor = 0.5, searchEvery = 1.0;  // seconds
+    static constexpr double followFor = 2.0;  // seconds
+    static constexpr int searchEvery = 20;    // frames
 
     FaceDetector();
     explicit FaceDetector(Options options);
@@ -155,7 +158,8 @@ private:
     struct Followed {
         cv::Rect2d coarse;  // frame pixels
         cv::Size frame;
-        std::chrono::steady_clock::time_point seen, searched;
+        std::chrono::steady_clock::time_point seen;
+        int followedFrames = 0;  // since the last whole search
     };
 
     Options options_;

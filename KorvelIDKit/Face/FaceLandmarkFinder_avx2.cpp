@@ -13,6 +13,7 @@
 #define KORVEL_FINDER_ISA "avx2"
 #include "Face/FaceLandmarkFinder.inc"
 
-extern "C" FaceLandmarkFinder* korvelCreateFaceFinderAvx2(const char* modelPath, std::string* error) noexcept {
-    return korvel_finder_avx2::createFinder(modelPath, error);
+extern "C" FaceLandmarkFinder* korvelCreateFaceFinderAvx2(const char* modelPath, std::string* error,
+                                                          bool dlibReference) noexcept {
+    return korvel_finder_avx2::createFinder(modelPath, error, dlibReference);
 }

@@ -1,5 +1,6 @@
-// The detector's geometry on synthetic landmarks, the per-scan openness scale, and the dlib detector
-// on real photos and video stills.
+// The detector's geometry on synthetic landmarks, the per-scan openness scale, the dlib detector on
+// real photos and video stills, and the finder's landmark fit against dlib's own.
+#include <dlib/image_processing/shape_predictor.h>
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
@@ -7,6 +8,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "FaceEngineTestSupport.h"
@@ -462,4 +464,206 @@ TEST(FaceDetectorTest, FollowingAFaceFindsWhatSearchingEveryFrameFinds) {
     const auto resized = following.detect(small);
     ASSERT_TRUE(resized);
     EXPECT_NEAR(resized->boundingBox.x, before->boundingBox.x, 0.02);
+}
+
+// ---- the finder's own landmark fit against dlib::shape_predictor ----
+
+namespace {
+// Grey frames of the blink clips (every 23rd) and photos of several people.
+std::vector<cv::Mat> realGreyFrames(const std::filesystem::path& data) {
+    std::vector<cv::Mat> frames;
+    for (const char* clip : {"franck_talking_face_blinks_22s.mp4", "webcam_cap13_30s.mp4", "webcam_cap12_53s.mp4"}) {
+        cv::VideoCapture capture((data / "blink" / clip).string(), cv::CAP_FFMPEG);
+        EXPECT_TRUE(capture.isOpened()) << clip;
+        cv::Mat frame;
+        for (int i = 0; capture.read(frame); ++i) {
+            if (i % 23) continue;
+            frames.emplace_back();
+            cv::cvtColor(frame, frames.back(), cv::COLOR_BGR2GRAY);
+        }
+    }
+    for (const char* photo : {"faces/dev/debruine_lisa/1.jpg", "faces/dev/caltech1999_s04/2.jpg",
+                              "faces/london_pairs/london_001/1.jpg", "faces/london_pairs/london_010/2.jpg"}) {
+        frames.emplace_back();
+        cv::cvtColor(FaceEngineTest::readImage(data / photo), frames.back(), cv::COLOR_BGR2GRAY);
+    }
+    return frames;
+}
+
+double worstDistance(const std::vector<cv::Point2f>& a, const std::vector<cv::Point2f>& b) {
+    if (a.size() != b.size()) return INFINITY;
+    double worst = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, double(cv::norm(a[i] - b[i])));
+    return worst;
+}
+}  // namespace
+
+TEST(FaceLandmarkFinderTest, OwnFitGivesDlibsLandmarksInBothBuilds) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    const std::vector<cv::Mat> frames = realGreyFrames(data);
+    for (const bool avx2 : {false, true}) {
+        if (avx2 && !FaceLandmarkFinders::avx2Available()) continue;
+        std::string error;
+        const auto own = FaceLandmarkFinders::make(FaceDetector::defaultLandmarkModel(), error, avx2);
+        const auto dlib = FaceLandmarkFinders::makeWithDlibPredictor(FaceDetector::defaultLandmarkModel(), error, avx2);
+        ASSERT_TRUE(own && dlib) << error;
+        ASSERT_STREQ(own->instructionSet(), dlib->instructionSet());
+        SCOPED_TRACE(own->instructionSet());
+        std::size_t faces = 0;
+        double worst = 0;
+        for (const cv::Mat& gray : frames) {
+            for (const cv::Rect2d& box : own->faces(gray)) {
+                ++faces;
+                for (const bool coarse : {true, false}) {
+                    worst = std::max(worst, worstDistance(own->landmarks(gray, box, coarse), dlib->landmarks(gray, box, coarse)));
+                    // As the detector fits: on the face's region enlarged to about 400 px (where dlib's
+                    // fit reads the whole region enlarged by cv::resize).
+                    worst = std::max(worst, worstDistance(FaceLandmarkFinders::subpixelLandmarks(*own, gray, box, coarse),
+                                                          FaceLandmarkFinders::subpixelLandmarks(*dlib, gray, box, coarse)));
+                }
+            }
+        }
+        EXPECT_GT(faces, frames.size() * 9 / 10);
+        EXPECT_LE(worst, 1e-3) << "over " << faces << " faces";
+    }
+}
+
+TEST(FaceLandmarkFinderTest, CubicEnlargementIsCvResizePixelForPixel) {
+    KORVEL_REQUIRE_DATA(data);
+    cv::Mat gray;
+    cv::cvtColor(FaceEngineTest::readImage(data / "blink/closed_eyes/webcam_cap13_f0020_open.png"), gray,
+                 cv::COLOR_BGR2GRAY);
+    // Widths that are and are not whole blocks of eight, the frame's edges, scales up to the limit.
+    const std::pair<cv::Rect, double> cases[] = {{{100, 60, 150, 150}, 400.0 / 100}, {{0, 0, 97, 131}, 2.71},
+                                                 {{303, 211, 97, 89}, 1.37}, {{5, 7, 1, 1}, 4.0}, {{0, 0, 400, 300}, 1.05}};
+    for (const auto& [region, scale] : cases) {
+        cv::Mat expected;
+        cv::resize(gray(region), expected, cv::Size(), scale, scale, cv::INTER_CUBIC);
+        const CubicEnlargement enlarged(gray(region), scale);
+        ASSERT_EQ(enlarged.size(), expected.size());
+        std::vector<cv::Point> points = {{-1, -1}, {expected.cols, 0}, {0, expected.rows}};
+        for (int y = 0; y < expected.rows; ++y)
+            for (int x = 0; x < expected.cols; ++x) points.emplace_back(x, y);
+        std::vector<float> values;
+        enlarged.read(points, values);
+        ASSERT_EQ(values.size(), points.size());
+        EXPECT_EQ(values[0] + values[1] + values[2], 0);
+        std::size_t differ = 0;
+        for (std::size_t i = 3; i < points.size(); ++i) differ += values[i] != expected.at<unsigned char>(points[i]);
+        EXPECT_EQ(differ, 0u) << region << " × " << scale;
+    }
+}
+
+TEST(FaceLandmarkFinderTest, BoxesOverTheEdgeOrTinyFitAsDlibDoes) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    cv::Mat gray;
+    cv::cvtColor(FaceEngineTest::readImage(data / "blink/closed_eyes/webcam_cap13_f0020_open.png"), gray,
+                 cv::COLOR_BGR2GRAY);
+    for (const bool avx2 : {false, true}) {
+        if (avx2 && !FaceLandmarkFinders::avx2Available()) continue;
+        std::string error;
+        const auto own = FaceLandmarkFinders::make(FaceDetector::defaultLandmarkModel(), error, avx2);
+        const auto dlib = FaceLandmarkFinders::makeWithDlibPredictor(FaceDetector::defaultLandmarkModel(), error, avx2);
+        ASSERT_TRUE(own && dlib) << error;
+        const double w = gray.cols, h = gray.rows;
+        const cv::Rect2d boxes[] = {
+            {-60, -40, 150, 150},          // over the top-left corner
+            {w - 70, h / 2, 140, 140},     // half off the right edge
+            {w + 10, h + 10, 100, 100},    // wholly outside: every feature pixel reads 0
+            {-w, -h, 3 * w, 3 * h},        // far larger than the frame
+            {w / 2, h / 2, 1, 1},          // one pixel
+            {w / 2, h / 2, 0.4, 0.4},      // rounds to an empty rectangle
+            {3, 3, 2, 30},                 // thin, at the corner
+        };
+        for (const cv::Rect2d& box : boxes) {
+            for (const bool coarse : {true, false}) {
+                const auto a = own->landmarks(gray, box, coarse), b = dlib->landmarks(gray, box, coarse);
+                ASSERT_EQ(a.size(), 68u) << box;
+                EXPECT_EQ(a, b) << box << (coarse ? " coarse" : " full") << " " << own->instructionSet();
+            }
+        }
+        // Unusable input gives nothing, as before.
+        EXPECT_TRUE(own->landmarks(gray, {10, 10, 0, 50}).empty());
+        EXPECT_TRUE(own->landmarks(cv::Mat(), {10, 10, 50, 50}).empty());
+        EXPECT_TRUE(own->landmarks(cv::Mat(100, 100, CV_8UC3), {10, 10, 50, 50}).empty());
+    }
+}
+
+namespace {
+// A small model in dlib's format: one cascade of depth-1 trees over two feature pixels.
+struct TinyModel {
+    dlib::matrix<float, 0, 1> shape = dlib::zeros_matrix<float>(136, 1);
+    std::vector<std::vector<dlib::impl::regression_tree>> forests{1};
+    std::vector<std::vector<unsigned long>> anchors{{30, 8}};
+    std::vector<std::vector<dlib::vector<float, 2>>> deltas{{{0.0f, 0.0f}, {0.0f, 0.0f}}};
+
+    TinyModel() {
+        for (long i = 0; i < 68; ++i) {
+            shape(2 * i) = 0.2f + 0.6f * float(i % 9) / 8;
+            shape(2 * i + 1) = 0.2f + 0.6f * float(i / 9) / 7;
+        }
+        for (const float thresh : {-0.5f, 4.5f, 20.0f}) {
+            dlib::impl::regression_tree tree;
+            tree.splits = {{0, 1, thresh}};
+            tree.leaf_values = {dlib::matrix<float, 0, 1>(dlib::uniform_matrix<float>(136, 1, 0.01f)),
+                                dlib::matrix<float, 0, 1>(dlib::uniform_matrix<float>(136, 1, -0.02f))};
+            forests[0].push_back(tree);
+        }
+    }
+    void write(const std::filesystem::path& file) const {
+        std::ofstream out(file, std::ios::binary);
+        dlib::serialize(1, out);
+        dlib::serialize(shape, out);
+        dlib::serialize(forests, out);
+        dlib::serialize(anchors, out);
+        dlib::serialize(deltas, out);
+    }
+};
+}  // namespace
+
+TEST(FaceLandmarkFinderTest, DamagedModelsAreRefusedBeforeAnyFit) {
+    TestSupport::TempDir dir;
+    const std::filesystem::path file = dir / "model.dat";
+    // Pixels outside the image read 0: at the right edge the second tree sees 5 − 0 > 4.5.
+    const cv::Mat gray(200, 200, CV_8UC1, cv::Scalar(5));
+    for (const bool avx2 : {false, true}) {
+        if (avx2 && !FaceLandmarkFinders::avx2Available()) continue;
+        std::string error;
+        // Intact, it fits, and as dlib does.
+        TinyModel().write(file);
+        const auto own = FaceLandmarkFinders::make(file, error, avx2);
+        const auto dlib = FaceLandmarkFinders::makeWithDlibPredictor(file, error, avx2);
+        ASSERT_TRUE(own && dlib) << error;
+        for (const cv::Rect2d box : {cv::Rect2d(20, 30, 150, 140), cv::Rect2d(150, 50, 100, 100), cv::Rect2d(-50, 120, 100, 100)}) {
+            EXPECT_EQ(own->landmarks(gray, box), dlib->landmarks(gray, box));
+            EXPECT_EQ(own->landmarks(gray, box, true), dlib->landmarks(gray, box, true));
+        }
+        const std::vector<std::function<void(TinyModel&)>> damages = {
+            [](TinyModel& m) { m.forests[0][1].splits[0].idx2 = 2; },  // a third pixel that is not there
+            [](TinyModel& m) { m.anchors[0][1] = 68; },
+            [](TinyModel& m) { m.forests[0][2].leaf_values[1].set_size(135); },
+            [](TinyModel& m) { m.forests[0][0].leaf_values.push_back(m.forests[0][0].leaf_values[0]); },
+            [](TinyModel& m) { m.forests[0][1].splits.push_back(m.forests[0][1].splits[0]); },
+            [](TinyModel& m) { m.deltas[0].pop_back(); },
+            [](TinyModel& m) { m.anchors.push_back(m.anchors[0]); },
+            [](TinyModel& m) { m.shape.set_size(134); },
+            [](TinyModel& m) { m.forests[0].clear(); },
+        };
+        for (std::size_t i = 0; i < damages.size(); ++i) {
+            TinyModel model;
+            damages[i](model);
+            model.write(file);
+            EXPECT_FALSE(FaceLandmarkFinders::make(file, error, avx2)) << "damage " << i;
+            EXPECT_FALSE(error.empty()) << "damage " << i;
+        }
+        // Cut short anywhere in the trees.
+        TinyModel().write(file);
+        const std::string whole = TestSupport::readText(file);
+        for (const std::size_t length : {std::size_t(0), std::size_t(30), whole.size() / 2, whole.size() - 3}) {
+            TestSupport::writeText(file, whole.substr(0, length));
+            EXPECT_FALSE(FaceLandmarkFinders::make(file, error, avx2)) << length;
+        }
+    }
 }
