@@ -139,12 +139,14 @@ inline std::optional<long> toLong(const std::string& s) {
     return std::nullopt;
 }
 
-// The detector (photos of any size: small faces are looked for again at twice the size) and the
+// The detector (photos of any size: small faces are looked for again at twice the size; photos are
+// unrelated, so no face is followed from one to the next) and the
 // recogniser, loaded; nothing, with the reason printed after `tool`, when a model cannot be used.
 struct PhotoEngine {
     FaceDetector detector{[] {
         FaceDetector::Options options;
         options.upsampleWhenNothingFound = true;
+        options.followFace = false;
         return options;
     }()};
     DescriptorRecognizer recognizer;

@@ -24,6 +24,7 @@ inline FaceDetector& detector() {
     static FaceDetector instance([] {
         FaceDetector::Options o;
         o.upsampleWhenNothingFound = true;
+        o.followFace = false;
         return o;
     }());
     return instance;
