@@ -496,12 +496,11 @@ double worstDistance(const std::vector<cv::Point2f>& a, const std::vector<cv::Po
     for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, double(cv::norm(a[i] - b[i])));
     return worst;
 }
-}  // namespace
 
-TEST(FaceLandmarkFinderTest, OwnFitGivesDlibsLandmarksInBothBuilds) {
-    KORVEL_REQUIRE_FACE_MODELS();
-    KORVEL_REQUIRE_DATA(data);
-    const std::vector<cv::Mat> frames = realGreyFrames(data);
+// Runs `check(own, dlib)`: the finder with its own fit and with dlib::shape_predictor, in each build
+// this CPU runs.
+template <class Check>
+void withOwnAndDlibFit(Check check) {
     for (const bool avx2 : {false, true}) {
         if (avx2 && !FaceLandmarkFinders::avx2Available()) continue;
         std::string error;
@@ -510,23 +509,33 @@ TEST(FaceLandmarkFinderTest, OwnFitGivesDlibsLandmarksInBothBuilds) {
         ASSERT_TRUE(own && dlib) << error;
         ASSERT_STREQ(own->instructionSet(), dlib->instructionSet());
         SCOPED_TRACE(own->instructionSet());
+        check(*own, *dlib);
+    }
+}
+}  // namespace
+
+TEST(FaceLandmarkFinderTest, OwnFitGivesDlibsLandmarksInBothBuilds) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    const std::vector<cv::Mat> frames = realGreyFrames(data);
+    withOwnAndDlibFit([&](FaceLandmarkFinder& own, FaceLandmarkFinder& dlib) {
         std::size_t faces = 0;
         double worst = 0;
         for (const cv::Mat& gray : frames) {
-            for (const cv::Rect2d& box : own->faces(gray)) {
+            for (const cv::Rect2d& box : own.faces(gray)) {
                 ++faces;
                 for (const bool coarse : {true, false}) {
-                    worst = std::max(worst, worstDistance(own->landmarks(gray, box, coarse), dlib->landmarks(gray, box, coarse)));
+                    worst = std::max(worst, worstDistance(own.landmarks(gray, box, coarse), dlib.landmarks(gray, box, coarse)));
                     // As the detector fits: on the face's region enlarged to about 400 px (where dlib's
                     // fit reads the whole region enlarged by cv::resize).
-                    worst = std::max(worst, worstDistance(FaceLandmarkFinders::subpixelLandmarks(*own, gray, box, coarse),
-                                                          FaceLandmarkFinders::subpixelLandmarks(*dlib, gray, box, coarse)));
+                    worst = std::max(worst, worstDistance(FaceLandmarkFinders::subpixelLandmarks(own, gray, box, coarse),
+                                                          FaceLandmarkFinders::subpixelLandmarks(dlib, gray, box, coarse)));
                 }
             }
         }
         EXPECT_GT(faces, frames.size() * 9 / 10);
         EXPECT_LE(worst, 1e-3) << "over " << faces << " faces";
-    }
+    });
 }
 
 TEST(FaceLandmarkFinderTest, CubicEnlargementIsCvResizePixelForPixel) {
@@ -561,12 +570,7 @@ TEST(FaceLandmarkFinderTest, BoxesOverTheEdgeOrTinyFitAsDlibDoes) {
     cv::Mat gray;
     cv::cvtColor(FaceEngineTest::readImage(data / "blink/closed_eyes/webcam_cap13_f0020_open.png"), gray,
                  cv::COLOR_BGR2GRAY);
-    for (const bool avx2 : {false, true}) {
-        if (avx2 && !FaceLandmarkFinders::avx2Available()) continue;
-        std::string error;
-        const auto own = FaceLandmarkFinders::make(FaceDetector::defaultLandmarkModel(), error, avx2);
-        const auto dlib = FaceLandmarkFinders::makeWithDlibPredictor(FaceDetector::defaultLandmarkModel(), error, avx2);
-        ASSERT_TRUE(own && dlib) << error;
+    withOwnAndDlibFit([&](FaceLandmarkFinder& own, FaceLandmarkFinder& dlib) {
         const double w = gray.cols, h = gray.rows;
         const cv::Rect2d boxes[] = {
             {-60, -40, 150, 150},          // over the top-left corner
@@ -579,16 +583,16 @@ TEST(FaceLandmarkFinderTest, BoxesOverTheEdgeOrTinyFitAsDlibDoes) {
         };
         for (const cv::Rect2d& box : boxes) {
             for (const bool coarse : {true, false}) {
-                const auto a = own->landmarks(gray, box, coarse), b = dlib->landmarks(gray, box, coarse);
+                const auto a = own.landmarks(gray, box, coarse), b = dlib.landmarks(gray, box, coarse);
                 ASSERT_EQ(a.size(), 68u) << box;
-                EXPECT_EQ(a, b) << box << (coarse ? " coarse" : " full") << " " << own->instructionSet();
+                EXPECT_EQ(a, b) << box << (coarse ? " coarse" : " full");
             }
         }
         // Unusable input gives nothing, as before.
-        EXPECT_TRUE(own->landmarks(gray, {10, 10, 0, 50}).empty());
-        EXPECT_TRUE(own->landmarks(cv::Mat(), {10, 10, 50, 50}).empty());
-        EXPECT_TRUE(own->landmarks(cv::Mat(100, 100, CV_8UC3), {10, 10, 50, 50}).empty());
-    }
+        EXPECT_TRUE(own.landmarks(gray, {10, 10, 0, 50}).empty());
+        EXPECT_TRUE(own.landmarks(cv::Mat(), {10, 10, 50, 50}).empty());
+        EXPECT_TRUE(own.landmarks(cv::Mat(100, 100, CV_8UC3), {10, 10, 50, 50}).empty());
+    });
 }
 
 namespace {
