@@ -5,8 +5,6 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
-#include <QThread>
-
 #include "Identity/MasterPassword.h"
 #include "SecretStoreFixture.h"
 #include "TestSupport.h"
@@ -71,13 +69,12 @@ TEST(MasterPasswordDerivation, MatchesKnownAnswersAndThePlainHmacChain) {
 
 TEST(MasterPasswordDerivation, ConstantTimeEqualsComparesLengthAndEveryByte) {
     const Bytes a = range(32);
-    Bytes b = a;
-    EXPECT_TRUE(MasterPassword::constantTimeEquals(a, b));
+    EXPECT_TRUE(MasterPassword::constantTimeEquals(a, range(32)));
     EXPECT_FALSE(MasterPassword::constantTimeEquals(a, std::span(a).first(31)));
     EXPECT_TRUE(MasterPassword::constantTimeEquals(Bytes{}, Bytes{}));
     EXPECT_FALSE(MasterPassword::constantTimeEquals(Bytes{}, Bytes{0}));
-    for (std::size_t i : {std::size_t(0), std::size_t(17), std::size_t(31)}) {
-        b = a;
+    for (std::size_t i : {0u, 17u, 31u}) {
+        Bytes b = a;
         b[i] ^= 0x80;
         EXPECT_FALSE(MasterPassword::constantTimeEquals(a, b)) << i;
     }
@@ -142,25 +139,20 @@ TEST_F(MasterPasswordTest, SetVerifyAndTheStoredItems) {
     EXPECT_TRUE(MasterPassword::verify("hunter22"));
 }
 
-TEST_F(MasterPasswordTest, SettingTheSamePasswordTwiceGivesNewSaltVerifierAndKey) {
-    const auto first = MasterPassword::setReturningKey("same password");
+TEST_F(MasterPasswordTest, SettingTheSamePasswordTwiceGivesNewSaltVerifierAndKeyAndSpellingsStayApart) {
+    const auto first = MasterPassword::setReturningKey("caf\u00e9");
     const auto snap1 = MasterPassword::snapshot();
-    const auto second = MasterPassword::setReturningKey("same password");
+    const auto second = MasterPassword::setReturningKey("caf\u00e9");
     const auto snap2 = MasterPassword::snapshot();
     ASSERT_TRUE(first && second && snap1 && snap2);
     EXPECT_NE(*first, *second);
     EXPECT_NE(snap1->salt, snap2->salt);
     EXPECT_NE(snap1->verifier, snap2->verifier);
-    EXPECT_TRUE(MasterPassword::verify("same password"));
-}
-
-TEST_F(MasterPasswordTest, ComposedAndDecomposedSpellingsAreDifferentPasswords) {
-    ASSERT_TRUE(MasterPassword::set("caf\u00e9"));
     EXPECT_TRUE(MasterPassword::verify("caf\u00e9"));
-    EXPECT_FALSE(MasterPassword::verify("cafe\u0301"));
+    EXPECT_FALSE(MasterPassword::verify("cafe\u0301")) << "composed and decomposed spellings are different passwords";
 }
 
-TEST_F(MasterPasswordTest, ResetSnapshotAndRestore) {
+TEST_F(MasterPasswordTest, ResetSnapshotRestoreAndFailedWrites) {
     ASSERT_TRUE(MasterPassword::set("old password"));
     const auto earlier = MasterPassword::snapshot();
     ASSERT_TRUE(earlier);
@@ -174,11 +166,8 @@ TEST_F(MasterPasswordTest, ResetSnapshotAndRestore) {
     EXPECT_EQ(MasterPassword::snapshot(), earlier);
     EXPECT_TRUE(MasterPassword::verify("old password"));
     EXPECT_FALSE(MasterPassword::verify("new password"));
-}
 
-TEST_F(MasterPasswordTest, AFailedVerifierWriteLeavesNoPasswordAndRestoreWritesTheVerifierOnlyAfterTheSalt) {
-    ASSERT_TRUE(MasterPassword::set("old password"));
-    const auto earlier = MasterPassword::snapshot();
+    // A failed verifier write leaves no password; restore writes the verifier only after the salt.
     {
         ScopedSecretStore failing(std::make_shared<FailingAccountStore>(real_, "verifier"));
         EXPECT_FALSE(MasterPassword::setReturningKey("new password"));
