@@ -40,7 +40,7 @@ protected:
     std::string service_;
 };
 
-TEST_F(SecretServiceStoreTest, StoresReplacesAndRemovesBinaryValuesWithZeroBytes) {
+TEST_F(SecretServiceStoreTest, StoresReplacesAndRemovesBinaryValuesWithZeroBytesPerServiceAndAccount) {
     EXPECT_EQ(store_->kind(), SecretStore::Kind::secretService);
     EXPECT_EQ(store_->lookup(service_, "a").status, SecretLookup::Status::notFound);
     EXPECT_EQ(store_->exists(service_, "a").status, SecretLookup::Status::notFound);
@@ -57,19 +57,13 @@ TEST_F(SecretServiceStoreTest, StoresReplacesAndRemovesBinaryValuesWithZeroBytes
     ASSERT_TRUE(store_->store(service_, "a", second).ok());
     EXPECT_EQ(store_->lookup(service_, "a").value, second);
 
+    // Items are kept apart by service and account.
+    ASSERT_TRUE(store_->store(service_, "b", bytesOf({2})).ok());
+    ASSERT_TRUE(store_->store(service_ + ".other", "a", bytesOf({3})).ok());
+    EXPECT_EQ(store_->lookup(service_, "a").value, second);
     ASSERT_TRUE(store_->remove(service_, "a").ok());
     EXPECT_EQ(store_->lookup(service_, "a").status, SecretLookup::Status::notFound);
     EXPECT_TRUE(store_->remove(service_, "a").ok()) << "removing a missing item succeeds";
-}
-
-TEST_F(SecretServiceStoreTest, ItemsAreKeptApartByServiceAndAccount) {
-    ASSERT_TRUE(store_->store(service_, "a", bytesOf({1})).ok());
-    ASSERT_TRUE(store_->store(service_, "b", bytesOf({2})).ok());
-    ASSERT_TRUE(store_->store(service_ + ".other", "a", bytesOf({3})).ok());
-    EXPECT_EQ(store_->lookup(service_, "a").value, bytesOf({1}));
-    EXPECT_EQ(store_->lookup(service_, "b").value, bytesOf({2}));
-    EXPECT_EQ(store_->lookup(service_ + ".other", "a").value, bytesOf({3}));
-    ASSERT_TRUE(store_->remove(service_, "a").ok());
     EXPECT_EQ(store_->lookup(service_, "b").value, bytesOf({2}));
     EXPECT_EQ(store_->lookup(service_ + ".other", "a").value, bytesOf({3}));
 }
@@ -88,7 +82,8 @@ TEST_F(SecretServiceStoreTest, AMissingCollectionIsAnErrorWithAReasonNotAMissing
 }
 
 // gnome-keyring's own interface creates and unlocks a collection with a known password without a
-// prompt; the password travels in a "plain" session of this connection.
+// prompt; the password travels in a "plain" session of this connection. Locking goes through the
+// Secret Service API, as any client (or the screen locker) would.
 class KeyringCollection {
 public:
     KeyringCollection() {
@@ -98,22 +93,17 @@ public:
             fail(err);
             return;
         }
-        GVariant* reply = call("/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "OpenSession",
-                               g_variant_new("(sv)", "plain", g_variant_new_string("")), "(vo)");
+        GVariant* reply = call(kService, "OpenSession", g_variant_new("(sv)", "plain", g_variant_new_string("")), "(vo)");
         if (!reply) return;
-        GVariant* output = nullptr;
         const gchar* session = nullptr;
-        g_variant_get(reply, "(v&o)", &output, &session);
+        g_variant_get_child(reply, 1, "&o", &session);
         session_ = session;
-        g_variant_unref(output);
         g_variant_unref(reply);
 
         GVariantBuilder props;
         g_variant_builder_init(&props, variantType("a{sv}"));
-        g_variant_builder_add(&props, "{sv}", "org.freedesktop.Secret.Collection.Label",
-                              g_variant_new_string("Korvel ID test"));
-        reply = call("/org/freedesktop/secrets", kInternal, "CreateWithMasterPassword",
-                     g_variant_new("(a{sv}@(oayays))", &props, masterSecret()), "(o)");
+        g_variant_builder_add(&props, "{sv}", "org.freedesktop.Secret.Collection.Label", g_variant_new_string("Korvel ID test"));
+        reply = call(kInternal, "CreateWithMasterPassword", g_variant_new("(a{sv}@(oayays))", &props, masterSecret()), "(o)");
         if (!reply) return;
         const gchar* path = nullptr;
         g_variant_get(reply, "(&o)", &path);
@@ -123,7 +113,7 @@ public:
     ~KeyringCollection() {
         if (!path_.empty()) {
             unlock();
-            if (GVariant* r = call(path_.c_str(), "org.freedesktop.Secret.Collection", "Delete", nullptr, "(o)")) g_variant_unref(r);
+            if (GVariant* r = call("org.freedesktop.Secret.Collection", "Delete", nullptr, "(o)", path_.c_str())) g_variant_unref(r);
         }
         if (bus_) g_object_unref(bus_);
     }
@@ -133,48 +123,35 @@ public:
     const std::string& path() const { return path_; }
     const std::string& error() const { return error_; }
 
-    // Through the Secret Service API, as any client (or the screen locker) would.
     bool lock() {
-        GError* err = nullptr;
-        SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &err);
-        if (!service) {
-            fail(err);
-            return false;
-        }
-        SecretCollection* collection =
-            secret_collection_new_for_dbus_path_sync(service, path_.c_str(), SECRET_COLLECTION_NONE, nullptr, &err);
-        if (!collection) {
-            g_object_unref(service);
-            fail(err);
-            return false;
-        }
-        GList* objects = g_list_append(nullptr, collection);
-        const int n = secret_service_lock_sync(service, objects, nullptr, nullptr, &err);
-        g_list_free(objects);
-        g_object_unref(collection);
-        g_object_unref(service);
-        if (err) fail(err);
-        return n == 1;
+        const gchar* objects[] = {path_.c_str(), nullptr};
+        GVariant* reply = call(kService, "Lock", g_variant_new("(^ao)", objects), "(aoo)");
+        if (!reply) return false;
+        GVariant* locked = g_variant_get_child_value(reply, 0);
+        const bool done = g_variant_n_children(locked) == 1;
+        g_variant_unref(locked);
+        g_variant_unref(reply);
+        return done;
     }
 
     bool unlock() {
-        GVariant* reply = call("/org/freedesktop/secrets", kInternal, "UnlockWithMasterPassword",
-                               g_variant_new("(o@(oayays))", path_.c_str(), masterSecret()), nullptr);
+        GVariant* reply = call(kInternal, "UnlockWithMasterPassword", g_variant_new("(o@(oayays))", path_.c_str(), masterSecret()), nullptr);
         if (reply) g_variant_unref(reply);
         return reply != nullptr;
     }
 
 private:
+    static constexpr const char* kService = "org.freedesktop.Secret.Service";
     static constexpr const char* kInternal = "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface";
 
     GVariant* masterSecret() const {
         static const char password[] = "korvel-test-password";
-        return g_variant_new("(o@ay@ays)", session_.c_str(),
-                             g_variant_new_fixed_array(variantType("y"), "", 0, 1),
+        return g_variant_new("(o@ay@ays)", session_.c_str(), g_variant_new_fixed_array(variantType("y"), "", 0, 1),
                              g_variant_new_fixed_array(variantType("y"), password, sizeof password - 1, 1), "text/plain");
     }
 
-    GVariant* call(const char* path, const char* interface, const char* method, GVariant* args, const char* replyType) {
+    GVariant* call(const char* interface, const char* method, GVariant* args, const char* replyType,
+                   const char* path = "/org/freedesktop/secrets") {
         GError* err = nullptr;
         GVariant* reply = g_dbus_connection_call_sync(bus_, "org.freedesktop.secrets", path, interface, method, args,
                                                       replyType ? variantType(replyType) : nullptr,
@@ -184,10 +161,9 @@ private:
     }
 
     void fail(GError* err) {
-        if (err) {
-            error_ = err->message;
-            g_error_free(err);
-        }
+        if (!err) return;
+        error_ = err->message;
+        g_error_free(err);
     }
 
     GDBusConnection* bus_ = nullptr;

@@ -15,17 +15,13 @@ using TestSupport::ScopedDataHome;
 using TestSupport::ScopedSecretStore;
 using TestSupport::TempDir;
 
+// Sets or (for nullptr) unsets a variable for the life of the object.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) previous_ = old;
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
+    ScopedEnv(const char* name, const char* value) : name_(name), previous_(std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt) {
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
     }
-    ~ScopedEnv() {
-        if (previous_) ::setenv(name_, previous_->c_str(), 1);
-        else ::unsetenv(name_);
-    }
+    ~ScopedEnv() { previous_ ? ::setenv(name_, previous_->c_str(), 1) : ::unsetenv(name_); }
 
 private:
     const char* name_;
