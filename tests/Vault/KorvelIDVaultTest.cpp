@@ -171,23 +171,20 @@ TEST_F(KorvelIDVaultTest, UnlockWithoutAVaultOrWhenUnlockedAsksNothing) {
     EXPECT_EQ(auth_->authenticateCalls.size(), calls) << "no scan for an unlocked vault";
 }
 
-TEST_F(KorvelIDVaultTest, UnlockByFaceUsesTheDeviceKey) {
+TEST_F(KorvelIDVaultTest, UnlockByFaceUsesTheDeviceKeyAndWithoutItFallsBackToThePassword) {
     lockedVault();
     auth_->faceResults.push_back(Result::success(Method::face("Ada")));
     EXPECT_TRUE(await(KorvelIDVault::unlock()));
     ASSERT_EQ(auth_->authenticateCalls.size(), 1u);
     EXPECT_EQ(auth_->authenticateCalls[0], std::make_pair(std::string("Unlock your vault"), true));
     EXPECT_TRUE(auth_->promptReasons.empty());
-}
 
-TEST_F(KorvelIDVaultTest, AFaceWithoutADeviceKeyFallsBackToThePassword) {
-    lockedVault();
+    KorvelIDVault::lock();
     VaultKeychain::remove();
     auth_->faceResults.push_back(Result::success(Method::face("Ada")));
     auth_->typed.push_back("wrong");
     EXPECT_FALSE(await(KorvelIDVault::unlock()));
     EXPECT_EQ(auth_->promptReasons, std::vector<std::string>{"Unlock your vault"});
-
     auth_->faceResults.push_back(Result::success(Method::face("Ada")));
     auth_->typed.push_back("old password");
     EXPECT_TRUE(await(KorvelIDVault::unlock()));
@@ -237,11 +234,19 @@ TEST_F(KorvelIDVaultTest, ChangingThePasswordWithoutAVault) {
     EXPECT_FALSE(KorvelIDVault::isSetUp());
 }
 
-TEST_F(KorvelIDVaultTest, AWrongCurrentPasswordChangesNothing) {
+TEST_F(KorvelIDVaultTest, AWrongCurrentPasswordOrAVaultItCannotOpenChangesNothing) {
     lockedVault();
-    const auto before = MasterPassword::snapshot();
     const auto header = TestSupport::readText(dir_ / "Vault" / "vault.json");
+    auto before = MasterPassword::snapshot();
     EXPECT_EQ(await(KorvelIDVault::changeMasterPassword("wrong", "new password")), PasswordChangeResult::wrongCurrentPassword);
+    EXPECT_EQ(MasterPassword::snapshot(), before);
+    EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
+    EXPECT_FALSE(KorvelIDVault::isUnlocked());
+
+    // The master password was replaced behind the vault's back (another program, a reset).
+    ASSERT_TRUE(MasterPassword::set("other password"));
+    before = MasterPassword::snapshot();
+    EXPECT_EQ(await(KorvelIDVault::changeMasterPassword("other password", "new password")), PasswordChangeResult::failed);
     EXPECT_EQ(MasterPassword::snapshot(), before);
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
     EXPECT_FALSE(KorvelIDVault::isUnlocked());
@@ -284,16 +289,6 @@ TEST_F(KorvelIDVaultTest, WhenTheNewPasswordCannotBeStoredTheOldOneIsWrittenBack
     EXPECT_TRUE(MasterPassword::verify("old password"));
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
     EXPECT_TRUE(vaultOpensWithPassword("old password"));
-}
-
-TEST_F(KorvelIDVaultTest, AVaultThatTheCurrentPasswordCannotOpenIsNotTouched) {
-    lockedVault();
-    // The master password was replaced behind the vault's back (another program, a reset).
-    ASSERT_TRUE(MasterPassword::set("other password"));
-    const auto before = MasterPassword::snapshot();
-    EXPECT_EQ(await(KorvelIDVault::changeMasterPassword("other password", "new password")), PasswordChangeResult::failed);
-    EXPECT_EQ(MasterPassword::snapshot(), before);
-    EXPECT_FALSE(KorvelIDVault::isUnlocked());
 }
 
 TEST_F(KorvelIDVaultTest, TheDefaultStoreRemovesCopiesLeftByAnEarlierProcess) {
