@@ -29,23 +29,23 @@ public:
 
     QFuture<std::optional<SymmetricKey>> promptVaultKey(const std::string& reason) override {
         promptReasons.push_back(reason);
-        std::optional<std::string> entry;
-        if (!typed.empty()) {
-            entry = typed.front();
-            typed.pop_front();
-        }
+        const auto entry = pop(typed, std::optional<std::string>{});
         if (!entry) return Async::ready(std::optional<SymmetricKey>{});
         return MasterPassword::deriveKeyForVaultAsync(*entry);
     }
 
     QFuture<Result> authenticate(const std::string& reason, bool allowPasswordFallback) override {
         authenticateCalls.emplace_back(reason, allowPasswordFallback);
-        Result r = Result::cancelled();
-        if (!faceResults.empty()) {
-            r = faceResults.front();
-            faceResults.pop_front();
-        }
-        return Async::ready(r);
+        return Async::ready(pop(faceResults, Result::cancelled()));
+    }
+
+private:
+    template <typename T>
+    static T pop(std::deque<T>& queue, T otherwise) {
+        if (queue.empty()) return otherwise;
+        T front = std::move(queue.front());
+        queue.pop_front();
+        return front;
     }
 };
 
@@ -130,9 +130,19 @@ protected:
     std::shared_ptr<ScriptedAuthenticator> auth_ = std::make_shared<ScriptedAuthenticator>();
 };
 
-TEST_F(KorvelIDVaultTest, SetUpAsksForThePasswordOnceAndThenNeverAgain) {
+TEST_F(KorvelIDVaultTest, SetUpAsksForThePasswordOnceAndWithoutAKeyIsLockedAndWritesNothing) {
     ASSERT_TRUE(MasterPassword::set("old password"));
+    auth_->typed.push_back(std::nullopt);        // dismissed
+    auth_->typed.push_back("not the password");  // wrong
+    for (int i = 0; i < 2; ++i) {
+        const auto error = awaitSetUp();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->description(), "The vault is locked.");
+    }
     EXPECT_FALSE(KorvelIDVault::isSetUp());
+    EXPECT_FALSE(fs::exists(dir_ / "Vault" / "vault.json"));
+
+    auth_->promptReasons.clear();
     auth_->typed.push_back("old password");
     EXPECT_FALSE(awaitSetUp());
     EXPECT_EQ(auth_->promptReasons, std::vector<std::string>{"Set up your encrypted vault"});
@@ -145,19 +155,6 @@ TEST_F(KorvelIDVaultTest, SetUpAsksForThePasswordOnceAndThenNeverAgain) {
     EXPECT_EQ(auth_->promptReasons.size(), 1u) << "no second prompt";
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
     EXPECT_FALSE(KorvelIDVault::isUnlocked());
-}
-
-TEST_F(KorvelIDVaultTest, SetUpWithoutAKeyIsLockedAndWritesNothing) {
-    ASSERT_TRUE(MasterPassword::set("old password"));
-    auth_->typed.push_back(std::nullopt);        // dismissed
-    auth_->typed.push_back("not the password");  // wrong
-    for (int i = 0; i < 2; ++i) {
-        const auto error = awaitSetUp();
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->description(), "The vault is locked.");
-    }
-    EXPECT_FALSE(KorvelIDVault::isSetUp());
-    EXPECT_FALSE(fs::exists(dir_ / "Vault" / "vault.json"));
 }
 
 TEST_F(KorvelIDVaultTest, UnlockWithoutAVaultOrWhenUnlockedAsksNothing) {
@@ -269,18 +266,16 @@ TEST_F(KorvelIDVaultTest, ALockedVaultIsUnlockedRewrappedAndLeftUnlocked) {
     EXPECT_TRUE(await(KorvelIDVault::unlock()));
 }
 
-TEST_F(KorvelIDVaultTest, WhenTheHeaderCannotBeWrittenTheOldPasswordStaysValidEverywhere) {
+TEST_F(KorvelIDVaultTest, WhenTheHeaderOrTheNewPasswordCannotBeWrittenTheOldPasswordStaysValidEverywhere) {
     lockedVault();
+    const auto header = TestSupport::readText(dir_ / "Vault" / "vault.json");
     writer_.shouldFail = [](int, const fs::path& p) { return p.filename() == "vault.json"; };
     EXPECT_EQ(await(KorvelIDVault::changeMasterPassword("old password", "new password")), PasswordChangeResult::failed);
     EXPECT_TRUE(MasterPassword::verify("old password"));
     EXPECT_FALSE(MasterPassword::verify("new password"));
     EXPECT_TRUE(vaultOpensWithPassword("old password"));
-}
 
-TEST_F(KorvelIDVaultTest, WhenTheNewPasswordCannotBeStoredTheOldOneIsWrittenBack) {
-    lockedVault();
-    const auto header = TestSupport::readText(dir_ / "Vault" / "vault.json");
+    writer_.shouldFail = nullptr;
     {
         TestSupport::ScopedSecretStore failing(std::make_shared<FailOnceStore>(secrets_, "verifier"));
         EXPECT_EQ(await(KorvelIDVault::changeMasterPassword("old password", "new password")), PasswordChangeResult::failed);

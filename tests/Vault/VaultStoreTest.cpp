@@ -316,26 +316,7 @@ TEST_F(VaultStoreTest, RewrapReplacesOnlyThePasswordCopy) {
 
 // --- Failed writes: the old state or the new one, never a mix ---------------------------------
 
-TEST_F(VaultStoreTest, AFailedBlobOrIndexWriteDuringAddChangesNothing) {
-    store_.initialize(passwordKey_);
-    const auto kept = add("kept.txt", "kept");
-    const auto index = indexText();
-
-    writer_.shouldFail = [](int, const fs::path& p) { return p.parent_path().filename() == "blobs"; };
-    const auto blobError = expectThrow<VaultError>([&] { add("new.txt", "new"); });
-    EXPECT_EQ(blobError.code(), VaultError::Code::io);
-    EXPECT_NE(blobError.description().find("Storage error: Injected write failure"), std::string::npos);
-    EXPECT_EQ(indexText(), index);
-    EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{kept.blobName});
-
-    writer_.shouldFail = [](int, const fs::path& p) { return p.filename() == "index.json"; };
-    EXPECT_THROW(add("new.txt", "new"), FileError);
-    EXPECT_EQ(indexText(), index);
-    EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{kept.blobName}) << "the unlisted blob was removed";
-    EXPECT_EQ(store_.decryptedData(kept), textBytes("kept"));
-}
-
-TEST_F(VaultStoreTest, FailedWritesDuringInitializeRemoveAndRewrapKeepTheOldState) {
+TEST_F(VaultStoreTest, FailedWritesDuringInitializeAddRemoveAndRewrapKeepTheOldState) {
     for (const char* failing : {"vault.json", "index.json"}) {
         writer_.shouldFail = [failing](int, const fs::path& p) { return p.filename() == failing; };
         EXPECT_THROW(store_.initialize(passwordKey_), FileError) << failing;
@@ -348,7 +329,17 @@ TEST_F(VaultStoreTest, FailedWritesDuringInitializeRemoveAndRewrapKeepTheOldStat
     const auto index = indexText();
     const auto header = readText(store_.headerURL());
 
+    writer_.shouldFail = [](int, const fs::path& p) { return p.parent_path().filename() == "blobs"; };
+    const auto blobError = expectThrow<VaultError>([&] { add("new.txt", "new"); });
+    EXPECT_EQ(blobError.code(), VaultError::Code::io);
+    EXPECT_NE(blobError.description().find("Storage error: Injected write failure"), std::string::npos);
+    EXPECT_EQ(indexText(), index);
+    EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{item.blobName});
+
     writer_.shouldFail = [](int, const fs::path& p) { return p.filename() == "index.json"; };
+    EXPECT_THROW(add("new.txt", "new"), FileError);
+    EXPECT_EQ(indexText(), index);
+    EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{item.blobName}) << "the unlisted blob was removed";
     EXPECT_THROW(store_.removeItem(item), FileError);
     EXPECT_EQ(indexText(), index);
     EXPECT_EQ(store_.decryptedData(item), textBytes("a")) << "still listed and still readable";
