@@ -53,6 +53,13 @@ protected:
         engine->enroll(name, [this](const EnrollmentEvent& e) { events.push_back(e); }, std::move(stop));
     }
 
+    // Enrols with a short window that filler frames after the script end.
+    void enrollInAShortWindow(std::int64_t sampleCount) {
+        script->fillerAfter = 0.85;
+        makeEngine(sampleCount, 0.6);
+        enroll();
+    }
+
     // Between runs on one script: the previous camera must be gone before the script changes.
     void nextRun() {
         engine.reset();
@@ -62,8 +69,7 @@ protected:
 
     std::vector<E> progressEvents() const {
         std::vector<E> out;
-        for (const E& e : events)
-            if (e.kind == E::Kind::progress) out.push_back(e);
+        std::copy_if(events.begin(), events.end(), std::back_inserter(out), [](const E& e) { return e.kind == E::Kind::progress; });
         return out;
     }
 
@@ -110,9 +116,7 @@ TEST_F(EnrollmentTest, WindowEndingWithFewerThanHalfTheTargetFailsAndWithHalfSuc
         SCOPED_TRACE(samples);
         nextRun();
         distinctFaces(samples);
-        script->fillerAfter = 0.85;
-        makeEngine(8, 0.6);
-        enroll();
+        enrollInAShortWindow(8);
         ASSERT_EQ(events.size(), static_cast<std::size_t>(samples + 1));
         EXPECT_EQ(events[static_cast<std::size_t>(samples - 1)], E::progress(samples, 8));
         if (samples == 3) {
@@ -142,9 +146,7 @@ TEST_F(EnrollmentTest, DiversityComparesWithTheLastSampleOnly) {
         Frame::withEmbedding({0, 0, 0}),           // still taken (no distance to a zero vector)
         Frame::noFace(),
     };
-    script->fillerAfter = 0.85;
-    makeEngine(8, 0.6);
-    enroll();
+    enrollInAShortWindow(8);
     const auto progress = progressEvents();
     ASSERT_EQ(progress.size(), 7u);
     EXPECT_EQ(progress.back(), E::progress(7, 8));
@@ -158,9 +160,7 @@ TEST_F(EnrollmentTest, DiversityComparesWithTheLastSampleOnly) {
 TEST_F(EnrollmentTest, PoorFramesAskForABetterFaceWithoutLosingSamples) {
     script->frames = {Frame::withEmbedding(direction(0)), Frame::noFace(), Frame::lowQuality(0.2f),
                       Frame::noEmbedding(), Frame::withEmbedding(direction(1)), Frame::noFace()};
-    script->fillerAfter = 0.85;
-    makeEngine(4, 0.6);
-    enroll();
+    enrollInAShortWindow(4);
     EXPECT_EQ(events, (std::vector<E>{E::progress(1, 4), E::needBetterFace(), E::needBetterFace(), E::progress(2, 4),
                                       E::needBetterFace(), events.back()}));
     ASSERT_EQ(events.back().kind, E::Kind::finished);
@@ -214,24 +214,33 @@ TEST_F(EnrollmentTest, CancelWithAFrameInHandOrWhileWaitingStoresNothingSilently
     EXPECT_FALSE(std::filesystem::exists(dir / "enrollment.json"));
 }
 
-TEST_F(EnrollmentTest, EnrollingTheSameNameTwiceKeepsBothProfilesAndAsyncRunsOffTheMainThread) {
-    distinctFaces(2);
-    makeEngine(1);
-    enroll("Ada");
+TEST_F(EnrollmentTest, SampleCountBelowTwoNeedsOneSampleAndTheSameNameAgainKeepsEveryProfile) {
+    for (std::int64_t count : {0, 1}) {
+        SCOPED_TRACE(count);
+        nextRun();
+        distinctFaces(2);
+        makeEngine(count);
+        enroll("Ada");
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[0], E::progress(1, 1));
+        ASSERT_EQ(events[1].kind, E::Kind::finished);
+        EXPECT_EQ(events[1].profile.embeddings.size(), 1u);
+    }
+    // Once more, off the main thread.
+    events.clear();
     std::thread::id eventThread;
-    auto task = engine->enrollAsync("Ada", [&](const EnrollmentEvent& e) {
+    engine->enrollAsync("Ada", [&](const EnrollmentEvent& e) {
         eventThread = std::this_thread::get_id();
         events.push_back(e);
-    });
-    task.get();
+    }).get();
     EXPECT_NE(eventThread, std::this_thread::get_id());
-    ASSERT_EQ(events.size(), 4u);
-    EXPECT_EQ(events[3].kind, E::Kind::finished);
-    ASSERT_EQ(store.profiles.size(), 2u);
-    EXPECT_EQ(store.profiles[0].name, "Ada");
-    EXPECT_EQ(store.profiles[1].name, "Ada");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].kind, E::Kind::finished);
+    ASSERT_EQ(store.profiles.size(), 3u);
+    for (const FaceProfile& p : store.profiles) EXPECT_EQ(p.name, "Ada");
     EXPECT_NE(store.profiles[0].id, store.profiles[1].id);
-    EXPECT_EQ(FaceStore(dir / "enrollment.json").profiles.size(), 2u);
+    EXPECT_NE(store.profiles[1].id, store.profiles[2].id);
+    EXPECT_EQ(FaceStore(dir / "enrollment.json").profiles.size(), 3u);
 }
 
 }  // namespace
