@@ -70,8 +70,16 @@ fs::path writeVideo(const fs::path& dir, int frames, double fps) {
     return file;
 }
 
-int greyIndex(const cv::Mat& frame) {
-    return static_cast<int>(std::lround(cv::mean(frame)[0] / 10));
+// The grey indices of up to `count` frames read from `source`.
+std::vector<int> readGreys(VideoFileSource& source, int count) {
+    std::vector<int> seen;
+    cv::Mat frame;
+    for (int i = 0; i < count && source.read(frame, {}); ++i) {
+        EXPECT_EQ(frame.type(), CV_8UC3);
+        seen.push_back(static_cast<int>(std::lround(cv::mean(frame)[0] / 10)));
+        frame = cv::Mat();  // fresh each time, as the controller does
+    }
+    return seen;
 }
 
 // MARK: - Discovery
@@ -96,20 +104,17 @@ TEST(CameraDevicesTest, CaptureNodesInIndexOrderSkippingOthers) {
 TEST(CameraDevicesTest, PermissionAndAbsenceMapToTheirErrors) {
     TestSupport::TempDir dev;
     FakeAccess access;
-    EXPECT_EQ(cameraErrorText([&] { CameraDevices::choose(CameraDevices::discover(dev.path(), access)); }),
-              "No usable camera found.");
-
+    const auto chooseError = [&] {
+        return cameraErrorText([&] { CameraDevices::choose(CameraDevices::discover(dev.path(), access)); });
+    };
+    EXPECT_EQ(chooseError(), "No usable camera found.");
     TestSupport::writeText(dev / "video0", "");
     TestSupport::writeText(dev / "video1", "");
-    EXPECT_EQ(cameraErrorText([&] { CameraDevices::choose(CameraDevices::discover(dev.path(), access)); }),
-              "No usable camera found.");  // nodes, but none can capture
-
+    EXPECT_EQ(chooseError(), "No usable camera found.");  // nodes, but none can capture
     access.answers["video1"] = denied();
-    EXPECT_EQ(cameraErrorText([&] { CameraDevices::choose(CameraDevices::discover(dev.path(), access)); }),
-              "Camera permission was not granted.");
-
+    EXPECT_EQ(chooseError(), "Camera permission was not granted.");
     access.answers["video1"] = {NodeProbe::Result::failed, {}, EBUSY};
-    EXPECT_EQ(cameraErrorText([&] { CameraDevices::choose(CameraDevices::discover(dev.path(), access)); }),
+    EXPECT_EQ(chooseError(),
               "Camera configuration failed: Could not open " + (dev / "video1").string() + ": " + std::strerror(EBUSY));
 
     // A usable camera wins over a node we may not open.
@@ -134,10 +139,7 @@ TEST(CameraDevicesTest, RealProbeOfPlainFilesFindsNoCameraAndClosesEverything) {
     V4L2FrameSource source(dev.path());
     EXPECT_EQ(cameraErrorText([&] { source.open(); }), "No usable camera found.");
     EXPECT_EQ(openDescriptorsInto(dev.path()), 0);
-}
 
-TEST(CameraDevicesTest, ControllerWithoutCameraFailsWithNoDevice) {
-    TestSupport::TempDir dev;
     CameraController camera(V4L2FrameSource::factory(dev.path()));
     EXPECT_EQ(cameraErrorText([&] { camera.start(); }), "No usable camera found.");
     EXPECT_FALSE(camera.isRunning());
@@ -147,42 +149,26 @@ TEST(CameraDevicesTest, ControllerWithoutCameraFailsWithNoDevice) {
 
 TEST(VideoFileSourceTest, PlaysInRealTimeAtTheFilesRate) {
     TestSupport::TempDir dir;
-    const fs::path file = writeVideo(dir.path(), 10, 25);
-    VideoFileSource source(file);
+    VideoFileSource source(writeVideo(dir.path(), 10, 25));
     source.open();
     EXPECT_DOUBLE_EQ(source.framesPerSecond(), 25);
     const auto started = std::chrono::steady_clock::now();
-    std::vector<int> seen;
-    cv::Mat frame;
-    while (source.read(frame, {})) {
-        EXPECT_EQ(frame.type(), CV_8UC3);
-        seen.push_back(greyIndex(frame));
-        frame = cv::Mat();
-    }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_GE(elapsed, 0.35);  // frame 9 is due 0.36 s after the first
+    EXPECT_EQ(readGreys(source, 100), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    // Frame 9 is due 0.36 s after the first.
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 0.35);
     source.close();
 }
 
 TEST(VideoFileSourceTest, StartOffsetAndLooping) {
     TestSupport::TempDir dir;
-    const fs::path file = writeVideo(dir.path(), 6, 50);
-    VideoFileSource source(file, {.loop = true, .startOffset = 0.08});  // frame 4 at 50 fps
+    VideoFileSource source(writeVideo(dir.path(), 6, 50), {.loop = true, .startOffset = 0.08});  // frame 4 at 50 fps
     source.open();
-    std::vector<int> seen;
-    cv::Mat frame;
-    for (int i = 0; i < 5 && source.read(frame, {}); ++i) {
-        seen.push_back(greyIndex(frame));
-        frame = cv::Mat();
-    }
-    EXPECT_EQ(seen, (std::vector<int>{4, 5, 4, 5, 4}));
+    EXPECT_EQ(readGreys(source, 5), (std::vector<int>{4, 5, 4, 5, 4}));
 }
 
 TEST(VideoFileSourceTest, StopInterruptsTheWaitForTheNextFrame) {
     TestSupport::TempDir dir;
-    const fs::path file = writeVideo(dir.path(), 3, 1);  // one frame a second
-    VideoFileSource source(file);
+    VideoFileSource source(writeVideo(dir.path(), 3, 1));  // one frame a second
     source.open();
     cv::Mat frame;
     ASSERT_TRUE(source.read(frame, {}));
@@ -207,8 +193,7 @@ TEST(VideoFileSourceTest, UnreadableFileIsAConfigurationFailure) {
 
 TEST(VideoFileSourceTest, StopReleasesTheFile) {
     TestSupport::TempDir dir;
-    const fs::path file = writeVideo(dir.path(), 50, 25);
-    CameraController camera(VideoFileSource::factory(file, {.loop = true}));
+    CameraController camera(VideoFileSource::factory(writeVideo(dir.path(), 50, 25), {.loop = true}));
     std::atomic<int> frames{0};
     camera.setOnFrame([&](const CameraFrame&) { ++frames; });
     EXPECT_EQ(openDescriptorsInto(dir.path()), 0);

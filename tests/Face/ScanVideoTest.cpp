@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <charconv>
-#include <string_view>
+#include <regex>
 
 #include "Face/AuthEngine.h"
 #include "Face/CameraActivity.h"
@@ -76,16 +75,10 @@ protected:
 
     // The blink count of the "Match: Franck (distance …, blinks N)" line; -1 without one.
     int loggedBlinks() const {
-        for (const auto& message : log.messages("auth")) {
-            const std::string_view text = message;
-            const auto blinks = text.rfind(", blinks ");
-            if (!text.starts_with("Match: Franck (distance ") || blinks == std::string_view::npos || !text.ends_with(")"))
-                continue;
-            int count = -1;
-            const char* first = text.data() + blinks + 9;
-            const char* last = text.data() + text.size() - 1;
-            if (std::from_chars(first, last, count).ptr == last) return count;
-        }
+        static const std::regex line("Match: Franck \\(distance [0-9.]+, blinks ([0-9]+)\\)");
+        std::smatch m;
+        for (const auto& message : log.messages("auth"))
+            if (std::regex_match(message, m, line)) return std::stoi(m[1]);
         return -1;
     }
 
@@ -138,7 +131,6 @@ TEST_F(ScanVideoTest, StillPhotoHeldToTheCameraIsNeverMatched) {
     writer.release();
 
     const AuthResult result = scan(data, attack, {}, withLiveness(true, 3));
-    EXPECT_NE(result.kind, AuthResult::Kind::matched);
     EXPECT_EQ(result.kind, AuthResult::Kind::noMatch) << ::testing::PrintToString(result);
     EXPECT_TRUE(log.contains("Identity matched but no blink detected \u2014 rejected (possible spoof)."));
 }

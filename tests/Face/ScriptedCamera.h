@@ -250,12 +250,6 @@ inline FaceProfile profile(std::string name, std::vector<std::vector<float>> vec
 
 }  // namespace Scripted
 
-inline void PrintTo(const ScanStatus& s, std::ostream* os) {
-    static const char* names[] = {"progress", "searching", "faceFound", "needBlink"};
-    *os << names[static_cast<int>(s.kind)];
-    if (s.kind == ScanStatus::Kind::progress) *os << "(" << s.matches << "," << s.required << ")";
-}
-
 inline void PrintTo(const AuthResult& r, std::ostream* os) {
     static const char* names[] = {"matched", "noMatch", "cameraError", "noFace", "cancelled"};
     *os << names[static_cast<int>(r.kind)];
