@@ -232,20 +232,16 @@ void DescriptorNetwork::buildGraph(const TfjsWeights& w) {
         for (int from : inputs) net_.connect(from, 0, id, slot++);
         return id;
     };
-    // Bias, scale and offset fold into the convolution: (W·x + b)·s + o = (s·W)·x + (s·b + o).
     const auto conv = [&](const std::string& prefix, int from, int in, int out, int k, int stride, bool same,
                           bool relu) {
         const ConvTensors t = convTensors(w, prefix, in, out, k);
         const int shape[] = {out, in, k, k};
         cv::Mat weights(4, shape, CV_32F), bias(1, out, CV_32F);
         for (int o = 0; o < out; ++o) {
-            const float s = t.scale.values[std::size_t(o)];
-            bias.at<float>(o) = t.bias.values[std::size_t(o)] * s + t.offset.values[std::size_t(o)];
+            bias.at<float>(o) = t.foldedBias(o);
             for (int i = 0; i < in; ++i)
                 for (int ky = 0; ky < k; ++ky)
-                    for (int kx = 0; kx < k; ++kx)
-                        weights.ptr<float>(o, i)[ky * k + kx] =
-                            t.filters.values[hwio(ky, kx, i, o, k, in, out)] * s;
+                    for (int kx = 0; kx < k; ++kx) weights.ptr<float>(o, i)[ky * k + kx] = t.foldedWeight(ky, kx, i, o);
         }
         LayerParams p;
         p.set("kernel_size", k);

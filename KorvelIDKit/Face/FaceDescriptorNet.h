@@ -59,6 +59,19 @@ struct ConvTensors {
     const TfjsTensor& bias;
     const TfjsTensor& scale;
     const TfjsTensor& offset;
+
+    // The convolution with bias, scale and offset folded in, as the engines run it:
+    // (W·x + b)·s + o = (s·W)·x + (s·b + o).
+    float foldedWeight(int ky, int kx, int in, int out) const {
+        const auto& d = filters.shape;  // k, k, inputs, outputs
+        const std::size_t i = ((std::size_t(ky) * std::size_t(d[1]) + std::size_t(kx)) * std::size_t(d[2]) + std::size_t(in)) *
+                                  std::size_t(d[3]) + std::size_t(out);
+        return filters.values[i] * scale.values[std::size_t(out)];
+    }
+    float foldedBias(int out) const {
+        const auto o = std::size_t(out);
+        return bias.values[o] * scale.values[o] + offset.values[o];
+    }
 };
 ConvTensors convTensors(const TfjsWeights& weights, const std::string& prefix, int in, int out, int k);
 // The final 256×128 product (input-major).

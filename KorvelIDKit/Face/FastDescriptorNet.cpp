@@ -271,13 +271,9 @@ Conv makeConv(const TfjsWeights& weights, const std::string& prefix, int k, int 
             for (int kx = k0; kx < k1; ++kx)
                 for (int i = 0; i < cin; ++i)
                     for (int j = 0; j < c.blockWidth; ++j) {
-                        const int o = block * c.blockWidth + j;
-                        const std::size_t hwio = ((std::size_t(ky) * std::size_t(k) + std::size_t(kx)) * std::size_t(cin) + std::size_t(i)) *
-                                                     std::size_t(cout) + std::size_t(o);
-                        *w++ = t.filters.values[hwio] * t.scale.values[std::size_t(o)];
+                        *w++ = t.foldedWeight(ky, kx, i, block * c.blockWidth + j);
                     }
-    for (std::size_t o = 0; o < std::size_t(cout); ++o)
-        c.bias[o] = t.bias.values[o] * t.scale.values[o] + t.offset.values[o];
+    for (int o = 0; o < cout; ++o) c.bias[std::size_t(o)] = t.foldedBias(o);
 
     for (int y = 0; y < outHeight; ++y)
         for (int x = 0; x < outWidth; ++x) {
