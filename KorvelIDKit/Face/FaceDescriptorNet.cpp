@@ -127,12 +127,11 @@ cv::Mat inputBlob(const cv::Mat& chip) {
     requireChip(chip);
     const int size[] = {1, 3, inputSize, inputSize};
     cv::Mat blob(4, size, CV_32F);
-    const double mean[3] = {meanR, meanG, meanB};
     for (int ch = 0; ch < 3; ++ch) {
         float* plane = blob.ptr<float>(0, ch);
         for (int y = 0; y < inputSize; ++y) {
             const auto* row = chip.ptr<cv::Vec3b>(y);
-            for (int x = 0; x < inputSize; ++x) plane[y * inputSize + x] = float((row[x][ch] - mean[ch]) / 255.0);
+            for (int x = 0; x < inputSize; ++x) plane[y * inputSize + x] = inputValue(ch, row[x][ch]);
         }
     }
     return blob;

@@ -29,6 +29,11 @@ inline constexpr int descriptorSize = 128;
 inline constexpr std::uintmax_t weightBytes = 6444032;
 // Subtracted from the chip's R, G, B before dividing by 255.
 inline constexpr double meanR = 122.782, meanG = 117.001, meanB = 104.298;
+// The network's input for an 8-bit `value` of channel `channel` (0 R, 1 G, 2 B).
+inline float inputValue(int channel, int value) {
+    constexpr double mean[3] = {meanR, meanG, meanB};
+    return float((value - mean[channel]) / 255.0);
+}
 
 // A residual block: the prefix of its tensors, its channels in and out, and whether it is a down block.
 struct Block {

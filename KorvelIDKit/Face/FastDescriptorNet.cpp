@@ -357,9 +357,8 @@ FastDescriptorNet::Impl::Impl(const TfjsWeights& weights, Isa isa)
     const TfjsTensor& f = FaceDescriptorNet::fcTensor(weights);
     if (x->c != f.shape[0]) throw std::logic_error("descriptor network: fc does not fit");
     fc = f.values;
-    const double mean[3] = {FaceDescriptorNet::meanR, FaceDescriptorNet::meanG, FaceDescriptorNet::meanB};
     for (std::size_t ch = 0; ch < 3; ++ch)
-        for (std::size_t v = 0; v < 256; ++v) inputValues[ch][v] = float((double(v) - mean[ch]) / 255.0);
+        for (std::size_t v = 0; v < 256; ++v) inputValues[ch][v] = FaceDescriptorNet::inputValue(int(ch), int(v));
 }
 
 std::vector<float> FastDescriptorNet::Impl::compute(const cv::Mat& chip) {
