@@ -55,15 +55,10 @@ int main(int argc, char** argv) {
         if (boxes.empty()) return false;
         const cv::Rect2d box = boxes[FaceLandmarkFinders::largestBox(boxes)];
         const auto landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder, gray, box);
-        if (landmarks.size() != 68) return false;
-        // landmarkBox with width 1 and no offset gives the anchor and s.
-        cv::Point2d l(0, 0), r(0, 0), m(0, 0);
-        for (int i = 36; i < 42; ++i) l += cv::Point2d(landmarks[std::size_t(i)]) / 6.0;
-        for (int i = 42; i < 48; ++i) r += cv::Point2d(landmarks[std::size_t(i)]) / 6.0;
-        for (int i = 48; i < 68; ++i) m += cv::Point2d(landmarks[std::size_t(i)]) / 20.0;
-        const cv::Point2d eyes = (l + r) * 0.5, anchor = (eyes + m) * 0.5;
-        const double s = (cv::norm(r - l) + cv::norm(m - eyes)) / 2;
-        if (!(s > 0)) return false;
+        const auto frame = FaceGeometry::landmarkFrame(landmarks);
+        if (!frame || !(frame->size > 0)) return false;
+        const cv::Point2d anchor = frame->anchor;
+        const double s = frame->size;
         out[0] = box.width / s;
         out[1] = (box.x + box.width / 2 - anchor.x) / s;
         out[2] = (box.y + box.height / 2 - anchor.y) / s;

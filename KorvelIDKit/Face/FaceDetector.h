@@ -220,6 +220,12 @@ std::optional<float> eyeOpenness(std::span<const cv::Point2f> leftEye, std::span
 inline constexpr double landmarkBoxWidth = 2.2882;
 inline constexpr double landmarkBoxOffsetX = 0.0249, landmarkBoxOffsetY = -0.0118;
 cv::Rect2d landmarkBox(std::span<const cv::Point2f> landmarks);
+// The anchor and the size s above. Nothing without 68 points.
+struct LandmarkFrame {
+    cv::Point2d anchor;
+    double size = 0;
+};
+std::optional<LandmarkFrame> landmarkFrame(std::span<const cv::Point2f> landmarks);
 
 // The two eye outlines of 68 landmarks (points 36–41 and 42–47, frame pixels) turned back by
 // `roll` about the midpoint of the eyes and expressed relative to `box` (y up), ready for

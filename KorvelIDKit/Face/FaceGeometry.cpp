@@ -100,14 +100,19 @@ std::optional<float> yaw(std::span<const cv::Point2f> landmarks, std::optional<f
     return float(std::atan(offset / yawDepthRatio));
 }
 
-cv::Rect2d landmarkBox(std::span<const cv::Point2f> landmarks) {
-    if (landmarks.size() != landmarkCount) return {};
+std::optional<LandmarkFrame> landmarkFrame(std::span<const cv::Point2f> landmarks) {
+    if (landmarks.size() != landmarkCount) return std::nullopt;
     const cv::Point2d left = meanOf(landmarks.subspan(36, 6)), right = meanOf(landmarks.subspan(42, 6));
     const cv::Point2d mouth = meanOf(landmarks.subspan(48, 20));
     const cv::Point2d eyes = (left + right) * 0.5;
-    const double s = (cv::norm(right - left) + cv::norm(mouth - eyes)) / 2;
-    const cv::Point2d centre = (eyes + mouth) * 0.5 + cv::Point2d(landmarkBoxOffsetX, landmarkBoxOffsetY) * s;
-    const double w = landmarkBoxWidth * s;
+    return LandmarkFrame{(eyes + mouth) * 0.5, (cv::norm(right - left) + cv::norm(mouth - eyes)) / 2};
+}
+
+cv::Rect2d landmarkBox(std::span<const cv::Point2f> landmarks) {
+    const auto frame = landmarkFrame(landmarks);
+    if (!frame) return {};
+    const cv::Point2d centre = frame->anchor + cv::Point2d(landmarkBoxOffsetX, landmarkBoxOffsetY) * frame->size;
+    const double w = landmarkBoxWidth * frame->size;
     return {centre.x - w / 2, centre.y - w / 2, w, w};
 }
 
