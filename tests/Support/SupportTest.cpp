@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "Support/AppPaths.h"
 #include "Support/Bytes.h"
+#include "Support/DataFolderLock.h"
 #include "Support/FileIO.h"
 #include "Support/Json.h"
 #include "Support/Logger.h"
@@ -188,4 +190,28 @@ TEST(Logging, CapturesFormattedLinesPerChannel) {
     EXPECT_EQ(lines[1].level, LogLevel::error);
     EXPECT_EQ(lines[1].message, "Match: Ada (distance 0.125000, blinks 1)");
     EXPECT_EQ(capture.messages("store"), std::vector<std::string>{"3 profile(s) loaded."});
+}
+
+TEST(DataFolderLock, OneHolderAtATimeAndTheHolderIsNamed) {
+    TempDir dir;
+    auto first = DataFolderLock::tryAcquire(dir.path());
+    ASSERT_TRUE(first.lock) << first.error;
+    // flock conflicts between open file descriptions, so a second attempt in this process stands in
+    // for another process.
+    const auto second = DataFolderLock::tryAcquire(dir.path());
+    EXPECT_FALSE(second.lock);
+    EXPECT_EQ(second.holder, ::getpid());
+    EXPECT_EQ(DataFolderLock::holder(dir.path()), ::getpid());
+
+    first.lock.reset();
+    EXPECT_FALSE(DataFolderLock::holder(dir.path()).has_value());
+    EXPECT_TRUE(DataFolderLock::tryAcquire(dir.path()).lock);
+
+    // A link planted in place of the lock file is not followed.
+    TempDir other;
+    fs::remove(dir.path() / DataFolderLock::fileName);
+    fs::create_symlink(other.path() / "target", dir.path() / DataFolderLock::fileName);
+    const auto linked = DataFolderLock::tryAcquire(dir.path());
+    EXPECT_FALSE(linked.lock);
+    EXPECT_FALSE(fs::exists(other.path() / "target"));
 }
