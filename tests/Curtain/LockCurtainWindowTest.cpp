@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTest>
 
 #include "Curtain/CurtainPanel.h"
@@ -35,9 +36,10 @@ QString run(const QString& program, const QStringList& args) {
 // An xterm whose typed input lands in a file, so a test can tell whether keys reached it.
 class Xterm {
 public:
-    explicit Xterm(const std::filesystem::path& typedFile) {
-        process_.start("xterm", {"-class", "KorvelProbe", "-geometry", "100x40+0+0", "-e", "sh", "-c",
-                                 QString("stty -icanon; cat > '%1'").arg(QString::fromStdString(typedFile.string()))});
+    explicit Xterm(const std::filesystem::path& typedFile, QStringList options = {}) {
+        options << "-class" << "KorvelProbe" << "-geometry" << "100x40+0+0" << "-e" << "sh" << "-c"
+                << QString("stty -icanon; cat > '%1'").arg(QString::fromStdString(typedFile.string()));
+        process_.start("xterm", options);
         process_.waitForStarted();
         window_ = run("xdotool", {"search", "--sync", "--class", "KorvelProbe"}).split('\n').first().trimmed();
         run("xdotool", {"windowactivate", "--sync", window_});
@@ -100,10 +102,11 @@ QString screenshotPath(const char* name) {
     return dir.filePath(QString("screenshots/%1.png").arg(name));
 }
 
+// The whole X screen as the server has it (every monitor), saved for a person to look at.
 QImage screenshot(const char* name) {
-    QImage image = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-    image.save(screenshotPath(name));
-    return image;
+    const QString path = screenshotPath(name);
+    run("import", {"-window", "root", path});
+    return QImage(path);
 }
 
 class CurtainDesktopTest : public ::testing::Test {
@@ -267,14 +270,54 @@ TEST_F(CurtainDesktopTest, PendingTimeOutDoesNothingAfterAnUnlock) {
     EXPECT_EQ(endings_.unlocked, 1);
 }
 
-TEST_F(CurtainDesktopTest, WaitsForAnotherClientsKeyboardGrab) {
-    // xdotool holds nothing, but an xterm with "secure keyboard" grabs; simplest real holder: a
-    // second curtain's grab, released when that curtain ends.
-    CurtainServices s = services();
-    LockCurtainWindow first({"org.example.First", "First", 0}, [] {}, [] {}, s);
-    first.present();
-    ASSERT_TRUE(waitUntil([&] { return first.holdsKeyboard(); }, 3000));
-    first.model()->cancel();  // releases at once, before its fade
-    present({"org.example.Second", "Second", 0}, s);
+TEST_F(CurtainDesktopTest, WaitsWhileAnotherClientHoldsTheKeyboard) {
+    // xterm's "secure keyboard" is a real keyboard grab by another client; F5 toggles it here.
+    Xterm xterm(dir_ / "typed", {"-xrm", "*VT100.translations: #override <Key>F5: secure()"});
+    key("F5");
+    QTest::qWait(200);
+    present({"org.example.Editor", "Editor", 0}, services());
+    QTest::qWait(400);
+    EXPECT_FALSE(curtain_->holdsKeyboard());
+    key("F5");  // reaches the xterm, which still holds the keyboard, and lets go
     EXPECT_TRUE(waitUntil([&] { return curtain_->holdsKeyboard(); }, 3000));
+    type("x");
+    QTest::qWait(200);
+    EXPECT_EQ(TestSupport::readText(dir_ / "typed"), "");
+    model().cancel();
+}
+
+TEST_F(CurtainDesktopTest, FollowsScreensThatComeGoAndChangeSize) {
+    // Two monitors side by side on the one Xvfb screen, pointer on the right one.
+    auto xrandr = [](const QStringList& args) { return run("xrandr", args); };
+    if (QStandardPaths::findExecutable("xrandr").isEmpty()) GTEST_SKIP() << "xrandr is not installed";
+    auto screenCount = [] { return QGuiApplication::screens().size(); };
+    run("xdotool", {"mousemove", "900", "400"});
+    xrandr({"--setmonitor", "KorvelLeft", "640/170x800/280+0+0", "screen"});
+    xrandr({"--setmonitor", "KorvelRight", "640/170x800/280+640+0", "none"});
+    const bool split = waitUntil([&] { return screenCount() == 2; }, 3000);
+    if (split) {
+        present({"org.example.Editor", "Editor", 0}, services());
+        EXPECT_EQ(panel().geometry(), QRect(640, 0, 640, 800)) << "the panel sits under the pointer";
+        ASSERT_EQ(curtain_->coverWindows().size(), 1);
+        EXPECT_EQ(curtain_->coverWindows().first()->geometry(), QRect(0, 0, 640, 800));
+        QTest::qWait(LockCurtainWindow::fadeInMs + 100);
+        screenshot("curtain-two-screens");
+        xrandr({"--delmonitor", "KorvelLeft"});
+        xrandr({"--delmonitor", "KorvelRight"});
+        EXPECT_TRUE(waitUntil([&] { return curtain_->coverWindows().isEmpty() && panel().geometry().width() == 1280; }))
+            << "one screen again: the panel covers it all";
+    } else {
+        xrandr({"--delmonitor", "KorvelLeft"});
+        xrandr({"--delmonitor", "KorvelRight"});
+        ADD_FAILURE() << "Qt did not see the two monitors";
+        present({"org.example.Editor", "Editor", 0}, services());
+    }
+    xrandr({"--newmode", "1024x640", "0", "1024", "0", "0", "0", "640", "0", "0", "0"});
+    xrandr({"--addmode", "screen", "1024x640"});
+    xrandr({"--output", "screen", "--mode", "1024x640"});
+    EXPECT_TRUE(waitUntil([&] { return panel().geometry() == QRect(0, 0, 1024, 640); }));
+    xrandr({"--output", "screen", "--mode", "1280x800"});
+    EXPECT_TRUE(waitUntil([&] { return panel().geometry() == QRect(0, 0, 1280, 800); }));
+    EXPECT_TRUE(curtain_->holdsKeyboard());
+    model().cancel();
 }
