@@ -23,7 +23,8 @@ FrameSourceFactory sourceFor(const Arguments& args) {
     if (args.value("--camera") && args.value("--video")) throw UsageError("--camera and --video exclude each other");
     if (const auto video = args.value("--video")) {
         if (!std::filesystem::is_regular_file(*video)) throw Failure("Cannot read the video " + *video + ".");
-        return VideoFileSource::factory(*video);
+        // Looped, as a camera never runs out of frames: a short clip can still give every sample.
+        return VideoFileSource::factory(*video, {.loop = true});
     }
     if (const auto camera = args.value("--camera")) {
         int index = -1;
