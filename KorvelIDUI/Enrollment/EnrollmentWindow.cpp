@@ -46,7 +46,9 @@ EnrollmentWindow::EnrollmentWindow(EnrollmentViewModel& model, QWidget* parent)
     status_ = new QLabel(this);
     status_->setObjectName("statusLabel");
     status_->setFont(sizedFont(font(), 12));
-    status_->setFixedHeight(32);
+    // Two lines of the usual texts; the longer camera-permission advice may take a third rather
+    // than be cut off.
+    status_->setMinimumHeight(32);
     status_->setAlignment(Qt::AlignCenter);
     status_->setWordWrap(true);
     status_->setForegroundRole(QPalette::PlaceholderText);

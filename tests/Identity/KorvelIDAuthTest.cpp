@@ -3,6 +3,7 @@
 // its own, so parallel test programs never share them).
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -173,6 +174,10 @@ TEST(PasswordDialogTest, MaskedFieldUnlockByDefaultAndEmptiedWhenRead) {
     EXPECT_FALSE(dialog.findChild<QPushButton*>("cancelButton")->isDefault());
 
     field->setText("s3cret");
+    dialog.show();
+    TestSupport::waitUntil([] { return false; }, 200);
+    const auto shot = std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) / "password-dialog.png";
+    EXPECT_TRUE(dialog.grab().save(QString::fromStdString(shot.string())));
     EXPECT_EQ(dialog.takePassword().str(), "s3cret");
     EXPECT_TRUE(field->text().isEmpty());
 }
