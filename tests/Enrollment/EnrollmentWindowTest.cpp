@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
+#include <QTest>
 
 #include "../Face/FaceEngineTestSupport.h"
 #include "Enrollment/EnrollmentPreviewView.h"
@@ -53,7 +54,7 @@ protected:
         auto* field = window()->findChild<QLineEdit*>("nameField");
         field->setText(name);
         Q_EMIT field->textEdited(name);
-        button()->click();
+        QTest::keyClick(field, Qt::Key_Return);  // the button is the default
     }
     EnrollmentWindow* window() const { return opened->window(); }
     EnrollmentViewModel& model() const { return *opened->model(); }
