@@ -14,8 +14,11 @@
 #include "Identity/KorvelID.h"
 #include "Identity/KorvelIDSettings.h"
 #include "Localization/Localization.h"
+#include "LockScreen/LockScreenController.h"
 
 namespace {
+QString lockTitle() { return qL("curtain.locked").replace(QLatin1String("%@"), QStringLiteral("Korvel ID")); }
+
 // The controller's own short English texts, as the scan display shows them.
 QString describe(const UnlockResult& result) {
     switch (result.kind) {
@@ -62,10 +65,14 @@ DeveloperWindow::DeveloperWindow(QWidget* parent) : QWidget(parent) {
     removeButton_ = new QPushButton(this);
     removeButton_->setObjectName("removeFacesButton");
     connect(removeButton_, &QPushButton::clicked, this, &DeveloperWindow::removeFacesPressed);
+    lockViewButton_ = new QPushButton(this);
+    lockViewButton_->setObjectName("lockViewButton");
+    connect(lockViewButton_, &QPushButton::clicked, this, &DeveloperWindow::lockViewPressed);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(enrollButton_);
     buttons->addWidget(unlockButton_);
     buttons->addWidget(removeButton_);
+    buttons->addWidget(lockViewButton_);
 
     result_ = new QLabel(this);
     result_->setObjectName("resultLabel");
@@ -90,6 +97,7 @@ void DeveloperWindow::retranslate() {
     enrollButton_->setText(qL("enroll.enrollButton"));
     unlockButton_->setText(qL("vault.unlockWithFace"));
     removeButton_->setText(qL("security.removeFaces"));
+    lockViewButton_->setText(lockTitle());
     refresh();
 }
 
@@ -122,4 +130,20 @@ void DeveloperWindow::removeFacesPressed() {
     if (DialogRunner::exec(confirm) == QMessageBox::Cancel) return;
     KorvelID::reset();
     refresh();
+}
+
+// A window with some content, locked at once: unlocking by face reveals it again.
+void DeveloperWindow::lockViewPressed() {
+    auto* host = new QWidget(nullptr, Qt::Window);
+    host->setAttribute(Qt::WA_DeleteOnClose);
+    host->setWindowTitle("Korvel ID");
+    auto* layout = new QVBoxLayout(host);
+    auto* content = new QLabel(qL("vault.lockedBody"), host);
+    content->setWordWrap(true);
+    layout->addWidget(content);
+    layout->addWidget(new QPushButton(qL("vault.open"), host));
+    host->resize(480, 360);
+    auto* lock = korvelIDLock(host, lockTitle(), qL("curtain.look"), [host] { host->close(); });
+    host->show();
+    lock->setLocked(true);
 }

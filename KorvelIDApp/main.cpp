@@ -8,6 +8,7 @@
 #include "Enrollment/EnrollmentWindowController.h"
 #include "Identity/KorvelIDAuth.h"
 #include "Identity/KorvelIDController.h"
+#include "ScanDisplay/NotchWindowController.h"
 #include "Support/AppPaths.h"
 #include "Vault/KorvelIDVault.h"
 
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName("com.korvel.id");
     AppPaths::setApplicationIdentifier("com.korvel.id");
 
+    KorvelIDController::setScanDisplayFactory([] { return std::make_unique<NotchWindowController>(); });
     KorvelIDController::setEnrollmentPresenterFactory(EnrollmentWindowController::factory());
     KorvelIDAuth::setPasswordPrompt(std::make_shared<PasswordDialogPrompt>());
     KorvelIDVault::setAuthenticator(KorvelIDAuth::vaultAuthenticator());
