@@ -49,19 +49,6 @@ TEST(ScanRing, ArcCoversAShortSpinningSegmentOrTheProgressWithAMinimum) {
     for (const auto& [progress, fraction] : cases) EXPECT_DOUBLE_EQ(ScanRing::arcFraction(progress), fraction) << progress;
 }
 
-TEST(ScanRing, SpinsOnlyWhileIndeterminateAndShown) {
-    ScanRing ring;
-    EXPECT_FALSE(ring.isSpinning());
-    ring.show();
-    EXPECT_TRUE(ring.isSpinning());
-    ring.setProgress(0.4);
-    EXPECT_FALSE(ring.isSpinning());
-    ring.setProgress(0);
-    EXPECT_TRUE(ring.isSpinning());
-    ring.hide();
-    EXPECT_FALSE(ring.isSpinning());
-}
-
 TEST(Spring, StartsAtRestOvershootsByItsDampingAndSettles) {
     struct Case {
         Spring spring;
