@@ -14,6 +14,7 @@
 #include "Identity/KorvelID.h"
 #include "Identity/KorvelIDSettings.h"
 #include "Localization/Localization.h"
+#include "LockScreen/LockScreenController.h"
 
 namespace {
 // The controller's own short English texts, as the scan display shows them.
@@ -62,10 +63,14 @@ DeveloperWindow::DeveloperWindow(QWidget* parent) : QWidget(parent) {
     removeButton_ = new QPushButton(this);
     removeButton_->setObjectName("removeFacesButton");
     connect(removeButton_, &QPushButton::clicked, this, &DeveloperWindow::removeFacesPressed);
+    lockViewButton_ = new QPushButton(this);
+    lockViewButton_->setObjectName("lockViewButton");
+    connect(lockViewButton_, &QPushButton::clicked, this, &DeveloperWindow::showLockView);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(enrollButton_);
     buttons->addWidget(unlockButton_);
     buttons->addWidget(removeButton_);
+    buttons->addWidget(lockViewButton_);
 
     result_ = new QLabel(this);
     result_->setObjectName("resultLabel");
@@ -90,6 +95,7 @@ void DeveloperWindow::retranslate() {
     enrollButton_->setText(qL("enroll.enrollButton"));
     unlockButton_->setText(qL("vault.unlockWithFace"));
     removeButton_->setText(qL("security.removeFaces"));
+    lockViewButton_->setText(qL("vault.lock"));
     refresh();
 }
 
@@ -122,4 +128,30 @@ void DeveloperWindow::removeFacesPressed() {
     if (DialogRunner::exec(confirm) == QMessageBox::Cancel) return;
     KorvelID::reset();
     refresh();
+}
+
+void DeveloperWindow::showLockView() {
+    // A stand-in page behind the face lock view, locked the way a host screen locks itself; its
+    // own button locks it again.
+    auto* page = new QWidget(nullptr, Qt::Window);
+    page->setObjectName("lockViewPage");
+    page->setAttribute(Qt::WA_DeleteOnClose);
+    page->setWindowTitle(qL("vault.title"));
+    auto* heading = new QLabel(qL("vault.title"), page);
+    QFont big = heading->font();
+    big.setPixelSize(20);
+    big.setBold(true);
+    heading->setFont(big);
+    auto* relock = new QPushButton(qL("vault.lock"), page);
+    relock->setObjectName("lockAgainButton");
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(heading);
+    layout->addWidget(new QLabel(qL("vault.noFiles"), page));
+    layout->addStretch();
+    layout->addWidget(relock, 0, Qt::AlignRight);
+    auto* lock = korvelIDLock(page, qL("vault.locked"), qL("vault.lockedBody"), [page] { page->close(); });
+    connect(relock, &QPushButton::clicked, lock, [lock] { lock->setLocked(true); });
+    page->resize(480, 360);
+    page->show();
+    lock->setLocked(true);
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The program's window until the full application replaces it: who is enrolled, the camera's
 // state, the blink switch, and buttons that open the enrolment window and run a face unlock with
-// the scan display.
+// the scan display, and a page locked behind the face lock view.
 #include <QWidget>
 
 class QCheckBox;
@@ -19,6 +19,7 @@ private:
     void refresh();
     void unlockPressed();
     void removeFacesPressed();
+    void showLockView();
 
     QLabel* facesCaption_;
     QLabel* faces_;
@@ -28,5 +29,6 @@ private:
     QPushButton* enrollButton_;
     QPushButton* unlockButton_;
     QPushButton* removeButton_;
+    QPushButton* lockViewButton_;
     QLabel* result_;
 };

@@ -8,6 +8,7 @@
 #include "Enrollment/EnrollmentWindowController.h"
 #include "Identity/KorvelIDAuth.h"
 #include "Identity/KorvelIDController.h"
+#include "ScanDisplay/NotchWindowController.h"
 #include "Support/AppPaths.h"
 #include "Vault/KorvelIDVault.h"
 
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     AppPaths::setApplicationIdentifier("com.korvel.id");
 
     KorvelIDController::setEnrollmentPresenterFactory(EnrollmentWindowController::factory());
+    KorvelIDController::setScanDisplayFactory([] { return std::make_unique<NotchWindowController>(); });
     KorvelIDAuth::setPasswordPrompt(std::make_shared<PasswordDialogPrompt>());
     KorvelIDVault::setAuthenticator(KorvelIDAuth::vaultAuthenticator());
 
