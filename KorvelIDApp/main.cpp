@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
 
     KorvelIDController::setScanDisplayFactory([] { return std::make_unique<NotchWindowController>(); });
     KorvelIDController::setEnrollmentPresenterFactory(EnrollmentWindowController::factory());
+    KorvelIDController::setScanDisplayFactory([] { return std::make_unique<NotchWindowController>(); });
     KorvelIDAuth::setPasswordPrompt(std::make_shared<PasswordDialogPrompt>());
     KorvelIDVault::setAuthenticator(KorvelIDAuth::vaultAuthenticator());
 
