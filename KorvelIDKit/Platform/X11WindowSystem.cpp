@@ -34,18 +34,27 @@ std::set<Display*>& ourDisplays() {
     static std::set<Display*> displays;
     return displays;
 }
+// A lost connection goes through the process-wide I/O error handler too, whose default ends the
+// process; for our connections it returns, and the connection's exit handler marks it dead.
 XErrorHandler previousErrorHandler = nullptr;
+XIOErrorHandler previousIOErrorHandler = nullptr;
 
 int ignoreOwnErrors(Display* display, XErrorEvent* event) {
     if (ourDisplays().contains(display)) return 0;
     return previousErrorHandler ? previousErrorHandler(display, event) : 0;
 }
 
-void installErrorHandler() {
+int surviveOwnIOErrors(Display* display) {
+    if (ourDisplays().contains(display)) return 0;
+    return previousIOErrorHandler ? previousIOErrorHandler(display) : 0;
+}
+
+void installErrorHandlers() {
     static bool installed = false;
     if (installed) return;
     installed = true;
     previousErrorHandler = XSetErrorHandler(ignoreOwnErrors);
+    previousIOErrorHandler = XSetIOErrorHandler(surviveOwnIOErrors);
 }
 
 bool isWaylandSession() {
@@ -308,7 +317,7 @@ struct X11WindowSystem::Impl {
 
     // The instance's windows, topmost first.
     std::vector<Window> windowsOf(const RunningApplication& app) {
-        if (clients.empty()) clients = readClientList();
+        clients = readClientList();
         std::vector<Window> result;
         for (auto it = clients.rbegin(); it != clients.rend(); ++it)
             if (belongsTo(*it, app)) result.push_back(*it);
@@ -340,7 +349,7 @@ struct X11WindowSystem::Impl {
             return;
         }
         ourDisplays().insert(dpy);
-        installErrorHandler();
+        installErrorHandlers();
         // A lost X server must not end the process: the connection is marked dead and app lock
         // reports window control as unavailable.
         XSetIOErrorExitHandler(dpy, [](Display*, void* self) { static_cast<Impl*>(self)->dead = true; }, this);

@@ -139,6 +139,19 @@ TEST_F(AppLockDesktop, IdentifiesWindowsByEntryGtkIdAndProgram) {
     PrivateDesktop::stop(plain);
 }
 
+TEST_F(AppLockDesktop, SurvivesTheXServerGoingAway) {
+    launch("korvel-alpha");
+    lock->add({"korvel-alpha", "Alpha", 0});
+    lock->startMonitoring();
+    ASSERT_TRUE(waitForCurtains(1));
+    desktop.reset();
+    settle(1000);
+    EXPECT_EQ(windows->windowControl(), WindowControl::noDisplay);
+    EXPECT_FALSE(lock->hasAccessibilityPermission());
+    EXPECT_EQ(windows->frontmostApplicationID(), std::nullopt);
+    EXPECT_TRUE(windows->runningApplications().empty());
+}
+
 TEST_F(AppLockDesktop, CoversOnActivationAcceptReturnsCancelHides) {
     const auto files = launch("korvel-files");
     const auto alpha = launch("korvel-alpha");
