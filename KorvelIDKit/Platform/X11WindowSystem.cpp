@@ -94,7 +94,7 @@ struct X11WindowSystem::Impl {
 
     std::map<Window, WindowInfo> windows;       // what we know about each listed window
     std::vector<Window> clients;                // _NET_CLIENT_LIST_STACKING, bottom to top
-    std::set<std::string> runningIDs;           // applications with at least one listed window
+    std::map<std::string, std::set<Window>> runningWindows;  // each application's listed windows
     std::map<std::string, Window> lastActiveWindow;
     std::optional<std::string> lastActivatedID;
     std::map<Window, SteadyClock::time_point> hiding;  // iconify requested, not yet acted on
@@ -278,17 +278,19 @@ struct X11WindowSystem::Impl {
         return {list.begin(), list.end()};
     }
 
+    // An application has quit when none of the windows it had at the last look is listed any more,
+    // even if a new instance already shows a window (quit and restarted between two looks).
     void handleClientListChanged() {
         clients = readClientList();
         const std::set<Window> listed(clients.begin(), clients.end());
         std::erase_if(windows, [&](const auto& entry) { return !listed.contains(entry.first); });
-        std::set<std::string> nowRunning;
+        std::map<std::string, std::set<Window>> nowRunning;
         for (const Window w : clients)
-            if (const auto& id = infoFor(w).applicationID) nowRunning.insert(*id);
+            if (const auto& id = infoFor(w).applicationID) nowRunning[*id].insert(w);
         std::vector<std::string> gone;
-        std::set_difference(runningIDs.begin(), runningIDs.end(), nowRunning.begin(), nowRunning.end(),
-                            std::back_inserter(gone));
-        runningIDs = std::move(nowRunning);
+        for (const auto& [id, before] : runningWindows)
+            if (std::none_of(before.begin(), before.end(), [&](Window w) { return listed.contains(w); })) gone.push_back(id);
+        runningWindows = std::move(nowRunning);
         for (const auto& id : gone) {
             lastActiveWindow.erase(id);
             if (lastActivatedID == id) lastActivatedID.reset();
