@@ -3,7 +3,9 @@
 
 #include <memory>
 
+#include "AppLock/KorvelIDAppLock.h"
 #include "Auth/PasswordDialogPrompt.h"
+#include "Curtain/LockCurtainWindow.h"
 #include "DeveloperWindow.h"
 #include "Enrollment/EnrollmentWindowController.h"
 #include "Identity/KorvelIDAuth.h"
@@ -21,6 +23,7 @@ int main(int argc, char** argv) {
     KorvelIDController::setEnrollmentPresenterFactory(EnrollmentWindowController::factory());
     KorvelIDAuth::setPasswordPrompt(std::make_shared<PasswordDialogPrompt>());
     KorvelIDVault::setAuthenticator(KorvelIDAuth::vaultAuthenticator());
+    KorvelIDAppLock::setCurtainFactory(LockCurtainWindow::factory());
 
     DeveloperWindow window;
     window.resize(520, 240);

@@ -1,12 +1,14 @@
 #pragma once
 // What the app-lock page needs from the app lock: the protected list, its changes and whether
-// window control works. The application hands the page the app-lock facade behind this; tests
-// hand it a recording fake.
+// window control works. The page normally talks to the app-lock facade (facadeAppLockBackend);
+// tests hand it a recording fake.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "AppLock/ProtectedApp.h"
+#include "AppLock/WindowSystem.h"
 
 class AppLockBackend {
 public:
@@ -17,8 +19,11 @@ public:
     virtual void remove(const std::string& bundleID) = 0;
     virtual void setGrace(std::int64_t seconds, const std::string& bundleID) = 0;
     // Whether this session lets the app lock watch and cover other applications (an X11 display
-    // with an EWMH window manager).
-    virtual bool hasWindowControl() const = 0;
+    // with an EWMH window manager), and if not, why.
+    virtual WindowControl windowControl() const = 0;
     // "Grant…": there is nothing to grant on X11; the backend checks again.
     virtual void requestWindowControl() = 0;
 };
+
+// The shared app lock (KorvelIDAppLock).
+std::shared_ptr<AppLockBackend> facadeAppLockBackend();

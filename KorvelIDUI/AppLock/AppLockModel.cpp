@@ -5,10 +5,10 @@
 #include "Localization/Localization.h"
 #include "Support/AppPaths.h"
 
-AppLockModel::AppLockModel(std::shared_ptr<AppLockBackend> backend, QString sessionType, QObject* parent)
-    : QAbstractListModel(parent), backend_(std::move(backend)), sessionType_(std::move(sessionType)) {
+AppLockModel::AppLockModel(std::shared_ptr<AppLockBackend> backend, QObject* parent)
+    : QAbstractListModel(parent), backend_(std::move(backend)) {
     apps_ = backend_->protectedApps();
-    hasWindowControl_ = backend_->hasWindowControl();
+    windowControl_ = backend_->windowControl();
     pollTimer_.setInterval(pollIntervalMs);
     connect(&pollTimer_, &QTimer::timeout, this, &AppLockModel::pollOnce);
 }
@@ -44,9 +44,11 @@ QHash<int, QByteArray> AppLockModel::roleNames() const {
 }
 
 AppLockModel::Unavailability AppLockModel::unavailability() const {
-    if (hasWindowControl_) return Unavailability::none;
-    return sessionType_.compare("wayland", Qt::CaseInsensitive) == 0 ? Unavailability::waylandSession
-                                                                      : Unavailability::noWindowManager;
+    switch (windowControl_) {
+    case WindowControl::available: return Unavailability::none;
+    case WindowControl::waylandSession: return Unavailability::waylandSession;
+    default: return Unavailability::noWindowManager;
+    }
 }
 
 void AppLockModel::refresh() {
@@ -56,7 +58,7 @@ void AppLockModel::refresh() {
         apps_ = std::move(apps);
         endResetModel();
     }
-    setHasWindowControl(backend_->hasWindowControl());
+    setWindowControl(backend_->windowControl());
 }
 
 void AppLockModel::addApps(const std::vector<InstalledApplication>& chosen) {
@@ -85,19 +87,19 @@ void AppLockModel::grant() {
 }
 
 void AppLockModel::startPolling() {
-    if (hasWindowControl_) return;
+    if (hasWindowControl()) return;
     pollTimer_.start();
 }
 
 void AppLockModel::stopPolling() { pollTimer_.stop(); }
 
 void AppLockModel::pollOnce() {
-    setHasWindowControl(backend_->hasWindowControl());
-    if (hasWindowControl_) pollTimer_.stop();
+    setWindowControl(backend_->windowControl());
+    if (hasWindowControl()) pollTimer_.stop();
 }
 
-void AppLockModel::setHasWindowControl(bool value) {
-    if (value == hasWindowControl_) return;
-    hasWindowControl_ = value;
+void AppLockModel::setWindowControl(WindowControl value) {
+    if (value == windowControl_) return;
+    windowControl_ = value;
     Q_EMIT hasWindowControlChanged();
 }

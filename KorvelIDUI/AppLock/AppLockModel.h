@@ -25,8 +25,7 @@ public:
     static constexpr const char* ownBundleID = "com.korvel.id";
     static constexpr int pollIntervalMs = 1000;
 
-    // `sessionType` is the login session's type ("x11", "wayland", …; XDG_SESSION_TYPE).
-    AppLockModel(std::shared_ptr<AppLockBackend> backend, QString sessionType, QObject* parent = nullptr);
+    explicit AppLockModel(std::shared_ptr<AppLockBackend> backend, QObject* parent = nullptr);
 
     // The grace choices offered, in order, and the label of any grace value.
     static const std::vector<std::int64_t>& graceOptions();
@@ -37,7 +36,7 @@ public:
     QHash<int, QByteArray> roleNames() const override;
 
     const std::vector<ProtectedApp>& apps() const { return apps_; }
-    bool hasWindowControl() const { return hasWindowControl_; }
+    bool hasWindowControl() const { return windowControl_ == WindowControl::available; }
     Unavailability unavailability() const;
     bool isPolling() const { return pollTimer_.isActive(); }
 
@@ -56,11 +55,10 @@ Q_SIGNALS:
 
 private:
     void pollOnce();
-    void setHasWindowControl(bool value);
+    void setWindowControl(WindowControl value);
 
     std::shared_ptr<AppLockBackend> backend_;
-    QString sessionType_;
+    WindowControl windowControl_ = WindowControl::available;
     std::vector<ProtectedApp> apps_;
-    bool hasWindowControl_ = false;
     QTimer pollTimer_;
 };

@@ -42,11 +42,13 @@ void scaleFont(QWidget* w, double factor, bool bold = false) {
 }
 }  // namespace
 
+AppLockView::AppLockView(QWidget* parent) : AppLockView(facadeAppLockBackend(), installedApplications, parent) {}
+
 AppLockView::AppLockView(std::shared_ptr<AppLockBackend> backend, InstalledApplicationsProvider installed,
-                         QString sessionType, QWidget* parent)
+                         QWidget* parent)
     : QWidget(parent), installed_(std::move(installed)) {
     setObjectName("appLockView");
-    model_ = new AppLockModel(std::move(backend), std::move(sessionType), this);
+    model_ = new AppLockModel(std::move(backend), this);
     if (installed_) knownApplications_ = installed_();
 
     content_ = new QStackedWidget(this);

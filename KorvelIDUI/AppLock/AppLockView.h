@@ -18,10 +18,11 @@ class AppLockView : public QWidget {
     Q_OBJECT
 
 public:
-    // `installed` lists the applications offered by the chooser (and gives the rows their icons);
-    // `sessionType` is the login session's type (XDG_SESSION_TYPE).
+    // Over the shared app lock and the desktop's installed applications.
+    explicit AppLockView(QWidget* parent = nullptr);
+    // `installed` lists the applications offered by the chooser (and gives the rows their icons).
     AppLockView(std::shared_ptr<AppLockBackend> backend, InstalledApplicationsProvider installed,
-                QString sessionType, QWidget* parent = nullptr);
+                QWidget* parent = nullptr);
 
     AppLockModel* model() const { return model_; }
     // Shows the chooser and adds what the user confirms.

@@ -12,3 +12,6 @@ struct InstalledApplication {
 };
 
 using InstalledApplicationsProvider = std::function<std::vector<InstalledApplication>()>;
+
+// The desktop's applications (desktop entries not marked NoDisplay), by name.
+std::vector<InstalledApplication> installedApplications();

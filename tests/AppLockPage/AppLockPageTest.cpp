@@ -28,7 +28,7 @@ namespace {
 class FakeBackend : public AppLockBackend {
 public:
     std::vector<ProtectedApp> apps;
-    bool windowControl = true;
+    WindowControl control = WindowControl::available;
     int reads = 0;
     int requests = 0;
     std::vector<std::string> calls;
@@ -51,7 +51,7 @@ public:
         for (auto& a : apps)
             if (a.bundleIdentifier == id) a.graceSeconds = seconds;
     }
-    bool hasWindowControl() const override { return windowControl; }
+    WindowControl windowControl() const override { return control; }
     void requestWindowControl() override { ++requests; }
 };
 
@@ -71,10 +71,10 @@ void settle() {
 struct Page {
     std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
     std::unique_ptr<AppLockView> view;
-    explicit Page(std::vector<ProtectedApp> apps = {}, bool control = true, QString session = "x11") {
+    explicit Page(std::vector<ProtectedApp> apps = {}, WindowControl control = WindowControl::available) {
         backend->apps = std::move(apps);
-        backend->windowControl = control;
-        view = std::make_unique<AppLockView>(backend, [] { return installed; }, session);
+        backend->control = control;
+        view = std::make_unique<AppLockView>(backend, [] { return installed; });
         view->resize(560, 460);
     }
     AppLockModel& model() { return *view->model(); }
@@ -153,7 +153,7 @@ TEST_F(AppLockPage, ChooserAddsInListOrderUntilItQuitsAndNeverThisProgram) {
 
 TEST_F(AppLockPage, AddAppsSkipsTheRunningProgramsOwnID) {
     auto backend = std::make_shared<FakeBackend>();
-    AppLockModel model(backend, "x11");
+    AppLockModel model(backend);
     model.addApps({{"com.korvel.id", "Korvel ID", ""}, {"", "No ID", ""}, {"org.example.A", "", ""}});
     EXPECT_EQ(backend->apps, (std::vector<ProtectedApp>{{"org.example.A", "org.example.A", -1}}));
 }
@@ -208,32 +208,34 @@ TEST_F(AppLockPage, RemovingTheLastRowShowsTheEmptyState) {
 
 TEST_F(AppLockPage, BannerSaysWhyAndLeavesOnceWindowControlWorks) {
     struct Case {
-        const char* session;
+        WindowControl control;
         const char* body;
     };
-    for (const Case& c : {Case{"wayland", "applock.waylandBody"}, Case{"x11", "applock.x11Body"}, Case{"", "applock.x11Body"}}) {
-        Page page({{"firefox-esr", "Firefox ESR", -1}}, false, c.session);
+    for (const Case& c : {Case{WindowControl::waylandSession, "applock.waylandBody"},
+                          Case{WindowControl::noWindowManager, "applock.x11Body"},
+                          Case{WindowControl::noDisplay, "applock.x11Body"}}) {
+        Page page({{"firefox-esr", "Firefox ESR", -1}}, c.control);
         page.view->show();
-        EXPECT_TRUE(page.find<QWidget>("appLockBanner").isVisible()) << c.session;
-        EXPECT_EQ(page.find<QLabel>("appLockBannerBody").text(), qL(c.body)) << c.session;
-        if (std::string(c.session) == "wayland") page.save("applock-banner-wayland");
+        EXPECT_TRUE(page.find<QWidget>("appLockBanner").isVisible()) << c.body;
+        EXPECT_EQ(page.find<QLabel>("appLockBannerBody").text(), qL(c.body));
+        if (c.control == WindowControl::waylandSession) page.save("applock-banner-wayland");
     }
-    Page page({}, false, "x11");
+    Page page({}, WindowControl::noWindowManager);
     page.view->show();
     EXPECT_TRUE(page.model().isPolling());
     page.find<QPushButton>("appLockGrantButton").click();
     EXPECT_EQ(page.backend->requests, 1);
-    page.backend->windowControl = true;
+    page.backend->control = WindowControl::available;
     EXPECT_TRUE(TestSupport::waitUntil([&] { return !page.find<QWidget>("appLockBanner").isVisible(); }, 2500))
         << "the poll notices within about a second";
     EXPECT_FALSE(page.model().isPolling());
 
     // Hidden, the page stops polling; "Re-check" updates at once.
-    Page hidden({}, false, "x11");
+    Page hidden({}, WindowControl::noWindowManager);
     hidden.view->show();
     hidden.view->hide();
     EXPECT_FALSE(hidden.model().isPolling());
-    hidden.backend->windowControl = true;
+    hidden.backend->control = WindowControl::available;
     hidden.view->show();
     hidden.find<QPushButton>("appLockRecheckButton").click();
     EXPECT_FALSE(hidden.find<QWidget>("appLockBanner").isVisible());
