@@ -1,10 +1,14 @@
-// Time from LockCurtainWindow::present() to the curtain being on screen and holding the keyboard,
-// on a real X server (run inside scripts/test-desktop, which provides Xvfb + openbox + keyring).
-// Also reports when the X server first exposes the panel. An xterm is frontmost before each run,
-// as a protected application would be. Prints median, p95, min and max over the runs.
+// Time to a lock curtain on screen and holding the keyboard, on a real X server (run inside
+// scripts/test-desktop, which provides Xvfb + openbox + keyring):
+//  1. from LockCurtainWindow::present() (and to the panel's first expose);
+//  2. from the activation of a protected application (an xterm named by a desktop entry in a
+//     private XDG folder): the _NET_ACTIVE_WINDOW request, the window manager's answer, the app
+//     lock's activation monitor and facade, up to the curtain holding the keyboard.
+// Prints median, p95, min and max over the runs.
 //
 // Usage: scripts/test-desktop build/bench/curtain_latency [runs]   (default 30)
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QProcess>
@@ -17,8 +21,15 @@
 #include <memory>
 #include <vector>
 
+#include <QPointer>
+#include <QTemporaryDir>
+
+#include <fstream>
+
+#include "AppLock/KorvelIDAppLock.h"
 #include "Curtain/CurtainPanel.h"
 #include "Curtain/LockCurtainWindow.h"
+#include "Platform/X11WindowSystem.h"
 
 namespace {
 class ExposeWatch : public QObject {
@@ -52,6 +63,70 @@ void report(const char* what, std::vector<double> ms) {
 }
 }  // namespace
 
+// Protects the xterm through the app lock and measures activation -> curtain holding the keyboard.
+struct ActivationFigures {
+    std::vector<double> toRequest;   // activation -> the app lock asks for a curtain
+    std::vector<double> toKeyboard;  // activation -> the curtain holds the keyboard
+};
+
+ActivationFigures activationRuns(int runs, const CurtainServices& services) {
+    QTemporaryDir dir;
+    const QString apps = dir.filePath("applications");
+    QDir().mkpath(apps);
+    std::ofstream(apps.toStdString() + "/korvel-bench.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Bench\nExec=xterm\nStartupWMClass=KorvelBench\n";
+    X11WindowSystem::Options options;
+    options.applicationDirectories = std::vector<std::filesystem::path>{apps.toStdString()};
+    auto windows = X11WindowSystem::open(options);
+    if (windows->windowControl() != WindowControl::available) {
+        std::fprintf(stderr, "curtain_latency: no window control on this display\n");
+        return {};
+    }
+    AppLockController controller(windows, dir.filePath("protected-apps.json").toStdString());
+    QPointer<LockCurtainWindow> current;
+    QElapsedTimer clock;
+    qint64 requestedAt = -1;
+    controller.setCurtainFactory([&](const ProtectedApp& app, auto onUnlocked, auto onCancelled) {
+        if (clock.isValid()) requestedAt = clock.nsecsElapsed();
+        auto curtain = std::make_unique<LockCurtainWindow>(app, std::move(onUnlocked), std::move(onCancelled), services);
+        current = curtain.get();
+        return curtain;
+    });
+    auto covered = [&] {
+        const LockCurtainWindow* c = current.data();
+        return c != nullptr && c->holdsKeyboard();
+    };
+    auto cancelAndWait = [&] {
+        if (LockCurtainWindow* c = current.data(); c && c->model()) c->model()->cancel();
+        waitFor([&] { return !controller.isCurtainUp() && QApplication::topLevelWidgets().isEmpty(); }, 3000);
+        waitFor([&] { return !windows->frontmostApplicationID(); }, 2000);  // iconified, nothing in front
+        // A window just asked to iconify is not taken for the front application for a while
+        // (hideSettleSeconds); a user does not come back that fast, so neither does a run.
+        waitFor([] { return false; }, static_cast<int>(X11WindowSystem::Options{}.hideSettleSeconds * 1000) + 100);
+    };
+    controller.startMonitoring();
+    controller.add({"korvel-bench", "Bench", 0});  // in front: covered at once
+    if (!waitFor(covered, 5000)) return {};
+    cancelAndWait();
+
+    ActivationFigures figures;
+    for (int i = 0; i < runs; ++i) {
+        const auto instances = windows->runningApplications("korvel-bench");
+        if (instances.empty()) break;
+        requestedAt = -1;
+        clock.start();
+        windows->activate(instances.front());
+        if (!waitFor(covered, 5000)) {
+            std::fprintf(stderr, "activation run %d: no curtain within 5 s\n", i);
+            break;
+        }
+        figures.toKeyboard.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
+        figures.toRequest.push_back(static_cast<double>(requestedAt) / 1e6);
+        cancelAndWait();
+    }
+    return figures;
+}
+
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (QGuiApplication::platformName() != "xcb") {
@@ -67,6 +142,7 @@ int main(int argc, char** argv) {
 
     CurtainServices services = CurtainServices::defaults();
     services.faceScan = [](auto) {};  // keeps the curtain in its scanning phase
+    services.hideScanDisplay = nullptr;
     std::vector<double> toKeyboard, toExposed, inPresent;
     for (int i = 0; i < runs + 1; ++i) {  // the first run warms caches and is not counted
         ExposeWatch watch;
@@ -100,6 +176,11 @@ int main(int argc, char** argv) {
     report("present() itself", inPresent);
     report("present() -> keyboard held", toKeyboard);
     if (!toExposed.empty()) report("present() -> panel exposed", toExposed);
+    const auto fromActivation = activationRuns(runs, services);
+    if (!fromActivation.toKeyboard.empty()) {
+        report("activation -> curtain requested", fromActivation.toRequest);
+        report("activation -> keyboard held", fromActivation.toKeyboard);
+    }
     xterm.terminate();
     xterm.waitForFinished(3000);
     return 0;
