@@ -3,7 +3,9 @@
 
 #include <memory>
 
+#include "AppLock/KorvelIDAppLock.h"
 #include "Auth/PasswordDialogPrompt.h"
+#include "Curtain/LockCurtainWindow.h"
 #include "DeveloperWindow.h"
 #include "Enrollment/EnrollmentWindowController.h"
 #include "Identity/KorvelIDAuth.h"
@@ -24,6 +26,7 @@ int main(int argc, char** argv) {
     KorvelIDController::setScanDisplayFactory([] { return std::make_unique<NotchWindowController>(); });
     KorvelIDAuth::setPasswordPrompt(std::make_shared<PasswordDialogPrompt>());
     KorvelIDVault::setAuthenticator(KorvelIDAuth::vaultAuthenticator());
+    KorvelIDAppLock::setCurtainFactory(LockCurtainWindow::factory());
 
     DeveloperWindow window;
     window.resize(520, 240);
