@@ -1,6 +1,7 @@
 // Korvel ID: one instance per user session, holding its data folder for the whole run.
 #include <QApplication>
 #include <QIcon>
+#include <QLabel>
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -8,11 +9,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
+#include "AppLock/KorvelIDAppLock.h"
+#include "Auth/PasswordDialogPrompt.h"
+#include "Curtain/LockCurtainWindow.h"
+#include "Enrollment/EnrollmentWindowController.h"
+#include "Identity/KorvelID.h"
+#include "Identity/KorvelIDAuth.h"
+#include "Identity/KorvelIDController.h"
+#include "Identity/KorvelIDSettings.h"
 #include "Platform/SecretStores.h"
+#include "Platform/X11WindowSystem.h"
 #include "Shell/AppDelegate.h"
 #include "Shell/AppLog.h"
 #include "Shell/AppState.h"
+#include "Shell/ShellServices.h"
 #include "Shell/SingleInstance.h"
 #include "Support/AppPaths.h"
 #include "Support/DataFolderLock.h"
@@ -39,6 +51,30 @@ void findInstalledModels() {
     const fs::path models = exe.parent_path().parent_path() / "share" / "korvel-id" / "models";
     if (fs::exists(models / "face_recognition_model-weights_manifest.json", ec)) setenv("KORVEL_MODEL_DIR", models.c_str(), 1);
 }
+
+// The identity controller, the authentication prompts, the app lock and the vault, wired together.
+void installServices(SecretStore::Kind secretStore) {
+    KorvelIDController::setEnrollmentPresenterFactory(EnrollmentWindowController::factory());
+    KorvelIDAuth::setPasswordPrompt(std::make_shared<PasswordDialogPrompt>());
+    KorvelIDVault::setAuthenticator(KorvelIDAuth::vaultAuthenticator());
+    KorvelIDAppLock::setWindowSystem(X11WindowSystem::open());
+    KorvelIDAppLock::setCurtainFactory([](const ProtectedApp& app, std::function<void()> onUnlocked,
+                                          std::function<void()> onCancelled) -> std::unique_ptr<LockCurtain> {
+        return std::make_unique<LockCurtainWindow>(app, std::move(onUnlocked), std::move(onCancelled));
+    });
+
+    ShellServices& s = ShellServices::shared();
+    s.isEnrolled = [] { return KorvelID::isEnrolled(); };
+    s.enrolledCount = [] { return static_cast<int>(KorvelID::enrolledNames().size()); };
+    s.presentEnrollment = [](std::function<void()> onFinished) { KorvelID::presentEnrollment(std::move(onFinished)); };
+    s.resetFaces = [] { KorvelID::reset(); };
+    s.requireLiveness = [] { return KorvelIDSettings::requireLiveness(); };
+    s.setRequireLiveness = [](bool on) { KorvelIDSettings::setRequireLiveness(on); };
+    s.authenticate = [](const std::string& reason, bool fallback) { return KorvelIDAuth::authenticate(reason, fallback); };
+    s.hasProtectedApps = [] { return !KorvelIDAppLock::protectedApps().empty(); };
+    s.startMonitoring = [] { KorvelIDAppLock::startMonitoring(); };
+    s.secretStoreKind = [secretStore] { return secretStore; };
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,7 +98,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    installDefaultSecretStore();
+    installServices(installDefaultSecretStore());
     // Decrypted copies and half-written files of a run that ended without locking the vault.
     KorvelIDVault::removeLeftoverCopies();
 
