@@ -13,6 +13,7 @@
 
 #include "AppLock/KorvelIDAppLock.h"
 #include "Auth/PasswordDialogPrompt.h"
+#include "Curtain/CurtainPanel.h"  // LockCurtainWindow.h holds QPointer<CurtainPanel>
 #include "Curtain/LockCurtainWindow.h"
 #include "Enrollment/EnrollmentWindowController.h"
 #include "Identity/KorvelID.h"
