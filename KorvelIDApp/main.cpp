@@ -13,6 +13,7 @@
 
 #include "AppLock/KorvelIDAppLock.h"
 #include "Auth/PasswordDialogPrompt.h"
+#include "Common/AppIcon.h"
 #include "Curtain/CurtainPanel.h"  // LockCurtainWindow.h holds QPointer<CurtainPanel>
 #include "Curtain/LockCurtainWindow.h"
 #include "Enrollment/EnrollmentWindowController.h"
@@ -85,7 +86,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setOrganizationName("KorvelID");
     QCoreApplication::setApplicationName("Korvel ID");
     QGuiApplication::setDesktopFileName("com.korvel.id");
-    QGuiApplication::setWindowIcon(QIcon::fromTheme("com.korvel.id"));
+    QGuiApplication::setWindowIcon(AppIcon::icon());
     AppPaths::setApplicationIdentifier("com.korvel.id");
 
     SingleInstance instance;

@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "About/BrenmarCredit.h"
+#include "Common/AppIcon.h"
 #include "Common/SymbolIcon.h"
 #include "Shell/AppInfo.h"
 
@@ -15,7 +16,7 @@ AboutWindow::AboutWindow(QWidget* parent)
     setFixedSize(360, 320);
     auto* icon = new QLabel;
     icon->setObjectName(QStringLiteral("aboutIcon"));
-    const QIcon appIcon = QGuiApplication::windowIcon();
+    const QIcon appIcon = AppIcon::icon();
     icon->setPixmap(appIcon.isNull() ? SymbolIcon::pixmap(QStringLiteral("faceid"), 64) : appIcon.pixmap(88, 88));
     icon->setAlignment(Qt::AlignCenter);
     auto* name = new QLabel(QStringLiteral("Korvel ID"));

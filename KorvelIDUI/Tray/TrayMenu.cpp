@@ -4,7 +4,7 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
-#include "Common/SymbolIcon.h"
+#include "Common/AppIcon.h"
 #include "Localization/Localization.h"
 #include "Shell/AppInfo.h"
 
@@ -25,7 +25,7 @@ TrayMenu::TrayMenu(QObject* parent) : QObject(parent), menu_(new QMenu), icon_(n
     quit_->setObjectName(QStringLiteral("trayQuit"));
     quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
-    icon_->setIcon(SymbolIcon::icon(QStringLiteral("faceid")));
+    icon_->setIcon(AppIcon::icon());
     icon_->setToolTip(QStringLiteral("Korvel ID"));
     icon_->setContextMenu(menu_);
     connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
