@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QTest>
 
 #include <csignal>
 
@@ -48,4 +49,49 @@ TEST(Program, FirstStartOnboardsSecondStartHandsOverSigtermQuits) {
     ASSERT_TRUE(first.waitForFinished(15000));
     EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(first.exitCode(), 0);
+}
+
+namespace {
+bool xdotool(const QStringList& args) {
+    QProcess p;
+    p.start("xdotool", args);
+    return p.waitForFinished(15000) && p.exitCode() == 0;
+}
+}  // namespace
+
+// A new user with simulated keys: onboarding with a password, skipping the face, the settings
+// window, then a guarded quit (an application is protected) answered with the master password.
+// The program runs on a private session bus without a Secret Service, so it keeps its secrets in
+// its own data folder and shares no keyring items with other tests.
+TEST(Program, OnboardsByKeyboardAndQuitsThroughTheGuard) {
+    if (!std::getenv("KORVEL_DESKTOP_DIR")) GTEST_SKIP() << "needs the test desktop (scripts/test-desktop)";
+    TestSupport::TempDir home;
+    const auto data = home / "data" / "KorvelID" / "com.korvel.id";
+    std::filesystem::create_directories(data);
+    TestSupport::writeText(data / "protected-apps.json", R"([{"bundleIdentifier":"xterm","name":"XTerm","graceSeconds":0}])");
+    QProcess app;
+    app.setProcessEnvironment(programEnvironment(home.path()));
+    app.start("dbus-run-session", {"--", KORVEL_APP_BINARY});
+    ASSERT_TRUE(app.waitForStarted());
+    ASSERT_TRUE(TestSupport::waitUntil([] { return windowsTitled("Welcome to Korvel ID") == 1; }, 15000));
+    ASSERT_TRUE(xdotool({"search", "--onlyvisible", "--name", "^Welcome to Korvel ID$", "windowactivate", "--sync"}));
+    ASSERT_TRUE(xdotool({"key", "--delay", "100", "Return"}));
+    ASSERT_TRUE(xdotool({"type", "--delay", "30", "secret1"}));
+    ASSERT_TRUE(xdotool({"key", "Tab"}));
+    ASSERT_TRUE(xdotool({"type", "--delay", "30", "secret1"}));
+    ASSERT_TRUE(xdotool({"key", "Return"}));
+    QTest::qWait(1500);  // the key derivation
+    ASSERT_TRUE(xdotool({"key", "--delay", "300", "Return", "Return"}));  // skip the face, open the settings
+    ASSERT_TRUE(TestSupport::waitUntil([] { return windowsTitled("Welcome to Korvel ID") == 0 && windowsTitled("Korvel ID") == 1; }, 15000));
+
+    ASSERT_TRUE(xdotool({"search", "--onlyvisible", "--name", "^Korvel ID$", "windowactivate", "--sync"}));
+    ASSERT_TRUE(xdotool({"key", "ctrl+q"}));
+    // No face is enrolled: the guard's prompt is the master-password dialog (also titled "Korvel ID").
+    ASSERT_TRUE(TestSupport::waitUntil([] { return windowsTitled("Korvel ID") == 2; }, 15000));
+    EXPECT_EQ(app.state(), QProcess::Running) << "quitting waits for the password";
+    QTest::qWait(500);
+    ASSERT_TRUE(xdotool({"type", "--delay", "30", "secret1"}));
+    ASSERT_TRUE(xdotool({"key", "Return"}));
+    ASSERT_TRUE(app.waitForFinished(20000)) << "the right password lets the quit through";
+    EXPECT_EQ(app.exitCode(), 0);
 }
