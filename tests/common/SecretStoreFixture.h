@@ -2,6 +2,8 @@
 // The secret store a test runs against. Inside scripts/test-desktop (its own gnome-keyring on a
 // private session bus) that is the real Secret Service; anywhere else it is the file store in a
 // temporary folder, so that tests never touch the items of a user's real keyring.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -15,10 +17,16 @@ namespace TestSupport {
 
 inline bool insideTestDesktop() { return std::getenv("KORVEL_DESKTOP_DIR") != nullptr; }
 
+// Items of this test process only: ctest runs test programs (and single cases) in parallel against
+// the one keyring of the test desktop, and the same names would otherwise collide.
+inline std::string testServicePrefix() { return "korvel-test-" + std::to_string(::getpid()) + "/"; }
+
 inline std::shared_ptr<SecretStore> makeTestSecretStore(const std::filesystem::path& fileStoreDir) {
     if (insideTestDesktop()) {
         std::string reason;
-        if (auto service = SecretServiceStore::connect(&reason)) return service;
+        SecretServiceStore::Options options;
+        options.servicePrefix = testServicePrefix();
+        if (auto service = SecretServiceStore::connect(options, &reason)) return service;
         ADD_FAILURE() << "the test desktop's Secret Service does not answer: " << reason;
     }
     return std::make_shared<FileSecretStore>(fileStoreDir / "Secrets" / "secrets.json");
