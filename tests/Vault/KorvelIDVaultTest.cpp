@@ -7,6 +7,7 @@
 #include "Identity/MasterPassword.h"
 #include "SecretStoreFixture.h"
 #include "Support/Async.h"
+#include "Support/Logger.h"
 #include "TestSupport.h"
 #include "Vault/KorvelIDVault.h"
 #include "Vault/VaultCrypto.h"
@@ -296,6 +297,49 @@ TEST_F(KorvelIDVaultTest, TheDefaultStoreRemovesCopiesLeftByAnEarlierProcess) {
     EXPECT_TRUE(fs::is_directory(open));
     EXPECT_TRUE(fs::is_empty(open));
     EXPECT_EQ(KorvelIDVault::store().directory(), home.path() / "KorvelID" / "com.korvel.id.unbundled" / "Vault");
+}
+
+// Every log line of a whole session, searched for the passwords and every key in the forms a
+// careless message would use.
+TEST_F(KorvelIDVaultTest, NoSecretEverReachesTheLog) {
+    const std::string password = "correct horse battery", newPassword = "Tr0ub4dor&3";
+    LogCapture log;
+    ASSERT_TRUE(MasterPassword::set(password));
+    auth_->typed.push_back(password);
+    ASSERT_FALSE(awaitSetUp());
+    KorvelIDVault::lock();
+    auth_->faceResults.push_back(Result::success(Method::face("Ada")));
+    ASSERT_TRUE(await(KorvelIDVault::unlock()));
+    TestSupport::writeText(dir_ / "note.txt", "secret note");
+    const auto item = KorvelIDVault::add(dir_ / "note.txt");
+    EXPECT_EQ(TestSupport::readText(KorvelIDVault::exportToTemp(item)), "secret note");
+    const auto oldKey = MasterPassword::deriveKeyForVault(password);
+    ASSERT_EQ(await(KorvelIDVault::changeMasterPassword(password, newPassword)), PasswordChangeResult::success);
+    KorvelIDVault::lock();
+
+    const auto kek = VaultKeychain::loadDeviceKEK();
+    const auto newKey = MasterPassword::deriveKeyForVault(newPassword);
+    ASSERT_TRUE(kek && oldKey && newKey);
+    const std::string headerText = TestSupport::readText(dir_ / "Vault" / "vault.json");
+    const auto header = VaultHeader::decode(Bytes(headerText.begin(), headerText.end()));
+    const auto dek = VaultCrypto::unwrap(*header.wrappedByDevice, *kek);
+
+    std::vector<std::string> secrets = {password, newPassword};
+    for (const SymmetricKey* key : {&*kek, &*oldKey, &*newKey, &dek}) {
+        static constexpr char lower[] = "0123456789abcdef", upper[] = "0123456789ABCDEF";
+        std::string hexLower, hexUpper;
+        for (const std::uint8_t b : key->bytes()) {
+            hexLower += {lower[b >> 4], lower[b & 15]};
+            hexUpper += {upper[b >> 4], upper[b & 15]};
+        }
+        // Any 12 bytes of a key in a line would be a leak; the leading ones stand for them.
+        secrets.push_back(hexLower.substr(0, 24));
+        secrets.push_back(hexUpper.substr(0, 24));
+        secrets.push_back(Base64::encode(key->bytes()).substr(0, 16));
+    }
+    const auto lines = log.lines();
+    for (const auto& line : lines)
+        for (const auto& secret : secrets) EXPECT_EQ(line.message.find(secret), std::string::npos) << line.message;
 }
 
 }  // namespace
