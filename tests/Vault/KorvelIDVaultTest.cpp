@@ -50,28 +50,6 @@ private:
     }
 };
 
-// Fails the first write of one account, then passes everything through to the real store.
-class FailOnceStore final : public SecretStore {
-public:
-    FailOnceStore(std::shared_ptr<SecretStore> inner, std::string account) : inner_(std::move(inner)), account_(std::move(account)) {}
-    Kind kind() const override { return inner_->kind(); }
-    SecretLookup lookup(std::string_view s, std::string_view a) override { return inner_->lookup(s, a); }
-    SecretLookup exists(std::string_view s, std::string_view a) override { return inner_->exists(s, a); }
-    SecretWrite store(std::string_view s, std::string_view a, std::span<const std::uint8_t> v) override {
-        if (a == account_ && !failed_) {
-            failed_ = true;
-            return {SecretWrite::Status::error, "injected"};
-        }
-        return inner_->store(s, a, v);
-    }
-    SecretWrite remove(std::string_view s, std::string_view a) override { return inner_->remove(s, a); }
-
-private:
-    std::shared_ptr<SecretStore> inner_;
-    std::string account_;
-    bool failed_ = false;
-};
-
 template <typename T>
 T await(const QFuture<T>& future) {
     EXPECT_TRUE(TestSupport::waitUntil([&] { return future.isFinished(); }, 20000));
@@ -158,52 +136,42 @@ TEST_F(KorvelIDVaultTest, SetUpAsksForThePasswordOnceAndWithoutAKeyIsLockedAndWr
     EXPECT_FALSE(KorvelIDVault::isUnlocked());
 }
 
-TEST_F(KorvelIDVaultTest, UnlockWithoutAVaultOrWhenUnlockedAsksNothing) {
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
+// Face first (device key); a password approval, or a face approval without a usable device key,
+// leads to one more password prompt. Ordered so that the device key is removed only at the end.
+TEST_F(KorvelIDVaultTest, UnlockPaths) {
+    EXPECT_FALSE(await(KorvelIDVault::unlock())) << "no vault";
     lockedVault();
-    auth_->typed.push_back("old password");
-    auth_->faceResults.push_back(Result::success(Method::password()));
-    EXPECT_TRUE(await(KorvelIDVault::unlock()));
+    const Result face = Result::success(Method::face("Ada")), password = Result::success(Method::password());
+    struct Case {
+        const char* what;
+        Result authentication;
+        std::optional<std::string> typed;
+        bool deviceKey, unlocks;
+        std::size_t prompts;
+    };
+    const Case cases[] = {
+        {"face", face, std::nullopt, true, true, 0},
+        {"password approval, prompt dismissed", password, std::nullopt, true, false, 1},
+        {"password approval", password, "old password", true, true, 1},
+        {"scan failed", Result::failed("Not recognized"), "old password", true, false, 0},
+        {"cancelled", Result::cancelled(), "old password", true, false, 0},
+        {"face without device key, wrong password", face, "wrong", false, false, 1},
+        {"face without device key", face, "old password", false, true, 1},
+    };
+    for (const auto& c : cases) {
+        KorvelIDVault::lock();
+        if (!c.deviceKey) VaultKeychain::remove();
+        auth_->promptReasons.clear();
+        auth_->typed.clear();
+        auth_->faceResults.push_back(c.authentication);
+        auth_->typed.push_back(c.typed);
+        EXPECT_EQ(await(KorvelIDVault::unlock()), c.unlocks) << c.what;
+        EXPECT_EQ(auth_->promptReasons, std::vector<std::string>(c.prompts, "Unlock your vault")) << c.what;
+        EXPECT_EQ(auth_->authenticateCalls.back(), std::make_pair(std::string("Unlock your vault"), true));
+    }
     const auto calls = auth_->authenticateCalls.size();
     EXPECT_TRUE(await(KorvelIDVault::unlock()));
     EXPECT_EQ(auth_->authenticateCalls.size(), calls) << "no scan for an unlocked vault";
-}
-
-TEST_F(KorvelIDVaultTest, UnlockByFaceUsesTheDeviceKeyAndWithoutItFallsBackToThePassword) {
-    lockedVault();
-    auth_->faceResults.push_back(Result::success(Method::face("Ada")));
-    EXPECT_TRUE(await(KorvelIDVault::unlock()));
-    ASSERT_EQ(auth_->authenticateCalls.size(), 1u);
-    EXPECT_EQ(auth_->authenticateCalls[0], std::make_pair(std::string("Unlock your vault"), true));
-    EXPECT_TRUE(auth_->promptReasons.empty());
-
-    KorvelIDVault::lock();
-    VaultKeychain::remove();
-    auth_->faceResults.push_back(Result::success(Method::face("Ada")));
-    auth_->typed.push_back("wrong");
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
-    EXPECT_EQ(auth_->promptReasons, std::vector<std::string>{"Unlock your vault"});
-    auth_->faceResults.push_back(Result::success(Method::face("Ada")));
-    auth_->typed.push_back("old password");
-    EXPECT_TRUE(await(KorvelIDVault::unlock()));
-}
-
-TEST_F(KorvelIDVaultTest, APasswordApprovalAsksOnceMoreAndFailuresUnlockNothing) {
-    lockedVault();
-    auth_->faceResults.push_back(Result::success(Method::password()));
-    auth_->typed.push_back(std::nullopt);
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
-    EXPECT_EQ(auth_->promptReasons.size(), 1u);
-
-    auth_->faceResults.push_back(Result::failed("Not recognized"));
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
-    auth_->faceResults.push_back(Result::cancelled());
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
-    EXPECT_EQ(auth_->promptReasons.size(), 1u) << "no prompt after a failed or cancelled authentication";
-
-    auth_->faceResults.push_back(Result::success(Method::password()));
-    auth_->typed.push_back("old password");
-    EXPECT_TRUE(await(KorvelIDVault::unlock()));
 }
 
 TEST_F(KorvelIDVaultTest, ChangingThePasswordWithoutAVault) {
@@ -262,7 +230,7 @@ TEST_F(KorvelIDVaultTest, WhenTheHeaderOrTheNewPasswordCannotBeWrittenTheOldPass
 
     writer_.shouldFail = nullptr;
     {
-        TestSupport::ScopedSecretStore failing(std::make_shared<FailOnceStore>(secrets_, "verifier"));
+        TestSupport::ScopedSecretStore failing(std::make_shared<TestSupport::FailingAccountStore>(secrets_, "verifier", 1));
         EXPECT_EQ(await(KorvelIDVault::changeMasterPassword("old password", "new password")), PasswordChangeResult::failed);
     }
     EXPECT_TRUE(MasterPassword::isSet()) << "not left with a new salt and no verifier";

@@ -46,4 +46,27 @@ private:
     std::shared_ptr<SecretStore> previous_;
 };
 
+// Fails writes of one account (the first `failures` of them, or all), otherwise passes through.
+class FailingAccountStore final : public SecretStore {
+public:
+    FailingAccountStore(std::shared_ptr<SecretStore> inner, std::string account, int failures = -1)
+        : inner_(std::move(inner)), account_(std::move(account)), failures_(failures) {}
+    Kind kind() const override { return inner_->kind(); }
+    SecretLookup lookup(std::string_view s, std::string_view a) override { return inner_->lookup(s, a); }
+    SecretLookup exists(std::string_view s, std::string_view a) override { return inner_->exists(s, a); }
+    SecretWrite store(std::string_view s, std::string_view a, std::span<const std::uint8_t> v) override {
+        if (a == account_ && failures_ != 0) {
+            if (failures_ > 0) --failures_;
+            return {SecretWrite::Status::error, "injected"};
+        }
+        return inner_->store(s, a, v);
+    }
+    SecretWrite remove(std::string_view s, std::string_view a) override { return inner_->remove(s, a); }
+
+private:
+    std::shared_ptr<SecretStore> inner_;
+    std::string account_;
+    int failures_;
+};
+
 }  // namespace TestSupport
