@@ -102,14 +102,12 @@ TEST(SecretStores, TheSecretServiceIsChosenWhenItAnswersAndAConflictIsLoggedAndE
 
     FileSecretStore file;
     ASSERT_TRUE(file.store(name, "salt", Bytes{0, 1, 0}).ok());
-    ASSERT_TRUE(file.store(name + ".moved", "kek", Bytes{2}).ok());
     ASSERT_TRUE(service->store(name, "salt", Bytes{5}).ok());
 
     LogCapture log;
     EXPECT_EQ(installDefaultSecretStore(), SecretStore::Kind::secretService);
     EXPECT_EQ(SecretStore::activeKind(), SecretStore::Kind::secretService);
     EXPECT_EQ(service->lookup(name, "salt").value, Bytes{5});
-    EXPECT_EQ(service->lookup(name + ".moved", "kek").value, Bytes{2});
     const auto conflict = secretStoreConflict();
     ASSERT_TRUE(conflict);
     EXPECT_EQ(conflict->services, std::vector<std::string>{name});
@@ -118,7 +116,6 @@ TEST(SecretStores, TheSecretServiceIsChosenWhenItAnswersAndAConflictIsLoggedAndE
     const auto errors = log.messages("store");
     EXPECT_TRUE(std::ranges::any_of(errors, [&](const std::string& m) { return m.find(name) != std::string::npos; }));
     service->remove(name, "salt");
-    service->remove(name + ".moved", "kek");
 }
 
 TEST(SecretStores, AFailedMoveLeavesTheFileAsItWas) {
