@@ -152,15 +152,15 @@ ReadResult readWholeFile(const fs::path& path, const ReadOptions& options) {
                 secureWipe(r.data);
                 return tooLarge();
             }
-            growWiping(r.data, std::size_t(std::min<std::uint64_t>(r.data.capacity() * 2, options.maxBytes + 1)));
+            growWiping(r.data, std::size_t(std::min<std::uint64_t>(r.data.capacity() * 2, options.maxBytes) + 1));
         }
         const std::size_t done = r.data.size();
         r.data.resize(r.data.capacity());
         const ssize_t n = ::read(fd.get(), r.data.data() + done, r.data.size() - done);
+        const int err = errno;
         r.data.resize(done + std::size_t(std::max<ssize_t>(n, 0)));
         if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
+            if (err == EINTR) continue;
             secureWipe(r.data);
             return failedRead(ReadResult::Status::unreadable, errnoText(err));
         }
