@@ -53,6 +53,13 @@ constexpr Row rows[] = {
     {"menu.quit",
      {"Quit Korvel ID", "Korvel ID beenden", "Korvel ID’den Çık", "Salir de Korvel ID",
       "Quitter Korvel ID", "Korvel ID stoppen"}},
+    {"menu.updatesByPackageManager",
+     {"Korvel ID is updated by your system’s package manager. Look for updates there.",
+      "Korvel ID wird über die Paketverwaltung Ihres Systems aktualisiert. Suchen Sie dort nach Updates.",
+      "Korvel ID, sisteminizin paket yöneticisi ile güncellenir. Güncellemeleri orada arayın.",
+      "Korvel ID se actualiza con el gestor de paquetes de tu sistema. Busca actualizaciones allí.",
+      "Korvel ID est mis à jour par le gestionnaire de paquets de votre système. Cherchez les mises à jour là-bas.",
+      "Korvel ID wordt bijgewerkt via het pakketbeheer van je systeem. Zoek daar naar updates."}},
 
     // Settings window tabs.
     {"tab.general",
@@ -134,6 +141,15 @@ constexpr Row rows[] = {
       "Korvel ID se ejecuta en segundo plano y vive en la barra de menús. Usa el Bloqueo de apps para proteger apps y la Caja fuerte para cifrar archivos.",
       "Korvel ID s’exécute en arrière-plan et se trouve dans la barre des menus. Utilisez le Verrouillage d’apps pour protéger des apps et le Coffre pour chiffrer des fichiers.",
       "Korvel ID draait op de achtergrond en staat in de menubalk. Gebruik App-vergrendeling om apps te beveiligen en de Kluis om bestanden te versleutelen."}},
+    {"general.fileStoreWarning",
+     {"No secret service is available, so your secrets are kept in a private file in Korvel ID’s data folder. The vault’s device key then lies beside the vault.",
+      "Kein Schlüsseldienst ist verfügbar, daher werden Ihre Geheimnisse in einer privaten Datei im Datenordner von Korvel ID aufbewahrt. Der Geräteschlüssel des Tresors liegt dann neben dem Tresor.",
+      "Kullanılabilir bir gizli anahtar hizmeti yok, bu yüzden gizli bilgileriniz Korvel ID’nin veri klasöründe özel bir dosyada tutulur. Kasanın cihaz anahtarı bu durumda kasanın yanında durur.",
+      "No hay ningún servicio de secretos disponible, así que tus secretos se guardan en un archivo privado en la carpeta de datos de Korvel ID. La clave del dispositivo de la Caja fuerte queda entonces junto a la Caja fuerte.",
+      "Aucun service de secrets n’est disponible, vos secrets sont donc conservés dans un fichier privé du dossier de données de Korvel ID. La clé d’appareil du Coffre se trouve alors à côté du Coffre.",
+      "Er is geen geheimendienst beschikbaar, dus je geheimen staan in een privébestand in de gegevensmap van Korvel ID. De apparaatsleutel van de Kluis ligt dan naast de Kluis."}},
+    {"about.credit",
+     {"Made by", "Entwickelt von", "Geliştiren", "Creado por", "Conçu par", "Gemaakt door"}},
 
     // Security page.
     {"security.face",

@@ -1,0 +1,55 @@
+#include "LockScreen/LockScreenModel.h"
+
+#include <QPointer>
+
+#include <utility>
+
+LockScreenModel::UnlockFunction LockScreenModel::defaultUnlock() {
+    // No identity controller is linked into this build yet: nobody can be enrolled.
+    return [](Completion completion) { completion(UnlockResult::notEnrolled()); };
+}
+
+LockScreenModel::LockScreenModel(UnlockFunction unlock, QObject* parent)
+    : QObject(parent), unlock_(unlock ? std::move(unlock) : defaultUnlock()) {}
+
+void LockScreenModel::runUnlock() {
+    if (status_ == Status::scanning) return;
+    status_ = Status::scanning;
+    Q_EMIT changed();
+    // The view may be gone by the time the scan ends; its result is then dropped.
+    unlock_([self = QPointer<LockScreenModel>(this)](const UnlockResult& result) {
+        if (self) self->finish(result);
+    });
+}
+
+void LockScreenModel::finish(const UnlockResult& result) {
+    switch (result.kind) {
+    case UnlockResult::Kind::approved:
+        Q_EMIT approved(QString::fromStdString(result.name));
+        return;
+    case UnlockResult::Kind::denied:
+        lastReason_ = result.reason;
+        break;
+    case UnlockResult::Kind::cameraUnavailable:
+        lastReason_ = "Camera unavailable";
+        break;
+    case UnlockResult::Kind::notEnrolled:
+        lastReason_ = "No face registered";
+        break;
+    }
+    status_ = Status::denied;
+    Q_EMIT changed();
+}
+
+QString LockScreenModel::statusLine(const QString& subtitle) const {
+    if (status_ != Status::denied) return subtitle;
+    return QString::fromStdString(lastReason_.value_or("Not recognized"));
+}
+
+QString LockScreenModel::buttonText() const {
+    return status_ == Status::scanning ? QString::fromUtf8("Scanning…") : QString("Unlock with Face");
+}
+
+QString LockScreenModel::symbolName() const {
+    return status_ == Status::denied ? "lock.trianglebadge.exclamationmark" : "faceid";
+}
