@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "AppLock/KorvelIDAppLock.h"
+#include "AppLock/AppLockView.h"
 #include "Auth/PasswordDialogPrompt.h"
 #include "Common/AppIcon.h"
 #include "Curtain/CurtainPanel.h"  // LockCurtainWindow.h holds QPointer<CurtainPanel>
@@ -31,6 +32,7 @@
 #include "Shell/SingleInstance.h"
 #include "Support/AppPaths.h"
 #include "Support/DataFolderLock.h"
+#include "Support/FileIO.h"
 #include "Vault/KorvelIDVault.h"
 
 namespace fs = std::filesystem;
@@ -78,6 +80,11 @@ void installServices(SecretStore::Kind secretStore) {
     s.hasProtectedApps = [] { return !KorvelIDAppLock::protectedApps().empty(); };
     s.startMonitoring = [] { KorvelIDAppLock::startMonitoring(); };
     s.secretStoreKind = [secretStore] { return secretStore; };
+    s.secretStoreConflictFile = [] {
+        const auto conflict = secretStoreConflict();
+        return conflict ? std::optional<std::string>(conflict->file.string()) : std::nullopt;
+    };
+    s.makeAppLockPage = [] { return new AppLockView; };
 }
 }  // namespace
 
@@ -103,7 +110,9 @@ int main(int argc, char** argv) {
     }
 
     installServices(installDefaultSecretStore());
-    // Decrypted copies and half-written files of a run that ended without locking the vault.
+    // Half-written files of a run that died mid-write (settings, faces, protected apps), and the
+    // vault's decrypted copies and temporaries of a run that ended without locking it.
+    removeAtomicWriteLeftovers(dataFolder);
     KorvelIDVault::removeLeftoverCopies();
 
     AppDelegate delegate(AppState::shared());

@@ -148,6 +148,13 @@ constexpr Row rows[] = {
       "No hay ningún servicio de secretos disponible, así que tus secretos se guardan en un archivo privado en la carpeta de datos de Korvel ID. La clave del dispositivo de la Caja fuerte queda entonces junto a la Caja fuerte.",
       "Aucun service de secrets n’est disponible, vos secrets sont donc conservés dans un fichier privé du dossier de données de Korvel ID. La clé d’appareil du Coffre se trouve alors à côté du Coffre.",
       "Er is geen geheimendienst beschikbaar, dus je geheimen staan in een privébestand in de gegevensmap van Korvel ID. De apparaatsleutel van de Kluis ligt dan naast de Kluis."}},
+    {"general.secretConflict",
+     {"Secrets saved in a file while no secret service was available differ from those in your keyring. The keyring’s are used; the file’s copies were kept in %@.",
+      "Geheimnisse, die in einer Datei gespeichert wurden, als kein Schlüsseldienst verfügbar war, weichen von denen in Ihrem Schlüsselbund ab. Die des Schlüsselbunds werden verwendet; die Kopien der Datei bleiben in %@.",
+      "Gizli anahtar hizmeti yokken bir dosyaya kaydedilen gizli bilgiler anahtarlığınızdakilerden farklı. Anahtarlıktakiler kullanılıyor; dosyadaki kopyalar %@ içinde tutuldu.",
+      "Los secretos guardados en un archivo cuando no había servicio de secretos difieren de los de tu llavero. Se usan los del llavero; las copias del archivo se conservan en %@.",
+      "Des secrets enregistrés dans un fichier en l’absence de service de secrets diffèrent de ceux de votre trousseau. Ceux du trousseau sont utilisés\u00A0; les copies du fichier sont conservées dans %@.",
+      "Geheimen die in een bestand zijn bewaard toen er geen geheimendienst was, verschillen van die in je sleutelhanger. Die van de sleutelhanger worden gebruikt; de kopieën uit het bestand staan nog in %@."}},
     {"about.credit",
      {"Made by", "Entwickelt von", "Geliştiren", "Creado por", "Conçu par", "Gemaakt door"}},
 

@@ -64,6 +64,12 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
     fileStoreWarning_->setWordWrap(true);
     fileStoreWarning_->setStyleSheet(QStringLiteral("color: #b35c00;"));
     status->addRow(fileStoreWarning_);
+    conflictWarning_ = new QLabel;
+    conflictWarning_->setObjectName(QStringLiteral("generalSecretConflict"));
+    conflictWarning_->setWordWrap(true);
+    conflictWarning_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    conflictWarning_->setStyleSheet(QStringLiteral("color: #b35c00;"));
+    status->addRow(conflictWarning_);
     column->addWidget(statusBox_);
 
     auto* options = new QFormLayout;
@@ -151,4 +157,7 @@ void GeneralView::refreshStatus() {
     cameraValue_->setStyleSheet(active ? QStringLiteral("color: #1e9e3e;") : QString());
     cameraValue_->setForegroundRole(active ? QPalette::WindowText : QPalette::PlaceholderText);
     fileStoreWarning_->setVisible(ShellServices::shared().secretStoreKind() == SecretStore::Kind::file);
+    const auto conflict = ShellServices::shared().secretStoreConflictFile();
+    conflictWarning_->setText(conflict ? qL("general.secretConflict").replace(QStringLiteral("%@"), QString::fromStdString(*conflict)) : QString());
+    conflictWarning_->setVisible(conflict.has_value());
 }

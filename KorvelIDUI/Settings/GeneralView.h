@@ -30,6 +30,7 @@ private:
     QLabel* cameraValue_;
     QLabel* cameraNote_;
     QLabel* fileStoreWarning_;
+    QLabel* conflictWarning_;
     QLabel* languageLabel_;
     QComboBox* language_;
     QCheckBox* launchAtLogin_;

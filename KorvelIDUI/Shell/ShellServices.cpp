@@ -37,6 +37,7 @@ ShellServices ShellServices::defaults() {
     s.startMonitoring = [] {};
     s.makeAppLockPage = [] { return new QLabel; };
     s.secretStoreKind = [] { return SecretStore::shared() ? SecretStore::shared()->kind() : SecretStore::Kind::unavailable; };
+    s.secretStoreConflictFile = [] { return std::optional<std::string>(); };
     return s;
 }
 

@@ -5,6 +5,7 @@
 #include <QFuture>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "Support/SecretStore.h"
@@ -29,6 +30,8 @@ struct ShellServices {
     std::function<QWidget*()> makeAppLockPage;
     // Where secrets are kept (the General page warns about the file store).
     std::function<SecretStore::Kind()> secretStoreKind;
+    // The file still holding secrets that differ from the keyring's, or nothing.
+    std::function<std::optional<std::string>()> secretStoreConflictFile;
 
     static ShellServices& shared();
     // The file-reading defaults (no face scan, no app lock).
