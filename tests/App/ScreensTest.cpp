@@ -7,6 +7,8 @@
 #include <QTest>
 
 #include "About/AboutWindow.h"
+#include "AppLock/AppLockView.h"
+#include "Shell/ShellServices.h"
 #include "Identity/MasterPassword.h"
 #include "Localization/Localization.h"
 #include "Onboarding/OnboardingState.h"
@@ -46,6 +48,8 @@ TEST(Screens, EveryWindow) {
     KorvelIDVault::setAuthenticator(std::make_shared<KeyAuthenticator>());
     Localizer::shared().setLanguage(AppLanguage::english);
 
+    const ShellServices saved = ShellServices::shared();
+    ShellServices::shared().makeAppLockPage = [] { return new AppLockView; };
     AppState state(false, false);
     OnboardingWindow onboarding(state);
     onboarding.model().setPasswordSaver([](std::string) { return Async::ready(true); });
@@ -100,4 +104,5 @@ TEST(Screens, EveryWindow) {
     save(about, "about");
     KorvelIDVault::setStore(nullptr);
     KorvelIDVault::setAuthenticator(nullptr);
+    ShellServices::shared() = saved;
 }
