@@ -292,6 +292,14 @@ TEST_F(CurtainDesktopTest, FollowsScreensThatComeGoAndChangeSize) {
     auto xrandr = [](const QStringList& args) { return run("xrandr", args); };
     if (QStandardPaths::findExecutable("xrandr").isEmpty()) GTEST_SKIP() << "xrandr is not installed";
     auto screenCount = [] { return QGuiApplication::screens().size(); };
+    // Whatever happens below, the next test finds the one full screen again.
+    struct Restore {
+        ~Restore() {
+            run("xrandr", {"--delmonitor", "KorvelLeft"});
+            run("xrandr", {"--delmonitor", "KorvelRight"});
+            run("xrandr", {"--output", "screen", "--mode", "1280x800"});
+        }
+    } restore;
     run("xdotool", {"mousemove", "900", "400"});
     xrandr({"--setmonitor", "KorvelLeft", "640/170x800/280+0+0", "screen"});
     xrandr({"--setmonitor", "KorvelRight", "640/170x800/280+640+0", "none"});
