@@ -36,12 +36,12 @@ QString run(const QString& program, const QStringList& args) {
 // An xterm whose typed input lands in a file, so a test can tell whether keys reached it.
 class Xterm {
 public:
-    explicit Xterm(const std::filesystem::path& typedFile, QStringList options = {}) {
-        options << "-class" << "KorvelProbe" << "-geometry" << "100x40+0+0" << "-e" << "sh" << "-c"
+    explicit Xterm(const std::filesystem::path& typedFile, QStringList options = {}, const QString& wmClass = "KorvelProbe") {
+        options << "-class" << wmClass << "-geometry" << "100x40+0+0" << "-e" << "sh" << "-c"
                 << QString("stty -icanon; cat > '%1'").arg(QString::fromStdString(typedFile.string()));
         process_.start("xterm", options);
         process_.waitForStarted();
-        window_ = run("xdotool", {"search", "--sync", "--class", "KorvelProbe"}).split('\n').first().trimmed();
+        window_ = run("xdotool", {"search", "--sync", "--class", wmClass}).split('\n').first().trimmed();
         run("xdotool", {"windowactivate", "--sync", window_});
     }
     ~Xterm() {
@@ -198,6 +198,14 @@ TEST_F(CurtainDesktopTest, CoversTheScreenAboveAnXtermAndTakesItsKeys) {
     for (QPoint at : {QPoint(20, 20), QPoint(300, 200), QPoint(1270, 790)}) {
         const QColor c = shot.pixelColor(at);
         EXPECT_LT(c.lightness(), 50) << "curtain backdrop expected at " << at.x() << "," << at.y();
+    }
+
+    // A window that opens and is activated while the curtain is up stays beneath it.
+    {
+        Xterm late(dir_ / "late", {}, "KorvelLate");  // mapped, then activated through the window manager
+        QTest::qWait(200);
+        EXPECT_EQ(topmostAt(screen.center()).toULongLong(nullptr, 16), panel().winId());
+        EXPECT_TRUE(curtain_->holdsKeyboard());
     }
 
     // Keys typed now reach the curtain, not the xterm that had the focus.
