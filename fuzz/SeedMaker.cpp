@@ -94,6 +94,8 @@ void faceSeeds(const fs::path& golden) {
     p.embeddings = {{{0.5f, -0.125f, 7.038531e-26f, 1.17549435e-38f}}, {{}}};
     p.createdAt = 786297600.125;
     seed("enrollment", "written.json", FaceProfiles::encode({p}));
+    copyGolden(golden, "protected-apps", "protected_apps");
+    seed("protected_apps", "empty.json", "[]");
 }
 
 void weightsSeeds(const fs::path& modelDir) {
