@@ -53,7 +53,7 @@ TEST(TranslationsKeys, ExactlyTheKnownKeysInWrittenOrderWithAKnownPrefixAndALowe
     EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()).size(), keys.size()) << "duplicate key";
     EXPECT_EQ(table.size(), keys.size());
     const std::regex format(
-        R"(^(common|menu|tab|general|security|changepw|applock|auth|vault|curtain|enroll|onboard)\.[a-z][A-Za-z0-9]*$)");
+        R"(^(common|menu|tab|general|security|changepw|applock|auth|vault|curtain|enroll|onboard|about)\.[a-z][A-Za-z0-9]*$)");
     for (const auto& key : keys) {
         EXPECT_TRUE(table.contains(key)) << key;
         EXPECT_TRUE(std::regex_match(key, format)) << key;
