@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "AppLock/AppLockView.h"
 #include "AppLock/KorvelIDAppLock.h"
 #include "AppLock/AppLockView.h"
 #include "Auth/PasswordDialogPrompt.h"
@@ -79,6 +80,7 @@ void installServices(SecretStore::Kind secretStore) {
     s.authenticate = [](const std::string& reason, bool fallback) { return KorvelIDAuth::authenticate(reason, fallback); };
     s.hasProtectedApps = [] { return !KorvelIDAppLock::protectedApps().empty(); };
     s.startMonitoring = [] { KorvelIDAppLock::startMonitoring(); };
+    s.makeAppLockPage = [] { return new AppLockView; };
     s.secretStoreKind = [secretStore] { return secretStore; };
     s.secretStoreConflictFile = [] {
         const auto conflict = secretStoreConflict();

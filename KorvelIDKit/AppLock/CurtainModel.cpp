@@ -101,6 +101,7 @@ void CurtainModel::passwordCheckFinished(bool accepted) {
     setVerifying(false);
     if (isDone_ || phase_ != Phase::password) return;
     if (accepted) {
+        setPasswordInput({});  // the accepted password stays in no field
         finish(true);
         return;
     }

@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <QPixmap>
 
 namespace {
 const QColor accent(0x0a, 0x84, 0xff);
@@ -49,19 +50,32 @@ void CurtainGlyph::paintEvent(QPaintEvent*) {
     p.drawEllipse(rect());
 
     // The symbol takes 52 of the 110 points, centred.
-    const QRectF box(29, 29, 52, 52);
     p.setOpacity(symbolOpacity_);
-    QPen pen(accent, 4.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
-    p.setPen(pen);
+    drawSymbol(p, symbol_, QRectF(29, 29, 52, 52), accent);
+}
+
+QIcon CurtainGlyph::icon(Symbol symbol, const QColor& color) {
+    QPixmap pixmap(64, 64);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(64.0 / 60.0, 64.0 / 60.0);  // the 52-point symbol with a little room for its strokes
+    drawSymbol(p, symbol, QRectF(4, 4, 52, 52), color);
+    p.end();
+    return QIcon(pixmap);
+}
+
+void CurtainGlyph::drawSymbol(QPainter& p, Symbol symbol, const QRectF& box, const QColor& color) {
+    p.setPen(QPen(color, 4.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.setBrush(Qt::NoBrush);
-    switch (symbol_) {
+    switch (symbol) {
     case Symbol::face: drawFace(p, box); break;
-    case Symbol::lockWarning: drawLockWarning(p, box); break;
-    case Symbol::key: drawKey(p, box); break;
+    case Symbol::lockWarning: drawLockWarning(p, box, color); break;
+    case Symbol::key: drawKey(p, box, color); break;
     }
 }
 
-void CurtainGlyph::drawFace(QPainter& p, const QRectF& b) const {
+void CurtainGlyph::drawFace(QPainter& p, const QRectF& b) {
     // Four corner brackets around eyes, nose and a smile.
     const double c = 13;  // bracket arm
     const double l = b.left(), t = b.top(), r = b.right(), bt = b.bottom();
@@ -85,13 +99,13 @@ void CurtainGlyph::drawFace(QPainter& p, const QRectF& b) const {
     p.drawPath(smile);
 }
 
-void CurtainGlyph::drawLockWarning(QPainter& p, const QRectF& b) const {
+void CurtainGlyph::drawLockWarning(QPainter& p, const QRectF& b, const QColor& color) {
     // Padlock on the left, a warning triangle overlapping its lower right corner.
     const QRectF body(b.left() + 2, b.top() + 22, 32, 26);
     p.drawArc(QRectF(body.left() + 6, b.top() + 4, 20, 30), 0, 180 * 16);
     p.drawLine(QPointF(body.left() + 6, b.top() + 19), QPointF(body.left() + 6, body.top()));
     p.drawLine(QPointF(body.right() - 6, b.top() + 19), QPointF(body.right() - 6, body.top()));
-    p.setBrush(accent);
+    p.setBrush(color);
     p.drawRoundedRect(body, 4, 4);
     QPainterPath triangle;
     const QPointF apex(b.right() - 10, b.top() + 24);
@@ -107,12 +121,12 @@ void CurtainGlyph::drawLockWarning(QPainter& p, const QRectF& b) const {
     p.drawPoint(QPointF(apex.x(), apex.y() + 22));
 }
 
-void CurtainGlyph::drawKey(QPainter& p, const QRectF& b) const {
+void CurtainGlyph::drawKey(QPainter& p, const QRectF& b, const QColor& color) {
     // A key lying diagonally: ring at the upper left, shaft with two teeth to the lower right.
     p.save();
     p.translate(b.center());
     p.rotate(45);
-    p.setBrush(accent);
+    p.setBrush(color);
     QPainterPath head;
     head.addEllipse(QPointF(0, -14), 12, 12);
     QPainterPath hole;

@@ -2,6 +2,7 @@
 // The round glyph at the top of the curtain: a face while scanning (pulsing), a lock with a
 // warning badge after a failed scan, a key on the password route. Drawn, so it looks the same
 // under every icon theme.
+#include <QIcon>
 #include <QVariantAnimation>
 #include <QWidget>
 
@@ -20,14 +21,18 @@ public:
     bool isPulsing() const { return pulse_.state() == QAbstractAnimation::Running; }
 
     QSize sizeHint() const override { return {110, 110}; }
+    // The bare symbol in `color`, for buttons.
+    static QIcon icon(Symbol symbol, const QColor& color);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    void drawFace(class QPainter& p, const QRectF& box) const;
-    void drawLockWarning(QPainter& p, const QRectF& box) const;
-    void drawKey(QPainter& p, const QRectF& box) const;
+    // Draws the symbol into the 52-point square `box`.
+    static void drawSymbol(class QPainter& p, Symbol symbol, const QRectF& box, const QColor& color);
+    static void drawFace(QPainter& p, const QRectF& box);
+    static void drawLockWarning(QPainter& p, const QRectF& box, const QColor& color);
+    static void drawKey(QPainter& p, const QRectF& box, const QColor& color);
 
     Symbol symbol_ = Symbol::face;
     QVariantAnimation pulse_;

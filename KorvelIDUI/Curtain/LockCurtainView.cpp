@@ -89,7 +89,14 @@ void LockCurtainView::build() {
     unlockButton_ = makeButton("curtainUnlockButton", true);
     useFaceButton_ = makeButton("curtainUseFaceButton", false);
     cancelButton_ = makeButton("curtainCancelButton", false);
-    for (auto* button : {usePasswordButton_, tryFaceAgainButton_, useFaceButton_}) button->setMinimumWidth(150);
+    const QColor symbolColor(255, 255, 255, 230);
+    usePasswordButton_->setIcon(CurtainGlyph::icon(CurtainGlyph::Symbol::key, symbolColor));
+    tryFaceAgainButton_->setIcon(CurtainGlyph::icon(CurtainGlyph::Symbol::face, symbolColor));
+    useFaceButton_->setIcon(CurtainGlyph::icon(CurtainGlyph::Symbol::face, symbolColor));
+    for (auto* button : {usePasswordButton_, tryFaceAgainButton_, useFaceButton_}) {
+        button->setIconSize(QSize(15, 15));
+        button->setMinimumWidth(150);
+    }
 
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(10);

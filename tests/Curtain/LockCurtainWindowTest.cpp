@@ -36,12 +36,12 @@ QString run(const QString& program, const QStringList& args) {
 // An xterm whose typed input lands in a file, so a test can tell whether keys reached it.
 class Xterm {
 public:
-    explicit Xterm(const std::filesystem::path& typedFile, QStringList options = {}) {
-        options << "-class" << "KorvelProbe" << "-geometry" << "100x40+0+0" << "-e" << "sh" << "-c"
+    explicit Xterm(const std::filesystem::path& typedFile, QStringList options = {}, const QString& wmClass = "KorvelProbe") {
+        options << "-class" << wmClass << "-geometry" << "100x40+0+0" << "-e" << "sh" << "-c"
                 << QString("stty -icanon; cat > '%1'").arg(QString::fromStdString(typedFile.string()));
         process_.start("xterm", options);
         process_.waitForStarted();
-        window_ = run("xdotool", {"search", "--sync", "--class", "KorvelProbe"}).split('\n').first().trimmed();
+        window_ = run("xdotool", {"search", "--sync", "--class", wmClass}).split('\n').first().trimmed();
         run("xdotool", {"windowactivate", "--sync", window_});
     }
     ~Xterm() {
@@ -200,6 +200,14 @@ TEST_F(CurtainDesktopTest, CoversTheScreenAboveAnXtermAndTakesItsKeys) {
         EXPECT_LT(c.lightness(), 50) << "curtain backdrop expected at " << at.x() << "," << at.y();
     }
 
+    // A window that opens and is activated while the curtain is up stays beneath it.
+    {
+        Xterm late(dir_ / "late", {}, "KorvelLate");  // mapped, then activated through the window manager
+        QTest::qWait(200);
+        EXPECT_EQ(topmostAt(screen.center()).toULongLong(nullptr, 16), panel().winId());
+        EXPECT_TRUE(curtain_->holdsKeyboard());
+    }
+
     // Keys typed now reach the curtain, not the xterm that had the focus.
     type("secret");
     key("Escape");
@@ -292,6 +300,14 @@ TEST_F(CurtainDesktopTest, FollowsScreensThatComeGoAndChangeSize) {
     auto xrandr = [](const QStringList& args) { return run("xrandr", args); };
     if (QStandardPaths::findExecutable("xrandr").isEmpty()) GTEST_SKIP() << "xrandr is not installed";
     auto screenCount = [] { return QGuiApplication::screens().size(); };
+    // Whatever happens below, the next test finds the one full screen again.
+    struct Restore {
+        ~Restore() {
+            run("xrandr", {"--delmonitor", "KorvelLeft"});
+            run("xrandr", {"--delmonitor", "KorvelRight"});
+            run("xrandr", {"--output", "screen", "--mode", "1280x800"});
+        }
+    } restore;
     run("xdotool", {"mousemove", "900", "400"});
     xrandr({"--setmonitor", "KorvelLeft", "640/170x800/280+0+0", "screen"});
     xrandr({"--setmonitor", "KorvelRight", "640/170x800/280+640+0", "none"});
