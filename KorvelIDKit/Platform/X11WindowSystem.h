@@ -18,9 +18,9 @@ public:
         std::string displayName;  // empty: $DISPLAY (and unavailable in a Wayland session)
         // Where desktop entries are read; none: the XDG data directories.
         std::optional<std::vector<std::filesystem::path>> applicationDirectories;
-        // How long a window asked to iconify is not taken for the front application while the
-        // window manager has not yet acted on the request.
-        double hideSettleSeconds = 1.0;
+        // How long a request to iconify or activate a window is taken as done while the window
+        // manager has not yet acted on it.
+        double settleSeconds = 1.0;
     };
 
     // Never fails: without an X server (or in a Wayland session) the result reports why through
