@@ -223,7 +223,7 @@ struct X11WindowSystem::Impl {
 
     SteadyClock::time_point settleDeadline() const {
         return SteadyClock::now() +
-               std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(options.settleSeconds));
+               std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(options.hideSettleSeconds));
     }
 
     // Requests to the window manager take effect a moment later, but the app lock judges the front

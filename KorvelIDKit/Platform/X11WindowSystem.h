@@ -20,7 +20,7 @@ public:
         std::optional<std::vector<std::filesystem::path>> applicationDirectories;
         // How long a request to iconify or activate a window is taken as done while the window
         // manager has not yet acted on it.
-        double settleSeconds = 1.0;
+        double hideSettleSeconds = 1.0;
     };
 
     // Never fails: without an X server (or in a Wayland session) the result reports why through
