@@ -61,7 +61,7 @@ std::optional<std::vector<ProtectedApp>> ProtectedAppsStore::decode(std::span<co
 }
 
 void ProtectedAppsStore::load() {
-    const ReadResult read = readWholeFile(fileURL_);
+    const ReadResult read = readWholeFile(fileURL_, {.maxBytes = maxFileSize});
     if (read.status == ReadResult::Status::missing) {
         apps_.clear();
         return;
@@ -69,8 +69,6 @@ void ProtectedAppsStore::load() {
     std::string why;
     if (!read.ok()) {
         why = read.error;
-    } else if (read.data.size() > maxFileSize) {
-        why = "The file is too large.";
     } else {
         try {
             apps_ = decodeOrThrow(read.data);

@@ -98,6 +98,11 @@ struct X11WindowSystem::Impl {
     std::map<std::string, Window> lastActiveWindow;
     std::optional<std::string> lastActivatedID;
     std::map<Window, SteadyClock::time_point> hiding;  // iconify requested, not yet acted on
+    struct Activation {
+        Window window;
+        SteadyClock::time_point deadline;
+    };
+    std::optional<Activation> activating;  // activation requested, not yet acted on
     Time lastServerTime = CurrentTime;
 
     std::optional<std::string> fileManager;
@@ -216,11 +221,23 @@ struct X11WindowSystem::Impl {
 
     // ---- front application
 
-    // A window asked to iconify stays active until the window manager acts; until then it is not
-    // taken for the front application, or ending a curtain by hiding would lock it again at once.
-    // Once a window that is not being hidden is active, the requests are settled; a window the
-    // window manager did not iconify in time counts again.
+    SteadyClock::time_point settleDeadline() const {
+        return SteadyClock::now() +
+               std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(options.hideSettleSeconds));
+    }
+
+    // Requests to the window manager take effect a moment later, but the app lock judges the front
+    // application right after making them. A window asked to activate counts as in front until it
+    // is (an unlocked application must not lose its every-time grace to the window that was in
+    // front behind its curtain). A window asked to iconify is not taken for the front application
+    // while it is still active (ending a curtain by hiding must not lock it again at once); once a
+    // window not being hidden is active, those requests are settled. Either lasts at most the
+    // settle time, for a window manager that ignores the request.
     std::optional<std::string> applicationInFront(Window active) {
+        if (activating) {
+            if (active == activating->window || SteadyClock::now() >= activating->deadline) activating.reset();
+            else return infoFor(activating->window).applicationID;
+        }
         if (active == noWindow) return std::nullopt;
         if (const auto it = hiding.find(active); it != hiding.end()) {
             if (SteadyClock::now() < it->second) return std::nullopt;
@@ -424,13 +441,13 @@ std::vector<RunningApplication> X11WindowSystem::runningApplications() {
 
 void X11WindowSystem::hide(const RunningApplication& app) {
     if (!d->usable()) return;
-    const auto deadline =
-        SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(d->options.hideSettleSeconds));
+    const auto deadline = d->settleDeadline();
     for (const Window w : d->windowsOf(app)) {
         // XIconifyWindow's request (ICCCM WM_CHANGE_STATE to the root window), spelled out so the
         // screen number plays no part.
         d->sendToRoot(w, d->wmChangeState, iconicState);
         d->hiding[w] = deadline;
+        if (d->activating && d->activating->window == w) d->activating.reset();
     }
     XFlush(d->dpy);
     d->scheduleDrainIfQueued();
@@ -445,6 +462,7 @@ void X11WindowSystem::activate(const RunningApplication& app) {
         it != d->lastActiveWindow.end() && std::find(windows.begin(), windows.end(), it->second) != windows.end())
         target = it->second;
     d->hiding.erase(target);
+    d->activating = Impl::Activation{target, d->settleDeadline()};
     d->sendToRoot(target, d->netActiveWindow, sourcePager, long(d->lastServerTime), 0);
     XFlush(d->dpy);
     d->scheduleDrainIfQueued();

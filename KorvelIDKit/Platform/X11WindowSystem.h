@@ -18,8 +18,8 @@ public:
         std::string displayName;  // empty: $DISPLAY (and unavailable in a Wayland session)
         // Where desktop entries are read; none: the XDG data directories.
         std::optional<std::vector<std::filesystem::path>> applicationDirectories;
-        // How long a window asked to iconify is not taken for the front application while the
-        // window manager has not yet acted on the request.
+        // How long a request to iconify or activate a window is taken as done while the window
+        // manager has not yet acted on it.
         double hideSettleSeconds = 1.0;
     };
 

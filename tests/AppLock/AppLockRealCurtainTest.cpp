@@ -101,7 +101,7 @@ TEST(AppLockWithRealCurtain, DISABLED_OnItsOwnDesktop) {
     bring(alphaWindow);
     ASSERT_TRUE(waitUntil([&] { return curtain && curtain->holdsKeyboard() && pendingScan; }, 5000));
     settle(400);  // the fade-in
-    const auto shot = QDir::current().filePath("applock-real-curtain.png");
+    const auto shot = QDir(QCoreApplication::applicationDirPath()).filePath("applock-real-curtain.png");  // the build folder
     clients.run("import", {"-window", "root", shot});
     const CurtainModel* model = curtain->model();
     ASSERT_NE(model, nullptr);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 
 #include "AppLock/ProtectedAppsStore.h"
 #include "Support/Logger.h"
@@ -155,13 +156,26 @@ TEST_F(StoreFixture, AnUnreadableFileIsNeverOverwritten) {
         }
     }
 
-    // A folder in the file's place cannot be read either.
-    std::filesystem::remove(file);
-    std::filesystem::create_directory(file);
-    auto store = open();
-    EXPECT_TRUE(store->loadFailed());
-    store->add({"b", "B", 0});
-    EXPECT_TRUE(std::filesystem::is_directory(file));
+    // Neither can a folder, a pipe (which must not block the start) or a link in the file's place;
+    // each stays as it is.
+    const auto good = dir / "elsewhere.json";
+    TestSupport::writeText(good, "[]");
+    const std::vector<std::pair<const char*, std::function<void()>>> oddFiles = {
+        {"folder", [&] { std::filesystem::create_directory(file); }},
+        {"pipe", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }},
+        {"link", [&] { std::filesystem::create_symlink(good, file); }},
+    };
+    for (const auto& [what, make] : oddFiles) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove_all(file);
+        make();
+        const auto type = std::filesystem::symlink_status(file).type();
+        auto store = open();
+        EXPECT_TRUE(store->loadFailed());
+        store->add({"b", "B", 0});
+        EXPECT_EQ(std::filesystem::symlink_status(file).type(), type);
+    }
+    EXPECT_EQ(TestSupport::readText(good), "[]");
 }
 
 TEST_F(StoreFixture, FailedWritesKeepTheChangeInMemory) {
