@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "AppLock/ProtectedAppsStore.h"
 #include "Face/FaceStore.h"
 #include "Face/Settings.h"
 #include "FuzzSupport.h"
@@ -96,6 +97,14 @@ void faceSeeds(const fs::path& golden) {
     seed("enrollment", "written.json", FaceProfiles::encode({p}));
 }
 
+void protectedAppsSeeds(const fs::path& golden) {
+    copyGolden(golden, "protected-apps", "protected_apps");
+    const std::vector<ProtectedApp> apps = {
+        {"org.gnome.Terminal", "Terminal", 0}, {"firefox", "Firefox / Web", -1}, {"code", "Zoë's editor", 300}};
+    seed("protected_apps", "three.json", *ProtectedAppsStore::encode(apps));
+    seed("protected_apps", "empty.json", *ProtectedAppsStore::encode({}));
+}
+
 void weightsSeeds(const fs::path& modelDir) {
     // Three tensors, one per stored type: float32 [2,2], uint8 [3], uint16 [2].
     std::string small =
@@ -151,6 +160,7 @@ int main(int argc, char** argv) {
     g_out = argv[1];
     fs::create_directories(g_out);
     faceSeeds(argv[2]);
+    protectedAppsSeeds(argv[2]);
     vaultSeeds();
     secretSeeds();
     weightsSeeds(argc > 3 ? fs::path(argv[3]) : fs::path());
