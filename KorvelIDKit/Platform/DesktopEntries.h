@@ -39,8 +39,8 @@ public:
     // the environment's (LC_ALL, LC_MESSAGES, LANG).
     static DesktopEntries scan(const std::vector<std::filesystem::path>& directories = applicationDirectories(),
                                std::string locale = {});
-    // One entry's text; none when it is not a shown-or-hidden application (Type other than
-    // Application, Hidden=true, no Name, no [Desktop Entry] group).
+    // One entry's text; none when it describes no installed application (no [Desktop Entry]
+    // group, Type other than Application, Hidden=true, or no Name).
     static std::optional<DesktopEntry> parse(std::string_view text, std::string id, std::string_view locale);
     // "kde4/okular.desktop" -> "kde4-okular"; none for a file that is not a desktop entry.
     static std::optional<std::string> idForRelativePath(const std::filesystem::path& relative);

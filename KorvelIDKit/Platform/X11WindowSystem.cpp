@@ -34,18 +34,27 @@ std::set<Display*>& ourDisplays() {
     static std::set<Display*> displays;
     return displays;
 }
+// A lost connection goes through the process-wide I/O error handler too, whose default ends the
+// process; for our connections it returns, and the connection's exit handler marks it dead.
 XErrorHandler previousErrorHandler = nullptr;
+XIOErrorHandler previousIOErrorHandler = nullptr;
 
 int ignoreOwnErrors(Display* display, XErrorEvent* event) {
     if (ourDisplays().contains(display)) return 0;
     return previousErrorHandler ? previousErrorHandler(display, event) : 0;
 }
 
-void installErrorHandler() {
+int surviveOwnIOErrors(Display* display) {
+    if (ourDisplays().contains(display)) return 0;
+    return previousIOErrorHandler ? previousIOErrorHandler(display) : 0;
+}
+
+void installErrorHandlers() {
     static bool installed = false;
     if (installed) return;
     installed = true;
     previousErrorHandler = XSetErrorHandler(ignoreOwnErrors);
+    previousIOErrorHandler = XSetIOErrorHandler(surviveOwnIOErrors);
 }
 
 bool isWaylandSession() {
@@ -85,7 +94,7 @@ struct X11WindowSystem::Impl {
 
     std::map<Window, WindowInfo> windows;       // what we know about each listed window
     std::vector<Window> clients;                // _NET_CLIENT_LIST_STACKING, bottom to top
-    std::set<std::string> runningIDs;           // applications with at least one listed window
+    std::map<std::string, std::set<Window>> runningWindows;  // each application's listed windows
     std::map<std::string, Window> lastActiveWindow;
     std::optional<std::string> lastActivatedID;
     std::map<Window, SteadyClock::time_point> hiding;  // iconify requested, not yet acted on
@@ -269,17 +278,19 @@ struct X11WindowSystem::Impl {
         return {list.begin(), list.end()};
     }
 
+    // An application has quit when none of the windows it had at the last look is listed any more,
+    // even if a new instance already shows a window (quit and restarted between two looks).
     void handleClientListChanged() {
         clients = readClientList();
         const std::set<Window> listed(clients.begin(), clients.end());
         std::erase_if(windows, [&](const auto& entry) { return !listed.contains(entry.first); });
-        std::set<std::string> nowRunning;
+        std::map<std::string, std::set<Window>> nowRunning;
         for (const Window w : clients)
-            if (const auto& id = infoFor(w).applicationID) nowRunning.insert(*id);
+            if (const auto& id = infoFor(w).applicationID) nowRunning[*id].insert(w);
         std::vector<std::string> gone;
-        std::set_difference(runningIDs.begin(), runningIDs.end(), nowRunning.begin(), nowRunning.end(),
-                            std::back_inserter(gone));
-        runningIDs = std::move(nowRunning);
+        for (const auto& [id, before] : runningWindows)
+            if (std::none_of(before.begin(), before.end(), [&](Window w) { return listed.contains(w); })) gone.push_back(id);
+        runningWindows = std::move(nowRunning);
         for (const auto& id : gone) {
             lastActiveWindow.erase(id);
             if (lastActivatedID == id) lastActivatedID.reset();
@@ -308,7 +319,7 @@ struct X11WindowSystem::Impl {
 
     // The instance's windows, topmost first.
     std::vector<Window> windowsOf(const RunningApplication& app) {
-        if (clients.empty()) clients = readClientList();
+        clients = readClientList();
         std::vector<Window> result;
         for (auto it = clients.rbegin(); it != clients.rend(); ++it)
             if (belongsTo(*it, app)) result.push_back(*it);
@@ -340,7 +351,7 @@ struct X11WindowSystem::Impl {
             return;
         }
         ourDisplays().insert(dpy);
-        installErrorHandler();
+        installErrorHandlers();
         // A lost X server must not end the process: the connection is marked dead and app lock
         // reports window control as unavailable.
         XSetIOErrorExitHandler(dpy, [](Display*, void* self) { static_cast<Impl*>(self)->dead = true; }, this);

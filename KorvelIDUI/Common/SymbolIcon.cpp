@@ -55,7 +55,14 @@ QIcon drawnBadge(const QString& symbol) {
 QIcon SymbolIcon::icon(const QString& symbol) {
     static QHash<QString, QIcon> cache;
     if (auto it = cache.constFind(symbol); it != cache.constEnd()) return *it;
-    if (QIcon::fallbackThemeName().isEmpty()) QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+    static const bool themeChosen = [] {
+        // Without a desktop environment (a bare window manager) Qt picks no theme at all; Adwaita
+        // is the icon set every GTK desktop installs.
+        if (QIcon::themeName().isEmpty() || QIcon::themeName() == u"hicolor") QIcon::setThemeName(QStringLiteral("Adwaita"));
+        if (QIcon::fallbackThemeName().isEmpty()) QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+        return true;
+    }();
+    Q_UNUSED(themeChosen);
     QIcon found;
     for (const QString& name : themeNames(symbol)) {
         for (const QString& candidate : {name, name + QStringLiteral("-symbolic")}) {

@@ -13,6 +13,8 @@
 #include "Curtain/CurtainPanel.h"
 #include "Curtain/LockCurtainView.h"
 #include "Face/Settings.h"
+#include "Identity/KorvelID.h"
+#include "Identity/KorvelIDController.h"
 #include "Identity/MasterPassword.h"
 #include "Platform/X11KeyboardGrab.h"
 #include "Support/Async.h"
@@ -66,15 +68,24 @@ CurtainPanel* showPanel(CurtainPanel* panel) {
 
 CurtainServices CurtainServices::defaults() {
     CurtainServices s;
-    s.faceScan = [](std::function<void(UnlockResult)> done) { done(UnlockResult::cameraUnavailable()); };
+    s.faceScan = [](std::function<void(UnlockResult)> done) {
+        KorvelID::unlock(false, [done = std::move(done)](const UnlockResult& result) { done(result); });
+    };
     s.verifyPassword = [](std::string password, std::function<void(bool)> done) {
         Async::whenFinished(MasterPassword::verifyAsync(std::move(password)),
                             [done](const QFuture<bool>& f) { done(Async::valueOr(f, false)); });
     };
     s.masterPasswordIsSet = [] { return MasterPassword::isSet(); };
-    s.requiresBlink = [] { return Settings::load().livenessRequired(); };
+    s.requiresBlink = [] { return KorvelIDController::loadSettings().livenessRequired(); };
+    s.hideScanDisplay = [] { KorvelID::hideNotch(); };
     s.makeKeyboardGrab = [] { return ::makeKeyboardGrab(); };
     return s;
+}
+
+LockCurtainFactory LockCurtainWindow::factory() {
+    return [](const ProtectedApp& app, std::function<void()> onUnlocked, std::function<void()> onCancelled) {
+        return std::make_unique<LockCurtainWindow>(app, std::move(onUnlocked), std::move(onCancelled));
+    };
 }
 
 LockCurtainWindow::LockCurtainWindow(ProtectedApp app, std::function<void()> onUnlocked,

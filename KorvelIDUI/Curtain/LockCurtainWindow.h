@@ -18,8 +18,8 @@
 #include "AppLock/KeyboardGrab.h"
 #include "AppLock/LockCurtain.h"
 #include "AppLock/ProtectedApp.h"
+#include "Curtain/CurtainPanel.h"
 
-class CurtainPanel;
 class QScreen;
 
 // What a curtain needs from the rest of the program; tests and the benchmark replace parts.
@@ -51,6 +51,10 @@ public:
     ~LockCurtainWindow() override;
 
     void present() override;
+
+    // What the app lock installs (KorvelIDAppLock::setCurtainFactory): curtains with the default
+    // services.
+    static LockCurtainFactory factory();
 
     // The key screen: the first screen whose frame contains `pointer`, else `primary`, else the
     // first; -1 when there is none.

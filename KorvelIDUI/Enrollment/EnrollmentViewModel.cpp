@@ -1,5 +1,7 @@
 #include "Enrollment/EnrollmentViewModel.h"
 
+#include <QFutureWatcher>
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -74,11 +76,15 @@ void EnrollmentViewModel::start() {
     setStatus("enroll.requesting");
     Q_EMIT changed();
 
+    // The watcher belongs to the model: an answer arriving after the window closed goes nowhere.
     const std::uint64_t generation = ++generation_;
-    Async::whenFinished(Async::runDetached<CameraAccess>(cameraAccess_), [this, generation](const QFuture<CameraAccess>& f) {
+    auto* watcher = new QFutureWatcher<CameraAccess>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation] {
+        watcher->deleteLater();
         if (generation != generation_) return;
-        accessAnswered(Async::valueOr(f, CameraAccess::unavailable));
+        accessAnswered(Async::valueOr(watcher->future(), CameraAccess::unavailable));
     });
+    watcher->setFuture(Async::runDetached<CameraAccess>(cameraAccess_));
 }
 
 void EnrollmentViewModel::accessAnswered(CameraAccess access) {

@@ -46,7 +46,9 @@ EnrollmentWindow::EnrollmentWindow(EnrollmentViewModel& model, QWidget* parent)
     status_ = new QLabel(this);
     status_->setObjectName("statusLabel");
     status_->setFont(sizedFont(font(), 12));
-    status_->setFixedHeight(32);
+    // Two lines of the usual texts; the longer camera-permission advice may take a third rather
+    // than be cut off.
+    status_->setMinimumHeight(32);
     status_->setAlignment(Qt::AlignCenter);
     status_->setWordWrap(true);
     status_->setForegroundRole(QPalette::PlaceholderText);
@@ -64,7 +66,6 @@ EnrollmentWindow::EnrollmentWindow(EnrollmentViewModel& model, QWidget* parent)
     name_->setObjectName("nameField");
     name_->setFixedWidth(180);
     connect(name_, &QLineEdit::textEdited, &model, &EnrollmentViewModel::setName);
-    connect(name_, &QLineEdit::returnPressed, this, &EnrollmentWindow::buttonPressed);
 
     button_ = new QPushButton(this);
     button_->setObjectName("actionButton");
@@ -142,6 +143,12 @@ void EnrollmentWindow::closeEvent(QCloseEvent* event) {
 void EnrollmentWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
         close();
+        return;
+    }
+    // The button is the window's default: Return presses it wherever the focus is (the name field
+    // passes Return on).
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        buttonPressed();
         return;
     }
     QWidget::keyPressEvent(event);

@@ -12,6 +12,8 @@
 #include <QPainterPathStroker>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 QFont textFont(int pixelSize, QFont::Weight weight) {
@@ -46,15 +48,13 @@ NotchView::NotchView(NotchState& state, const NotchMetrics& metrics, QWidget* pa
     SpringEasing::apply<420, 740>(shapeAnimation_);
     connect(&shapeAnimation_, &QVariantAnimation::valueChanged, this,
             [this](const QVariant& v) { setShapeSize(v.toSizeF()); });
-    opacityAnimation_.setDuration(180);
-    opacityAnimation_.setEasingCurve(QEasingCurve::InOutQuad);
     connect(&opacityAnimation_, &QVariantAnimation::valueChanged, this,
-            [this](const QVariant& v) { contentOpacity_->setOpacity(v.toDouble()); });
+            [this](const QVariant& v) { contentOpacity_->setOpacity(std::clamp(v.toDouble(), 0.0, 1.0)); });
 
     connect(&state_, &NotchState::phaseChanged, this, &NotchView::phaseChanged);
-    const bool idle = state_.phase().kind == NotchPhase::Kind::idle;
-    contentOpacity_->setOpacity(idle ? 0 : 1);
-    showContent(state_.phase(), true);
+    shownKind_ = state_.phase().kind;
+    contentOpacity_->setOpacity(shownKind_ == NotchPhase::Kind::idle ? 0 : 1);
+    showContent(state_.phase());
     setShapeSize(targetShapeSize(state_.phase()));
     resize(metrics_.windowSize.toSize());
 }
@@ -106,28 +106,52 @@ void NotchView::setMetrics(const NotchMetrics& metrics) {
     layoutContent();
 }
 
-void NotchView::phaseChanged(const NotchPhase& phase, NotchTransition) {
+void NotchView::phaseChanged(const NotchPhase& phase, NotchTransition transition) {
     using Kind = NotchPhase::Kind;
     const bool idle = phase.kind == Kind::idle;
-    // The shape and the content's opacity follow every phase change with their own timing; while
-    // fading out, the row keeps what it showed last.
+    const Kind previous = shownKind_;
+    shownKind_ = phase.kind;
+    // The shape follows every phase change with its own spring, whatever the caller asked for.
     shapeAnimation_.stop();
     if (targetShapeSize(phase) != shapeSize_) {
         shapeAnimation_.setStartValue(shapeSize_);
         shapeAnimation_.setEndValue(targetShapeSize(phase));
         shapeAnimation_.start();
     }
-    const double opacity = idle ? 0 : 1;
-    opacityAnimation_.stop();
-    if (contentOpacity_->opacity() != opacity) {
-        opacityAnimation_.setStartValue(contentOpacity_->opacity());
-        opacityAnimation_.setEndValue(opacity);
-        opacityAnimation_.start();
+    if (idle || previous == Kind::idle) {
+        // Appearing and disappearing: the row fades over 0.18 s; while fading out it keeps what
+        // it showed last.
+        fadeContent(idle ? 0 : 1, Fade::appear);
+    } else if (previous != phase.kind && transition != NotchTransition::immediate) {
+        // A new kind of content (blink request, result) comes in with the caller's animation.
+        contentOpacity_->setOpacity(0);
+        fadeContent(1, transition == NotchTransition::easeInOut ? Fade::easeInOut : Fade::spring);
     }
-    if (!idle) showContent(phase, true);
+    if (!idle) showContent(phase);
 }
 
-void NotchView::showContent(const NotchPhase& phase, bool fresh) {
+void NotchView::fadeContent(double to, Fade fade) {
+    opacityAnimation_.stop();
+    if (contentOpacity_->opacity() == to) return;
+    switch (fade) {
+    case Fade::appear:
+        opacityAnimation_.setEasingCurve(QEasingCurve::InOutQuad);
+        opacityAnimation_.setDuration(180);
+        break;
+    case Fade::easeInOut:
+        opacityAnimation_.setEasingCurve(QEasingCurve::InOutQuad);
+        opacityAnimation_.setDuration(200);
+        break;
+    case Fade::spring:
+        SpringEasing::apply<400, 700>(opacityAnimation_);
+        break;
+    }
+    opacityAnimation_.setStartValue(contentOpacity_->opacity());
+    opacityAnimation_.setEndValue(to);
+    opacityAnimation_.start();
+}
+
+void NotchView::showContent(const NotchPhase& phase) {
     using Kind = NotchPhase::Kind;
     const bool result = phase.kind == Kind::approved || phase.kind == Kind::denied;
     ring_->setVisible(phase.kind == Kind::scanning);
@@ -149,7 +173,7 @@ void NotchView::showContent(const NotchPhase& phase, bool fresh) {
     case Kind::approved:
     case Kind::denied: {
         const bool approved = phase.kind == Kind::approved;
-        if (fresh) glyph_->present(approved ? "checkmark" : "xmark", approved ? approvedTint() : deniedTint());
+        glyph_->present(approved ? "checkmark" : "xmark", approved ? approvedTint() : deniedTint());
         title_->setText(approved ? "Approved" : "Denied");
         const QString detail = QString::fromStdString(phase.text);
         detail_->setText(detail_->fontMetrics().elidedText(detail, Qt::ElideRight,

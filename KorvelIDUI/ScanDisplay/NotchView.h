@@ -47,7 +47,9 @@ protected:
 private:
     void buildContent();
     void phaseChanged(const NotchPhase& phase, NotchTransition transition);
-    void showContent(const NotchPhase& phase, bool fresh);
+    enum class Fade { appear, easeInOut, spring };
+    void fadeContent(double to, Fade fade);
+    void showContent(const NotchPhase& phase);
     void layoutContent();
     void setShapeSize(const QSizeF& size);
     QSizeF targetShapeSize(const NotchPhase& phase) const;
@@ -56,6 +58,7 @@ private:
     NotchMetrics metrics_;
     NotchShape shape_;
     QSizeF shapeSize_;
+    NotchPhase::Kind shownKind_ = NotchPhase::Kind::idle;
     QVariantAnimation shapeAnimation_;
     QVariantAnimation opacityAnimation_;
     QWidget* content_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include "ScanDisplay/NotchView.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -18,10 +19,17 @@ NotchWindowController::NotchWindowController(QObject* parent) : QObject(parent) 
     hideTimer_.setSingleShot(true);
     hideTimer_.setTimerType(Qt::PreciseTimer);
     connect(&hideTimer_, &QTimer::timeout, this, &NotchWindowController::hide);
+    // The controller may be owned by a process-wide object that outlives the application object;
+    // the panel must go while the windowing system is still there.
+    if (auto* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, [this] { window_.reset(); });
     build();
 }
 
-NotchWindowController::~NotchWindowController() = default;
+NotchWindowController::~NotchWindowController() {
+    // Too late to tear down a window once the application object is gone; the process is ending.
+    if (!QCoreApplication::instance()) (void)window_.release();
+}
 
 void NotchWindowController::setTimeScale(double scale) { timeScale() = scale; }
 

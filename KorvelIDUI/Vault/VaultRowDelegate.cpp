@@ -56,7 +56,15 @@ void VaultRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     painter->setFont(nameFont);
     painter->setPen(option.palette.color(QPalette::Link));
     painter->drawText(openRect(r), Qt::AlignCenter, qL("vault.open"));
-    SymbolIcon::icon(QStringLiteral("ellipsis.circle")).paint(painter, menuRect(r).adjusted(5, 12, -5, -12));
+    // The row menu: a circled ellipsis.
+    const QRect menu = menuRect(r);
+    const QRectF circle(menu.center().x() - 9.5, menu.center().y() - 9.5, 19, 19);
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(QPen(option.palette.color(QPalette::Link), 1.3));
+    painter->drawEllipse(circle);
+    painter->setBrush(option.palette.color(QPalette::Link));
+    painter->setPen(Qt::NoPen);
+    for (int i = -1; i <= 1; ++i) painter->drawEllipse(QPointF(circle.center().x() + i * 4.5, circle.center().y()), 1.4, 1.4);
     painter->restore();
 }
 

@@ -41,7 +41,7 @@ QLabel* bodyLabel(const char* objectName) {
     label->setObjectName(QString::fromLatin1(objectName));
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignCenter);
-    label->setMaximumWidth(380);
+    label->setFixedWidth(380);
     label->setForegroundRole(QPalette::PlaceholderText);
     return label;
 }

@@ -125,11 +125,31 @@ TEST_F(CliTest, UsageErrorsHelpAndSettings) {
     EXPECT_EQ(cli({"settings", "get", "matchThreshold"}).out, "0.3 (default)\n");
 }
 
+TEST_F(CliTest, ProtectAndUnprotectInstalledApps) {
+    std::filesystem::create_directories(home.path() / "applications");
+    std::ofstream(home.path() / "applications" / "org.example.Editor.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Example Editor\nExec=/bin/true\n";
+    EXPECT_NE(cli({"apps", "available"}).out.find("org.example.Editor\tExample Editor"), std::string::npos);
+
+    EXPECT_EQ(cli({"apps", "protect", "org.example.Editor"}).status, 0);
+    EXPECT_EQ(readText(dataFolder() / "protected-apps.json"),
+              R"([{"bundleIdentifier":"org.example.Editor","name":"Example Editor","graceSeconds":-1}])");
+    EXPECT_EQ(cli({"apps", "protect", "org.example.Editor", "--grace", "30"}).status, 0);
+    EXPECT_EQ(cli({"apps", "list"}).out, "org.example.Editor\tExample Editor\t30 s\n");
+    EXPECT_EQ(cli({"apps", "protect", "org.example.Editor", "--grace", "soon"}).status, 2);
+    EXPECT_EQ(cli({"apps", "protect", "org.example.Missing"}).status, 1);
+    EXPECT_EQ(cli({"apps", "protect", "com.korvel.id"}).status, 1);
+    EXPECT_EQ(cli({"apps", "unprotect", "org.example.Editor"}).status, 0);
+    EXPECT_EQ(cli({"apps", "unprotect", "org.example.Editor"}).status, 1);
+    EXPECT_EQ(readText(dataFolder() / "protected-apps.json"), "[]");
+}
+
 TEST_F(CliTest, ChangesAreRefusedWhileTheApplicationHoldsTheFolder) {
     std::filesystem::create_directories(dataFolder());
     auto held = DataFolderLock::tryAcquire(dataFolder());
     ASSERT_TRUE(held.lock);
     for (const QStringList& change : {QStringList{"settings", "set", "scanTimeout", "5"}, {"faces", "remove", "--all"},
+                                      {"apps", "unprotect", "org.example.Editor"},
                                       {"vault", "setup", "--password-stdin"}, {"password", "change", "--password-stdin"}}) {
         const CliRun r = cli(change, "whatever1\n");
         EXPECT_EQ(r.status, 1) << change.join(' ').toStdString();

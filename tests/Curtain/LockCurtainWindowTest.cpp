@@ -63,6 +63,7 @@ CurtainServices services(std::chrono::milliseconds timeout = std::chrono::second
     s.faceScan = [](auto) {};
     s.masterPasswordIsSet = [] { return false; };
     s.requiresBlink = [] { return true; };
+    s.hideScanDisplay = nullptr;  // no identity controller in these tests
     s.timeout = timeout;
     return s;
 }

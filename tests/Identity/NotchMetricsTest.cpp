@@ -1,11 +1,8 @@
-// Placement of the scan display on screens with and without a camera housing, the shape sizes that
-// follow from it, and the state's change notifications.
+// Placement of the scan display on screens with and without a camera housing, and the shape sizes
+// that follow from it.
 #include "Identity/NotchMetrics.h"
-#include "Identity/NotchState.h"
 
 #include <gtest/gtest.h>
-
-#include <QSignalSpy>
 
 namespace {
 
@@ -59,22 +56,6 @@ TEST(NotchMetrics, ExpandedShapeIsCappedByThePanelAndContentNeverNegative) {
         EXPECT_EQ(c.metrics.idleShapeSize(), QSizeF(c.metrics.notchWidth, c.metrics.notchHeight));
         EXPECT_EQ(c.metrics.contentWidth(), c.content);
     }
-}
-
-TEST(NotchState, NotifiesOnlyRealChangesWithTheirTransition) {
-    NotchState state;
-    QSignalSpy spy(&state, &NotchState::phaseChanged);
-    state.setPhase(NotchPhase::idle());
-    state.setPhase(NotchPhase::scanning(0));
-    state.setPhase(NotchPhase::scanning(0));
-    state.setPhase(NotchPhase::scanning(0.5));
-    state.setPhase(NotchPhase::approved("Ada"), NotchTransition::spring);
-    state.setPhase(NotchPhase::approved("Ada"), NotchTransition::spring);
-    state.setPhase(NotchPhase::approved("Bob"), NotchTransition::spring);
-    ASSERT_EQ(spy.count(), 4);
-    EXPECT_EQ(spy.at(3).at(0).value<NotchPhase>(), NotchPhase::approved("Bob"));
-    EXPECT_EQ(spy.at(3).at(1).value<NotchTransition>(), NotchTransition::spring);
-    EXPECT_EQ(state.phase().text, "Bob");
 }
 
 }  // namespace

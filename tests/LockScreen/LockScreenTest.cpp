@@ -1,6 +1,7 @@
 // The lock view and the helper that locks a host widget, driven by a scripted face unlock.
 #include "Common/ImageBlur.h"
 #include "Common/SymbolView.h"
+#include "Identity/KorvelIDController.h"
 #include "LockScreen/KorvelIDLockScreen.h"
 #include "LockScreen/LockScreenController.h"
 #include "TestSupport.h"
@@ -92,6 +93,19 @@ TEST(LockScreen, EveryOutcomeOfAScan) {
         EXPECT_EQ(button(screen, "unlockButton")->isEnabled(), !c.unlocked);
         EXPECT_EQ(text(screen, "lockTitle"), "Notes are locked");
     }
+}
+
+TEST(LockScreen, WithNobodyEnrolledTheApplicationsUnlockSaysSoRightAway) {
+    TestSupport::TempDir data;
+    KorvelIDController::configure({data.path(), {}, {}});
+    int unlocks = 0;
+    KorvelIDLockScreen screen("Locked", "Look at the camera", [&] { ++unlocks; });
+    screen.show();
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return screen.model().status() == Status::denied; }, 2000));
+    EXPECT_EQ(text(screen, "lockStatus"), "No face registered");
+    EXPECT_EQ(child<SymbolView>(screen, "lockSymbol").symbol(), "lock.trianglebadge.exclamationmark");
+    EXPECT_EQ(unlocks, 0);
+    KorvelIDController::configure({});
 }
 
 TEST(LockScreen, OneScanAtATimeAndTheButtonTriesAgain) {

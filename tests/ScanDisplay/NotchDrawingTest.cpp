@@ -49,19 +49,6 @@ TEST(ScanRing, ArcCoversAShortSpinningSegmentOrTheProgressWithAMinimum) {
     for (const auto& [progress, fraction] : cases) EXPECT_DOUBLE_EQ(ScanRing::arcFraction(progress), fraction) << progress;
 }
 
-TEST(ScanRing, SpinsOnlyWhileIndeterminateAndShown) {
-    ScanRing ring;
-    EXPECT_FALSE(ring.isSpinning());
-    ring.show();
-    EXPECT_TRUE(ring.isSpinning());
-    ring.setProgress(0.4);
-    EXPECT_FALSE(ring.isSpinning());
-    ring.setProgress(0);
-    EXPECT_TRUE(ring.isSpinning());
-    ring.hide();
-    EXPECT_FALSE(ring.isSpinning());
-}
-
 TEST(Spring, StartsAtRestOvershootsByItsDampingAndSettles) {
     struct Case {
         Spring spring;
@@ -86,14 +73,6 @@ TEST(Spring, StartsAtRestOvershootsByItsDampingAndSettles) {
         // Half-way through one response the spring has covered most of the way.
         EXPECT_GT(c.spring.position(c.spring.response / 2), 0.6);
     }
-}
-
-TEST(Spring, EasingCurveEndsExactlyOnTarget) {
-    QEasingCurve easing;
-    easing.setCustomType(&SpringEasing::curve<400, 700>);
-    EXPECT_EQ(easing.valueForProgress(0), 0);
-    EXPECT_EQ(easing.valueForProgress(1), 1);
-    EXPECT_GT(easing.valueForProgress(0.5), 1);  // past the target on the way
 }
 
 }  // namespace
