@@ -102,6 +102,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Half-written files of the stores in the data folder itself (settings, faces, protected apps).
+    removeAtomicWriteLeftovers(dataFolder);
     installServices(installDefaultSecretStore());
     // Decrypted copies and half-written files of a run that ended without locking the vault.
     KorvelIDVault::removeLeftoverCopies();
