@@ -387,3 +387,59 @@ TEST(CrashConsistencyTest, EveryKillLeavesAUsableDataFolder) {
                 c.changesInFlight, c.masterAndVaultApart, c.masterLost, c.itemsChecked, c.filesScanned, c.orphanBlobs);
     EXPECT_EQ(c.kills, kills);
 }
+
+namespace {
+// A secret store in memory that checks, at every call that changes it, that the master password's
+// salt and verifier are both there: a crash at any of those moments must leave a password.
+class WatchingStore final : public SecretStore {
+public:
+    Kind kind() const override { return Kind::file; }
+    SecretLookup lookup(std::string_view service, std::string_view account) override {
+        const auto it = items_.find(key(service, account));
+        if (it == items_.end()) return {SecretLookup::Status::notFound};
+        return {SecretLookup::Status::found, it->second};
+    }
+    SecretLookup exists(std::string_view service, std::string_view account) override {
+        auto r = lookup(service, account);
+        r.value.clear();
+        return r;
+    }
+    SecretWrite store(std::string_view service, std::string_view account, std::span<const std::uint8_t> value) override {
+        watch();
+        items_[key(service, account)] = Bytes(value.begin(), value.end());
+        return {};
+    }
+    SecretWrite remove(std::string_view service, std::string_view account) override {
+        watch();
+        items_.erase(key(service, account));
+        return {};
+    }
+    bool watching = false;
+    int momentsWithoutPassword = 0;
+
+private:
+    static std::string key(std::string_view service, std::string_view account) {
+        return std::string(service) + "\n" + std::string(account);
+    }
+    void watch() {
+        if (watching && !(items_.count(key(MasterPassword::service, MasterPassword::saltAccount)) &&
+                          items_.count(key(MasterPassword::service, MasterPassword::verifierAccount))))
+            ++momentsWithoutPassword;
+    }
+    std::map<std::string, Bytes> items_;
+};
+}  // namespace
+
+TEST(CrashConsistencyTest, ChangingThePasswordNeverLeavesAMomentWithoutSaltOrVerifier) {
+    const auto previous = SecretStore::shared();
+    const auto store = std::make_shared<WatchingStore>();
+    SecretStore::setShared(store);
+    ASSERT_TRUE(MasterPassword::set("first password"));
+    store->watching = true;
+    ASSERT_TRUE(MasterPassword::setReturningKey("second password"));
+    const auto snapshot = MasterPassword::snapshot();
+    ASSERT_TRUE(snapshot && MasterPassword::restore(*snapshot));
+    EXPECT_EQ(store->momentsWithoutPassword, 0);
+    EXPECT_TRUE(MasterPassword::verify("second password"));
+    SecretStore::setShared(previous);
+}
