@@ -31,6 +31,7 @@
 #include "Shell/SingleInstance.h"
 #include "Support/AppPaths.h"
 #include "Support/DataFolderLock.h"
+#include "Support/FileIO.h"
 #include "Vault/KorvelIDVault.h"
 
 namespace fs = std::filesystem;
