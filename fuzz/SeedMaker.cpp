@@ -1,6 +1,6 @@
 // Writes the seed corpora of the fuzz targets, one folder per target, from the golden files and
 // from the system's own writers, so the seeds always match the formats the readers expect.
-// Usage: fuzz_seeds <output folder> <golden folder> [face model folder]
+// Usage: fuzz_seeds <output folder> <golden folder>
 #include <dlib/image_processing/shape_predictor.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "AppLock/ProtectedAppsStore.h"
 #include "Face/FaceStore.h"
 #include "Face/Settings.h"
 #include "FuzzSupport.h"
@@ -94,11 +95,17 @@ void faceSeeds(const fs::path& golden) {
     p.embeddings = {{{0.5f, -0.125f, 7.038531e-26f, 1.17549435e-38f}}, {{}}};
     p.createdAt = 786297600.125;
     seed("enrollment", "written.json", FaceProfiles::encode({p}));
-    copyGolden(golden, "protected-apps", "protected_apps");
-    seed("protected_apps", "empty.json", "[]");
 }
 
-void weightsSeeds(const fs::path& modelDir) {
+void protectedAppsSeeds(const fs::path& golden) {
+    copyGolden(golden, "protected-apps", "protected_apps");
+    const std::vector<ProtectedApp> apps = {
+        {"org.gnome.Terminal", "Terminal", 0}, {"firefox", "Firefox / Web", -1}, {"code", "Zoë's editor", 300}};
+    seed("protected_apps", "three.json", *ProtectedAppsStore::encode(apps));
+    seed("protected_apps", "empty.json", *ProtectedAppsStore::encode({}));
+}
+
+void weightsSeeds() {
     // Three tensors, one per stored type: float32 [2,2], uint8 [3], uint16 [2].
     std::string small =
         R"([{"paths":["s.bin"],"weights":[{"name":"a","shape":[2,2],"dtype":"float32"},)"
@@ -109,9 +116,6 @@ void weightsSeeds(const fs::path& modelDir) {
     small.append(reinterpret_cast<const char*>(a), sizeof a);
     small += std::string("\x01\x02\xff\x10\x00\xff\xff", 7);
     seed("weights_manifest", "small", small);
-    const fs::path real = modelDir / "face_recognition_model-weights_manifest.json";
-    std::error_code ec;
-    if (fs::is_regular_file(real, ec)) seed("weights_manifest", "real.json", Fuzz::readFile(real));
 }
 
 // A tiny shape predictor in the format dlib writes (68 points, few stages, trees of depth one).
@@ -147,15 +151,16 @@ void landmarkSeeds() {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <output folder> <golden folder> [face model folder]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <output folder> <golden folder>\n", argv[0]);
         return 2;
     }
     g_out = argv[1];
     fs::create_directories(g_out);
     faceSeeds(argv[2]);
+    protectedAppsSeeds(argv[2]);
     vaultSeeds();
     secretSeeds();
-    weightsSeeds(argc > 3 ? fs::path(argv[3]) : fs::path());
+    weightsSeeds();
     landmarkSeeds();
     Fuzz::writeFile(g_out / ".stamp", {});
     return 0;

@@ -139,8 +139,9 @@ std::optional<Bytes> keychainData(const char* account) {
 
 void deleteKeychain(const char* account) { (void)SecretStore::shared()->remove(MasterPassword::service, account); }
 
+// The store replaces an existing item in one step. Deleting it first would leave a moment without
+// it, and a crash in that moment would lose the password.
 bool storeKeychain(const char* account, std::span<const std::uint8_t> data) {
-    deleteKeychain(account);
     return SecretStore::shared()->store(MasterPassword::service, account, data).ok();
 }
 

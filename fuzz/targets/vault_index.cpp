@@ -9,7 +9,8 @@
 #include <algorithm>
 
 namespace {
-void open(VaultStore& vault, const VaultItem& item) {
+// Exports only when `exportCopy`: an export streams through a 1 MiB buffer, once per input is plenty.
+void open(VaultStore& vault, const VaultItem& item, bool& exportCopy) {
     Bytes plain;
     try {
         plain = vault.decryptedData(item);
@@ -22,6 +23,8 @@ void open(VaultStore& vault, const VaultItem& item) {
     }
     Fuzz::check(item.blobName == Fuzz::knownBlobName, "index.json: a blob name opened another file");
     Fuzz::check(std::ranges::equal(plain, Fuzz::sealedPlaintext()), "index.json: wrong plaintext");
+    if (!exportCopy) return;
+    exportCopy = false;
     try {
         const auto copy = vault.exportToTemp(item);
         Fuzz::check(copy.parent_path() == vault.scratchDir(), "index.json: an export left the scratch folder");
@@ -49,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Fuzz::fail("index.json: the reader refuses what the writer wrote");
     }
     VaultStore& vault = Fuzz::knownVault();
-    for (std::size_t i = 0; i < std::min<std::size_t>(items.size(), 4); ++i) open(vault, items[i]);
+    bool exportCopy = true;
+    for (std::size_t i = 0; i < std::min<std::size_t>(items.size(), 4); ++i) open(vault, items[i], exportCopy);
     return 0;
 }
