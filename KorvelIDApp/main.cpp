@@ -1,48 +1,117 @@
-// Start-up window of the early builds: it says that the application is not finished yet and shows
-// what the core already does.
+// Korvel ID: one instance per user session, holding its data folder for the whole run.
 #include <QApplication>
-#include <QFormLayout>
+#include <QIcon>
 #include <QLabel>
-#include <QVBoxLayout>
-#include <QWidget>
 
-#include "Face/FaceStore.h"
-#include "Face/Settings.h"
-#include "Localization/Localization.h"
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "AppLock/KorvelIDAppLock.h"
+#include "Auth/PasswordDialogPrompt.h"
+#include "Common/AppIcon.h"
+#include "Curtain/CurtainPanel.h"  // LockCurtainWindow.h holds QPointer<CurtainPanel>
+#include "Curtain/LockCurtainWindow.h"
+#include "Enrollment/EnrollmentWindowController.h"
+#include "Identity/KorvelID.h"
+#include "Identity/KorvelIDAuth.h"
+#include "Identity/KorvelIDController.h"
+#include "Identity/KorvelIDSettings.h"
+#include "Platform/SecretStores.h"
+#include "Platform/X11WindowSystem.h"
+#include "ScanDisplay/NotchWindowController.h"
+#include "Shell/AppDelegate.h"
+#include "Shell/AppLog.h"
+#include "Shell/AppState.h"
+#include "Shell/ShellServices.h"
+#include "Shell/SingleInstance.h"
 #include "Support/AppPaths.h"
+#include "Support/DataFolderLock.h"
+#include "Vault/KorvelIDVault.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+// Key material and decrypted files live in this process's memory: no core files, and no other
+// process of the same user may attach to it or read its memory.
+void hardenProcess() {
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+// An installed program keeps its face models in <prefix>/share/korvel-id/models, next to its own
+// bin folder; the build tree's programs use the folder the set-up script fills.
+void findInstalledModels() {
+    if (std::getenv("KORVEL_MODEL_DIR")) return;
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return;
+    const fs::path models = exe.parent_path().parent_path() / "share" / "korvel-id" / "models";
+    if (fs::exists(models / "face_recognition_model-weights_manifest.json", ec)) setenv("KORVEL_MODEL_DIR", models.c_str(), 1);
+}
+
+// The identity controller, the authentication prompts, the app lock and the vault, wired together.
+void installServices(SecretStore::Kind secretStore) {
+    KorvelIDController::setScanDisplayFactory([] { return std::make_unique<NotchWindowController>(); });
+    KorvelIDController::setEnrollmentPresenterFactory(EnrollmentWindowController::factory());
+    KorvelIDAuth::setPasswordPrompt(std::make_shared<PasswordDialogPrompt>());
+    KorvelIDVault::setAuthenticator(KorvelIDAuth::vaultAuthenticator());
+    KorvelIDAppLock::setWindowSystem(X11WindowSystem::open());
+    KorvelIDAppLock::setCurtainFactory([](const ProtectedApp& app, std::function<void()> onUnlocked,
+                                          std::function<void()> onCancelled) -> std::unique_ptr<LockCurtain> {
+        return std::make_unique<LockCurtainWindow>(app, std::move(onUnlocked), std::move(onCancelled));
+    });
+
+    ShellServices& s = ShellServices::shared();
+    s.isEnrolled = [] { return KorvelID::isEnrolled(); };
+    s.enrolledCount = [] { return static_cast<int>(KorvelID::enrolledNames().size()); };
+    s.presentEnrollment = [](std::function<void()> onFinished) { KorvelID::presentEnrollment(std::move(onFinished)); };
+    s.resetFaces = [] { KorvelID::reset(); };
+    s.requireLiveness = [] { return KorvelIDSettings::requireLiveness(); };
+    s.setRequireLiveness = [](bool on) { KorvelIDSettings::setRequireLiveness(on); };
+    s.authenticate = [](const std::string& reason, bool fallback) { return KorvelIDAuth::authenticate(reason, fallback); };
+    s.hasProtectedApps = [] { return !KorvelIDAppLock::protectedApps().empty(); };
+    s.startMonitoring = [] { KorvelIDAppLock::startMonitoring(); };
+    s.secretStoreKind = [secretStore] { return secretStore; };
+}
+}  // namespace
 
 int main(int argc, char** argv) {
+    hardenProcess();
+    findInstalledModels();
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName("KorvelID");
     QCoreApplication::setApplicationName("Korvel ID");
     QGuiApplication::setDesktopFileName("com.korvel.id");
+    QGuiApplication::setWindowIcon(AppIcon::icon());
     AppPaths::setApplicationIdentifier("com.korvel.id");
 
-    const auto dir = AppPaths::supportDirectory();
-    FaceStore store(dir / FaceStore::fileName);
-    const Settings settings = Settings::load();
-    auto& localizer = Localizer::shared();
+    SingleInstance instance;
+    if (instance.claim() == SingleInstance::Claim::activated) return 0;
 
-    QWidget window;
-    window.setWindowTitle("Korvel ID");
-    auto* layout = new QVBoxLayout(&window);
-    auto* heading = new QLabel("<b>Korvel ID</b> — the full application is not built yet. "
-                               "This window shows what the core already does.");
-    heading->setWordWrap(true);
-    layout->addWidget(heading);
+    const fs::path dataFolder = AppPaths::supportDirectory();
+    auto folder = DataFolderLock::tryAcquire(dataFolder);
+    if (!folder.lock) {
+        if (folder.holder) std::fprintf(stderr, "Korvel ID is already running (process %d).\n", int(*folder.holder));
+        else std::fprintf(stderr, "Korvel ID cannot use its data folder %s: %s\n", dataFolder.c_str(), folder.error.c_str());
+        return 1;
+    }
 
-    auto* form = new QFormLayout;
-    form->addRow("Data folder:", new QLabel(QString::fromStdString(dir.string())));
-    form->addRow("Language:", new QLabel(QString::fromStdString(nativeName(localizer.language()))));
-    QStringList names;
-    for (const auto& p : store.profiles) names << QString::fromStdString(p.name);
-    form->addRow("Enrolled profiles:",
-                 new QLabel(names.isEmpty() ? QString("none") : QString("%1 (%2)").arg(names.size()).arg(names.join(", "))));
-    form->addRow("Blink required:", new QLabel(settings.livenessRequired() ? "yes" : "no"));
-    form->addRow(QString::fromStdString(L("menu.quit")) + ":", new QLabel("close this window"));
-    layout->addLayout(form);
+    installServices(installDefaultSecretStore());
+    // Decrypted copies and half-written files of a run that ended without locking the vault.
+    KorvelIDVault::removeLeftoverCopies();
 
-    window.resize(560, 220);
-    window.show();
-    return app.exec();
+    AppDelegate delegate(AppState::shared());
+    QObject::connect(&instance, &SingleInstance::activationRequested, &delegate, &AppDelegate::reopen);
+    delegate.start();
+    const int status = app.exec();
+    // Deletes every decrypted copy still open.
+    KorvelIDVault::lock();
+    AppLog::app().info("Korvel ID quit.");
+    return status;
 }

@@ -16,7 +16,9 @@ std::string shapeText(const std::vector<int>& shape) {
 }
 
 Bytes readFile(const std::filesystem::path& path) {
-    ReadResult r = readWholeFile(path);
+    // Model files are installed data, not the user's data folder: a link is fine, and a shard is
+    // megabytes, not the few a JSON store is capped at.
+    ReadResult r = readWholeFile(path, {.maxBytes = std::uint64_t(1) << 30, .followLinks = true});
     if (r.status == ReadResult::Status::missing) throw FaceModelError(path, "the file does not exist");
     if (!r.ok()) throw FaceModelError(path, "the file cannot be read: " + r.error);
     return std::move(r.data);

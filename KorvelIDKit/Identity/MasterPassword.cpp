@@ -213,12 +213,8 @@ void MasterPassword::reset() {
 }
 
 namespace {
-// Moves the password into a self-wiping holder and wipes what the moved-from string may keep.
-SecretString takePassword(std::string& password) {
-    SecretString held(std::move(password));
-    secureWipe(password);
-    return held;
-}
+// Moves the password into a self-wiping holder, which wipes what the moved-from string keeps.
+SecretString takePassword(std::string& password) { return SecretString(std::move(password)); }
 }  // namespace
 
 QFuture<bool> MasterPassword::setAsync(std::string password) {

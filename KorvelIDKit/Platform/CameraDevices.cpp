@@ -83,7 +83,14 @@ Discovery discover(const std::filesystem::path& devRoot, const DeviceAccess& acc
     return discovery;
 }
 
-Device choose(const Discovery& discovery) {
+Device choose(const Discovery& discovery, std::optional<int> index) {
+    if (index) {
+        for (const auto& d : discovery.devices)
+            if (d.index == *index) return d;
+        for (const auto& denied : discovery.deniedNodes)
+            if (denied.filename() == "video" + std::to_string(*index)) throw CameraError::notAuthorized();
+        throw CameraError::noDevice();
+    }
     if (!discovery.devices.empty()) return discovery.devices.front();
     if (!discovery.deniedNodes.empty()) throw CameraError::notAuthorized();
     if (discovery.firstFailure) throw CameraError::configurationFailed(*discovery.firstFailure);
@@ -92,15 +99,16 @@ Device choose(const Discovery& discovery) {
 
 }  // namespace CameraDevices
 
-V4L2FrameSource::V4L2FrameSource(std::filesystem::path devRoot, const CameraDevices::DeviceAccess& access)
-    : devRoot_(std::move(devRoot)), access_(access) {}
+V4L2FrameSource::V4L2FrameSource(std::filesystem::path devRoot, const CameraDevices::DeviceAccess& access,
+                                 std::optional<int> index)
+    : devRoot_(std::move(devRoot)), access_(access), index_(index) {}
 
 V4L2FrameSource::~V4L2FrameSource() {
     close();
 }
 
 void V4L2FrameSource::open() {
-    device_ = CameraDevices::choose(CameraDevices::discover(devRoot_, access_));
+    device_ = CameraDevices::choose(CameraDevices::discover(devRoot_, access_), index_);
     // OpenCV knows /dev/videoN by its index; a node elsewhere (tests) by its path.
     const bool opened = devRoot_ == "/dev" ? capture_.open(device_.index, cv::CAP_V4L2)
                                            : capture_.open(device_.path.string(), cv::CAP_V4L2);
@@ -129,6 +137,8 @@ void V4L2FrameSource::close() {
     capture_.release();
 }
 
-FrameSourceFactory V4L2FrameSource::factory(std::filesystem::path devRoot) {
-    return [devRoot = std::move(devRoot)] { return std::make_unique<V4L2FrameSource>(devRoot); };
+FrameSourceFactory V4L2FrameSource::factory(std::filesystem::path devRoot, std::optional<int> index) {
+    return [devRoot = std::move(devRoot), index] {
+        return std::make_unique<V4L2FrameSource>(devRoot, CameraDevices::DeviceAccess::system(), index);
+    };
 }

@@ -44,9 +44,9 @@ struct Discovery {
 // skipped.
 Discovery discover(const std::filesystem::path& devRoot = "/dev", const DeviceAccess& access = DeviceAccess::system());
 
-// The first capture node, or the reason there is none: a node we may not open means the user has
-// no camera permission; no node at all means no camera.
-Device choose(const Discovery& discovery);
+// The first capture node (or /dev/video`index` when given), or the reason there is none: a node we
+// may not open means the user has no camera permission; no node at all means no camera.
+Device choose(const Discovery& discovery, std::optional<int> index = std::nullopt);
 
 }  // namespace CameraDevices
 
@@ -54,7 +54,8 @@ Device choose(const Discovery& discovery);
 class V4L2FrameSource final : public FrameSource {
 public:
     explicit V4L2FrameSource(std::filesystem::path devRoot = "/dev",
-                             const CameraDevices::DeviceAccess& access = CameraDevices::DeviceAccess::system());
+                             const CameraDevices::DeviceAccess& access = CameraDevices::DeviceAccess::system(),
+                             std::optional<int> index = std::nullopt);
     ~V4L2FrameSource() override;
 
     void open() override;
@@ -62,11 +63,13 @@ public:
     void close() override;
     std::string deviceName() const override { return device_.name; }
 
-    static FrameSourceFactory factory(std::filesystem::path devRoot = "/dev");
+    // `index`: a chosen /dev/videoN instead of the first capture node.
+    static FrameSourceFactory factory(std::filesystem::path devRoot = "/dev", std::optional<int> index = std::nullopt);
 
 private:
     std::filesystem::path devRoot_;
     const CameraDevices::DeviceAccess& access_;
+    std::optional<int> index_;
     CameraDevices::Device device_;
     cv::VideoCapture capture_;
 };

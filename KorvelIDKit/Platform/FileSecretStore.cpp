@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <map>
 #include <system_error>
 
 #include "Support/AppPaths.h"
@@ -11,8 +12,37 @@
 namespace {
 constexpr const char* kDamaged = "The secret file is damaged.";
 
+// Every string of a parse (the parser's token buffer included) is wiped when it is freed, so the
+// Base64 text of the values leaves no copy behind.
+using WipedString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+using SecretJson = nlohmann::basic_json<std::map, std::vector, WipedString, bool, std::int64_t, std::uint64_t, double,
+                                        WipingAllocator>;
+
+const SecretJson& member(const SecretJson& object, const char* key) {
+    if (!object.is_object()) throw JsonError("Expected an object for an item.");
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) throw JsonError(std::string("Expected a string for \"") + key + "\".");
+    return *it;
+}
+
+std::string textOf(const SecretJson& object, const char* key) {
+    const auto& text = member(object, key).get_ref<const WipedString&>();
+    return std::string(text.begin(), text.end());
+}
+
+Bytes valueOf(const SecretJson& object) {
+    const auto& text = member(object, "value").get_ref<const WipedString&>();
+    auto value = Base64::decode(std::string_view(text.data(), text.size()));
+    if (!value) throw JsonError("Invalid Base64 data for \"value\".");
+    return std::move(*value);
+}
+
 std::string encodeItems(const std::vector<FileSecretStore::Item>& items) {
+    // Sized up front: a reallocation would leave an unwiped copy of the text written so far.
+    std::size_t capacity = 2;
+    for (const auto& item : items) capacity += 6 * (item.service.size() + item.account.size()) + 2 * ((item.value.size() + 2) / 3 * 4) + 64;
     JsonWriter w;
+    w.reserve(capacity);
     w.beginArray();
     for (const auto& item : items) {
         w.beginObject();
@@ -25,11 +55,6 @@ std::string encodeItems(const std::vector<FileSecretStore::Item>& items) {
     return w.take();
 }
 
-// Owner-only folder; one we made earlier with wider permissions is narrowed again.
-void ensurePrivateFolder(const std::filesystem::path& dir) {
-    AppPaths::ensureDirectory(dir);
-    ::chmod(dir.c_str(), 0700);
-}
 }  // namespace
 
 FileSecretStore::Item::~Item() { secureWipe(value); }
@@ -51,22 +76,27 @@ FileSecretStore::Loaded FileSecretStore::load() const {
     Loaded loaded;
     auto r = readWholeFile(path_);
     if (r.status == ReadResult::Status::missing) return loaded;
+    if (r.status == ReadResult::Status::tooLarge) {
+        loaded.status = Loaded::Status::damaged;
+        loaded.reason = kDamaged;
+        return loaded;
+    }
     if (!r.ok()) {
         loaded.status = Loaded::Status::unreadable;
         loaded.reason = "The secret file could not be read: " + r.error;
         return loaded;
     }
     try {
-        const auto doc = Json::parse(r.data);
-        for (const auto& entry : Json::requireArray(doc, "items")) {
-            Json::requireObject(entry, "item");
+        const auto doc = SecretJson::parse(r.data.begin(), r.data.end());
+        if (!doc.is_array()) throw JsonError("Expected an array of items.");
+        for (const auto& entry : doc) {
             Item item;
-            item.service = Json::toString(Json::member(entry, "service"), "service");
-            item.account = Json::toString(Json::member(entry, "account"), "account");
-            item.value = Json::toBytes(Json::member(entry, "value"), "value");
+            item.service = textOf(entry, "service");
+            item.account = textOf(entry, "account");
+            item.value = valueOf(entry);
             loaded.items.push_back(std::move(item));
         }
-    } catch (const JsonError&) {
+    } catch (const std::exception&) {
         loaded.items.clear();
         loaded.status = Loaded::Status::damaged;
         loaded.reason = kDamaged;
@@ -76,10 +106,11 @@ FileSecretStore::Loaded FileSecretStore::load() const {
 }
 
 SecretWrite FileSecretStore::save(const std::vector<Item>& items) {
-    ensurePrivateFolder(path_.parent_path());
     std::string text = encodeItems(items);
     SecretWrite result;
     try {
+        // Owner-only folder; one made earlier with wider permissions is narrowed again.
+        ensurePrivateFolder(path_.parent_path());
         writer_.writeAtomically(path_, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0600);
     } catch (const FileError& e) {
         result = {SecretWrite::Status::error, e.what()};
@@ -147,6 +178,11 @@ std::optional<std::vector<FileSecretStore::Item>> FileSecretStore::allItems(std:
         return std::nullopt;
     }
     return std::move(loaded.items);
+}
+
+bool FileSecretStore::replaceItems(const std::vector<Item>& items) {
+    std::lock_guard lock(mutex_);
+    return save(items).ok();
 }
 
 bool FileSecretStore::fileExists() const {

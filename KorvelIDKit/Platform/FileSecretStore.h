@@ -41,6 +41,8 @@ public:
     // Every item, in file order; nothing (and `error` set) when the file cannot be read or decoded.
     // A missing file holds no items.
     std::optional<std::vector<Item>> allItems(std::string* error = nullptr);
+    // Rewrites the file with exactly these items.
+    bool replaceItems(const std::vector<Item>& items);
     bool fileExists() const;
     // Deletes the file (after its items moved elsewhere). True when no file is left.
     bool removeFile();

@@ -109,6 +109,7 @@ struct SecretServiceStore::Impl {
     GDBusConnection* bus() const { return g_dbus_proxy_get_connection(reinterpret_cast<GDBusProxy*>(service)); }
     const char* busName() const { return g_dbus_proxy_get_name(reinterpret_cast<GDBusProxy*>(service)); }
     int timeoutMs() const { return static_cast<int>(options.timeout.count()); }
+    std::string serviceName(std::string_view name) const { return options.servicePrefix + std::string(name); }
 
     // The target collection's object path; "" when the alias names no collection.
     std::optional<std::string> collectionPath(GCancellable* cancellable, std::string* reason) const {
@@ -229,7 +230,7 @@ SecretLookup SecretServiceStore::find(std::string_view service, std::string_view
     Search found;
     Error err;
     // Never asks the service to unlock: locked items come back as locked paths, with no prompt.
-    if (!search(impl_->service, service, account, deadline.get(), found, err))
+    if (!search(impl_->service, impl_->serviceName(service), account, deadline.get(), found, err))
         return {SecretLookup::Status::error, {}, err.reason(impl_->options.timeout)};
 
     std::string why;
@@ -287,7 +288,7 @@ SecretWrite SecretServiceStore::store(std::string_view service, std::string_view
     if (*locked) return {SecretWrite::Status::locked, "The keyring is locked."};
 
     // The attributes a schema search matches: ours plus the schema name.
-    const std::string s(service), a(account);
+    const std::string s = impl_->serviceName(service), a(account);
     GVariantBuilder attributes;
     g_variant_builder_init(&attributes, variantType("a{ss}"));
     g_variant_builder_add(&attributes, "{ss}", "service", s.c_str());
@@ -319,7 +320,7 @@ SecretWrite SecretServiceStore::remove(std::string_view service, std::string_vie
     Deadline deadline(impl_->options.timeout);
     Search found;
     Error err;
-    if (!search(impl_->service, service, account, deadline.get(), found, err))
+    if (!search(impl_->service, impl_->serviceName(service), account, deadline.get(), found, err))
         return {SecretWrite::Status::error, err.reason(impl_->options.timeout)};
     // All or nothing: a locked copy could not be deleted, so none is.
     if (!found.locked.empty()) return {SecretWrite::Status::locked, "The keyring is locked."};

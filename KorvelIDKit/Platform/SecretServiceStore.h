@@ -20,6 +20,9 @@ public:
         // collection's D-Bus object path.
         std::string collection = "default";
         std::chrono::milliseconds timeout{5000};
+        // Put before every service name in the keyring, so that several test processes can share
+        // one keyring without touching each other's items. Empty for the application.
+        std::string servicePrefix;
     };
 
     // Connects to the Secret Service of the session bus. Nothing (with the reason) when there is

@@ -23,6 +23,11 @@ int valueOf(char c) {
 std::string encode(std::span<const std::uint8_t> data) {
     std::string out;
     out.reserve((data.size() + 2) / 3 * 4);
+    encodeAppending(data, out);
+    return out;
+}
+
+void encodeAppending(std::span<const std::uint8_t> data, std::string& out) {
     std::size_t i = 0;
     for (; i + 2 < data.size(); i += 3) {
         const std::uint32_t v = (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
@@ -44,7 +49,6 @@ std::string encode(std::span<const std::uint8_t> data) {
         out += kAlphabet[(v >> 6) & 63];
         out += '=';
     }
-    return out;
 }
 
 std::optional<Bytes> decode(std::string_view text) {

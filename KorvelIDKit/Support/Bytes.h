@@ -13,6 +13,8 @@ using Bytes = std::vector<std::uint8_t>;
 namespace Base64 {
 // Standard alphabet, padded to a multiple of four characters.
 std::string encode(std::span<const std::uint8_t> data);
+// The same, appended to `out` (no temporary copy of the text).
+void encodeAppending(std::span<const std::uint8_t> data, std::string& out);
 // Strict: rejects characters outside the alphabet, bad padding and lengths not a multiple of four.
 std::optional<Bytes> decode(std::string_view text);
 }

@@ -1,11 +1,18 @@
 #include "FileIO.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <vector>
+
+#include "AppPaths.h"
+#include "SymmetricKey.h"
 
 namespace {
 std::string errnoText(int err) { return std::strerror(err); }
@@ -78,40 +85,156 @@ void FileWriter::streamAtomically(const fs::path& path, const std::function<void
     file.commit(mode);
 }
 
-ReadResult readWholeFile(const fs::path& path) {
+namespace {
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+ReadResult failedRead(ReadResult::Status status, std::string error) {
     ReadResult r;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    r.status = status;
+    r.error = std::move(error);
+    return r;
+}
+
+// Grows a buffer holding file content without leaving an unwiped copy behind.
+void growWiping(Bytes& data, std::size_t capacity) {
+    Bytes bigger;
+    bigger.reserve(capacity);
+    bigger.assign(data.begin(), data.end());
+    secureWipe(data);
+    data.swap(bigger);
+}
+
+// mkostemp's temporary names: the target's name behind a dot, then a dot and six letters or digits.
+bool isAtomicWriteTemporary(const std::string& name) {
+    if (name.size() < 9 || name[0] != '.' || name[name.size() - 7] != '.') return false;
+    for (std::size_t i = name.size() - 6; i < name.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+    return true;
+}
+}  // namespace
+
+ReadResult readWholeFile(const fs::path& path, const ReadOptions& options) {
+    // O_NONBLOCK: opening a pipe for reading would otherwise wait for a writer forever.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (options.followLinks ? 0 : O_NOFOLLOW);
+    Descriptor fd(::open(path.c_str(), flags));
+    if (fd.get() < 0) {
         const int err = errno;
-        r.status = err == ENOENT ? ReadResult::Status::missing : ReadResult::Status::unreadable;
-        r.error = errnoText(err);
-        return r;
+        if (err == ENOENT) return failedRead(ReadResult::Status::missing, errnoText(err));
+        if (err == ELOOP) return failedRead(ReadResult::Status::unreadable, "it is a symbolic link");
+        return failedRead(ReadResult::Status::unreadable, errnoText(err));
     }
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        r.status = ReadResult::Status::unreadable;
-        r.error = errnoText(EISDIR);
-        return r;
-    }
-    if (st.st_size > 0) r.data.reserve(std::size_t(st.st_size));
-    std::uint8_t buf[65536];
+    if (::fstat(fd.get(), &st) != 0) return failedRead(ReadResult::Status::unreadable, errnoText(errno));
+    if (S_ISDIR(st.st_mode)) return failedRead(ReadResult::Status::unreadable, errnoText(EISDIR));
+    if (!S_ISREG(st.st_mode)) return failedRead(ReadResult::Status::unreadable, "it is not a regular file");
+    const auto tooLarge = [] { return failedRead(ReadResult::Status::tooLarge, "the file is too large"); };
+    if (std::uint64_t(st.st_size) > options.maxBytes) return tooLarge();
+
+    ReadResult r;
+    // One byte more than the size, so that reaching the end needs no second buffer.
+    r.data.reserve(std::size_t(st.st_size) + 1);
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (r.data.size() == r.data.capacity()) {
+            // The file grew while being read.
+            if (r.data.size() > options.maxBytes) {
+                secureWipe(r.data);
+                return tooLarge();
+            }
+            growWiping(r.data, std::size_t(std::min<std::uint64_t>(r.data.capacity() * 2, options.maxBytes) + 1));
+        }
+        const std::size_t done = r.data.size();
+        r.data.resize(r.data.capacity());
+        const ssize_t n = ::read(fd.get(), r.data.data() + done, r.data.size() - done);
+        const int err = errno;
+        r.data.resize(done + std::size_t(std::max<ssize_t>(n, 0)));
         if (n < 0) {
-            if (errno == EINTR) continue;
-            r.status = ReadResult::Status::unreadable;
-            r.error = errnoText(errno);
-            r.data.clear();
-            ::close(fd);
-            return r;
+            if (err == EINTR) continue;
+            secureWipe(r.data);
+            return failedRead(ReadResult::Status::unreadable, errnoText(err));
         }
         if (n == 0) break;
-        r.data.insert(r.data.end(), buf, buf + n);
     }
-    ::close(fd);
+    if (r.data.size() > options.maxBytes) {
+        secureWipe(r.data);
+        return tooLarge();
+    }
     r.status = ReadResult::Status::ok;
     return r;
+}
+
+std::size_t removeAtomicWriteLeftovers(const fs::path& folder) {
+    Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.get() < 0) return 0;
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (isAtomicWriteTemporary(name)) found.push_back(name);
+    }
+    std::size_t removed = 0;
+    for (const auto& name : found) {
+        struct stat st {};
+        // Checked through the opened folder, so a folder swapped meanwhile cannot redirect it.
+        if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::unlinkat(dir.get(), name.c_str(), 0) == 0) ++removed;
+    }
+    if (removed > 0) ::fsync(dir.get());
+    return removed;
+}
+
+void ensurePrivateFolder(const fs::path& dir) {
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        AppPaths::ensureDirectory(dir);  // missing parents
+    }
+    Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) {
+        const int err = errno;
+        throw FileError("The folder “" + dir.filename().string() + "” couldn’t be used: " +
+                        (err == ELOOP || err == ENOTDIR ? std::string("it is not a real folder") : errnoText(err)));
+    }
+    ::fchmod(fd.get(), 0700);
+}
+
+namespace {
+// Empties the folder open as `dirFd`; entries are reached only through their parent's descriptor.
+void removeContentsAt(int dirFd, int depth) {
+    DIR* listing = ::fdopendir(::dup(dirFd));
+    if (!listing) return;
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(listing)) {
+        const std::string_view name = e->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(listing);
+    for (const auto& name : names) {
+        if (::unlinkat(dirFd, name.c_str(), 0) == 0) continue;
+        if (errno != EISDIR && errno != EPERM) continue;
+        if (depth > 64) continue;
+        Descriptor sub(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub.get() < 0) continue;
+        removeContentsAt(sub.get(), depth + 1);
+        ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
+    }
+}
+}  // namespace
+
+void removeFolderContents(const fs::path& dir) {
+    Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return;
+    removeContentsAt(fd.get(), 0);
+    ::fsync(fd.get());
 }
 
 void syncDirectory(const fs::path& dir) {

@@ -20,16 +20,43 @@ public:
 };
 
 struct ReadResult {
-    enum class Status { ok, missing, unreadable };
+    enum class Status {
+        ok,
+        missing,     // nothing exists at the path
+        unreadable,  // a link, a folder, a pipe or device, or a read error; `error` says why
+        tooLarge,    // bigger than the reader's limit: callers treat it as damaged
+    };
     Status status = Status::missing;
     Bytes data;
-    std::string error;  // the system's reason when unreadable
+    std::string error;  // the reason when not ok
 
     bool ok() const { return status == Status::ok; }
 };
 
-// Reads a whole file. "missing" only when nothing exists at the path.
-ReadResult readWholeFile(const fs::path& path);
+struct ReadOptions {
+    // Far above any file we write; a bigger one is damaged or hostile (a sparse file, /dev/zero).
+    static constexpr std::uint64_t jsonSizeLimit = std::uint64_t(8) << 20;
+    std::uint64_t maxBytes = jsonSizeLimit;
+    // Files of the data folder are never read through a link; model files may be installed as one.
+    bool followLinks = false;
+};
+
+// Reads a whole regular file without ever blocking on open (a pipe) and without reading past
+// `maxBytes`. The content is read straight into the result, so wiping `data` wipes every copy.
+ReadResult readWholeFile(const fs::path& path, const ReadOptions& options = {});
+
+// Deletes what an atomic write leaves behind when the process dies before the rename: hidden files
+// ".<name>.XXXXXX" directly inside `folder` (regular files only; links and folders are kept).
+// Call at start-up, while holding the data folder's lock. Returns how many were removed.
+std::size_t removeAtomicWriteLeftovers(const fs::path& folder);
+
+// Creates `dir` (0700) if missing and narrows it to 0700. Throws FileError when something other
+// than a real folder is there (a link could send decrypted files or deletions elsewhere).
+void ensurePrivateFolder(const fs::path& dir);
+
+// Deletes everything inside `dir` without following any link: a link inside is removed, never its
+// target, and nothing happens when `dir` itself is a link. Errors are ignored.
+void removeFolderContents(const fs::path& dir);
 
 // Receives a file's content piece by piece.
 using ByteSink = std::function<void(std::span<const std::uint8_t>)>;

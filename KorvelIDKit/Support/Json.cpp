@@ -1,5 +1,6 @@
 #include "Json.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -41,7 +42,29 @@ void JsonWriter::separator() {
     if (needComma_) out_ += ',';
 }
 
+JsonWriter& JsonWriter::bytes(std::span<const std::uint8_t> value) {
+    separator();
+    out_ += '"';
+    const std::size_t start = out_.size();
+    Base64::encodeAppending(value, out_);
+    // "/" is written as "\/" like in every other string; expanded in place, without a copy.
+    const auto slashes = std::size_t(std::count(out_.begin() + std::ptrdiff_t(start), out_.end(), '/'));
+    if (slashes > 0) {
+        std::size_t from = out_.size();
+        out_.resize(out_.size() + slashes);
+        for (std::size_t to = out_.size(); from > start;) {
+            const char c = out_[--from];
+            out_[--to] = c;
+            if (c == '/') out_[--to] = '\\';
+        }
+    }
+    out_ += '"';
+    needComma_ = true;
+    return *this;
+}
+
 JsonWriter& JsonWriter::string(std::string_view value) {
+    if (!Json::isValidUtf8(value)) return string(Json::validUtf8(value));
     separator();
     out_ += '"';
     for (const char ch : value) {
@@ -101,6 +124,27 @@ JsonWriter& JsonWriter::boolean(bool value) {
 
 namespace Json {
 namespace {
+// Length of the valid UTF-8 sequence at the start of `s`, or 0 when it is not one.
+std::size_t validSequence(std::string_view s) {
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char c = b(0);
+    if (c < 0x80) return 1;
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) len = 2;
+    else if (c == 0xE0) len = 3, lo = 0xA0;
+    else if (c == 0xED) len = 3, hi = 0x9F;  // no surrogates
+    else if (c >= 0xE1 && c <= 0xEF) len = 3;
+    else if (c == 0xF0) len = 4, lo = 0x90;
+    else if (c >= 0xF1 && c <= 0xF3) len = 4;
+    else if (c == 0xF4) len = 4, hi = 0x8F;  // nothing above U+10FFFF
+    else return 0;
+    if (s.size() < len || b(1) < lo || b(1) > hi) return 0;
+    for (std::size_t i = 2; i < len; ++i)
+        if (b(i) < 0x80 || b(i) > 0xBF) return 0;
+    return len;
+}
+
 std::string quoted(std::string_view key) { return "\"" + std::string(key) + "\""; }
 
 [[noreturn]] void typeMismatch(std::string_view key, std::string_view expected, const nlohmann::json& v) {
@@ -119,6 +163,31 @@ std::string formatShortest(T value) {
     return s;
 }
 }  // namespace
+
+bool isValidUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = validSequence(text.substr(i));
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string validUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = validSequence(text.substr(i));
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
 
 std::string formatFloat(float value) { return formatShortest(value); }
 std::string formatDouble(double value) { return formatShortest(value); }
@@ -166,7 +235,19 @@ double toDouble(const nlohmann::json& v, std::string_view key) {
 
 float toFloat(const nlohmann::json& v, std::string_view key) {
     const double d = toDouble(v, key);
-    const auto f = static_cast<float>(d);
+    // The parser kept only the nearest double; narrowing that rounds twice and can land one step
+    // off. The double's shortest text equals the written text for up to 15 significant digits (a
+    // float needs at most 9), so parsing that text as float rounds once, from the decimal.
+    char buf[64];
+    const auto text = std::to_chars(buf, buf + sizeof buf, d);
+    float f = 0;
+    const auto parsed = std::from_chars(buf, text.ptr, f);
+    if (parsed.ec == std::errc::result_out_of_range) {
+        // Below the smallest subnormal rounds to zero; above the largest float is refused below.
+        f = std::fabs(d) < 1.0 ? std::copysign(0.0f, float(d)) : std::numeric_limits<float>::infinity();
+    } else if (parsed.ec != std::errc()) {
+        f = static_cast<float>(d);
+    }
     if (!std::isfinite(f)) throw JsonError("The number for " + quoted(key) + " does not fit a 32-bit float.");
     return f;
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,16 +41,69 @@ private:
     std::array<std::uint8_t, byteCount> bytes_{};
 };
 
-// A string that wipes itself; used to carry typed passwords into worker threads.
+// A string that wipes itself; used to carry typed passwords into worker threads. Moving a short
+// string copies its bytes and leaves them in the source object, so every move wipes the source.
 class SecretString {
 public:
     SecretString() = default;
-    explicit SecretString(std::string text) : text_(std::move(text)) {}
+    explicit SecretString(std::string&& text) : text_(std::move(text)) { secureWipe(text); }
     SecretString(const SecretString&) = default;
-    SecretString& operator=(const SecretString&) = default;
+    SecretString(SecretString&& other) noexcept : text_(std::move(other.text_)) { secureWipe(other.text_); }
+    SecretString& operator=(const SecretString& other) {
+        if (this != &other) {
+            secureWipe(text_);
+            text_ = other.text_;
+        }
+        return *this;
+    }
+    SecretString& operator=(SecretString&& other) noexcept {
+        if (this != &other) {
+            secureWipe(text_);
+            text_ = std::move(other.text_);
+            secureWipe(other.text_);
+        }
+        return *this;
+    }
     ~SecretString() { secureWipe(text_); }
     const std::string& str() const { return text_; }
 
 private:
     std::string text_;
+};
+
+// A key held for a long time (the vault's data key while unlocked): it lives alone on a page that
+// is left out of core dumps (MADV_DONTDUMP) and locked in memory when RLIMIT_MEMLOCK allows, so
+// it is neither dumped nor swapped. Wiped and unmapped when it goes away.
+class ProtectedKey {
+public:
+    explicit ProtectedKey(const SymmetricKey& key);
+    ProtectedKey(const ProtectedKey&) = delete;
+    ProtectedKey& operator=(const ProtectedKey&) = delete;
+    ~ProtectedKey();
+
+    const SymmetricKey& key() const { return *key_; }
+    bool isLocked() const { return locked_; }  // mlock succeeded
+
+private:
+    void* page_ = nullptr;
+    std::size_t pageSize_ = 0;
+    SymmetricKey* key_ = nullptr;
+    bool locked_ = false;
+};
+
+// An allocator that wipes memory before giving it back; containers of secret text use it so that
+// no reallocation leaves an unwiped copy (the parser's token buffer, decoded Base64 text).
+template <typename T>
+struct WipingAllocator {
+    using value_type = T;
+    WipingAllocator() = default;
+    template <typename U>
+    WipingAllocator(const WipingAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        secureWipe(p, n * sizeof(T));
+        std::allocator<T>().deallocate(p, n);
+    }
+    template <typename U>
+    friend bool operator==(const WipingAllocator&, const WipingAllocator<U>&) noexcept { return true; }
 };

@@ -149,9 +149,11 @@ QFuture<PasswordChangeResult> KorvelIDVault::changeMasterPassword(std::string ol
     auto promise = startedPromise<PasswordChangeResult>();
     QFuture<PasswordChangeResult> future = promise->future();
     auto held = std::make_shared<SecretString>(std::move(newPassword));
-    secureWipe(newPassword);
+    auto derivingOld = MasterPassword::deriveKeyForVaultAsync(std::move(oldPassword));
+    // A moved-from short string still holds its characters.
+    secureWipe(oldPassword);
 
-    Async::whenFinished(MasterPassword::deriveKeyForVaultAsync(std::move(oldPassword)), [promise, held](const QFuture<OptionalKey>& f) {
+    Async::whenFinished(derivingOld, [promise, held](const QFuture<OptionalKey>& f) {
         const auto currentKey = Async::valueOr(f, OptionalKey{});
         if (!currentKey) return resolve(promise, PasswordChangeResult::wrongCurrentPassword);
 

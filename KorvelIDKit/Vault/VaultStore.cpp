@@ -75,7 +75,7 @@ bool readAt(int fd, std::span<std::uint8_t> out, off_t offset) {
 class BlobReader {
 public:
     explicit BlobReader(const std::optional<fs::path>& path)
-        : fd_(path ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC) : -1) {
+        : fd_(path ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW) : -1) {
         if (fd_.get() < 0) throw VaultError::itemNotFound();
         struct stat st {};
         if (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) throw VaultError::itemNotFound();
@@ -137,6 +137,10 @@ bool isPlainFileName(const std::string& name) {
            name.find('\0') == std::string::npos;
 }
 
+FileError tooLargeError(const std::string& name) {
+    return FileError("The file “" + name + "” is too large for the vault: the limit is 64 GiB.");
+}
+
 [[noreturn]] void throwReadError(const fs::path& path, int err) {
     throw FileError("The file “" + path.filename().string() + "” couldn’t be opened: " + std::strerror(err));
 }
@@ -176,6 +180,7 @@ std::string encode(const std::vector<VaultItem>& items) {
         w.beginObject();
         w.key("id").uuid(item.id);
         w.key("name").string(item.name);
+        if (!Json::isValidUtf8(item.name)) w.key("nameBytes").bytes(asBytes(item.name));
         w.key("byteCount").integer(item.byteCount);
         w.key("addedAt").date(item.addedAt);
         w.key("blobName").string(item.blobName);
@@ -193,6 +198,10 @@ std::vector<VaultItem> decode(std::span<const std::uint8_t> json) {
         VaultItem item;
         item.id = Json::toUuid(Json::member(entry, "id"), "id");
         item.name = Json::toString(Json::member(entry, "name"), "name");
+        if (const auto* exact = Json::optionalMember(entry, "nameBytes")) {
+            const Bytes raw = Json::toBytes(*exact, "nameBytes");
+            item.name.assign(raw.begin(), raw.end());
+        }
         item.byteCount = Json::toInt(Json::member(entry, "byteCount"), "byteCount");
         item.addedAt = Json::toDouble(Json::member(entry, "addedAt"), "addedAt");
         item.blobName = Json::toString(Json::member(entry, "blobName"), "blobName");
@@ -217,8 +226,7 @@ VaultStore::VaultStore(fs::path directory, FileWriter& writer)
 
 fs::path VaultStore::scratchDir() const {
     const fs::path dir = directory_ / scratchFolderName;
-    AppPaths::ensureDirectory(dir);
-    ::chmod(dir.c_str(), 0700);
+    ensurePrivateFolder(dir);
     return dir;
 }
 
@@ -253,6 +261,7 @@ std::vector<VaultItem> VaultStore::items() const {
 std::vector<VaultItem> VaultStore::readIndexForChange() const {
     const auto r = readWholeFile(indexURL_);
     if (r.status == ReadResult::Status::missing) return {};
+    if (r.status == ReadResult::Status::tooLarge) throw VaultError::io(indexDamagedMessage);
     if (!r.ok()) throw VaultError::io(indexUnreadableMessage);
     try {
         return VaultIndex::decode(r.data);
@@ -287,7 +296,7 @@ void VaultStore::initialize(const SymmetricKey& passwordKey) {
     // leaves a vault that is still not set up, never a set-up vault with a stale index.
     writeIndex({});
     writeHeader(header);
-    dek_ = dek;
+    dek_ = std::make_unique<ProtectedKey>(dek);
 }
 
 void VaultStore::unlockWithDeviceKey() {
@@ -296,7 +305,7 @@ void VaultStore::unlockWithDeviceKey() {
     const auto kek = VaultKeychain::loadDeviceKEK();
     if (!kek) throw VaultError::locked();
     try {
-        dek_ = VaultCrypto::unwrap(*header->wrappedByDevice, *kek);
+        dek_ = std::make_unique<ProtectedKey>(VaultCrypto::unwrap(*header->wrappedByDevice, *kek));
     } catch (const CryptoError&) {
         throw CryptoError::corrupted();
     }
@@ -306,7 +315,7 @@ void VaultStore::unlock(const SymmetricKey& passwordKey) {
     const auto header = readHeader();
     if (!header || !header->wrappedByPassword) throw VaultError::notInitialized();
     try {
-        dek_ = VaultCrypto::unwrap(*header->wrappedByPassword, passwordKey);
+        dek_ = std::make_unique<ProtectedKey>(VaultCrypto::unwrap(*header->wrappedByPassword, passwordKey));
     } catch (const CryptoError&) {
         throw CryptoError::wrongPassword();
     }
@@ -319,7 +328,8 @@ void VaultStore::lock() {
 
 VaultItem VaultStore::addFile(const fs::path& fileURL) {
     // As with a whole-file read, a source that cannot be read fails before anything else.
-    FileDescriptor fd(::open(fileURL.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a pipe would otherwise wait for a writer forever.
+    FileDescriptor fd(::open(fileURL.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) throwReadError(fileURL, errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throwReadError(fileURL, errno);
@@ -327,6 +337,8 @@ VaultItem VaultStore::addFile(const fs::path& fileURL) {
     // A pipe or a device (/dev/zero) could stream without end into the vault.
     if (!S_ISREG(st.st_mode))
         throw FileError("The file “" + fileURL.filename().string() + "” couldn’t be opened: it is not a regular file.");
+    if (std::uint64_t(st.st_size) > maxItemBytes) throw tooLargeError(fileURL.filename().string());
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     return addStream(fileURL.filename().string(), [&](std::span<std::uint8_t> out) -> std::size_t {
         std::size_t done = 0;
@@ -361,7 +373,7 @@ VaultItem VaultStore::addStream(const std::string& name, const Reader& read) {
     bool sourceFailed = false;
     try {
         writer_.streamAtomically(blob, [&](const ByteSink& sink) {
-            VaultCrypto::Sealer sealer(*dek_);
+            VaultCrypto::Sealer sealer(dek_->key());
             sink(sealer.nonce());
             WipedBuffer buffer(kChunk);
             for (;;) {
@@ -373,6 +385,11 @@ VaultItem VaultStore::addStream(const std::string& name, const Reader& read) {
                     throw;
                 }
                 if (n == 0) break;
+                if (byteCount + n > maxItemBytes) {
+                    // The source grew past the cipher's limit while being read.
+                    sourceFailed = true;
+                    throw tooLargeError(name);
+                }
                 const auto chunk = std::span(buffer.bytes).first(n);
                 sealer.update(chunk, chunk.data());
                 sink(chunk);
@@ -405,7 +422,7 @@ Bytes VaultStore::decryptedData(const VaultItem& item) const {
     // Decrypted straight into the result, so the file is held in memory once.
     Bytes plaintext(std::size_t(reader.ciphertextLength()));
     try {
-        reader.openInto(*dek_, plaintext);
+        reader.openInto(dek_->key(), plaintext);
     } catch (...) {
         secureWipe(plaintext);
         throw;
@@ -422,7 +439,7 @@ fs::path VaultStore::exportToTemp(const VaultItem& item) const {
     writer_.streamAtomically(target, [&](const ByteSink& sink) {
         // The pieces land in the temporary file; it becomes the copy only after the tag verified.
         WipedBuffer buffer(kChunk);
-        reader.open(*dek_, buffer.bytes, sink);
+        reader.open(dek_->key(), buffer.bytes, sink);
     }, 0600);
     ::chmod(target.c_str(), 0600);
     return target;
@@ -443,38 +460,14 @@ void VaultStore::rewrapForNewPassword(const SymmetricKey& newPasswordKey) {
     if (!dek_) throw VaultError::locked();
     auto header = readHeader();
     if (!header) throw VaultError::notInitialized();
-    header->wrappedByPassword = VaultCrypto::wrap(*dek_, newPasswordKey);
+    header->wrappedByPassword = VaultCrypto::wrap(dek_->key(), newPasswordKey);
     writeHeader(*header);
 }
 
-void VaultStore::cleanupScratch() const {
-    const fs::path dir = scratchDir();
-    std::error_code ec;
-    std::vector<fs::path> entries;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
-    for (const auto& entry : entries) {
-        std::error_code removeError;
-        fs::remove_all(entry, removeError);
-    }
-}
+void VaultStore::cleanupScratch() const { removeFolderContents(directory_ / scratchFolderName); }
 
 void VaultStore::removeLeftovers() const {
     cleanupScratch();
-    // Temporary files of atomic writes are hidden names next to their target.
-    auto removeTemporaries = [](const fs::path& dir, const std::function<bool(const std::string&)>& matches) {
-        std::error_code ec;
-        std::vector<fs::path> found;
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-            const std::string name = it->path().filename().string();
-            if (matches(name)) found.push_back(it->path());
-        }
-        for (const auto& path : found) {
-            std::error_code removeError;
-            fs::remove(path, removeError);
-        }
-    };
-    removeTemporaries(blobsDir_, [](const std::string& name) { return name.starts_with("."); });
-    removeTemporaries(directory_, [](const std::string& name) {
-        return name.starts_with(std::string(".") + headerFileName + ".") || name.starts_with(std::string(".") + indexFileName + ".");
-    });
+    removeAtomicWriteLeftovers(blobsDir_);
+    removeAtomicWriteLeftovers(directory_);
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,7 +33,7 @@ struct VaultHeader {
 
 struct VaultItem {
     Uuid id;
-    std::string name;            // last path component of the added file
+    std::string name;            // last path component of the added file, exactly as its bytes
     std::int64_t byteCount = 0;  // plaintext size
     double addedAt = 0;          // seconds since 2001-01-01
     std::string blobName;        // file in "blobs": the text of a second random UUID
@@ -40,6 +41,8 @@ struct VaultItem {
 };
 
 namespace VaultIndex {
+// A name that is not valid UTF-8 is written readable in "name" (U+FFFD for each invalid sequence)
+// and exactly in "nameBytes" (Base64), which the reader prefers.
 std::string encode(const std::vector<VaultItem>& items);
 // Throws JsonError unless it is an array of complete items.
 std::vector<VaultItem> decode(std::span<const std::uint8_t> json);
@@ -81,6 +84,8 @@ public:
     static constexpr const char* indexUnreadableMessage = "Could not read the vault index.";
     static constexpr const char* indexDamagedMessage = "The vault index is damaged. Nothing was changed.";
     static constexpr const char* deviceKeyMessage = "Could not store device key in Keychain.";
+    // AES-GCM encrypts at most 2^39 - 256 bits under one nonce.
+    static constexpr std::uint64_t maxItemBytes = (std::uint64_t(1) << 36) - 32;
 
     // The folder "Vault" of the data directory.
     VaultStore();
@@ -93,12 +98,13 @@ public:
     const std::filesystem::path& headerURL() const { return headerURL_; }
     const std::filesystem::path& indexURL() const { return indexURL_; }
     const std::filesystem::path& blobsDir() const { return blobsDir_; }
-    // Creates the folder (0700) on every use; errors are ignored.
+    // Creates the folder (0700) on every use. Throws FileError when "open" is a link or anything
+    // but a real folder: decrypted copies must never land outside the vault's folder.
     std::filesystem::path scratchDir() const;
 
     // A readable header with at least one wrapped copy.
     bool isInitialized() const;
-    bool isUnlocked() const { return dek_.has_value(); }
+    bool isUnlocked() const { return dek_ != nullptr; }
     // Newest first; items added at the same time keep their order. Empty when the index is
     // missing or damaged. Works while locked.
     std::vector<VaultItem> items() const;
@@ -113,8 +119,9 @@ public:
     // Forgets the DEK and empties the scratch folder.
     void lock();
 
-    // Seals the file in pieces. A source that cannot be opened or read throws FileError; otherwise
-    // as addItem.
+    // Seals the file in pieces. A source that cannot be opened or read, is not a regular file or is
+    // larger than maxItemBytes throws FileError (a pipe is refused, never waited on); otherwise as
+    // addItem.
     VaultItem addFile(const std::filesystem::path& fileURL);
     // Throws VaultError (locked, io), CryptoError, FileError.
     VaultItem addItem(const std::string& name, std::span<const std::uint8_t> data);
@@ -128,7 +135,7 @@ public:
     // Replaces the password-wrapped copy; the DEK, blobs, index and device key stay.
     // Throws VaultError (locked, notInitialized), CryptoError, FileError.
     void rewrapForNewPassword(const SymmetricKey& newPasswordKey);
-    // Deletes every entry of the scratch folder; errors are ignored.
+    // Deletes every entry of the scratch folder, never following a link; errors are ignored.
     void cleanupScratch() const;
     // At start-up: decrypted copies and unfinished temporary files left by a process that ended
     // without locking (a crash, a power cut). Nothing tracks them, so they would stay forever.
@@ -149,5 +156,5 @@ private:
     std::filesystem::path indexURL_;
     std::filesystem::path blobsDir_;
     FileWriter& writer_;
-    std::optional<SymmetricKey> dek_;
+    std::unique_ptr<ProtectedKey> dek_;
 };

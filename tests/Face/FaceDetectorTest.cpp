@@ -6,6 +6,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <fstream>
 #include <functional>
@@ -756,6 +758,10 @@ TEST(FaceLandmarkFinderTest, DamagedModelsAreRefusedBeforeAnyFit) {
             [](TinyModel& m) { m.anchors.push_back(m.anchors[0]); },
             [](TinyModel& m) { m.shape.set_size(134); },
             [](TinyModel& m) { m.forests[0].clear(); },
+            // Values no trained model has, which would turn the fit's points into NaN or overflow.
+            [](TinyModel& m) { m.forests[0][1].leaf_values[0](3) = std::nanf(""); },
+            [](TinyModel& m) { m.deltas[0][1] = {1e30f, 0.0f}; },
+            [](TinyModel& m) { m.forests[0][2].splits[0].thresh = INFINITY; },
         };
         for (std::size_t i = 0; i < damages.size(); ++i) {
             TinyModel model;
@@ -771,5 +777,20 @@ TEST(FaceLandmarkFinderTest, DamagedModelsAreRefusedBeforeAnyFit) {
             TestSupport::writeText(file, whole.substr(0, length));
             EXPECT_FALSE(FaceLandmarkFinders::make(file, error, avx2)) << length;
         }
+        // A length far beyond the file is refused before anything that size is allocated.
+        {
+            std::ofstream out(file, std::ios::binary | std::ios::trunc);
+            dlib::serialize(1, out);
+            dlib::serialize(TinyModel().shape, out);
+            dlib::serialize(1ul, out);
+            dlib::serialize(1ul << 40, out);
+        }
+        EXPECT_FALSE(FaceLandmarkFinders::make(file, error, avx2));
+        // A pipe in the model's place is refused at once instead of blocking the open.
+        std::filesystem::remove(file);
+        ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+        EXPECT_FALSE(FaceLandmarkFinders::make(file, error, avx2));
+        EXPECT_FALSE(error.empty());
+        std::filesystem::remove(file);
     }
 }

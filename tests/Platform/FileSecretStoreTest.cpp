@@ -69,6 +69,13 @@ TEST(FileSecretStore, NarrowsAWiderFolderAndNeverReplacesADamagedFile) {
         EXPECT_FALSE(store.allItems());
         EXPECT_EQ(readText(file), damaged) << "the damaged file is left for the user to recover";
     }
+
+    // A huge (sparse) file is damaged too, and read no further than the cap.
+    std::filesystem::remove(file);
+    TestSupport::makeSparseFile(file, std::uint64_t(1) << 36);
+    EXPECT_EQ(store.lookup("s", "a").reason, "The secret file is damaged.");
+    EXPECT_EQ(store.store("s", "b", Bytes{2}).status, SecretWrite::Status::error);
+    EXPECT_EQ(std::filesystem::file_size(file), std::uint64_t(1) << 36);
 }
 
 TEST(FileSecretStore, AFailedWriteKeepsTheOldFileAndSaysWhy) {

@@ -70,10 +70,10 @@ TEST_F(SecretServiceStoreTest, StoresReplacesAndRemovesBinaryValuesWithZeroBytes
 
 TEST_F(SecretServiceStoreTest, AMissingCollectionIsAnErrorWithAReasonNotAMissingItem) {
     std::string reason;
-    EXPECT_EQ(SecretServiceStore::connect({"korvel-no-such-alias", std::chrono::milliseconds(3000)}, &reason), nullptr);
+    EXPECT_EQ(SecretServiceStore::connect({.collection = "korvel-no-such-alias", .timeout = std::chrono::milliseconds(3000), .servicePrefix = TestSupport::testServicePrefix()}, &reason), nullptr);
     EXPECT_NE(reason.find("korvel-no-such-alias"), std::string::npos) << reason;
 
-    auto bogus = SecretServiceStore::connect({"/org/freedesktop/secrets/collection/korvel_nope", std::chrono::milliseconds(3000)});
+    auto bogus = SecretServiceStore::connect({.collection = "/org/freedesktop/secrets/collection/korvel_nope", .timeout = std::chrono::milliseconds(3000), .servicePrefix = TestSupport::testServicePrefix()});
     ASSERT_NE(bogus, nullptr);
     const auto r = bogus->lookup(service_, "a");
     EXPECT_EQ(r.status, SecretLookup::Status::error);
@@ -177,7 +177,7 @@ TEST_F(SecretServiceStoreTest, ALockedCollectionReportsLockedNeverMissing) {
     KeyringCollection collection;
     ASSERT_FALSE(collection.path().empty()) << "gnome-keyring did not create a collection: " << collection.error();
 
-    auto store = SecretServiceStore::connect({collection.path(), std::chrono::milliseconds(5000)});
+    auto store = SecretServiceStore::connect({.collection = collection.path(), .timeout = std::chrono::milliseconds(5000), .servicePrefix = TestSupport::testServicePrefix()});
     ASSERT_NE(store, nullptr);
     const Bytes value = bytesOf({9, 0, 9});
     ASSERT_TRUE(store->store(service_, "a", value).ok());

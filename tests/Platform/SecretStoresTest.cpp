@@ -1,6 +1,7 @@
 // Choosing the secret store at start-up, and moving secrets from the file into the Secret Service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 
@@ -8,6 +9,7 @@
 #include "Platform/SecretServiceStore.h"
 #include "Platform/SecretStores.h"
 #include "SecretStoreFixture.h"
+#include "Support/Logger.h"
 #include "TestSupport.h"
 
 namespace {
@@ -42,7 +44,55 @@ TEST(SecretStores, WithoutASessionBusTheFileStoreIsChosenAndNoBusIsStarted) {
     EXPECT_TRUE(std::filesystem::exists(home.path() / "KorvelID" / "com.korvel.id.unbundled" / "Secrets" / "secrets.json"));
 }
 
-TEST(SecretStores, TheSecretServiceIsChosenWhenItAnswersAndTakesOverTheFilesItems) {
+TEST(SecretStores, StartUpRemovesWhatAnInterruptedSaveOfTheFileLeftBehind) {
+    ScopedDataHome home;
+    ScopedSecretStore restore(nullptr);
+    ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", nullptr);
+    ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+    const auto folder = FileSecretStore::defaultPath().parent_path();
+    std::filesystem::create_directories(folder);
+    TestSupport::writeText(folder / ".secrets.json.k3Y9aQ", R"([{"service":"s","account":"a","value":"AQ=="}])");
+    installDefaultSecretStore();
+    EXPECT_FALSE(std::filesystem::exists(folder / ".secrets.json.k3Y9aQ"));
+}
+
+// Secrets written to the file while the keyring was away never replace the keyring's own: the
+// vault's password copy belongs to the keyring's master password.
+TEST(SecretStores, AServiceTheTargetHoldsWithOtherValuesStaysAndIsReportedAsAConflict) {
+    TempDir dir;
+    FileSecretStore keyring(dir / "keyring" / "secrets.json");
+    ASSERT_TRUE(keyring.store("master", "salt", Bytes{5}).ok());
+    ASSERT_TRUE(keyring.store("master", "verifier", Bytes{6}).ok());
+    ASSERT_TRUE(keyring.store("same", "a", Bytes{7}).ok());
+
+    FileSecretStore file(dir / "file" / "secrets.json");
+    ASSERT_TRUE(file.store("master", "salt", Bytes{1}).ok());
+    ASSERT_TRUE(file.store("master", "verifier", Bytes{6}).ok());
+    ASSERT_TRUE(file.store("kek", "device", Bytes{2}).ok());
+    ASSERT_TRUE(file.store("same", "a", Bytes{7}).ok());
+
+    const auto moved = moveSecrets(file, keyring);
+    EXPECT_TRUE(moved.ok) << moved.reason;
+    EXPECT_EQ(moved.conflicts, std::vector<std::string>{"master"});
+    EXPECT_EQ(keyring.lookup("master", "salt").value, Bytes{5});
+    EXPECT_EQ(keyring.lookup("kek", "device").value, Bytes{2});
+    // The file keeps exactly the conflicting service, as a whole, for the user to recover.
+    const auto left = file.allItems();
+    ASSERT_TRUE(left);
+    ASSERT_EQ(left->size(), 2u);
+    EXPECT_EQ(file.lookup("master", "salt").value, Bytes{1});
+    EXPECT_EQ(file.lookup("master", "verifier").value, Bytes{6});
+
+    // Once nothing conflicts, the file goes.
+    ASSERT_TRUE(file.remove("master", "salt").ok());
+    ASSERT_TRUE(file.remove("master", "verifier").ok());
+    ASSERT_TRUE(file.store("new", "a", Bytes{3}).ok());
+    EXPECT_TRUE(moveSecrets(file, keyring).ok);
+    EXPECT_FALSE(file.fileExists());
+    EXPECT_EQ(keyring.lookup("new", "a").value, Bytes{3});
+}
+
+TEST(SecretStores, TheSecretServiceIsChosenWhenItAnswersAndAConflictIsLoggedAndExposed) {
     std::string reason;
     auto service = SecretServiceStore::connect(&reason);
     if (!service) GTEST_SKIP() << "no Secret Service answers (" << reason << "); run under scripts/test-desktop";
@@ -52,16 +102,20 @@ TEST(SecretStores, TheSecretServiceIsChosenWhenItAnswersAndTakesOverTheFilesItem
 
     FileSecretStore file;
     ASSERT_TRUE(file.store(name, "salt", Bytes{0, 1, 0}).ok());
-    ASSERT_TRUE(file.store(name, "verifier", Bytes{2}).ok());
-    ASSERT_TRUE(service->store(name, "salt", Bytes{5}).ok()) << "an older value, written before the file";
+    ASSERT_TRUE(service->store(name, "salt", Bytes{5}).ok());
 
+    LogCapture log;
     EXPECT_EQ(installDefaultSecretStore(), SecretStore::Kind::secretService);
     EXPECT_EQ(SecretStore::activeKind(), SecretStore::Kind::secretService);
-    EXPECT_FALSE(file.fileExists());
-    EXPECT_EQ(service->lookup(name, "salt").value, (Bytes{0, 1, 0}));
-    EXPECT_EQ(service->lookup(name, "verifier").value, Bytes{2});
+    EXPECT_EQ(service->lookup(name, "salt").value, Bytes{5});
+    const auto conflict = secretStoreConflict();
+    ASSERT_TRUE(conflict);
+    EXPECT_EQ(conflict->services, std::vector<std::string>{name});
+    EXPECT_EQ(conflict->file, file.path());
+    EXPECT_EQ(file.lookup(name, "salt").value, (Bytes{0, 1, 0}));
+    const auto errors = log.messages("store");
+    EXPECT_TRUE(std::ranges::any_of(errors, [&](const std::string& m) { return m.find(name) != std::string::npos; }));
     service->remove(name, "salt");
-    service->remove(name, "verifier");
 }
 
 TEST(SecretStores, AFailedMoveLeavesTheFileAsItWas) {
@@ -73,15 +127,10 @@ TEST(SecretStores, AFailedMoveLeavesTheFileAsItWas) {
     FileSecretStore to(dir / "b" / "secrets.json");
     std::filesystem::create_directories(dir / "b");
     TestSupport::writeText(to.path(), "damaged");
-    std::string reason;
-    EXPECT_FALSE(moveSecrets(from, to, &reason));
-    EXPECT_EQ(reason, "The secret file is damaged.");
+    const auto failed = moveSecrets(from, to);
+    EXPECT_FALSE(failed.ok);
+    EXPECT_EQ(failed.reason, "The secret file is damaged.");
     EXPECT_EQ(TestSupport::readText(from.path()), before);
-
-    FileSecretStore fine(dir / "c" / "secrets.json");
-    EXPECT_TRUE(moveSecrets(from, fine, &reason));
-    EXPECT_FALSE(from.fileExists());
-    EXPECT_EQ(fine.lookup("s", "a").value, Bytes{1});
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <sstream>
 
 #include "Support/AppPaths.h"
 #include "Support/Bytes.h"
@@ -14,6 +15,7 @@
 #include "Support/FileIO.h"
 #include "Support/Json.h"
 #include "Support/Logger.h"
+#include "Support/SymmetricKey.h"
 #include "TestSupport.h"
 
 using namespace TestSupport;
@@ -67,9 +69,33 @@ TEST(JsonWriter, WritesCompactEscapedOutputInKeyOrderAndRefusesNonFiniteNumbers)
     // What we write, we read back identically (the reader accepts "\/").
     const auto doc = Json::parse(w.str());
     EXPECT_EQ(doc["z"].get<std::string>(), "a/b \"q\" \\ \n\t\x01 ü");
+    JsonWriter b;
+    b.beginArray().bytes(Bytes{0xfb, 0xff, 0xff}).bytes(Bytes{}).endArray();
+    EXPECT_EQ(b.str(), R"(["+\/\/\/",""])");
+    EXPECT_EQ(Json::toBytes(Json::parse(b.str())[0], "b"), (Bytes{0xfb, 0xff, 0xff}));
     // Non-finite numbers are refused instead of writing invalid JSON.
     EXPECT_THROW(JsonWriter().number(std::numeric_limits<float>::quiet_NaN()), JsonError);
     EXPECT_THROW(JsonWriter().number(std::numeric_limits<double>::infinity()), JsonError);
+}
+
+TEST(JsonWriter, NeverWritesTextItsReaderRefuses) {
+    // Invalid UTF-8: a Latin-1 name, an overlong "/", a surrogate, beyond U+10FFFF, cut short.
+    const std::pair<const char*, const char*> cases[] = {
+        {"caf\xe9.txt", "caf\xEF\xBF\xBD.txt"},
+        {"a\xc0\xaf" "b", "a\xEF\xBF\xBD\xEF\xBF\xBD" "b"},
+        {"\xed\xa0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xf4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"end\xe2\x82", "end\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"ok \xe2\x82\xac \xf0\x9f\x98\x80", "ok \xe2\x82\xac \xf0\x9f\x98\x80"},
+    };
+    for (const auto& [text, readable] : cases) {
+        JsonWriter w;
+        w.beginArray().string(text).endArray();
+        nlohmann::json doc;
+        ASSERT_NO_THROW(doc = Json::parse(w.str())) << text;
+        EXPECT_EQ(doc[0].get<std::string>(), readable);
+        EXPECT_EQ(Json::isValidUtf8(text), std::string_view(text) == readable);
+    }
 }
 
 TEST(JsonNumbers, FloatsUseShortestTextThatReadsBackToTheSameFloat) {
@@ -78,6 +104,11 @@ TEST(JsonNumbers, FloatsUseShortestTextThatReadsBackToTheSameFloat) {
     EXPECT_EQ(Json::formatFloat(1.0f), "1");
     EXPECT_EQ(Json::formatFloat(-0.0f), "-0.0");
     EXPECT_EQ(Json::formatDouble(8.0), "8");
+    // Rounding the decimal to double and then to float lands one step off for these.
+    for (const float f : {7.038531e-26f, 1.0000001f, 3.4028235e38f, 1.0e-45f}) {
+        const float back = Json::toFloat(Json::parse(Json::formatFloat(f)), "x");
+        EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0) << Json::formatFloat(f);
+    }
     std::mt19937 rng(7);
     std::uniform_int_distribution<std::uint32_t> bits;
     for (int i = 0; i < 20000; ++i) {
@@ -106,20 +137,11 @@ TEST(JsonReaders, AreStrictAboutTypesAndRanges) {
         EXPECT_THROW(Json::parse(std::string_view(bad)), JsonError) << bad;
 }
 
-TEST(JsonReaders, SurviveDeepNestingAndRandomBytes) {
+TEST(JsonReaders, SurviveDeepNesting) {
     std::string deep(200000, '[');
     EXPECT_THROW(Json::parse(deep), JsonError);
     std::string closed = std::string(20000, '[') + std::string(20000, ']');
     EXPECT_NO_THROW(Json::parse(closed));
-    std::mt19937 rng(1);
-    for (int i = 0; i < 2000; ++i) {
-        std::string junk(std::size_t(rng() % 64), '\0');
-        for (auto& c : junk) c = char(rng());
-        try {
-            Json::parse(junk);
-        } catch (const JsonError&) {
-        }
-    }
 }
 
 TEST(AtomicFile, ReplacesWholeFileOwnerOnlyAndOnFailureKeepsTheOldFileAndNoTemporaries) {
@@ -144,14 +166,67 @@ TEST(AtomicFile, ReplacesWholeFileOwnerOnlyAndOnFailureKeepsTheOldFileAndNoTempo
     EXPECT_EQ(entries, 2) << "state.json and taken/";
 }
 
-TEST(ReadWholeFile, TellsMissingFromUnreadable) {
+TEST(ReadWholeFile, RefusesLinksPipesAndOversizeFilesWithoutBlockingOrReadingThem) {
     TempDir dir;
-    EXPECT_EQ(readWholeFile(dir / "nothing").status, ReadResult::Status::missing);
-    EXPECT_EQ(readWholeFile(dir.path()).status, ReadResult::Status::unreadable);
     writeText(dir / "f", std::string("a\0b", 3));
     const auto r = readWholeFile(dir / "f");
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(r.data, Bytes({'a', 0, 'b'}));
+    EXPECT_EQ(readWholeFile(dir / "nothing").status, ReadResult::Status::missing);
+    EXPECT_EQ(readWholeFile(dir.path()).status, ReadResult::Status::unreadable);
+
+    fs::create_symlink(dir / "f", dir / "link");
+    EXPECT_EQ(readWholeFile(dir / "link").status, ReadResult::Status::unreadable);
+    EXPECT_TRUE(readWholeFile(dir / "link", {.followLinks = true}).ok());
+    fs::create_symlink("/dev/zero", dir / "zero");
+    EXPECT_EQ(readWholeFile(dir / "zero", {.followLinks = true}).status, ReadResult::Status::unreadable);
+
+    makeFifo(dir / "pipe");
+    ReadResult piped;
+    EXPECT_TRUE(finishesWithin([&] { piped = readWholeFile(dir / "pipe"); }, dir / "pipe"));
+    EXPECT_EQ(piped.status, ReadResult::Status::unreadable);
+
+    makeSparseFile(dir / "huge", std::uint64_t(1) << 40);
+    EXPECT_EQ(readWholeFile(dir / "huge").status, ReadResult::Status::tooLarge);
+    EXPECT_EQ(readWholeFile(dir / "f", {.maxBytes = 2}).status, ReadResult::Status::tooLarge);
+    EXPECT_TRUE(readWholeFile(dir / "f", {.maxBytes = 3}).ok());
+}
+
+TEST(AtomicWriteLeftovers, OnlyTemporariesOfAtomicWritesAreRemoved) {
+    TempDir dir;
+    writeFileAtomically(dir / "settings.json", std::string_view("{}"));
+    // What a process killed between mkostemp and rename leaves, next to things that must stay.
+    const char* leftovers[] = {".settings.json.a1B2c3", ".secrets.json.XyZ789", ".E621E1F8-C36C-495A-93FC-0C247A3E6E5F.Qw3rTy"};
+    const char* kept[] = {"settings.json", ".lock", ".settings.json.a1B2c", ".settings.json-a1B2c3", "x.json.a1B2c3"};
+    for (const char* name : leftovers) writeText(dir / name, "secret");
+    for (const char* name : kept)
+        if (!fs::exists(dir / name)) writeText(dir / name, "keep");
+    fs::create_directory(dir / ".folder.json.a1B2c3");
+    TempDir outside;
+    writeText(outside / "target", "outside");
+    fs::create_symlink(outside / "target", dir / ".linked.json.a1B2c3");
+
+    EXPECT_EQ(removeAtomicWriteLeftovers(dir.path()), std::size(leftovers));
+    for (const char* name : leftovers) EXPECT_FALSE(fs::exists(dir / name)) << name;
+    for (const char* name : kept) EXPECT_TRUE(fs::exists(dir / name)) << name;
+    EXPECT_TRUE(fs::is_directory(dir / ".folder.json.a1B2c3"));
+    EXPECT_EQ(readText(outside / "target"), "outside");
+}
+
+TEST(PrivateFolders, ALinkIsNeverFollowed) {
+    TempDir dir, outside;
+    writeText(outside / "keep", "k");
+    fs::create_symlink(outside.path(), dir / "open");
+    EXPECT_THROW(ensurePrivateFolder(dir / "open"), FileError);
+    // Inside a real folder: links are removed themselves, folders recursively.
+    ensurePrivateFolder(dir / "real");
+    EXPECT_EQ(fs::status(dir / "real").permissions() & fs::perms::all, fs::perms::owner_all);
+    fs::create_directories(dir / "real" / "sub" / "deeper");
+    writeText(dir / "real" / "sub" / "deeper" / "f", "x");
+    fs::create_symlink(outside.path(), dir / "real" / "link");
+    removeFolderContents(dir / "real");
+    EXPECT_TRUE(fs::is_empty(dir / "real"));
+    EXPECT_EQ(readText(outside / "keep"), "k");
 }
 
 TEST(AppPaths, FollowsXdgDataHomeAndTheApplicationIdentifier) {
@@ -214,4 +289,41 @@ TEST(DataFolderLock, OneHolderAtATimeAndTheHolderIsNamed) {
     const auto linked = DataFolderLock::tryAcquire(dir.path());
     EXPECT_FALSE(linked.lock);
     EXPECT_FALSE(fs::exists(other.path() / "target"));
+}
+
+TEST(SecretHygiene, MovingAPasswordLeavesNoCopyInTheSourceString) {
+    // Short passwords live inside the string object itself, where a plain move leaves them.
+    for (std::string typed : {std::string("hunter2"), std::string(40, 'p')}) {
+        std::string source = typed;
+        SecretString held(std::move(source));
+        EXPECT_EQ(held.str(), typed);
+        EXPECT_EQ(std::string_view(source.data(), source.capacity()).find_first_not_of('\0'), std::string_view::npos);
+        SecretString moved(std::move(held));
+        EXPECT_EQ(moved.str(), typed);
+        EXPECT_EQ(std::string_view(held.str().data(), held.str().capacity()).find_first_not_of('\0'), std::string_view::npos);
+    }
+}
+
+TEST(SecretHygiene, ALongLivedKeyIsLeftOutOfCoreDumps) {
+    const SymmetricKey key = SymmetricKey::random();
+    ProtectedKey held(key);
+    EXPECT_EQ(held.key(), key);
+    // The mapping holding the key carries the kernel's "dd" (do not dump) flag.
+    const auto address = reinterpret_cast<std::uintptr_t>(held.key().bytes().data());
+    const std::string smaps = readText("/proc/self/smaps");
+    std::istringstream lines(smaps);
+    bool inMapping = false, found = false;
+    for (std::string line; std::getline(lines, line);) {
+        std::uintptr_t from = 0, to = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx ", &from, &to) == 2 && line.find(':') > line.find(' ')) {
+            inMapping = from <= address && address < to;
+            continue;
+        }
+        if (inMapping && line.starts_with("VmFlags:")) {
+            found = true;
+            EXPECT_NE(line.find(" dd"), std::string::npos) << line;
+            EXPECT_EQ(line.find(" lo") != std::string::npos, held.isLocked()) << line;
+        }
+    }
+    EXPECT_TRUE(found);
 }

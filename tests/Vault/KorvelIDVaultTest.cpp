@@ -7,6 +7,7 @@
 #include "Identity/MasterPassword.h"
 #include "SecretStoreFixture.h"
 #include "Support/Async.h"
+#include "Support/Logger.h"
 #include "TestSupport.h"
 #include "Vault/KorvelIDVault.h"
 #include "Vault/VaultCrypto.h"
@@ -47,28 +48,6 @@ private:
         queue.pop_front();
         return front;
     }
-};
-
-// Fails the first write of one account, then passes everything through to the real store.
-class FailOnceStore final : public SecretStore {
-public:
-    FailOnceStore(std::shared_ptr<SecretStore> inner, std::string account) : inner_(std::move(inner)), account_(std::move(account)) {}
-    Kind kind() const override { return inner_->kind(); }
-    SecretLookup lookup(std::string_view s, std::string_view a) override { return inner_->lookup(s, a); }
-    SecretLookup exists(std::string_view s, std::string_view a) override { return inner_->exists(s, a); }
-    SecretWrite store(std::string_view s, std::string_view a, std::span<const std::uint8_t> v) override {
-        if (a == account_ && !failed_) {
-            failed_ = true;
-            return {SecretWrite::Status::error, "injected"};
-        }
-        return inner_->store(s, a, v);
-    }
-    SecretWrite remove(std::string_view s, std::string_view a) override { return inner_->remove(s, a); }
-
-private:
-    std::shared_ptr<SecretStore> inner_;
-    std::string account_;
-    bool failed_ = false;
 };
 
 template <typename T>
@@ -157,68 +136,42 @@ TEST_F(KorvelIDVaultTest, SetUpAsksForThePasswordOnceAndWithoutAKeyIsLockedAndWr
     EXPECT_FALSE(KorvelIDVault::isUnlocked());
 }
 
-TEST_F(KorvelIDVaultTest, UnlockWithoutAVaultOrWhenUnlockedAsksNothing) {
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
+// Face first (device key); a password approval, or a face approval without a usable device key,
+// leads to one more password prompt. Ordered so that the device key is removed only at the end.
+TEST_F(KorvelIDVaultTest, UnlockPaths) {
+    EXPECT_FALSE(await(KorvelIDVault::unlock())) << "no vault";
     lockedVault();
-    auth_->typed.push_back("old password");
-    auth_->faceResults.push_back(Result::success(Method::password()));
-    EXPECT_TRUE(await(KorvelIDVault::unlock()));
+    const Result face = Result::success(Method::face("Ada")), password = Result::success(Method::password());
+    struct Case {
+        const char* what;
+        Result authentication;
+        std::optional<std::string> typed;
+        bool deviceKey, unlocks;
+        std::size_t prompts;
+    };
+    const Case cases[] = {
+        {"face", face, std::nullopt, true, true, 0},
+        {"password approval, prompt dismissed", password, std::nullopt, true, false, 1},
+        {"password approval", password, "old password", true, true, 1},
+        {"scan failed", Result::failed("Not recognized"), "old password", true, false, 0},
+        {"cancelled", Result::cancelled(), "old password", true, false, 0},
+        {"face without device key, wrong password", face, "wrong", false, false, 1},
+        {"face without device key", face, "old password", false, true, 1},
+    };
+    for (const auto& c : cases) {
+        KorvelIDVault::lock();
+        if (!c.deviceKey) VaultKeychain::remove();
+        auth_->promptReasons.clear();
+        auth_->typed.clear();
+        auth_->faceResults.push_back(c.authentication);
+        auth_->typed.push_back(c.typed);
+        EXPECT_EQ(await(KorvelIDVault::unlock()), c.unlocks) << c.what;
+        EXPECT_EQ(auth_->promptReasons, std::vector<std::string>(c.prompts, "Unlock your vault")) << c.what;
+        EXPECT_EQ(auth_->authenticateCalls.back(), std::make_pair(std::string("Unlock your vault"), true));
+    }
     const auto calls = auth_->authenticateCalls.size();
     EXPECT_TRUE(await(KorvelIDVault::unlock()));
     EXPECT_EQ(auth_->authenticateCalls.size(), calls) << "no scan for an unlocked vault";
-}
-
-TEST_F(KorvelIDVaultTest, UnlockByFaceUsesTheDeviceKeyAndWithoutItFallsBackToThePassword) {
-    lockedVault();
-    auth_->faceResults.push_back(Result::success(Method::face("Ada")));
-    EXPECT_TRUE(await(KorvelIDVault::unlock()));
-    ASSERT_EQ(auth_->authenticateCalls.size(), 1u);
-    EXPECT_EQ(auth_->authenticateCalls[0], std::make_pair(std::string("Unlock your vault"), true));
-    EXPECT_TRUE(auth_->promptReasons.empty());
-
-    KorvelIDVault::lock();
-    VaultKeychain::remove();
-    auth_->faceResults.push_back(Result::success(Method::face("Ada")));
-    auth_->typed.push_back("wrong");
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
-    EXPECT_EQ(auth_->promptReasons, std::vector<std::string>{"Unlock your vault"});
-    auth_->faceResults.push_back(Result::success(Method::face("Ada")));
-    auth_->typed.push_back("old password");
-    EXPECT_TRUE(await(KorvelIDVault::unlock()));
-}
-
-TEST_F(KorvelIDVaultTest, APasswordApprovalAsksOnceMoreAndFailuresUnlockNothing) {
-    lockedVault();
-    auth_->faceResults.push_back(Result::success(Method::password()));
-    auth_->typed.push_back(std::nullopt);
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
-    EXPECT_EQ(auth_->promptReasons.size(), 1u);
-
-    auth_->faceResults.push_back(Result::failed("Not recognized"));
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
-    auth_->faceResults.push_back(Result::cancelled());
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
-    EXPECT_EQ(auth_->promptReasons.size(), 1u) << "no prompt after a failed or cancelled authentication";
-
-    auth_->faceResults.push_back(Result::success(Method::password()));
-    auth_->typed.push_back("old password");
-    EXPECT_TRUE(await(KorvelIDVault::unlock()));
-}
-
-TEST_F(KorvelIDVaultTest, ForwardedOperations) {
-    lockedVault();
-    EXPECT_THROW(KorvelIDVault::add("a.txt", Bytes{1}), VaultError);
-    auth_->faceResults.push_back(Result::success(Method::face("Ada")));
-    ASSERT_TRUE(await(KorvelIDVault::unlock()));
-    const auto item = KorvelIDVault::add("a.txt", Bytes{1, 2});
-    EXPECT_EQ(KorvelIDVault::items(), std::vector<VaultItem>{item});
-    EXPECT_EQ(KorvelIDVault::decryptedData(item), (Bytes{1, 2}));
-    const fs::path copy = KorvelIDVault::exportToTemp(item);
-    EXPECT_TRUE(fs::exists(copy));
-    KorvelIDVault::remove(item);
-    EXPECT_TRUE(KorvelIDVault::items().empty());
-    KorvelIDVault::lock();
-    EXPECT_FALSE(fs::exists(copy));
 }
 
 TEST_F(KorvelIDVaultTest, ChangingThePasswordWithoutAVault) {
@@ -277,7 +230,7 @@ TEST_F(KorvelIDVaultTest, WhenTheHeaderOrTheNewPasswordCannotBeWrittenTheOldPass
 
     writer_.shouldFail = nullptr;
     {
-        TestSupport::ScopedSecretStore failing(std::make_shared<FailOnceStore>(secrets_, "verifier"));
+        TestSupport::ScopedSecretStore failing(std::make_shared<TestSupport::FailingAccountStore>(secrets_, "verifier", 1));
         EXPECT_EQ(await(KorvelIDVault::changeMasterPassword("old password", "new password")), PasswordChangeResult::failed);
     }
     EXPECT_TRUE(MasterPassword::isSet()) << "not left with a new salt and no verifier";
@@ -296,6 +249,57 @@ TEST_F(KorvelIDVaultTest, TheDefaultStoreRemovesCopiesLeftByAnEarlierProcess) {
     EXPECT_TRUE(fs::is_directory(open));
     EXPECT_TRUE(fs::is_empty(open));
     EXPECT_EQ(KorvelIDVault::store().directory(), home.path() / "KorvelID" / "com.korvel.id.unbundled" / "Vault");
+}
+
+// A whole session through the facade (set-up, face unlock, add, export, remove, password change,
+// lock); every log line is searched for the passwords and every key in the forms a careless
+// message would use.
+TEST_F(KorvelIDVaultTest, NoSecretEverReachesTheLog) {
+    const std::string password = "correct horse battery", newPassword = "Tr0ub4dor&3";
+    LogCapture log;
+    ASSERT_TRUE(MasterPassword::set(password));
+    auth_->typed.push_back(password);
+    ASSERT_FALSE(awaitSetUp());
+    KorvelIDVault::lock();
+    EXPECT_THROW(KorvelIDVault::add("a.txt", Bytes{1}), VaultError);
+    auth_->faceResults.push_back(Result::success(Method::face("Ada")));
+    ASSERT_TRUE(await(KorvelIDVault::unlock()));
+    TestSupport::writeText(dir_ / "note.txt", "secret note");
+    const auto item = KorvelIDVault::add(dir_ / "note.txt");
+    const auto other = KorvelIDVault::add("other.bin", Bytes{1, 2});
+    EXPECT_EQ(KorvelIDVault::decryptedData(other), (Bytes{1, 2}));
+    KorvelIDVault::remove(other);
+    EXPECT_EQ(KorvelIDVault::items(), std::vector<VaultItem>{item});
+    const fs::path copy = KorvelIDVault::exportToTemp(item);
+    EXPECT_EQ(TestSupport::readText(copy), "secret note");
+    const auto oldKey = MasterPassword::deriveKeyForVault(password);
+    ASSERT_EQ(await(KorvelIDVault::changeMasterPassword(password, newPassword)), PasswordChangeResult::success);
+    KorvelIDVault::lock();
+    EXPECT_FALSE(fs::exists(copy)) << "locking deletes the decrypted copy";
+
+    const auto kek = VaultKeychain::loadDeviceKEK();
+    const auto newKey = MasterPassword::deriveKeyForVault(newPassword);
+    ASSERT_TRUE(kek && oldKey && newKey);
+    const std::string headerText = TestSupport::readText(dir_ / "Vault" / "vault.json");
+    const auto header = VaultHeader::decode(Bytes(headerText.begin(), headerText.end()));
+    const auto dek = VaultCrypto::unwrap(*header.wrappedByDevice, *kek);
+
+    std::vector<std::string> secrets = {password, newPassword};
+    for (const SymmetricKey* key : {&*kek, &*oldKey, &*newKey, &dek}) {
+        static constexpr char lower[] = "0123456789abcdef", upper[] = "0123456789ABCDEF";
+        std::string hexLower, hexUpper;
+        for (const std::uint8_t b : key->bytes()) {
+            hexLower += {lower[b >> 4], lower[b & 15]};
+            hexUpper += {upper[b >> 4], upper[b & 15]};
+        }
+        // Any 12 bytes of a key in a line would be a leak; the leading ones stand for them.
+        secrets.push_back(hexLower.substr(0, 24));
+        secrets.push_back(hexUpper.substr(0, 24));
+        secrets.push_back(Base64::encode(key->bytes()).substr(0, 16));
+    }
+    const auto lines = log.lines();
+    for (const auto& line : lines)
+        for (const auto& secret : secrets) EXPECT_EQ(line.message.find(secret), std::string::npos) << line.message;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include <fstream>
+#include <functional>
 #include <regex>
 
 #include "SecretStoreFixture.h"
@@ -71,17 +72,13 @@ protected:
     SymmetricKey passwordKey_ = VaultCrypto::makeKey();
 };
 
-TEST_F(VaultStoreTest, AFreshFolderIsNotSetUp) {
+TEST_F(VaultStoreTest, InitializeWritesTheHeaderAnEmptyIndexAndTheDeviceKey) {
     EXPECT_EQ(namesIn(vaultDir()), std::vector<std::string>{"blobs"}) << "construction creates only the blobs folder";
     EXPECT_FALSE(store_.isInitialized());
-    EXPECT_FALSE(store_.isUnlocked());
     EXPECT_TRUE(store_.items().empty());
-    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlockWithDeviceKey(); }).description(), "The vault is not set up yet.");
-    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlock(passwordKey_); }).code(), VaultError::Code::notInitialized);
-    EXPECT_EQ(expectThrow<VaultError>([&] { add("a", "b"); }).description(), "The vault is locked.");
-}
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlockWithDeviceKey(); }).code(), VaultError::Code::notInitialized);
+    EXPECT_EQ(expectThrow<VaultError>([&] { add("a", "b"); }).code(), VaultError::Code::locked);
 
-TEST_F(VaultStoreTest, InitializeWritesTheHeaderAnEmptyIndexAndTheDeviceKey) {
     store_.initialize(passwordKey_);
     EXPECT_TRUE(store_.isInitialized());
     EXPECT_TRUE(store_.isUnlocked());
@@ -274,14 +271,92 @@ TEST_F(VaultStoreTest, MissingAndTamperedBlobs) {
     EXPECT_TRUE(fs::exists(store_.headerURL()));
 }
 
-TEST_F(VaultStoreTest, AddFileReportsTheSourcesReadErrorFirst) {
+TEST_F(VaultStoreTest, AddFileRefusesSourcesItCannotSealWithoutWaitingOrReading) {
     EXPECT_THROW(store_.addFile(dir_ / "missing.txt"), FileError) << "even while locked";
     store_.initialize(passwordKey_);
     EXPECT_THROW(store_.addFile(dir_ / "missing.txt"), FileError);
     EXPECT_THROW(store_.addFile(dir_.path()), FileError);
     EXPECT_THROW(store_.addFile("/dev/zero"), FileError) << "a device would never end";
+    TestSupport::makeFifo(dir_ / "pipe");
+    EXPECT_TRUE(TestSupport::finishesWithin([&] { EXPECT_THROW(store_.addFile(dir_ / "pipe"), FileError); }, dir_ / "pipe"));
+    // Past the cipher's limit for one nonce: refused up front with a reason, not after 64 GiB as
+    // "corrupted".
+    TestSupport::makeSparseFile(dir_ / "huge.img", VaultStore::maxItemBytes + 1);
+    const auto tooLarge = expectThrow<FileError>([&] { store_.addFile(dir_ / "huge.img"); });
+    EXPECT_NE(std::string(tooLarge.what()).find("too large"), std::string::npos) << tooLarge.what();
     EXPECT_EQ(indexText(), "[]");
     EXPECT_TRUE(namesIn(store_.blobsDir()).empty());
+}
+
+TEST_F(VaultStoreTest, ANameThatIsNotUtf8KeepsItsBytesAndTheIndexStaysReadable) {
+    store_.initialize(passwordKey_);
+    const std::string latin1 = "caf\xe9 \xff.txt";
+    writeText(dir_ / latin1, "old disk");
+    const auto item = store_.addFile(dir_ / latin1);
+    EXPECT_EQ(item.name, latin1);
+    EXPECT_NO_THROW(Json::parse(indexText()));
+    const auto second = add("after.txt", "more");
+    const auto listed = store_.items();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed.back().name, latin1);
+    EXPECT_EQ(store_.decryptedData(listed.back()), textBytes("old disk"));
+    EXPECT_EQ(store_.exportToTemp(listed.back()).extension(), ".txt");
+    store_.removeItem(second);
+    EXPECT_EQ(store_.items().size(), 1u);
+}
+
+// Files of the data folder replaced by a pipe, a huge sparse file or a link: nothing waits, nothing
+// runs out of memory, nothing is overwritten.
+TEST_F(VaultStoreTest, HostileIndexAndHeaderFilesAreTreatedAsUnreadable) {
+    store_.initialize(passwordKey_);
+    const auto item = add("a.txt", "a");
+    const auto headerText = readText(store_.headerURL());
+    TestSupport::TempDir outside;
+    writeText(outside / "index.json", indexText());
+    const std::function<void(const fs::path&)> plants[] = {
+        [](const fs::path& p) { TestSupport::makeFifo(p); },
+        [](const fs::path& p) { TestSupport::makeSparseFile(p, std::uint64_t(1) << 40); },
+        [&](const fs::path& p) { fs::create_symlink(outside / "index.json", p); },
+    };
+    for (const auto& plant : plants) {
+        fs::remove(store_.indexURL());
+        plant(store_.indexURL());
+        std::vector<VaultItem> listed{item};
+        EXPECT_TRUE(TestSupport::finishesWithin([&] { listed = store_.items(); }, store_.indexURL()));
+        EXPECT_TRUE(listed.empty());
+        EXPECT_TRUE(TestSupport::finishesWithin([&] { EXPECT_THROW(add("b.txt", "b"), VaultError); }, store_.indexURL()));
+        EXPECT_TRUE(TestSupport::finishesWithin([&] { EXPECT_THROW(store_.removeItem(item), VaultError); }, store_.indexURL()));
+        EXPECT_TRUE(fs::exists(store_.blobsDir() / item.blobName));
+
+        fs::remove(store_.headerURL());
+        plant(store_.headerURL());
+        bool initialized = true;
+        EXPECT_TRUE(TestSupport::finishesWithin([&] { initialized = store_.isInitialized(); }, store_.headerURL()));
+        EXPECT_FALSE(initialized);
+        fs::remove(store_.headerURL());
+        writeText(store_.headerURL(), headerText);
+    }
+    EXPECT_NE(readText(outside / "index.json").find("a.txt"), std::string::npos) << "the link's target is untouched";
+}
+
+// A scratch folder replaced by a link must not make locking or start-up empty (or chmod) the
+// link's target, nor send decrypted copies there.
+TEST_F(VaultStoreTest, AScratchFolderThatIsALinkIsNeitherEmptiedNorUsed) {
+    store_.initialize(passwordKey_);
+    const auto item = add("a.txt", "a");
+    TestSupport::TempDir outside;
+    writeText(outside / "precious", "keep");
+    fs::permissions(outside.path(), fs::perms(0755));
+    fs::remove_all(vaultDir() / "open");
+    fs::create_symlink(outside.path(), vaultDir() / "open");
+
+    store_.lock();
+    VaultStore(vaultDir()).removeLeftovers();
+    EXPECT_EQ(readText(outside / "precious"), "keep");
+    EXPECT_EQ(fs::status(outside.path()).permissions() & fs::perms::all, fs::perms(0755));
+    store_.unlock(passwordKey_);
+    EXPECT_THROW(store_.exportToTemp(item), FileError);
+    EXPECT_EQ(namesIn(outside.path()), std::vector<std::string>{"precious"});
 }
 
 TEST_F(VaultStoreTest, RewrapReplacesOnlyThePasswordCopy) {

@@ -4,8 +4,15 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
+#include <thread>
 #include <sstream>
 
 namespace TestSupport {
@@ -41,6 +48,34 @@ std::string readText(const std::filesystem::path& path) {
 void writeText(const std::filesystem::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+}
+
+void makeFifo(const std::filesystem::path& path) {
+    if (::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+}
+
+void makeSparseFile(const std::filesystem::path& path, std::uint64_t size) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::ftruncate(fd, off_t(size)) != 0) throw std::runtime_error("cannot make a sparse file");
+    ::close(fd);
+}
+
+bool finishesWithin(const std::function<void()>& work, const std::filesystem::path& fifo, int timeoutMs) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([work, done] {
+        try {
+            work();
+        } catch (...) {
+        }
+        done->set_value();
+    }).detach();
+    if (finished.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready) return true;
+    for (int i = 0; i < 50 && finished.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready; ++i) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+    }
+    return false;
 }
 
 std::string golden(const std::string& name) {

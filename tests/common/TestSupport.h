@@ -61,6 +61,15 @@ public:
                           mode_t mode) override;
 };
 
+// Hostile files planted in a data folder.
+void makeFifo(const std::filesystem::path& path);
+void makeSparseFile(const std::filesystem::path& path, std::uint64_t size);
+
+// Runs `work` on its own thread and reports whether it returned within `timeoutMs`. If it did
+// not, it is presumed stuck opening the pipe `fifo`, which is then opened for writing to release
+// it, so that a failing test still ends.
+bool finishesWithin(const std::function<void()>& work, const std::filesystem::path& fifo, int timeoutMs = 3000);
+
 // Runs the Qt event loop until `done` is true or the timeout passes; returns `done()`.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 

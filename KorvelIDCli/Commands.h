@@ -1,0 +1,14 @@
+#pragma once
+// The command groups; each file defines one.
+#include <vector>
+
+#include "CommandLine.h"
+
+namespace Cli {
+std::vector<Command> statusCommands();
+std::vector<Command> facesCommands();
+std::vector<Command> passwordCommands();
+std::vector<Command> vaultCommands();
+std::vector<Command> appsCommands();
+std::vector<Command> settingsCommands();
+}  // namespace Cli

@@ -1,0 +1,74 @@
+#pragma once
+// What the commands share: the data folder and its lock, the secret store, passwords read from the
+// terminal or standard input, waiting for the core's asynchronous calls, and progress on a terminal.
+#include <QEventLoop>
+#include <QFuture>
+#include <QFutureWatcher>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "CommandLine.h"
+#include "Support/DataFolderLock.h"
+#include "Support/SecretStore.h"
+#include "Support/SymmetricKey.h"
+
+namespace Cli {
+
+// The data folder, created owner-only when missing (as the application does).
+std::filesystem::path dataFolder();
+
+// Held by every command that changes a file. Throws Failure when the application (or another
+// command) holds the folder, so a running application's state never overwrites the change.
+std::unique_ptr<DataFolderLock> lockDataFolder();
+
+// Installs the Secret Service, or the file store when none answers; returns which.
+SecretStore::Kind openSecrets();
+
+// Reads passwords one after the other: lines of standard input with --password-stdin, else from
+// the terminal without echo. Never from arguments or the environment.
+class PasswordReader {
+public:
+    explicit PasswordReader(const Arguments& args);
+    SecretString read(const std::string& prompt);
+
+private:
+    bool fromStdin_;
+};
+
+// Waits for a future of the core, running this thread's event loop meanwhile (the core finishes
+// its work on the main thread).
+template <typename T>
+QFuture<T> await(QFuture<T> future) {
+    if (!future.isFinished()) {
+        QFutureWatcher<T> watcher;
+        QEventLoop loop;
+        QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
+        watcher.setFuture(future);
+        if (!future.isFinished()) loop.exec();
+    }
+    return future;
+}
+
+// A bar on standard output when it is a terminal; nothing otherwise.
+class ProgressBar {
+public:
+    ProgressBar(std::string label, std::int64_t total);
+    ~ProgressBar();
+    void update(std::int64_t done);
+
+private:
+    std::string label_;
+    std::int64_t total_;
+    bool shown_;
+    int lastWidth_ = -1;
+};
+
+bool stdoutIsTerminal();
+
+// A stored timestamp (seconds since 2001-01-01 UTC) as ISO 8601 in UTC.
+std::string isoDate(double secondsSinceReference);
+
+}  // namespace Cli

@@ -1,0 +1,97 @@
+// status: what Korvel ID holds and uses, for a person or (with --json) a script.
+#include <nlohmann/json.hpp>
+
+#include <iostream>
+
+#include "AppsSummary.h"
+#include "Commands.h"
+#include "Face/FaceStore.h"
+#include "Face/Settings.h"
+#include "Identity/MasterPassword.h"
+#include "Platform/CameraDevices.h"
+#include "Session.h"
+#include "Support/Json.h"
+#include "Vault/KorvelIDVault.h"
+
+namespace Cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr const char* fileStoreWarning =
+    "No Secret Service answered, so secrets are kept in an owner-only file in the data folder; "
+    "the vault's device key then lies beside the vault.";
+
+Json gather() {
+    Json s;
+    s["dataFolder"] = dataFolder().string();
+    const auto kind = openSecrets();
+    s["secretStore"] = kind == SecretStore::Kind::secretService ? "keyring" : kind == SecretStore::Kind::file ? "file" : "none";
+    if (kind != SecretStore::Kind::secretService) s["secretStoreWarning"] = fileStoreWarning;
+    s["masterPasswordSet"] = MasterPassword::isSet();
+
+    FaceStore faces(dataFolder() / FaceStore::fileName);
+    Json names = Json::array();
+    for (const auto& p : faces.profiles) names.push_back(p.name);
+    s["enrolledFaces"] = names;
+
+    const Settings settings = Settings::load();
+    s["requireBlink"] = settings.livenessRequired();
+    s["matchThreshold"] = settings.effectiveThreshold();
+    s["protectedApps"] = protectedAppsJson();
+
+    auto& vault = KorvelIDVault::store();
+    s["vaultSetUp"] = vault.isInitialized();
+    s["vaultItems"] = vault.items().size();
+
+    const auto discovery = CameraDevices::discover();
+    Json cameras = Json::array();
+    for (const auto& d : discovery.devices) cameras.push_back({{"device", d.path.string()}, {"name", d.name}});
+    s["cameras"] = cameras;
+    if (discovery.devices.empty()) {
+        try {
+            CameraDevices::choose(discovery);
+        } catch (const std::exception& e) {
+            s["cameraProblem"] = e.what();
+        }
+    }
+    return s;
+}
+
+std::string yesNo(bool b) { return b ? "yes" : "no"; }
+
+void print(const Json& s) {
+    std::cout << "Data folder:      " << s["dataFolder"].get<std::string>() << "\n"
+              << "Secret store:     " << (s["secretStore"] == "keyring" ? "Secret Service (keyring)" : s["secretStore"] == "file" ? "file (fallback)" : "none") << "\n";
+    if (s.contains("secretStoreWarning")) std::cout << "                  " << s["secretStoreWarning"].get<std::string>() << "\n";
+    std::cout << "Master password:  " << (s["masterPasswordSet"].get<bool>() ? "set" : "not set") << "\n";
+    std::cout << "Enrolled faces:   ";
+    if (s["enrolledFaces"].empty()) std::cout << "none";
+    for (std::size_t i = 0; i < s["enrolledFaces"].size(); ++i) std::cout << (i ? ", " : "") << s["enrolledFaces"][i].get<std::string>();
+    std::cout << "\nBlink required:   " << yesNo(s["requireBlink"].get<bool>()) << "\n"
+              << "Match threshold:  " << ::Json::formatFloat(s["matchThreshold"].get<float>()) << "\n"
+              << "Protected apps:   " << (s["protectedApps"].empty() ? "none" : "") << "\n";
+    for (const auto& app : s["protectedApps"])
+        std::cout << "  " << app["id"].get<std::string>() << " (" << app["name"].get<std::string>() << "), grace "
+                  << app["grace"].get<std::string>() << "\n";
+    std::cout << "Vault:            " << (s["vaultSetUp"].get<bool>() ? "set up, " + std::to_string(s["vaultItems"].get<std::size_t>()) + " item(s)" : "not set up") << "\n"
+              << "Cameras:          " << (s["cameras"].empty() ? s.value("cameraProblem", std::string("none")) : "") << "\n";
+    for (const auto& c : s["cameras"]) std::cout << "  " << c["device"].get<std::string>() << " (" << c["name"].get<std::string>() << ")\n";
+}
+
+int status(const Arguments& a) {
+    const Json s = gather();
+    if (a.has("--json")) std::cout << s.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    else print(s);
+    return Exit::ok;
+}
+
+}  // namespace
+
+std::vector<Command> statusCommands() {
+    return {{{"status"}, "[--json]",
+             "Show the data folder, secret store, password, faces, blink setting, protected apps, vault and cameras.",
+             "  --json  the same as one JSON object", {"--json"}, {}, 0, 0, status}};
+}
+
+}  // namespace Cli

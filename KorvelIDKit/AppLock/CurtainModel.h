@@ -1,0 +1,93 @@
+#pragma once
+// The state machine behind one lock curtain: runs the face scan, counts failed attempts and picks
+// the message, switches to the master-password field and back, checks the password, and reports
+// exactly once through onUnlocked or onCancel. It knows nothing about windows; the curtain windows
+// build it with the two checks, draw it and react to its callbacks. One model per curtain.
+//
+// Main thread only. The two checks may finish on any thread and at any time (even at once, or
+// never); their answers are handled on the main thread afterwards. Stale answers (an older scan,
+// a route the user has left, a curtain that has ended) are dropped by the generation counter and
+// isDone rather than by cancelling the work.
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <string>
+
+#include "Identity/UnlockResult.h"
+
+class CurtainModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(Phase phase READ phase NOTIFY phaseChanged)
+    Q_PROPERTY(QString message READ message NOTIFY messageChanged)
+    Q_PROPERTY(QString passwordInput READ passwordInput WRITE setPasswordInput NOTIFY passwordInputChanged)
+    Q_PROPERTY(int attemptCount READ attemptCount NOTIFY attemptCountChanged)
+    Q_PROPERTY(bool isVerifyingPassword READ isVerifyingPassword NOTIFY isVerifyingPasswordChanged)
+
+public:
+    enum class Phase { scanning, failed, password };
+    Q_ENUM(Phase)
+
+    // Performs one face scan and calls `done` once with its result.
+    using FaceScan = std::function<void(std::function<void(UnlockResult)> done)>;
+    // Checks a master password and calls `done` once with the answer.
+    using PasswordCheck = std::function<void(std::string password, std::function<void(bool)> done)>;
+
+    // `requiresBlink` only chooses the prompt ("curtain.lookBlink" or "curtain.look"), looked up once.
+    CurtainModel(QString appName, bool requiresBlink, FaceScan runFaceScan, PasswordCheck verifyPassword,
+                 bool hasPassword, std::function<void()> onUnlocked, std::function<void()> onCancel,
+                 QObject* parent = nullptr);
+
+    Phase phase() const { return phase_; }
+    // Empty when no message is set; the view then shows scanPrompt().
+    const QString& message() const { return message_; }
+    const QString& passwordInput() const { return passwordInput_; }
+    void setPasswordInput(const QString& text);
+    int attemptCount() const { return attemptCount_; }
+    bool isVerifyingPassword() const { return isVerifyingPassword_; }
+    const QString& appName() const { return appName_; }
+    bool hasPassword() const { return hasPassword_; }
+    const QString& scanPrompt() const { return scanPrompt_; }
+    // What the subtitle shows: the message if set, otherwise the prompt.
+    const QString& displayedText() const { return message_.isEmpty() ? scanPrompt_ : message_; }
+    int scanGeneration() const { return scanGeneration_; }
+    bool isDone() const { return isDone_; }
+
+    // Starts a new face scan; an older one keeps running but its result will be ignored.
+    void startFaceScan();
+    void usePassword();
+    void submitPassword();
+    // Abandons the curtain (Cancel, Escape and the curtain's time-out).
+    void cancel();
+
+Q_SIGNALS:
+    void phaseChanged();
+    void messageChanged();
+    void passwordInputChanged();
+    void attemptCountChanged();
+    void isVerifyingPasswordChanged();
+
+private:
+    void faceScanFinished(int generation, const UnlockResult& result);
+    void passwordCheckFinished(bool accepted);
+    QString failureMessage(const UnlockResult& result) const;
+    void finish(bool unlocked);
+    void setPhase(Phase phase);
+    void setMessage(const QString& message);
+    void setVerifying(bool verifying);
+
+    Phase phase_ = Phase::scanning;
+    QString message_;
+    QString passwordInput_;
+    int attemptCount_ = 0;
+    bool isVerifyingPassword_ = false;
+    const QString appName_;
+    const bool hasPassword_;
+    const QString scanPrompt_;
+    const FaceScan runFaceScan_;
+    const PasswordCheck verifyPassword_;
+    const std::function<void()> onUnlocked_;
+    const std::function<void()> onCancel_;
+    int scanGeneration_ = 0;
+    bool isDone_ = false;
+};

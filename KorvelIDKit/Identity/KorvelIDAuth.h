@@ -1,0 +1,50 @@
+#pragma once
+// Whether the user may go ahead: the face first (with the scan display), then the master password
+// in a modal dialog. Also the password dialog on its own, for the vault's password key or the
+// verified password text. Every operation is called on the main thread and finishes there; the
+// password checks and derivations run on pool threads.
+#include <QFuture>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Identity/PasswordPrompt.h"
+#include "Identity/UnlockResult.h"
+#include "Support/SymmetricKey.h"
+#include "Vault/VaultAuthenticator.h"
+
+class KorvelIDAuth {
+public:
+    KorvelIDAuth() = delete;
+
+    using Method = VaultAuthenticator::Method;
+    using Result = VaultAuthenticator::Result;
+
+    static constexpr const char* notConfiguredReason = "Not configured";
+    static constexpr const char* notRecognizedReason = "Not recognized";
+
+    // At least one face is enrolled, or a master password is set.
+    static bool isConfigured();
+    static QFuture<Result> authenticate(const std::string& reason, bool allowPasswordFallback);
+    // A wrong password is `cancelled`, like a dismissed dialog; there is no second attempt.
+    static QFuture<Result> promptPassword(const std::string& reason);
+    // The typed password, only when it verified.
+    static QFuture<std::optional<SecretString>> promptPasswordReturningValue(const std::string& reason);
+    // The vault key of the typed password; nothing when dismissed or wrong.
+    static QFuture<std::optional<SymmetricKey>> promptVaultKey(const std::string& reason);
+
+    // The vault's view of this facade (install it with KorvelIDVault::setAuthenticator).
+    static std::shared_ptr<VaultAuthenticator> vaultAuthenticator();
+
+    // Installed by the UI library; without one every prompt counts as dismissed.
+    static void setPasswordPrompt(std::shared_ptr<PasswordPrompt> prompt);
+
+    // Where the face step comes from; empty members restore KorvelID (tests script it).
+    struct Face {
+        std::function<bool()> isEnrolled;
+        std::function<QFuture<UnlockResult>()> unlock;
+    };
+    static void setFace(Face face);
+};

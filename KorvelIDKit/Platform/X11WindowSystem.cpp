@@ -1,0 +1,491 @@
+#include "X11WindowSystem.h"
+
+#include <QMetaObject>
+#include <QObject>
+#include <QProcess>
+#include <QSocketNotifier>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <system_error>
+
+#include "Platform/DesktopEntries.h"
+
+// Last: Xlib defines macros (Status, None, Bool, …) that would clash with names in other headers.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
+
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+// Xlib reports protocol errors through one process-wide handler, whose default ends the process.
+// Windows of other clients vanish at any moment, so errors on our own connections are expected and
+// ignored; errors on anyone else's connection go to the handler that was there before.
+std::set<Display*>& ourDisplays() {
+    static std::set<Display*> displays;
+    return displays;
+}
+// A lost connection goes through the process-wide I/O error handler too, whose default ends the
+// process; for our connections it returns, and the connection's exit handler marks it dead.
+XErrorHandler previousErrorHandler = nullptr;
+XIOErrorHandler previousIOErrorHandler = nullptr;
+
+int ignoreOwnErrors(Display* display, XErrorEvent* event) {
+    if (ourDisplays().contains(display)) return 0;
+    return previousErrorHandler ? previousErrorHandler(display, event) : 0;
+}
+
+int surviveOwnIOErrors(Display* display) {
+    if (ourDisplays().contains(display)) return 0;
+    return previousIOErrorHandler ? previousIOErrorHandler(display) : 0;
+}
+
+void installErrorHandlers() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    previousErrorHandler = XSetErrorHandler(ignoreOwnErrors);
+    previousIOErrorHandler = XSetIOErrorHandler(surviveOwnIOErrors);
+}
+
+bool isWaylandSession() {
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (type && std::string_view(type) == "wayland") || (wayland && *wayland);
+}
+
+constexpr long iconicState = 3;        // ICCCM WM_CHANGE_STATE argument
+constexpr long sourcePager = 2;        // EWMH source indication: a pager or similar tool
+constexpr Window noWindow = 0;
+
+struct WindowInfo {
+    std::optional<std::string> applicationID;
+    long pid = 0;
+};
+}  // namespace
+
+struct X11WindowSystem::Impl {
+    X11WindowSystem* owner = nullptr;
+    Options options;
+    Display* dpy = nullptr;
+    Window root = noWindow;
+    bool dead = false;
+    bool hasXRes = false;
+    WindowControl control = WindowControl::noDisplay;
+    std::unique_ptr<QObject> context;  // owns the notifier; receives queued drains
+    QSocketNotifier* notifier = nullptr;
+    bool drainQueued = false;
+
+    Atom netActiveWindow = 0, netClientList = 0, netClientListStacking = 0, netSupportingWmCheck = 0,
+         netSupported = 0, netWmPid = 0, gtkApplicationID = 0, utf8String = 0, wmChangeState = 0;
+
+    std::vector<fs::path> applicationDirs;
+    DesktopEntries entries;
+    std::int64_t entriesStamp = 0;
+
+    std::map<Window, WindowInfo> windows;       // what we know about each listed window
+    std::vector<Window> clients;                // _NET_CLIENT_LIST_STACKING, bottom to top
+    std::map<std::string, std::set<Window>> runningWindows;  // each application's listed windows
+    std::map<std::string, Window> lastActiveWindow;
+    std::optional<std::string> lastActivatedID;
+    std::map<Window, SteadyClock::time_point> hiding;  // iconify requested, not yet acted on
+    Time lastServerTime = CurrentTime;
+
+    std::optional<std::string> fileManager;
+    SteadyClock::time_point fileManagerCheckedAt{};
+    bool fileManagerChecked = false;
+
+    ~Impl() {
+        delete notifier;
+        notifier = nullptr;
+        if (dpy) {
+            XCloseDisplay(dpy);
+            ourDisplays().erase(dpy);
+        }
+    }
+
+    bool usable() const { return dpy && !dead; }
+
+    // ---- properties
+
+    std::vector<unsigned long> readLongs(Window w, Atom property, Atom type, long maxItems = 1L << 16) {
+        std::vector<unsigned long> values;
+        Atom actualType = 0;
+        int actualFormat = 0;
+        unsigned long count = 0, remaining = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(dpy, w, property, 0, maxItems, False, type, &actualType, &actualFormat, &count,
+                               &remaining, &data) == Success &&
+            data && actualType == type && actualFormat == 32) {
+            values.resize(count);
+            // Format-32 items arrive as C longs.
+            std::memcpy(values.data(), data, count * sizeof(unsigned long));
+        }
+        if (data) XFree(data);
+        return values;
+    }
+
+    std::string readUtf8(Window w, Atom property) {
+        std::string text;
+        Atom actualType = 0;
+        int actualFormat = 0;
+        unsigned long count = 0, remaining = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(dpy, w, property, 0, 1024, False, utf8String, &actualType, &actualFormat, &count,
+                               &remaining, &data) == Success &&
+            data && actualType == utf8String && actualFormat == 8)
+            text.assign(reinterpret_cast<const char*>(data), count);
+        if (data) XFree(data);
+        return text;
+    }
+
+    Window activeWindow() {
+        const auto v = readLongs(root, netActiveWindow, XA_WINDOW, 1);
+        return v.empty() ? noWindow : Window(v.front());
+    }
+
+    long clientPid(Window w) {
+        if (hasXRes) {
+            XResClientIdSpec spec{w, XRES_CLIENT_ID_PID_MASK};
+            long count = 0;
+            XResClientIdValue* ids = nullptr;
+            long pid = 0;
+            if (XResQueryClientIds(dpy, 1, &spec, &count, &ids) == Success) {
+                for (long i = 0; i < count && pid <= 0; ++i) pid = XResGetClientPid(&ids[i]);
+                XResClientIdsDestroy(count, ids);
+            }
+            if (pid > 0) return pid;
+        }
+        const auto v = readLongs(w, netWmPid, XA_CARDINAL, 1);
+        return v.empty() ? 0 : long(v.front());
+    }
+
+    // ---- identification
+
+    void refreshEntriesIfChanged() {
+        const auto stamp = DesktopEntries::directoriesStamp(applicationDirs);
+        if (stamp == entriesStamp) return;
+        entriesStamp = stamp;
+        entries = DesktopEntries::scan(applicationDirs);
+        // Installed applications changed: names given before may now resolve differently.
+        for (auto& [w, info] : windows) info = identify(w);
+    }
+
+    WindowInfo identify(Window w) {
+        WindowInfo info;
+        info.pid = clientPid(w);
+        if (info.pid > 0 && info.pid == long(::getpid())) {
+            info.applicationID = ownApplicationID;
+            return info;
+        }
+        WindowIdentity identity;
+        identity.gtkApplicationID = readUtf8(w, gtkApplicationID);
+        XClassHint hint{nullptr, nullptr};
+        if (XGetClassHint(dpy, w, &hint)) {
+            if (hint.res_name) identity.wmInstance = hint.res_name;
+            if (hint.res_class) identity.wmClass = hint.res_class;
+        }
+        if (hint.res_name) XFree(hint.res_name);
+        if (hint.res_class) XFree(hint.res_class);
+        if (info.pid > 0) {
+            std::error_code ec;
+            const auto exe = fs::read_symlink("/proc/" + std::to_string(info.pid) + "/exe", ec);
+            if (!ec) identity.executable = exe;
+        }
+        info.applicationID = entries.applicationIDFor(identity);
+        return info;
+    }
+
+    const WindowInfo& infoFor(Window w) {
+        auto it = windows.find(w);
+        if (it == windows.end()) {
+            refreshEntriesIfChanged();
+            it = windows.emplace(w, identify(w)).first;
+        }
+        return it->second;
+    }
+
+    // ---- front application
+
+    // A window asked to iconify stays active until the window manager acts; until then it is not
+    // taken for the front application, or ending a curtain by hiding would lock it again at once.
+    // Once a window that is not being hidden is active, the requests are settled; a window the
+    // window manager did not iconify in time counts again.
+    std::optional<std::string> applicationInFront(Window active) {
+        if (active == noWindow) return std::nullopt;
+        if (const auto it = hiding.find(active); it != hiding.end()) {
+            if (SteadyClock::now() < it->second) return std::nullopt;
+            hiding.erase(it);
+        } else {
+            hiding.clear();
+        }
+        return infoFor(active).applicationID;
+    }
+
+    // ---- events
+
+    void scheduleDrainIfQueued() {
+        if (!usable() || drainQueued || XQLength(dpy) == 0) return;
+        drainQueued = true;
+        QMetaObject::invokeMethod(context.get(), [this] { drain(); }, Qt::QueuedConnection);
+    }
+
+    void drain() {
+        drainQueued = false;
+        while (usable() && XPending(dpy) > 0) {
+            XEvent event;
+            XNextEvent(dpy, &event);
+            if (event.type == PropertyNotify && event.xproperty.window == root) handleRootProperty(event.xproperty);
+        }
+        if (dead && notifier) notifier->setEnabled(false);
+    }
+
+    void handleRootProperty(const XPropertyEvent& event) {
+        lastServerTime = event.time;
+        if (event.atom == netActiveWindow) {
+            handleActiveChanged();
+        } else if (event.atom == netClientListStacking || event.atom == netClientList) {
+            handleClientListChanged();
+        } else if (event.atom == netSupportingWmCheck || event.atom == netSupported) {
+            checkWindowManager();
+        }
+    }
+
+    void handleActiveChanged() {
+        const Window active = activeWindow();
+        // The property passes through None while the window manager switches; only a change to
+        // another application is an activation.
+        const auto id = applicationInFront(active);
+        if (!id) return;
+        lastActiveWindow[*id] = active;
+        if (id == lastActivatedID) return;
+        lastActivatedID = id;
+        owner->notifyActivated(*id);
+    }
+
+    std::vector<Window> readClientList() {
+        auto list = readLongs(root, netClientListStacking, XA_WINDOW);
+        if (list.empty()) list = readLongs(root, netClientList, XA_WINDOW);
+        return {list.begin(), list.end()};
+    }
+
+    // An application has quit when none of the windows it had at the last look is listed any more,
+    // even if a new instance already shows a window (quit and restarted between two looks).
+    void handleClientListChanged() {
+        clients = readClientList();
+        const std::set<Window> listed(clients.begin(), clients.end());
+        std::erase_if(windows, [&](const auto& entry) { return !listed.contains(entry.first); });
+        std::map<std::string, std::set<Window>> nowRunning;
+        for (const Window w : clients)
+            if (const auto& id = infoFor(w).applicationID) nowRunning[*id].insert(w);
+        std::vector<std::string> gone;
+        for (const auto& [id, before] : runningWindows)
+            if (std::none_of(before.begin(), before.end(), [&](Window w) { return listed.contains(w); })) gone.push_back(id);
+        runningWindows = std::move(nowRunning);
+        for (const auto& id : gone) {
+            lastActiveWindow.erase(id);
+            if (lastActivatedID == id) lastActivatedID.reset();
+        }
+        for (const auto& id : gone) owner->notifyTerminated(id);
+    }
+
+    void checkWindowManager() {
+        if (!usable()) return;
+        control = WindowControl::noWindowManager;
+        const auto check = readLongs(root, netSupportingWmCheck, XA_WINDOW, 1);
+        if (check.empty()) return;
+        const auto self = readLongs(Window(check.front()), netSupportingWmCheck, XA_WINDOW, 1);
+        if (self.empty() || self.front() != check.front()) return;  // a stale check window
+        const auto supported = readLongs(root, netSupported, XA_ATOM);
+        if (std::find(supported.begin(), supported.end(), netActiveWindow) == supported.end()) return;
+        control = WindowControl::available;
+    }
+
+    // ---- instances
+
+    bool belongsTo(Window w, const RunningApplication& app) {
+        const auto& info = infoFor(w);
+        return info.applicationID == app.applicationID && info.pid == app.pid;
+    }
+
+    // The instance's windows, topmost first.
+    std::vector<Window> windowsOf(const RunningApplication& app) {
+        clients = readClientList();
+        std::vector<Window> result;
+        for (auto it = clients.rbegin(); it != clients.rend(); ++it)
+            if (belongsTo(*it, app)) result.push_back(*it);
+        return result;
+    }
+
+    void sendToRoot(Window w, Atom type, long l0, long l1 = 0, long l2 = 0) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = w;
+        event.xclient.message_type = type;
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = l0;
+        event.xclient.data.l[1] = l1;
+        event.xclient.data.l[2] = l2;
+        XSendEvent(dpy, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    }
+
+    // ---- set-up
+
+    void connect() {
+        if (options.displayName.empty() && isWaylandSession()) {
+            control = WindowControl::waylandSession;
+            return;
+        }
+        dpy = XOpenDisplay(options.displayName.empty() ? nullptr : options.displayName.c_str());
+        if (!dpy) {
+            control = WindowControl::noDisplay;
+            return;
+        }
+        ourDisplays().insert(dpy);
+        installErrorHandlers();
+        // A lost X server must not end the process: the connection is marked dead and app lock
+        // reports window control as unavailable.
+        XSetIOErrorExitHandler(dpy, [](Display*, void* self) { static_cast<Impl*>(self)->dead = true; }, this);
+        root = XDefaultRootWindow(dpy);
+        const auto atom = [this](const char* name) { return XInternAtom(dpy, name, False); };
+        netActiveWindow = atom("_NET_ACTIVE_WINDOW");
+        netClientList = atom("_NET_CLIENT_LIST");
+        netClientListStacking = atom("_NET_CLIENT_LIST_STACKING");
+        netSupportingWmCheck = atom("_NET_SUPPORTING_WM_CHECK");
+        netSupported = atom("_NET_SUPPORTED");
+        netWmPid = atom("_NET_WM_PID");
+        gtkApplicationID = atom("_GTK_APPLICATION_ID");
+        utf8String = atom("UTF8_STRING");
+        wmChangeState = atom("WM_CHANGE_STATE");
+        int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+        hasXRes = XResQueryExtension(dpy, &eventBase, &errorBase) && XResQueryVersion(dpy, &major, &minor) &&
+                  (major > 1 || (major == 1 && minor >= 2));
+        XSelectInput(dpy, root, PropertyChangeMask);
+
+        applicationDirs = options.applicationDirectories ? *options.applicationDirectories
+                                                         : DesktopEntries::applicationDirectories();
+        entriesStamp = DesktopEntries::directoriesStamp(applicationDirs);
+        entries = DesktopEntries::scan(applicationDirs);
+
+        checkWindowManager();
+        handleClientListChanged();
+        if (const auto id = applicationInFront(activeWindow())) lastActivatedID = id;
+
+        context = std::make_unique<QObject>();
+        notifier = new QSocketNotifier(XConnectionNumber(dpy), QSocketNotifier::Read, context.get());
+        QObject::connect(notifier, &QSocketNotifier::activated, context.get(), [this] { drain(); });
+        XFlush(dpy);
+        scheduleDrainIfQueued();
+    }
+};
+
+std::shared_ptr<X11WindowSystem> X11WindowSystem::open(Options options) {
+    auto impl = std::make_unique<Impl>();
+    impl->options = std::move(options);
+    std::shared_ptr<X11WindowSystem> system(new X11WindowSystem(std::move(impl)));
+    system->d->owner = system.get();
+    system->d->connect();
+    return system;
+}
+
+X11WindowSystem::X11WindowSystem(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
+
+X11WindowSystem::~X11WindowSystem() = default;
+
+std::optional<std::string> X11WindowSystem::frontmostApplicationID() {
+    if (!d->usable()) return std::nullopt;
+    auto id = d->applicationInFront(d->activeWindow());
+    d->scheduleDrainIfQueued();
+    return id;
+}
+
+std::vector<RunningApplication> X11WindowSystem::runningApplications() {
+    if (!d->usable()) return {};
+    d->clients = d->readClientList();
+    std::vector<RunningApplication> apps;
+    for (auto it = d->clients.rbegin(); it != d->clients.rend(); ++it) {
+        const auto& info = d->infoFor(*it);
+        if (!info.applicationID) continue;
+        RunningApplication app{*info.applicationID, info.pid};
+        if (std::find(apps.begin(), apps.end(), app) == apps.end()) apps.push_back(std::move(app));
+    }
+    d->scheduleDrainIfQueued();
+    return apps;
+}
+
+void X11WindowSystem::hide(const RunningApplication& app) {
+    if (!d->usable()) return;
+    const auto deadline =
+        SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(d->options.hideSettleSeconds));
+    for (const Window w : d->windowsOf(app)) {
+        // XIconifyWindow's request (ICCCM WM_CHANGE_STATE to the root window), spelled out so the
+        // screen number plays no part.
+        d->sendToRoot(w, d->wmChangeState, iconicState);
+        d->hiding[w] = deadline;
+    }
+    XFlush(d->dpy);
+    d->scheduleDrainIfQueued();
+}
+
+void X11WindowSystem::activate(const RunningApplication& app) {
+    if (!d->usable()) return;
+    const auto windows = d->windowsOf(app);
+    if (windows.empty()) return;
+    Window target = windows.front();
+    if (const auto it = d->lastActiveWindow.find(app.applicationID);
+        it != d->lastActiveWindow.end() && std::find(windows.begin(), windows.end(), it->second) != windows.end())
+        target = it->second;
+    d->hiding.erase(target);
+    d->sendToRoot(target, d->netActiveWindow, sourcePager, long(d->lastServerTime), 0);
+    XFlush(d->dpy);
+    d->scheduleDrainIfQueued();
+}
+
+std::optional<std::string> X11WindowSystem::defaultFileManagerID() {
+    // The answer changes only when the user picks another file manager; asking xdg-mime (a shell
+    // script) at every cancelled curtain would stall the fade-out.
+    const auto now = SteadyClock::now();
+    if (d->fileManagerChecked && now - d->fileManagerCheckedAt < std::chrono::seconds(30)) return d->fileManager;
+    d->fileManagerChecked = true;
+    d->fileManagerCheckedAt = now;
+    d->fileManager.reset();
+    QProcess process;
+    process.start("xdg-mime", {"query", "default", "inode/directory"});
+    if (!process.waitForFinished(3000)) {
+        process.kill();
+        process.waitForFinished(1000);
+        return d->fileManager;
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) return d->fileManager;
+    auto answer = QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    answer = answer.section(QLatin1Char('\n'), 0, 0).section(QLatin1Char(';'), 0, 0).trimmed();
+    if (answer.endsWith(QLatin1String(".desktop"))) answer.chop(8);
+    if (!answer.isEmpty()) d->fileManager = answer.toStdString();
+    return d->fileManager;
+}
+
+WindowControl X11WindowSystem::windowControl() {
+    if (d->dpy && d->dead) return WindowControl::noDisplay;
+    return d->control;
+}
+
+void X11WindowSystem::recheckWindowControl() {
+    d->checkWindowManager();
+    if (d->usable()) d->scheduleDrainIfQueued();
+}
+
+std::optional<std::string> X11WindowSystem::applicationIDOfWindow(unsigned long window) {
+    if (!d->usable() || window == noWindow) return std::nullopt;
+    auto id = d->infoFor(Window(window)).applicationID;
+    d->scheduleDrainIfQueued();
+    return id;
+}

@@ -1,0 +1,105 @@
+#include "AppLock/AppLockModel.h"
+
+#include <utility>
+
+#include "Localization/Localization.h"
+#include "Support/AppPaths.h"
+
+AppLockModel::AppLockModel(std::shared_ptr<AppLockBackend> backend, QObject* parent)
+    : QAbstractListModel(parent), backend_(std::move(backend)) {
+    apps_ = backend_->protectedApps();
+    windowControl_ = backend_->windowControl();
+    pollTimer_.setInterval(pollIntervalMs);
+    connect(&pollTimer_, &QTimer::timeout, this, &AppLockModel::pollOnce);
+}
+
+const std::vector<std::int64_t>& AppLockModel::graceOptions() {
+    static const std::vector<std::int64_t> options = {-1, 0, 30, 60, 300};
+    return options;
+}
+
+QString AppLockModel::graceLabel(std::int64_t seconds) {
+    if (seconds < 0) return qL("applock.graceUntilQuit");
+    if (seconds == 0) return qL("applock.graceEveryTime");
+    return qL("applock.graceSeconds").replace("%d", QString::number(seconds));
+}
+
+int AppLockModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(apps_.size());
+}
+
+QVariant AppLockModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount()) return {};
+    const ProtectedApp& app = apps_[static_cast<std::size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole: return QString::fromStdString(app.name);
+    case BundleIDRole: return QString::fromStdString(app.bundleIdentifier);
+    case GraceRole: return static_cast<qlonglong>(app.graceSeconds);
+    default: return {};
+    }
+}
+
+QHash<int, QByteArray> AppLockModel::roleNames() const {
+    return {{Qt::DisplayRole, "name"}, {BundleIDRole, "bundleIdentifier"}, {GraceRole, "graceSeconds"}};
+}
+
+AppLockModel::Unavailability AppLockModel::unavailability() const {
+    switch (windowControl_) {
+    case WindowControl::available: return Unavailability::none;
+    case WindowControl::waylandSession: return Unavailability::waylandSession;
+    default: return Unavailability::noWindowManager;
+    }
+}
+
+void AppLockModel::refresh() {
+    auto apps = backend_->protectedApps();
+    if (apps != apps_) {
+        beginResetModel();
+        apps_ = std::move(apps);
+        endResetModel();
+    }
+    setWindowControl(backend_->windowControl());
+}
+
+void AppLockModel::addApps(const std::vector<InstalledApplication>& chosen) {
+    const std::string running = AppPaths::applicationIdentifier();
+    for (const auto& app : chosen) {
+        // This program never protects itself: it would lock the user out of its own settings.
+        if (app.id.empty() || app.id == ownBundleID || app.id == running) continue;
+        backend_->add({app.id, app.name.empty() ? app.id : app.name, -1});
+    }
+    refresh();
+}
+
+void AppLockModel::setGrace(const std::string& bundleID, std::int64_t seconds) {
+    backend_->setGrace(seconds, bundleID);
+    refresh();
+}
+
+void AppLockModel::remove(const std::string& bundleID) {
+    backend_->remove(bundleID);
+    refresh();
+}
+
+void AppLockModel::grant() {
+    backend_->requestWindowControl();
+    startPolling();
+}
+
+void AppLockModel::startPolling() {
+    if (hasWindowControl()) return;
+    pollTimer_.start();
+}
+
+void AppLockModel::stopPolling() { pollTimer_.stop(); }
+
+void AppLockModel::pollOnce() {
+    setWindowControl(backend_->windowControl());
+    if (hasWindowControl()) pollTimer_.stop();
+}
+
+void AppLockModel::setWindowControl(WindowControl value) {
+    if (value == windowControl_) return;
+    windowControl_ = value;
+    Q_EMIT hasWindowControlChanged();
+}

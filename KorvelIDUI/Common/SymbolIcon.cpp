@@ -1,0 +1,79 @@
+#include "Common/SymbolIcon.h"
+
+#include <QFont>
+#include <QHash>
+#include <QPainter>
+#include <QPixmap>
+
+QStringList SymbolIcon::themeNames(const QString& symbol) {
+    static const QHash<QString, QStringList> names = {
+        {"faceid", {"avatar-default", "user-info"}},
+        {"lock.doc", {"channel-secure", "security-high"}},
+        {"lock.fill", {"changes-prevent", "system-lock-screen"}},
+        {"lock", {"changes-prevent", "system-lock-screen"}},
+        {"lock.open.fill", {"changes-allow"}},
+        {"lock.app.dashed", {"system-lock-screen", "changes-prevent"}},
+        {"plus", {"list-add"}},
+        {"tray", {"folder-documents", "folder"}},
+        {"doc", {"application-x-generic", "text-x-generic"}},
+        {"doc.text", {"text-x-generic", "x-office-document"}},
+        {"doc.richtext", {"x-office-document", "application-x-generic"}},
+        {"photo", {"image-x-generic"}},
+        {"shippingbox", {"package-x-generic"}},
+        {"ellipsis.circle", {"view-more", "open-menu"}},
+        {"gearshape", {"emblem-system", "preferences-system"}},
+        {"key.fill", {"dialog-password"}},
+        {"camera", {"camera-web", "camera-photo"}},
+        {"camera.fill", {"camera-web", "camera-photo"}},
+        {"checkmark.circle.fill", {"emblem-default", "emblem-ok"}},
+        {"checkmark.seal.fill", {"emblem-default", "emblem-ok"}},
+        {"person.crop.square.badge.camera", {"camera-photo", "camera-web"}},
+        {"exclamationmark.triangle", {"dialog-warning"}},
+    };
+    return names.value(symbol);
+}
+
+namespace {
+QIcon drawnBadge(const QString& symbol) {
+    QPixmap pixmap(64, 64);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(QColor(0x3c, 0x7c, 0xe0));
+    painter.setPen(Qt::NoPen);
+    painter.drawRoundedRect(QRectF(4, 4, 56, 56), 14, 14);
+    painter.setPen(Qt::white);
+    QFont font;
+    font.setPixelSize(34);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.drawText(pixmap.rect(), Qt::AlignCenter, symbol.left(1).toUpper());
+    return QIcon(pixmap);
+}
+}  // namespace
+
+QIcon SymbolIcon::icon(const QString& symbol) {
+    static QHash<QString, QIcon> cache;
+    if (auto it = cache.constFind(symbol); it != cache.constEnd()) return *it;
+    static const bool themeChosen = [] {
+        // Without a desktop environment (a bare window manager) Qt picks no theme at all; Adwaita
+        // is the icon set every GTK desktop installs.
+        if (QIcon::themeName().isEmpty() || QIcon::themeName() == u"hicolor") QIcon::setThemeName(QStringLiteral("Adwaita"));
+        if (QIcon::fallbackThemeName().isEmpty()) QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+        return true;
+    }();
+    Q_UNUSED(themeChosen);
+    QIcon found;
+    for (const QString& name : themeNames(symbol)) {
+        for (const QString& candidate : {name, name + QStringLiteral("-symbolic")}) {
+            found = QIcon::fromTheme(candidate);
+            if (!found.isNull()) break;
+        }
+        if (!found.isNull()) break;
+    }
+    if (found.isNull()) found = drawnBadge(symbol);
+    cache.insert(symbol, found);
+    return found;
+}
+
+QPixmap SymbolIcon::pixmap(const QString& symbol, int size) { return icon(symbol).pixmap(size, size); }

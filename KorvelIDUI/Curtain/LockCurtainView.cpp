@@ -1,0 +1,210 @@
+#include "Curtain/LockCurtainView.h"
+
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "AppLock/CurtainModel.h"
+#include "Curtain/CurtainGlyph.h"
+#include "Curtain/CurtainSpinner.h"
+#include "Localization/Localization.h"
+
+namespace {
+const char* const curtainStyle = R"(
+QLabel#curtainTitle { color: white; font-size: 24pt; font-weight: bold; }
+QLabel#curtainSubtitle { color: rgba(235, 235, 245, 160); font-size: 15pt; }
+QLabel#curtainScanningLabel, QLabel#curtainCheckingLabel { color: rgba(235, 235, 245, 160); font-size: 11pt; }
+QPushButton { color: white; background: rgba(255, 255, 255, 28); border: 1px solid rgba(255, 255, 255, 40);
+              border-radius: 8px; padding: 7px 16px; font-size: 11pt; }
+QPushButton:hover { background: rgba(255, 255, 255, 44); }
+QPushButton:focus { border: 1px solid rgba(10, 132, 255, 220); }
+QPushButton[prominent="true"] { background: #0a84ff; border: 1px solid #0a84ff; }
+QPushButton[prominent="true"]:hover { background: #2b95ff; }
+QPushButton:disabled { color: rgba(255, 255, 255, 90); background: rgba(255, 255, 255, 14); border-color: transparent; }
+QLineEdit { color: white; background: rgba(255, 255, 255, 22); border: 1px solid rgba(255, 255, 255, 60);
+            border-radius: 8px; padding: 7px 10px; font-size: 12pt; }
+QLineEdit:focus { border: 1px solid #0a84ff; }
+QLineEdit:disabled { color: rgba(255, 255, 255, 110); }
+)";
+
+QWidget* statusRow(CurtainSpinner* spinner, QLabel* label, QWidget* parent) {
+    auto* row = new QWidget(parent);
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    layout->addStretch();
+    layout->addWidget(spinner);
+    layout->addWidget(label);
+    layout->addStretch();
+    return row;
+}
+}  // namespace
+
+LockCurtainView::LockCurtainView(CurtainModel* model, QWidget* parent) : QWidget(parent), model_(model) {
+    setObjectName("lockCurtainView");
+    setFocusPolicy(Qt::StrongFocus);
+    setStyleSheet(curtainStyle);
+    build();
+    bind();
+    retranslate();
+    refresh();
+}
+
+QPushButton* LockCurtainView::makeButton(const char* objectName, bool prominent) {
+    auto* button = new QPushButton(this);
+    button->setObjectName(objectName);
+    button->setProperty("prominent", prominent);
+    button->setCursor(Qt::PointingHandCursor);
+    return button;
+}
+
+void LockCurtainView::build() {
+    glyph_ = new CurtainGlyph(this);
+    title_ = new QLabel(this);
+    title_->setObjectName("curtainTitle");
+    title_->setAlignment(Qt::AlignCenter);
+    subtitle_ = new QLabel(this);
+    subtitle_->setObjectName("curtainSubtitle");
+    subtitle_->setAlignment(Qt::AlignCenter);
+    subtitle_->setWordWrap(true);
+    scanningLabel_ = new QLabel(this);
+    scanningLabel_->setObjectName("curtainScanningLabel");
+    scanningRow_ = statusRow(new CurtainSpinner(this), scanningLabel_, this);
+    scanningRow_->setObjectName("curtainScanningRow");
+    passwordField_ = new QLineEdit(this);
+    passwordField_->setObjectName("curtainPasswordField");
+    passwordField_->setEchoMode(QLineEdit::Password);
+    passwordField_->setFixedWidth(260);
+    checkingLabel_ = new QLabel(this);
+    checkingLabel_->setObjectName("curtainCheckingLabel");
+    checkingRow_ = statusRow(new CurtainSpinner(this), checkingLabel_, this);
+    checkingRow_->setObjectName("curtainCheckingRow");
+    usePasswordButton_ = makeButton("curtainUsePasswordButton", false);
+    tryFaceAgainButton_ = makeButton("curtainTryFaceAgainButton", false);
+    unlockButton_ = makeButton("curtainUnlockButton", true);
+    useFaceButton_ = makeButton("curtainUseFaceButton", false);
+    cancelButton_ = makeButton("curtainCancelButton", false);
+    for (auto* button : {usePasswordButton_, tryFaceAgainButton_, useFaceButton_}) button->setMinimumWidth(150);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(10);
+    buttons->addStretch();
+    for (auto* b : {usePasswordButton_, tryFaceAgainButton_, unlockButton_, useFaceButton_, cancelButton_})
+        buttons->addWidget(b);
+    buttons->addStretch();
+
+    auto* column = new QWidget(this);
+    column->setFixedWidth(460);
+    auto* layout = new QVBoxLayout(column);
+    layout->setSpacing(14);
+    layout->addWidget(glyph_, 0, Qt::AlignHCenter);
+    layout->addSpacing(6);
+    layout->addWidget(title_);
+    layout->addWidget(subtitle_);
+    layout->addSpacing(6);
+    layout->addWidget(scanningRow_);
+    layout->addWidget(passwordField_, 0, Qt::AlignHCenter);
+    layout->addWidget(checkingRow_);
+    layout->addLayout(buttons);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->addStretch();
+    outer->addWidget(column, 0, Qt::AlignHCenter);
+    outer->addStretch();
+}
+
+void LockCurtainView::bind() {
+    if (!model_) return;
+    CurtainModel* m = model_;
+    connect(usePasswordButton_, &QPushButton::clicked, m, &CurtainModel::usePassword);
+    connect(tryFaceAgainButton_, &QPushButton::clicked, m, &CurtainModel::startFaceScan);
+    connect(useFaceButton_, &QPushButton::clicked, m, &CurtainModel::startFaceScan);
+    connect(unlockButton_, &QPushButton::clicked, m, &CurtainModel::submitPassword);
+    connect(cancelButton_, &QPushButton::clicked, m, &CurtainModel::cancel);
+    connect(passwordField_, &QLineEdit::returnPressed, m, &CurtainModel::submitPassword);
+    connect(passwordField_, &QLineEdit::textEdited, m, &CurtainModel::setPasswordInput);
+    for (auto signal : {&CurtainModel::messageChanged, &CurtainModel::attemptCountChanged})
+        connect(m, signal, this, &LockCurtainView::refresh);
+    connect(m, &CurtainModel::phaseChanged, this, [this] {
+        refresh();
+        // The field takes the keyboard on the next turn, once it is visible.
+        if (CurtainModel* const current = model_; current && current->phase() == CurtainModel::Phase::password)
+            QTimer::singleShot(0, passwordField_, [f = passwordField_] { f->setFocus(Qt::OtherFocusReason); });
+    });
+    connect(m, &CurtainModel::passwordInputChanged, this, &LockCurtainView::refreshPassword);
+    connect(m, &CurtainModel::isVerifyingPasswordChanged, this, &LockCurtainView::refreshPassword);
+    connect(&Localizer::shared(), &Localizer::languageChanged, this, &LockCurtainView::retranslate);
+}
+
+void LockCurtainView::retranslate() {
+    CurtainModel* const m = model_;
+    const QString name = m ? m->appName() : QString();
+    title_->setText(qL("curtain.locked").replace("%@", name));
+    scanningLabel_->setText(qL("curtain.scanning"));
+    checkingLabel_->setText(qL("curtain.checking"));
+    passwordField_->setPlaceholderText(qL("curtain.masterPassword"));
+    usePasswordButton_->setText(qL("curtain.usePassword"));
+    tryFaceAgainButton_->setText(qL("curtain.tryFaceAgain"));
+    unlockButton_->setText(qL("common.unlock"));
+    useFaceButton_->setText(qL("curtain.useFace"));
+    cancelButton_->setText(qL("common.cancel"));
+}
+
+void LockCurtainView::refresh() {
+    CurtainModel* const m = model_;
+    if (!m) return;
+    using Phase = CurtainModel::Phase;
+    const Phase phase = m->phase();
+    glyph_->setSymbol(phase == Phase::scanning ? CurtainGlyph::Symbol::face
+                      : phase == Phase::failed ? CurtainGlyph::Symbol::lockWarning
+                                               : CurtainGlyph::Symbol::key);
+    glyph_->setPulsing(phase == Phase::scanning);
+    subtitle_->setText(m->displayedText());
+    scanningRow_->setVisible(phase == Phase::scanning);
+    usePasswordButton_->setVisible(phase != Phase::password && m->hasPassword());
+    usePasswordButton_->setProperty("prominent", phase == Phase::failed);
+    usePasswordButton_->style()->unpolish(usePasswordButton_);
+    usePasswordButton_->style()->polish(usePasswordButton_);
+    tryFaceAgainButton_->setVisible(phase == Phase::failed);
+    passwordField_->setVisible(phase == Phase::password);
+    unlockButton_->setVisible(phase == Phase::password);
+    useFaceButton_->setVisible(phase == Phase::password);
+    refreshPassword();
+}
+
+void LockCurtainView::refreshPassword() {
+    CurtainModel* const m = model_;
+    if (!m) return;
+    const bool verifying = m->isVerifyingPassword();
+    if (passwordField_->text() != m->passwordInput()) passwordField_->setText(m->passwordInput());
+    // Disabling the field during a check takes its focus away; give it back so the user can type
+    // again at once after a refusal.
+    const bool refocus = passwordField_->isEnabled() == verifying && !verifying && m->phase() == CurtainModel::Phase::password;
+    passwordField_->setEnabled(!verifying);
+    if (refocus) passwordField_->setFocus(Qt::OtherFocusReason);
+    checkingRow_->setVisible(verifying && m->phase() == CurtainModel::Phase::password);
+    unlockButton_->setEnabled(!verifying && !m->passwordInput().isEmpty());
+}
+
+void LockCurtainView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    CurtainModel* const m = model_;
+    if (started_ || !m) return;
+    started_ = true;
+    setFocus(Qt::OtherFocusReason);
+    m->startFaceScan();
+}
+
+void LockCurtainView::keyPressEvent(QKeyEvent* event) {
+    // Escape cancels in every phase; Return in the field submits (returnPressed).
+    if (CurtainModel* const m = model_; m && event->key() == Qt::Key_Escape) {
+        m->cancel();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}

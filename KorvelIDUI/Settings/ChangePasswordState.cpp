@@ -1,0 +1,46 @@
+#include "Settings/ChangePasswordState.h"
+
+#include <QFutureWatcher>
+
+#include "Onboarding/OnboardingState.h"
+#include "Support/Async.h"
+
+ChangePasswordState::ChangePasswordState(QObject* parent)
+    : QObject(parent), changer_([](std::string o, std::string n) { return KorvelIDVault::changeMasterPassword(std::move(o), std::move(n)); }) {}
+
+const char* ChangePasswordState::messageKey(PasswordChangeResult result) {
+    switch (result) {
+    case PasswordChangeResult::success: return "";
+    case PasswordChangeResult::wrongCurrentPassword: return "changepw.wrongCurrent";
+    case PasswordChangeResult::failed: return "changepw.failed";
+    }
+    return "changepw.failed";
+}
+
+void ChangePasswordState::attempt() {
+    if (working_) return;
+    error_.clear();
+    if (OnboardingState::perceivedLength(newPassword) < OnboardingState::minimumPasswordLength) {
+        error_ = QStringLiteral("changepw.tooShort");
+        return Q_EMIT changed();
+    }
+    if (newPassword != confirm) {
+        error_ = QStringLiteral("changepw.mismatch");
+        return Q_EMIT changed();
+    }
+    working_ = true;
+    Q_EMIT changed();
+    auto* watcher = new QFutureWatcher<PasswordChangeResult>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        working_ = false;
+        const auto result = Async::valueOr(watcher->future(), PasswordChangeResult::failed);
+        if (result == PasswordChangeResult::success) {
+            Q_EMIT changed();
+            return Q_EMIT succeeded();
+        }
+        error_ = QString::fromLatin1(messageKey(result));
+        Q_EMIT changed();
+    });
+    watcher->setFuture(changer_(current.toStdString(), newPassword.toStdString()));
+}

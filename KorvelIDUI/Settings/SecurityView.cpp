@@ -1,0 +1,90 @@
+#include "Settings/SecurityView.h"
+
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "Common/DialogRunner.h"
+#include "Localization/Localization.h"
+#include "Settings/ChangePasswordDialog.h"
+#include "Shell/AppState.h"
+#include "Shell/ShellServices.h"
+
+SecurityView::SecurityView(AppState& state, QWidget* parent) : QWidget(parent), state_(state) {
+    setObjectName(QStringLiteral("securityView"));
+    auto* column = new QVBoxLayout(this);
+
+    faceBox_ = new QGroupBox;
+    auto* faces = new QFormLayout(faceBox_);
+    enrolledLabel_ = new QLabel;
+    enrolledCount_ = new QLabel;
+    enrolledCount_->setObjectName(QStringLiteral("securityEnrolledCount"));
+    faces->addRow(enrolledLabel_, enrolledCount_);
+    addFace_ = new QPushButton;
+    addFace_->setObjectName(QStringLiteral("securityAddFace"));
+    removeFaces_ = new QPushButton;
+    removeFaces_->setObjectName(QStringLiteral("securityRemoveFaces"));
+    removeFaces_->setStyleSheet(QStringLiteral("color: #d0312d;"));
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(addFace_);
+    buttons->addWidget(removeFaces_);
+    buttons->addStretch();
+    faces->addRow(buttons);
+    column->addWidget(faceBox_);
+
+    passwordBox_ = new QGroupBox;
+    auto* password = new QVBoxLayout(passwordBox_);
+    changePassword_ = new QPushButton;
+    changePassword_->setObjectName(QStringLiteral("securityChangePassword"));
+    passwordNote_ = new QLabel;
+    passwordNote_->setWordWrap(true);
+    passwordNote_->setForegroundRole(QPalette::PlaceholderText);
+    password->addWidget(changePassword_, 0, Qt::AlignLeft);
+    password->addWidget(passwordNote_);
+    column->addWidget(passwordBox_);
+
+    status_ = new QLabel;
+    status_->setObjectName(QStringLiteral("securityStatus"));
+    column->addWidget(status_);
+    column->addStretch();
+
+    connect(addFace_, &QPushButton::clicked, this, [this] {
+        ShellServices::shared().presentEnrollment([state = &state_] { state->refresh(); });
+    });
+    connect(removeFaces_, &QPushButton::clicked, this, [this] {
+        ShellServices::shared().resetFaces();
+        state_.refresh();
+    });
+    connect(changePassword_, &QPushButton::clicked, this, &SecurityView::changePassword);
+    connect(&state_, &AppState::isFaceEnrolledChanged, this, &SecurityView::refreshFaces);
+    connect(&Localizer::shared(), &Localizer::languageChanged, this, &SecurityView::retranslate);
+    retranslate();
+}
+
+void SecurityView::changePassword() {
+    ChangePasswordDialog sheet(this);
+    if (DialogRunner::exec(sheet) != QDialog::Accepted) return;
+    passwordUpdated_ = true;
+    retranslate();
+}
+
+void SecurityView::retranslate() {
+    faceBox_->setTitle(qL("security.face"));
+    enrolledLabel_->setText(qL("security.enrolledFaces"));
+    addFace_->setText(qL("security.addFace"));
+    removeFaces_->setText(qL("security.removeFaces"));
+    passwordBox_->setTitle(qL("general.masterPassword"));
+    changePassword_->setText(qL("security.changePassword"));
+    passwordNote_->setText(qL("security.passwordNote"));
+    status_->setText(passwordUpdated_ ? qL("security.passwordUpdated") : QString());
+    status_->setVisible(passwordUpdated_);
+    refreshFaces();
+}
+
+void SecurityView::refreshFaces() {
+    enrolledCount_->setText(QString::number(ShellServices::shared().enrolledCount()));
+    removeFaces_->setVisible(state_.isFaceEnrolled());
+}

@@ -1,0 +1,34 @@
+#pragma once
+// The Security tab: enrolled faces (add or re-enrol, remove all) and the master password (the
+// change-password sheet, and "Master password updated." after a change).
+#include <QWidget>
+
+class AppState;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+
+class SecurityView : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit SecurityView(AppState& state, QWidget* parent = nullptr);
+    // Opens the change-password sheet (through DialogRunner).
+    void changePassword();
+
+private:
+    void retranslate();
+    void refreshFaces();
+
+    AppState& state_;
+    QGroupBox* faceBox_;
+    QLabel* enrolledLabel_;
+    QLabel* enrolledCount_;
+    QPushButton* addFace_;
+    QPushButton* removeFaces_;
+    QGroupBox* passwordBox_;
+    QPushButton* changePassword_;
+    QLabel* passwordNote_;
+    QLabel* status_;
+    bool passwordUpdated_ = false;
+};

@@ -1,0 +1,84 @@
+#include "Shell/AppDelegate.h"
+
+#include <QApplication>
+#include <QShortcut>
+
+#include "About/AboutWindow.h"
+#include "Onboarding/OnboardingWindow.h"
+#include "Settings/SettingsWindow.h"
+#include "Shell/AppLog.h"
+#include "Shell/AppState.h"
+#include "Shell/QuitGuard.h"
+#include "Shell/ShellServices.h"
+#include "Shell/SystemQuitWatcher.h"
+#include "Shell/UpdaterController.h"
+#include "Tray/TrayMenu.h"
+
+AppDelegate::AppDelegate(AppState& state, QObject* parent)
+    : QObject(parent), state_(state), tray_(new TrayMenu(this)),
+      quit_(new QuitGuard([] { QCoreApplication::quit(); }, this)), systemQuit_(new SystemQuitWatcher(this)) {
+    connect(systemQuit_, &SystemQuitWatcher::systemQuitRequested, quit_, &QuitGuard::systemQuit);
+}
+
+AppDelegate::~AppDelegate() {
+    delete onboarding_;
+    delete settings_;
+    delete about_;
+}
+
+void AppDelegate::start() {
+    // The tray (or the desktop entry) brings windows back; closing one must not end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    tray_->onOpenSettings = [this] { state_.isOnboarded() ? showSettings() : showOnboarding(); };
+    tray_->onShowAbout = [this] { showAbout(); };
+    tray_->onCheckForUpdates = [] { UpdaterController::shared().checkForUpdates(); };
+    tray_->onQuit = [this] { quit_->requestQuit(); };
+    hasTray_ = tray_->show();
+    AppLog::app().info(strprintf("Korvel ID launched. onboarded=%s face=%s", state_.isOnboarded() ? "true" : "false",
+                                 state_.isFaceEnrolled() ? "true" : "false"));
+    if (!hasTray_) AppLog::app().info("No system tray: the window stays the way back in.");
+    ShellServices::shared().startMonitoring();
+    if (state_.isOnboarded()) showSettings();
+    else showOnboarding();
+}
+
+bool AppDelegate::anyWindowVisible() const {
+    for (const QWidget* w : {static_cast<const QWidget*>(onboarding_), static_cast<const QWidget*>(settings_),
+                             static_cast<const QWidget*>(about_)})
+        if (w && w->isVisible() && !w->isMinimized()) return true;
+    return false;
+}
+
+void AppDelegate::reopen() {
+    if (anyWindowVisible()) {
+        // Still bring it forward: the user asked for the program.
+        if (settings_ && settings_->isVisible()) settings_->present();
+        else if (onboarding_ && onboarding_->isVisible()) onboarding_->present();
+        return;
+    }
+    state_.isOnboarded() ? showSettings() : showOnboarding();
+}
+
+void AppDelegate::showSettings() {
+    if (!settings_) {
+        settings_ = new SettingsWindow(state_);
+        auto* quitKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), settings_);
+        connect(quitKey, &QShortcut::activated, quit_, &QuitGuard::requestQuit);
+    }
+    settings_->present();
+}
+
+void AppDelegate::showOnboarding() {
+    if (!onboarding_) {
+        onboarding_ = new OnboardingWindow(state_);
+        onboarding_->setOnComplete([this] { showSettings(); });
+        auto* quitKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), onboarding_);
+        connect(quitKey, &QShortcut::activated, quit_, &QuitGuard::requestQuit);
+    }
+    onboarding_->present();
+}
+
+void AppDelegate::showAbout() {
+    if (!about_) about_ = new AboutWindow;
+    about_->present();
+}

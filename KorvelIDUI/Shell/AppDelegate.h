@@ -1,0 +1,48 @@
+#pragma once
+// The application's lifetime: the tray menu, the three windows (created on first use and kept),
+// start-up, reopening and quitting through the quit guard.
+#include <QObject>
+
+class AboutWindow;
+class AppState;
+class OnboardingWindow;
+class QuitGuard;
+class SettingsWindow;
+class SystemQuitWatcher;
+class TrayMenu;
+
+class AppDelegate : public QObject {
+    Q_OBJECT
+
+public:
+    explicit AppDelegate(AppState& state, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // Tray, launch log line, app-lock monitoring, then the onboarding or the settings window.
+    void start();
+    // A later start of the program (or the desktop entry) asked for the window: shows the
+    // onboarding or the settings window unless one of the windows is already visible.
+    void reopen();
+    void showSettings();
+    void showOnboarding();
+    void showAbout();
+
+    QuitGuard& quitGuard() { return *quit_; }
+    TrayMenu& tray() { return *tray_; }
+    SettingsWindow* settingsWindow() { return settings_; }
+    OnboardingWindow* onboardingWindow() { return onboarding_; }
+    AboutWindow* aboutWindow() { return about_; }
+    bool hasTray() const { return hasTray_; }
+
+private:
+    bool anyWindowVisible() const;
+
+    AppState& state_;
+    TrayMenu* tray_;
+    QuitGuard* quit_;
+    SystemQuitWatcher* systemQuit_;
+    OnboardingWindow* onboarding_ = nullptr;
+    SettingsWindow* settings_ = nullptr;
+    AboutWindow* about_ = nullptr;
+    bool hasTray_ = false;
+};

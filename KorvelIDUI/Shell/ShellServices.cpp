@@ -1,0 +1,46 @@
+#include "Shell/ShellServices.h"
+
+#include <QLabel>
+
+#include "Face/FaceStore.h"
+#include "Face/Settings.h"
+#include "Support/AppPaths.h"
+#include "Support/Async.h"
+
+namespace {
+int storedProfiles() {
+    FaceStore store(AppPaths::supportDirectory() / FaceStore::fileName);
+    return static_cast<int>(store.profiles.size());
+}
+}  // namespace
+
+ShellServices ShellServices::defaults() {
+    ShellServices s;
+    s.isEnrolled = [] { return storedProfiles() > 0; };
+    s.enrolledCount = [] { return storedProfiles(); };
+    s.presentEnrollment = [](std::function<void()> onFinished) {
+        if (onFinished) onFinished();
+    };
+    s.resetFaces = [] {
+        FaceStore store(AppPaths::supportDirectory() / FaceStore::fileName);
+        store.profiles.clear();
+        store.save();
+    };
+    s.requireLiveness = [] { return Settings::load().livenessRequired(); };
+    s.setRequireLiveness = [](bool on) {
+        Settings settings = Settings::load();
+        settings.requireLiveness = on;
+        settings.save();
+    };
+    s.authenticate = [](const std::string&, bool) { return Async::ready(VaultAuthenticator::Result::cancelled()); };
+    s.hasProtectedApps = [] { return false; };
+    s.startMonitoring = [] {};
+    s.makeAppLockPage = [] { return new QLabel; };
+    s.secretStoreKind = [] { return SecretStore::shared() ? SecretStore::shared()->kind() : SecretStore::Kind::unavailable; };
+    return s;
+}
+
+ShellServices& ShellServices::shared() {
+    static ShellServices services = defaults();
+    return services;
+}

@@ -1,0 +1,36 @@
+#pragma once
+// What the application's windows need from the identity controller, the app lock and the secret
+// store, as replaceable functions: the application installs the real ones at start-up, tests
+// script them. Defaults read the files directly and answer every authentication with "cancelled".
+#include <QFuture>
+
+#include <functional>
+#include <string>
+
+#include "Support/SecretStore.h"
+#include "Vault/VaultAuthenticator.h"
+
+class QWidget;
+
+struct ShellServices {
+    std::function<bool()> isEnrolled;
+    std::function<int()> enrolledCount;
+    // Opens the enrolment window; `onFinished` runs on the main thread when it closes.
+    std::function<void(std::function<void()> onFinished)> presentEnrollment;
+    // Deletes every face profile.
+    std::function<void()> resetFaces;
+    std::function<bool()> requireLiveness;
+    std::function<void(bool)> setRequireLiveness;
+    // A face scan with password fallback.
+    std::function<QFuture<VaultAuthenticator::Result>(const std::string& reason, bool allowPasswordFallback)> authenticate;
+    std::function<bool()> hasProtectedApps;
+    std::function<void()> startMonitoring;
+    // The App Lock tab's page, owned by the caller.
+    std::function<QWidget*()> makeAppLockPage;
+    // Where secrets are kept (the General page warns about the file store).
+    std::function<SecretStore::Kind()> secretStoreKind;
+
+    static ShellServices& shared();
+    // The file-reading defaults (no face scan, no app lock).
+    static ShellServices defaults();
+};

@@ -1,0 +1,51 @@
+#include "Tray/TrayMenu.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+#include "Common/AppIcon.h"
+#include "Localization/Localization.h"
+#include "Shell/AppInfo.h"
+
+TrayMenu::TrayMenu(QObject* parent) : QObject(parent), menu_(new QMenu), icon_(new QSystemTrayIcon(this)) {
+    menu_->setObjectName(QStringLiteral("trayMenu"));
+    title_ = menu_->addAction(QStringLiteral("Korvel ID %1 (build %2)").arg(AppInfo::version(), AppInfo::build()));
+    title_->setEnabled(false);
+    menu_->addSeparator();
+    open_ = menu_->addAction(QString(), this, [this] { if (onOpenSettings) onOpenSettings(); });
+    open_->setObjectName(QStringLiteral("trayOpen"));
+    open_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    about_ = menu_->addAction(QString(), this, [this] { if (onShowAbout) onShowAbout(); });
+    about_->setObjectName(QStringLiteral("trayAbout"));
+    updates_ = menu_->addAction(QString(), this, [this] { if (onCheckForUpdates) onCheckForUpdates(); });
+    updates_->setObjectName(QStringLiteral("trayCheckUpdates"));
+    menu_->addSeparator();
+    quit_ = menu_->addAction(QString(), this, [this] { if (onQuit) onQuit(); });
+    quit_->setObjectName(QStringLiteral("trayQuit"));
+    quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+    icon_->setIcon(AppIcon::icon());
+    icon_->setToolTip(QStringLiteral("Korvel ID"));
+    icon_->setContextMenu(menu_);
+    connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && onOpenSettings) onOpenSettings();
+    });
+    connect(&Localizer::shared(), &Localizer::languageChanged, this, &TrayMenu::retranslate);
+    retranslate();
+}
+
+TrayMenu::~TrayMenu() { delete menu_; }
+
+bool TrayMenu::show() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
+    icon_->show();
+    return true;
+}
+
+void TrayMenu::retranslate() {
+    open_->setText(qL("menu.open"));
+    about_->setText(qL("menu.about"));
+    updates_->setText(qL("menu.checkUpdates"));
+    quit_->setText(qL("menu.quit"));
+}

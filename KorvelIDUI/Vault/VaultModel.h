@@ -1,0 +1,106 @@
+#pragma once
+// The vault page's state and actions over KorvelIDVault. Every store operation (listing, adding,
+// opening, exporting, removing, locking) runs on one serial worker thread; results come back to
+// the main thread as queued calls. The list accepts dropped files itself. Qt Core and the kit only.
+#include <QAbstractListModel>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Vault/VaultStore.h"
+
+class SerialWorker;
+
+class VaultModel : public QAbstractListModel {
+    Q_OBJECT
+    Q_PROPERTY(bool isSetUp READ isSetUp NOTIFY stateChanged)
+    Q_PROPERTY(bool isUnlocked READ isUnlocked NOTIFY stateChanged)
+    Q_PROPERTY(QString error READ error NOTIFY errorChanged)
+    Q_PROPERTY(bool isWorking READ isWorking NOTIFY workingChanged)
+    Q_PROPERTY(bool isBusy READ isBusy NOTIFY busyChanged)
+
+public:
+    enum Role { DetailsRole = Qt::UserRole + 1, IconNameRole };
+    // Hands a decrypted copy to the desktop (QDesktopServices::openUrl by default).
+    using Opener = std::function<bool(const QUrl&)>;
+
+    explicit VaultModel(QObject* parent = nullptr);
+    ~VaultModel() override;
+
+    bool isSetUp() const { return isSetUp_; }
+    bool isUnlocked() const { return isUnlocked_; }
+    const QString& error() const { return error_; }
+    // Set-up or unlocking runs.
+    bool isWorking() const { return isWorking_; }
+    // The worker has store work queued or running (a large file is being added or exported).
+    bool isBusy() const { return busy_ > 0; }
+    const std::vector<VaultItem>& items() const { return items_; }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QStringList mimeTypes() const override;
+    Qt::DropActions supportedDropActions() const override;
+    bool canDropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
+                         const QModelIndex& parent) const override;
+    bool dropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
+                      const QModelIndex& parent) override;
+
+    void refresh();
+    void setUp();
+    void unlock();
+    void lock();
+    // In order; stops at the first failure (its message shown, no refresh); refreshes when all worked.
+    void addURLs(const QList<QUrl>& urls);
+    // Each dropped file on its own, as if added one after another; URLs that name no local file
+    // are skipped.
+    void handleDrop(const QList<QUrl>& urls);
+    void open(int row);
+    void exportItem(int row, const std::filesystem::path& destination);
+    void remove(int row);
+
+    void setOpener(Opener opener) { opener_ = std::move(opener); }
+    // How long an opened copy stays in the scratch folder.
+    void setOpenedCopyLifetime(std::chrono::milliseconds lifetime) { copyLifetime_ = lifetime; }
+    // Blocks until the worker has run everything queued so far (tests, benchmarks).
+    void waitForWorker();
+
+    // The icon meaning for a file name: "doc.richtext", "photo", "doc.text", "shippingbox" or "doc".
+    static QString iconName(const std::string& fileName);
+    // "<size> · <date>": SI size, short date and time in the current locale.
+    static QString detailsLine(const VaultItem& item);
+    // The text shown for a failure.
+    static QString describe(const std::exception_ptr& failure);
+
+Q_SIGNALS:
+    void stateChanged();
+    void errorChanged();
+    void workingChanged();
+    void busyChanged();
+
+private:
+    // Runs `job` on the worker; `done` is called on the main thread with its failure (or null).
+    void runOnWorker(std::function<void()> job, std::function<void(std::exception_ptr)> done);
+    void applySnapshot(bool setUp, bool unlocked, std::vector<VaultItem> items);
+    void setError(QString error);
+    void setWorking(bool working);
+    const VaultItem* itemAt(int row) const;
+
+    bool isSetUp_ = false;
+    bool isUnlocked_ = false;
+    std::vector<VaultItem> items_;
+    QString error_;
+    bool isWorking_ = false;
+    int busy_ = 0;
+    Opener opener_;
+    std::chrono::milliseconds copyLifetime_{60'000};
+    std::unique_ptr<SerialWorker> worker_;
+};

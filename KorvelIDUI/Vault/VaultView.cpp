@@ -1,0 +1,239 @@
+#include "Vault/VaultView.h"
+
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+#include "Common/DialogRunner.h"
+#include "Common/SymbolIcon.h"
+#include "Localization/Localization.h"
+#include "Vault/VaultListView.h"
+#include "Vault/VaultModel.h"
+#include "Vault/VaultRowDelegate.h"
+
+namespace {
+QLabel* iconLabel(const char* symbol, int size) {
+    auto* label = new QLabel;
+    label->setPixmap(SymbolIcon::pixmap(QString::fromLatin1(symbol), size));
+    label->setAlignment(Qt::AlignCenter);
+    return label;
+}
+
+QLabel* titleLabel(const char* objectName) {
+    auto* label = new QLabel;
+    label->setObjectName(QString::fromLatin1(objectName));
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 1.5);
+    font.setBold(true);
+    label->setFont(font);
+    label->setAlignment(Qt::AlignCenter);
+    return label;
+}
+
+QLabel* bodyLabel(const char* objectName) {
+    auto* label = new QLabel;
+    label->setObjectName(QString::fromLatin1(objectName));
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignCenter);
+    label->setFixedWidth(380);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    return label;
+}
+
+QPushButton* largeButton(const char* objectName, const char* symbol) {
+    auto* button = new QPushButton;
+    button->setObjectName(QString::fromLatin1(objectName));
+    button->setIcon(SymbolIcon::icon(QString::fromLatin1(symbol)));
+    button->setMinimumWidth(160);
+    button->setMinimumHeight(32);
+    button->setDefault(true);
+    return button;
+}
+
+// A centred column for the set-up and locked states.
+QWidget* centredColumn(std::initializer_list<QWidget*> widgets) {
+    auto* page = new QWidget;
+    auto* column = new QVBoxLayout(page);
+    column->addStretch();
+    for (QWidget* w : widgets) column->addWidget(w, 0, Qt::AlignHCenter);
+    column->addStretch();
+    return page;
+}
+}  // namespace
+
+VaultView::VaultView(QWidget* parent) : QWidget(parent), model_(new VaultModel(this)) {
+    setObjectName(QStringLiteral("vaultView"));
+    pages_ = new QStackedWidget;
+    pages_->addWidget(buildSetUpPage());
+    pages_->addWidget(buildLockedPage());
+    pages_->addWidget(buildUnlockedPage());
+
+    error_ = new QLabel;
+    error_->setObjectName(QStringLiteral("vaultError"));
+    error_->setWordWrap(true);
+    error_->setStyleSheet(QStringLiteral("color: #d0312d;"));
+    footer_ = new QLabel;
+    footer_->setObjectName(QStringLiteral("vaultFooter"));
+    footer_->setWordWrap(true);
+    footer_->setForegroundRole(QPalette::PlaceholderText);
+    QFont small = footer_->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    footer_->setFont(small);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addWidget(pages_, 1);
+    layout->addSpacing(6);
+    layout->addWidget(error_);
+    layout->addSpacing(8);
+    layout->addWidget(footer_);
+
+    connect(model_, &VaultModel::stateChanged, this, &VaultView::updateState);
+    connect(model_, &VaultModel::errorChanged, this, &VaultView::updateState);
+    connect(model_, &VaultModel::workingChanged, this, &VaultView::updateState);
+    connect(model_, &VaultModel::busyChanged, this, &VaultView::updateState);
+    connect(model_, &QAbstractItemModel::modelReset, this, &VaultView::updateState);
+    connect(&Localizer::shared(), &Localizer::languageChanged, this, &VaultView::retranslate);
+    retranslate();
+}
+
+QWidget* VaultView::buildSetUpPage() {
+    setUpTitle_ = titleLabel("vaultSetUpTitle");
+    setUpBody_ = bodyLabel("vaultSetUpBody");
+    setUpButton_ = largeButton("vaultSetUpButton", "lock.doc");
+    connect(setUpButton_, &QPushButton::clicked, model_, &VaultModel::setUp);
+    return centredColumn({iconLabel("lock.doc", 48), setUpTitle_, setUpBody_, setUpButton_});
+}
+
+QWidget* VaultView::buildLockedPage() {
+    lockedTitle_ = titleLabel("vaultLockedTitle");
+    lockedBody_ = bodyLabel("vaultLockedBody");
+    unlockButton_ = largeButton("vaultUnlockButton", "faceid");
+    connect(unlockButton_, &QPushButton::clicked, model_, &VaultModel::unlock);
+    passwordFallback_ = bodyLabel("vaultPasswordFallback");
+    QFont small = passwordFallback_->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    passwordFallback_->setFont(small);
+    return centredColumn({iconLabel("lock.fill", 48), lockedTitle_, lockedBody_, unlockButton_, passwordFallback_});
+}
+
+QWidget* VaultView::buildUnlockedPage() {
+    itemCount_ = new QLabel;
+    itemCount_->setObjectName(QStringLiteral("vaultItemCount"));
+    busy_ = new QProgressBar;
+    busy_->setObjectName(QStringLiteral("vaultBusy"));
+    busy_->setRange(0, 0);
+    busy_->setMaximumWidth(120);
+    busy_->setTextVisible(false);
+    addButton_ = new QPushButton(SymbolIcon::icon(QStringLiteral("plus")), {});
+    addButton_->setObjectName(QStringLiteral("vaultAddButton"));
+    lockButton_ = new QPushButton(SymbolIcon::icon(QStringLiteral("lock")), {});
+    lockButton_->setObjectName(QStringLiteral("vaultLockButton"));
+    connect(addButton_, &QPushButton::clicked, this, &VaultView::importFiles);
+    connect(lockButton_, &QPushButton::clicked, model_, &VaultModel::lock);
+
+    auto* header = new QHBoxLayout;
+    header->addWidget(iconLabel("lock.open.fill", 18));
+    header->addWidget(itemCount_);
+    header->addStretch();
+    header->addWidget(busy_);
+    header->addWidget(addButton_);
+    header->addWidget(lockButton_);
+
+    list_ = new VaultListView;
+    list_->setObjectName(QStringLiteral("vaultList"));
+    list_->setModel(model_);
+    auto* delegate = new VaultRowDelegate(list_);
+    list_->setItemDelegate(delegate);
+    connect(delegate, &VaultRowDelegate::openClicked, model_, &VaultModel::open);
+    connect(delegate, &VaultRowDelegate::menuClicked, this, &VaultView::showRowMenu);
+    connect(list_, &QListView::doubleClicked, this, [this](const QModelIndex& i) { model_->open(i.row()); });
+
+    auto* page = new QWidget;
+    auto* column = new QVBoxLayout(page);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(header);
+    column->addSpacing(10);
+    column->addWidget(list_, 1);
+    return page;
+}
+
+void VaultView::retranslate() {
+    setUpTitle_->setText(qL("vault.title"));
+    setUpBody_->setText(qL("vault.setupBody"));
+    setUpButton_->setText(qL("vault.setUp"));
+    lockedTitle_->setText(qL("vault.locked"));
+    lockedBody_->setText(qL("vault.lockedBody"));
+    passwordFallback_->setText(qL("vault.passwordFallback"));
+    addButton_->setText(qL("vault.addFiles"));
+    lockButton_->setText(qL("vault.lock"));
+    footer_->setText(qL("vault.footer"));
+    updateState();
+    list_->viewport()->update();
+}
+
+void VaultView::updateState() {
+    const VaultModel& m = *model_;
+    pages_->setCurrentIndex(!m.isSetUp() ? 0 : !m.isUnlocked() ? 1 : 2);
+    setUpButton_->setEnabled(!m.isWorking());
+    unlockButton_->setEnabled(!m.isWorking());
+    unlockButton_->setText(qL(m.isWorking() ? "vault.unlocking" : "vault.unlockWithFace"));
+    itemCount_->setText(qL("vault.itemCount").replace(QStringLiteral("%d"), QString::number(m.items().size())));
+    busy_->setVisible(m.isBusy());
+    error_->setText(m.error());
+    error_->setVisible(!m.error().isEmpty());
+    footer_->setVisible(m.isSetUp() && m.isUnlocked());
+}
+
+void VaultView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    model_->refresh();
+}
+
+void VaultView::importFiles() {
+    QFileDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("vaultAddDialog"));
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setLabelText(QFileDialog::Accept, qL("vault.addPanelPrompt"));
+    if (DialogRunner::exec(dialog) != QDialog::Accepted) return;
+    model_->addURLs(dialog.selectedUrls());
+}
+
+void VaultView::exportItem(int row) {
+    if (row < 0 || row >= model_->rowCount()) return;
+    QFileDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("vaultExportDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setLabelText(QFileDialog::Accept, qL("vault.exportPanelPrompt"));
+    dialog.selectFile(model_->index(row).data().toString());
+    if (DialogRunner::exec(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    model_->exportItem(row, dialog.selectedFiles().constFirst().toStdString());
+}
+
+void VaultView::removeItem(int row) {
+    if (row < 0 || row >= model_->rowCount()) return;
+    QMessageBox box(QMessageBox::Warning, qL("vault.removeItemTitle"), qL("vault.removeItemTitle"),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setObjectName(QStringLiteral("vaultRemoveDialog"));
+    box.setInformativeText(qL("vault.removeItemBody"));
+    box.button(QMessageBox::Ok)->setText(qL("common.remove"));
+    box.button(QMessageBox::Cancel)->setText(qL("common.cancel"));
+    if (DialogRunner::exec(box) != QMessageBox::Ok) return;
+    model_->remove(row);
+}
+
+void VaultView::showRowMenu(int row, QPoint globalPos) {
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("vaultRowMenu"));
+    menu.addAction(qL("vault.export"), this, [this, row] { exportItem(row); });
+    menu.addAction(qL("common.remove"), this, [this, row] { removeItem(row); });
+    menu.exec(globalPos);
+}

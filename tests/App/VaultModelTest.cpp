@@ -1,0 +1,270 @@
+// The vault page's model and view against a real vault in a temporary folder, with scripted
+// authentication answers and the real master password over a private file secret store.
+#include <gtest/gtest.h>
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QMimeData>
+
+#include <deque>
+
+#include "Common/DialogRunner.h"
+#include "Identity/MasterPassword.h"
+#include "Localization/Localization.h"
+#include "Platform/FileSecretStore.h"
+#include "SecretStoreFixture.h"
+#include "Support/Async.h"
+#include "TestSupport.h"
+#include "Vault/KorvelIDVault.h"
+#include "Vault/VaultModel.h"
+#include "Vault/VaultView.h"
+
+namespace fs = std::filesystem;
+using TestSupport::TempDir;
+
+namespace {
+using Result = VaultAuthenticator::Result;
+constexpr const char* password = "päss wörd";
+
+// The password prompt derives the key of what the "user" typed; the face step returns the script.
+class ScriptedAuthenticator final : public VaultAuthenticator {
+public:
+    std::deque<std::optional<std::string>> typed;
+    std::deque<Result> faceResults;
+
+    QFuture<std::optional<SymmetricKey>> promptVaultKey(const std::string&) override {
+        if (typed.empty() || !typed.front()) {
+            if (!typed.empty()) typed.pop_front();
+            return Async::ready(std::optional<SymmetricKey>{});
+        }
+        const std::string entry = *typed.front();
+        typed.pop_front();
+        return MasterPassword::deriveKeyForVaultAsync(entry);
+    }
+    QFuture<Result> authenticate(const std::string&, bool) override {
+        if (faceResults.empty()) return Async::ready(Result::cancelled());
+        Result r = faceResults.front();
+        faceResults.pop_front();
+        return Async::ready(r);
+    }
+};
+
+class VaultModelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(MasterPassword::set(password));
+        KorvelIDVault::setStore(std::make_unique<VaultStore>(dir_ / "Vault"));
+        KorvelIDVault::setAuthenticator(auth_);
+    }
+    void TearDown() override {
+        DialogRunner::setResponder({});
+        KorvelIDVault::setStore(nullptr);
+        KorvelIDVault::setAuthenticator(nullptr);
+    }
+
+    void settle(VaultModel& model) {
+        ASSERT_TRUE(TestSupport::waitUntil([&] { return !model.isBusy() && !model.isWorking(); }, 20000));
+    }
+    void unlockedVault(VaultModel& model) {
+        auth_->typed.push_back(password);
+        model.setUp();
+        settle(model);
+        ASSERT_TRUE(model.isSetUp() && model.isUnlocked()) << model.error().toStdString();
+    }
+    QUrl file(const std::string& name, const std::string& text) {
+        TestSupport::writeText(dir_ / name, text);
+        return QUrl::fromLocalFile(QString::fromStdString((dir_ / name).string()));
+    }
+    std::vector<std::string> names(const VaultModel& model) {
+        std::vector<std::string> out;
+        for (const auto& item : model.items()) out.push_back(item.name);
+        return out;
+    }
+    std::size_t scratchCount() {
+        const fs::path scratch = dir_ / "Vault" / VaultStore::scratchFolderName;
+        if (!fs::exists(scratch)) return 0;
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(scratch), fs::directory_iterator()));
+    }
+
+    TempDir dir_;
+    TestSupport::ScopedSecretStore secrets_{std::make_shared<FileSecretStore>(dir_ / "Secrets" / "secrets.json")};
+    std::shared_ptr<ScriptedAuthenticator> auth_ = std::make_shared<ScriptedAuthenticator>();
+};
+}  // namespace
+
+TEST_F(VaultModelTest, StatesFollowSetUpUnlockAndLock) {
+    VaultModel model;
+    model.refresh();
+    settle(model);
+    EXPECT_FALSE(model.isSetUp());
+
+    auth_->typed.push_back(std::nullopt);  // the set-up prompt dismissed
+    model.setUp();
+    settle(model);
+    EXPECT_FALSE(model.isSetUp());
+    EXPECT_EQ(model.error().toStdString(), VaultError::locked().description());
+
+    unlockedVault(model);
+    EXPECT_TRUE(model.error().isEmpty()) << "a new action clears the last message";
+    model.addURLs({file("a.txt", "alpha")});
+    settle(model);
+    ASSERT_EQ(model.rowCount(), 1);
+
+    model.lock();
+    settle(model);
+    EXPECT_FALSE(model.isUnlocked());
+    EXPECT_EQ(model.rowCount(), 0) << "a locked vault lists nothing, though the index is readable";
+    EXPECT_EQ(KorvelIDVault::items().size(), 1u);
+
+    auth_->faceResults.push_back(Result::cancelled());
+    model.unlock();
+    settle(model);
+    EXPECT_FALSE(model.isUnlocked());
+    EXPECT_EQ(model.error(), qL("vault.unlockFailed"));
+
+    auth_->faceResults.push_back(Result::success(VaultAuthenticator::Method::password()));
+    auth_->typed.push_back(password);
+    model.unlock();
+    settle(model);
+    EXPECT_TRUE(model.isUnlocked());
+    EXPECT_TRUE(model.error().isEmpty());
+    EXPECT_EQ(names(model), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(VaultModelTest, AddingStopsAtTheFirstUnreadableFileAndRefreshesOnlyLater) {
+    VaultModel model;
+    unlockedVault(model);
+    const QUrl missing = QUrl::fromLocalFile(QString::fromStdString((dir_ / "gone.txt").string()));
+    model.addURLs({file("first.txt", "1"), missing, file("third.txt", "3")});
+    settle(model);
+    EXPECT_TRUE(model.error().contains(QStringLiteral("gone.txt"))) << model.error().toStdString();
+    EXPECT_EQ(model.rowCount(), 0) << "no refresh after a failure";
+    ASSERT_EQ(KorvelIDVault::items().size(), 1u);
+    EXPECT_EQ(KorvelIDVault::items()[0].name, "first.txt") << "the third file is not tried";
+
+    model.refresh();
+    settle(model);
+    EXPECT_EQ(names(model), std::vector<std::string>{"first.txt"});
+}
+
+TEST_F(VaultModelTest, DropsAddEachFileAndRefuseFoldersAndNonFiles) {
+    VaultModel model;
+    unlockedVault(model);
+    fs::create_directory(dir_ / "folder");
+
+    QMimeData remote;
+    remote.setUrls({QUrl(QStringLiteral("https://example.com/x.txt"))});
+    ASSERT_TRUE(model.dropMimeData(&remote, Qt::CopyAction, -1, -1, {}));
+    settle(model);
+    EXPECT_TRUE(model.error().isEmpty()) << "a URL that names no local file is skipped silently";
+
+    QMimeData drop;
+    drop.setUrls({file("one.txt", "1"), file("two.md", "2")});
+    ASSERT_TRUE(model.dropMimeData(&drop, Qt::CopyAction, -1, -1, {}));
+    settle(model);
+    EXPECT_EQ(model.rowCount(), 2);
+
+    QMimeData folder;
+    folder.setUrls({QUrl::fromLocalFile(QString::fromStdString((dir_ / "folder").string()))});
+    ASSERT_TRUE(model.dropMimeData(&folder, Qt::CopyAction, -1, -1, {}));
+    settle(model);
+    EXPECT_TRUE(model.error().contains(QStringLiteral("folder"))) << model.error().toStdString();
+    EXPECT_EQ(KorvelIDVault::items().size(), 2u) << "nothing is added for a folder";
+
+    model.lock();
+    settle(model);
+    EXPECT_FALSE(model.canDropMimeData(&drop, Qt::CopyAction, -1, -1, {})) << "a locked vault takes no drops";
+}
+
+TEST_F(VaultModelTest, OpenedCopyIsDeletedAfterItsLifetimeAndExportWritesPlaintext) {
+    VaultModel model;
+    unlockedVault(model);
+    std::vector<QUrl> opened;
+    model.setOpener([&](const QUrl& url) {
+        opened.push_back(url);
+        return true;
+    });
+    model.setOpenedCopyLifetime(std::chrono::milliseconds(200));
+    model.addURLs({file("note.txt", "secret text")});
+    settle(model);
+
+    model.open(0);
+    settle(model);
+    ASSERT_EQ(opened.size(), 1u);
+    const fs::path copy = opened[0].toLocalFile().toStdString();
+    EXPECT_EQ(TestSupport::readText(copy), "secret text");
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return !fs::exists(copy); }, 5000)) << "still unlocked, copy gone";
+
+    model.exportItem(0, dir_ / "out.txt");
+    settle(model);
+    EXPECT_TRUE(model.error().isEmpty()) << model.error().toStdString();
+    EXPECT_EQ(TestSupport::readText(dir_ / "out.txt"), "secret text");
+    EXPECT_EQ(scratchCount(), 0u) << "the export leaves no decrypted copy behind";
+
+    model.exportItem(0, dir_ / "no such folder" / "out.txt");
+    settle(model);
+    EXPECT_FALSE(model.error().isEmpty());
+}
+
+TEST_F(VaultModelTest, LockQueuedBehindAnExportLeavesNoCopy) {
+    VaultModel model;
+    unlockedVault(model);
+    model.setOpener([](const QUrl&) { return true; });
+    std::string big(8 << 20, 'x');
+    model.addURLs({file("big.bin", big)});
+    settle(model);
+    model.open(0);
+    model.lock();  // queued right behind the decrypting open
+    settle(model);
+    EXPECT_FALSE(model.isUnlocked());
+    EXPECT_EQ(scratchCount(), 0u);
+}
+
+TEST_F(VaultModelTest, RemoveAndExportGoThroughTheirDialogs) {
+    VaultView view;
+    VaultModel& model = view.model();
+    unlockedVault(model);
+    model.addURLs({file("keep.txt", "k")});
+    settle(model);
+
+    std::vector<QString> shown;
+    DialogRunner::setResponder([&](QDialog& d) {
+        shown.push_back(d.objectName());
+        return int(QMessageBox::Cancel);
+    });
+    view.removeItem(0);
+    view.exportItem(0);
+    settle(model);
+    EXPECT_EQ(model.rowCount(), 1) << "cancelling changes nothing";
+
+    DialogRunner::setResponder([&](QDialog& d) {
+        shown.push_back(d.objectName());
+        if (auto* save = qobject_cast<QFileDialog*>(&d)) {
+            save->selectFile(QString::fromStdString((dir_ / "exported.txt").string()));
+            return int(QDialog::Accepted);
+        }
+        return int(QMessageBox::Ok);
+    });
+    view.exportItem(0);
+    settle(model);
+    EXPECT_EQ(TestSupport::readText(dir_ / "exported.txt"), "k");
+    view.removeItem(0);
+    settle(model);
+    EXPECT_EQ(model.rowCount(), 0);
+    EXPECT_EQ(shown, (std::vector<QString>{"vaultRemoveDialog", "vaultExportDialog", "vaultExportDialog", "vaultRemoveDialog"}));
+}
+
+TEST(VaultRowPresentation, IconsByExtensionAndDetailsLine) {
+    const std::vector<std::pair<std::string, QString>> cases = {
+        {"archive.tar.gz", "doc"}, {"Photo.JPG", "photo"}, {"README", "doc"},
+        {"scan.pdf", "doc.richtext"}, {"notes.MD", "doc.text"}, {"backup.zip", "shippingbox"}, {"trailing.", "doc"},
+    };
+    for (const auto& [name, symbol] : cases) EXPECT_EQ(VaultModel::iconName(name), symbol) << name;
+
+    VaultItem item;
+    item.byteCount = 1'200'000;
+    item.addedAt = 0;
+    const QString line = VaultModel::detailsLine(item);
+    EXPECT_TRUE(line.startsWith(QLocale().formattedDataSize(1'200'000, 1, QLocale::DataSizeSIFormat) + " · ")) << line.toStdString();
+    EXPECT_TRUE(line.contains("2001") || line.contains("01")) << line.toStdString();
+}

@@ -1,0 +1,324 @@
+// The curtain windows on a real X server (scripts/test-desktop: Xvfb + openbox) with a real X
+// client behind them: coverage by screenshot and stacking, the keyboard grab, the preview
+// curtain's password, the time-out and the order of the endings.
+#include "Curtain/LockCurtainWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include <QApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTest>
+
+#include "Curtain/CurtainPanel.h"
+#include "Localization/Localization.h"
+#include "TestSupport.h"
+
+using TestSupport::waitUntil;
+
+namespace {
+QString run(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(10000);
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+// An xterm whose typed input lands in a file, so a test can tell whether keys reached it.
+class Xterm {
+public:
+    explicit Xterm(const std::filesystem::path& typedFile, QStringList options = {}) {
+        options << "-class" << "KorvelProbe" << "-geometry" << "100x40+0+0" << "-e" << "sh" << "-c"
+                << QString("stty -icanon; cat > '%1'").arg(QString::fromStdString(typedFile.string()));
+        process_.start("xterm", options);
+        process_.waitForStarted();
+        window_ = run("xdotool", {"search", "--sync", "--class", "KorvelProbe"}).split('\n').first().trimmed();
+        run("xdotool", {"windowactivate", "--sync", window_});
+    }
+    ~Xterm() {
+        process_.terminate();
+        if (!process_.waitForFinished(3000)) process_.kill();
+        process_.waitForFinished(3000);
+    }
+    QString window() const { return window_; }
+
+private:
+    QProcess process_;
+    QString window_;
+};
+
+// Test services: the preview needs none of the real checks; a face scan that never answers keeps
+// a regular curtain in its scanning phase.
+CurtainServices services(std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+    CurtainServices s = CurtainServices::defaults();
+    s.faceScan = [](auto) {};
+    s.masterPasswordIsSet = [] { return false; };
+    s.requiresBlink = [] { return true; };
+    s.hideScanDisplay = nullptr;  // no identity controller in these tests
+    s.timeout = timeout;
+    return s;
+}
+
+const ProtectedApp preview{LockCurtainWindow::previewBundleID, "Test App", 0};
+
+struct Endings {
+    int unlocked = 0;
+    int cancelled = 0;
+    int visibleAtCancel = -1;
+    int visibleAtUnlock = -1;
+};
+
+int visibleCurtainWindows() {
+    int count = 0;
+    for (auto* w : QApplication::topLevelWidgets())
+        if (qobject_cast<CurtainPanel*>(w) && w->isVisible()) ++count;
+    return count;
+}
+
+// The top-most window over the screen's centre, from the X server's own stacking order.
+QString topmostAt(QPoint point) {
+    const QString tree = run("xwininfo", {"-root", "-children"});
+    static const QRegularExpression line(R"(^\s+(0x[0-9a-f]+) .*\s(\d+)x(\d+)\+(-?\d+)\+(-?\d+)\s+\+)");
+    for (const QString& text : tree.split('\n')) {  // listed from the top of the stack down
+        const auto m = line.match(text);
+        if (!m.hasMatch()) continue;
+        const QRect r(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+        if (r.contains(point)) return m.captured(1);
+    }
+    return {};
+}
+
+QString screenshotPath(const char* name) {
+    QDir dir(QDir::currentPath());
+    dir.mkpath("screenshots");
+    return dir.filePath(QString("screenshots/%1.png").arg(name));
+}
+
+// The whole X screen as the server has it (every monitor), saved for a person to look at.
+QImage screenshot(const char* name) {
+    const QString path = screenshotPath(name);
+    run("import", {"-window", "root", path});
+    return QImage(path);
+}
+
+class CurtainDesktopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (QGuiApplication::platformName() != "xcb")
+            GTEST_SKIP() << "needs an X server (run inside scripts/test-desktop)";
+        Localizer::shared().setLanguage(AppLanguage::english);
+    }
+
+    // Presents a curtain whose endings are recorded; the curtain object is dropped by the
+    // cancellation callback, as the app-lock facade does.
+    void present(const ProtectedApp& app, CurtainServices s) {
+        curtain_ = std::make_unique<LockCurtainWindow>(
+            app,
+            [this] {
+                ++endings_.unlocked;
+                endings_.visibleAtUnlock = visibleCurtainWindows();
+            },
+            [this] {
+                ++endings_.cancelled;
+                endings_.visibleAtCancel = visibleCurtainWindows();
+                curtain_.reset();
+            },
+            std::move(s));
+        curtain_->present();
+    }
+    // The curtain's parts; a missing one fails the test with an exception.
+    CurtainModel& model() {
+        CurtainModel* m = curtain_ ? curtain_->model() : nullptr;
+        if (!m) throw std::runtime_error("no curtain model");
+        return *m;
+    }
+    CurtainPanel& panel() {
+        CurtainPanel* p = curtain_ ? curtain_->keyWindow() : nullptr;
+        if (!p) throw std::runtime_error("no key panel");
+        return *p;
+    }
+    template <typename T>
+    T& find(const char* name) {
+        T* child = panel().findChild<T*>(name);
+        if (!child) throw std::runtime_error(name);
+        return *child;
+    }
+    static void type(const QString& text) { run("xdotool", {"type", "--delay", "20", text}); }
+    static void key(const QString& name) { run("xdotool", {"key", name}); }
+
+    TestSupport::TempDir dir_;
+    std::unique_ptr<LockCurtainWindow> curtain_;
+    Endings endings_;
+};
+}  // namespace
+
+TEST(CurtainScreens, KeyScreenIsUnderThePointerElsePrimaryElseFirst) {
+    const QList<QRect> two = {QRect(0, 0, 1280, 800), QRect(1280, 0, 1920, 1080)};
+    struct Case {
+        QList<QRect> frames;
+        QPoint pointer;
+        int primary;
+        int expected;
+    };
+    const Case cases[] = {
+        {two, {1500, 500}, 0, 1},   // pointer on the second screen wins over the primary
+        {two, {10, 10}, 1, 0},
+        {two, {1280, 0}, 0, 1},     // the edge belongs to the screen that starts there
+        {two, {5000, 5000}, 1, 1},  // pointer off every screen: primary
+        {two, {5000, 5000}, -1, 0}, // no primary either: first
+        {{}, {0, 0}, -1, -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(LockCurtainWindow::keyScreenIndex(c.frames, c.pointer, c.primary), c.expected)
+            << c.pointer.x() << "," << c.pointer.y();
+}
+
+TEST_F(CurtainDesktopTest, CoversTheScreenAboveAnXtermAndTakesItsKeys) {
+    Xterm xterm(dir_ / "typed");
+    ASSERT_FALSE(xterm.window().isEmpty());
+    present({"org.example.Editor", "Editor", 0}, services());
+    ASSERT_TRUE(waitUntil([&] { return curtain_->holdsKeyboard(); }, 3000));
+    QTest::qWait(LockCurtainWindow::fadeInMs + 150);
+
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    EXPECT_EQ(panel().geometry(), screen);
+    EXPECT_TRUE(curtain_->coverWindows().isEmpty()) << "one screen: no covers";
+    EXPECT_EQ(topmostAt(screen.center()).toULongLong(nullptr, 16), panel().winId());
+    EXPECT_EQ(topmostAt({5, 5}).toULongLong(nullptr, 16), panel().winId()) << "corner under xterm";
+    const QImage shot = screenshot("curtain-scanning");
+    for (QPoint at : {QPoint(20, 20), QPoint(300, 200), QPoint(1270, 790)}) {
+        const QColor c = shot.pixelColor(at);
+        EXPECT_LT(c.lightness(), 50) << "curtain backdrop expected at " << at.x() << "," << at.y();
+    }
+
+    // Keys typed now reach the curtain, not the xterm that had the focus.
+    type("secret");
+    key("Escape");
+    ASSERT_TRUE(waitUntil([&] { return endings_.cancelled == 1; }, 3000));
+    QTest::qWait(LockCurtainWindow::fadeOutMs + 200);
+    EXPECT_EQ(TestSupport::readText(dir_ / "typed"), "");
+    type("after");
+    EXPECT_TRUE(waitUntil([&] { return TestSupport::readText(dir_ / "typed") == "after"; }, 3000))
+        << "the keyboard is given back when the curtain ends";
+    EXPECT_EQ(endings_.unlocked, 0);
+}
+
+TEST_F(CurtainDesktopTest, PreviewAcceptsOnlyPineAndUnlocksAfterTheFade) {
+    Xterm xterm(dir_ / "typed");
+    present(preview, services());
+    ASSERT_TRUE(waitUntil([&] { return curtain_->holdsKeyboard(); }, 3000));
+    // The preview's face scan is refused at once; the password route is always offered.
+    ASSERT_TRUE(waitUntil([&] { return model().phase() == CurtainModel::Phase::failed; }));
+    QTest::qWait(LockCurtainWindow::fadeInMs + 100);
+    screenshot("curtain-denied");
+    auto& usePassword = find<QPushButton>("curtainUsePasswordButton");
+    ASSERT_TRUE(usePassword.isVisible());
+    usePassword.click();
+    auto& field = find<QLineEdit>("curtainPasswordField");
+    ASSERT_TRUE(waitUntil([&] { return field.hasFocus(); }, 2000));
+
+    int refusals = 0;
+    QObject::connect(&model(), &CurtainModel::messageChanged, &field, [&] {
+        if (model().message() == qL("curtain.incorrectPassword")) ++refusals;
+    });
+    for (const char* wrong : {"Pine", "pine ", "pin"}) {
+        type(wrong);
+        key("Return");
+        ASSERT_TRUE(waitUntil([&, before = refusals] { return refusals == before + 1; })) << wrong;
+        EXPECT_TRUE(field.text().isEmpty());
+        EXPECT_EQ(endings_.unlocked, 0);
+    }
+    type("pin");
+    QTest::qWait(100);
+    screenshot("curtain-password");
+    type("e");
+    key("Return");
+    ASSERT_TRUE(waitUntil([&] { return endings_.unlocked == 1; }, 3000));
+    EXPECT_EQ(endings_.visibleAtUnlock, 0) << "onUnlocked comes after the fade";
+    EXPECT_EQ(endings_.cancelled, 0);
+    EXPECT_EQ(TestSupport::readText(dir_ / "typed"), "");
+}
+
+TEST_F(CurtainDesktopTest, TimeOutCancelsOnceBeforeTheFade) {
+    present({"org.example.Editor", "Editor", 0}, services(std::chrono::milliseconds(300)));
+    ASSERT_TRUE(waitUntil([&] { return endings_.cancelled == 1; }, 3000));
+    EXPECT_GE(endings_.visibleAtCancel, 1) << "onCancelled comes before the fade";
+    QTest::qWait(800);
+    EXPECT_EQ(endings_.cancelled, 1);
+    EXPECT_EQ(endings_.unlocked, 0);
+    EXPECT_EQ(visibleCurtainWindows(), 0);
+}
+
+TEST_F(CurtainDesktopTest, PendingTimeOutDoesNothingAfterAnUnlock) {
+    present(preview, services(std::chrono::milliseconds(700)));
+    ASSERT_TRUE(waitUntil([&] { return model().phase() == CurtainModel::Phase::failed; }));
+    model().usePassword();
+    model().setPasswordInput("pine");
+    model().submitPassword();
+    ASSERT_TRUE(waitUntil([&] { return endings_.unlocked == 1; }, 3000));
+    curtain_.reset();  // the facade drops the curtain after the unlock
+    QTest::qWait(1000);
+    EXPECT_EQ(endings_.cancelled, 0);
+    EXPECT_EQ(endings_.unlocked, 1);
+}
+
+TEST_F(CurtainDesktopTest, WaitsWhileAnotherClientHoldsTheKeyboard) {
+    // xterm's "secure keyboard" is a real keyboard grab by another client; F5 toggles it here.
+    Xterm xterm(dir_ / "typed", {"-xrm", "*VT100.translations: #override <Key>F5: secure()"});
+    key("F5");
+    QTest::qWait(200);
+    present({"org.example.Editor", "Editor", 0}, services());
+    QTest::qWait(400);
+    EXPECT_FALSE(curtain_->holdsKeyboard());
+    key("F5");  // reaches the xterm, which still holds the keyboard, and lets go
+    EXPECT_TRUE(waitUntil([&] { return curtain_->holdsKeyboard(); }, 3000));
+    type("x");
+    QTest::qWait(200);
+    EXPECT_EQ(TestSupport::readText(dir_ / "typed"), "");
+    model().cancel();
+}
+
+TEST_F(CurtainDesktopTest, FollowsScreensThatComeGoAndChangeSize) {
+    // Two monitors side by side on the one Xvfb screen, pointer on the right one.
+    auto xrandr = [](const QStringList& args) { return run("xrandr", args); };
+    if (QStandardPaths::findExecutable("xrandr").isEmpty()) GTEST_SKIP() << "xrandr is not installed";
+    auto screenCount = [] { return QGuiApplication::screens().size(); };
+    run("xdotool", {"mousemove", "900", "400"});
+    xrandr({"--setmonitor", "KorvelLeft", "640/170x800/280+0+0", "screen"});
+    xrandr({"--setmonitor", "KorvelRight", "640/170x800/280+640+0", "none"});
+    const bool split = waitUntil([&] { return screenCount() == 2; }, 3000);
+    if (split) {
+        present({"org.example.Editor", "Editor", 0}, services());
+        EXPECT_EQ(panel().geometry(), QRect(640, 0, 640, 800)) << "the panel sits under the pointer";
+        ASSERT_EQ(curtain_->coverWindows().size(), 1);
+        EXPECT_EQ(curtain_->coverWindows().first()->geometry(), QRect(0, 0, 640, 800));
+        QTest::qWait(LockCurtainWindow::fadeInMs + 100);
+        screenshot("curtain-two-screens");
+        xrandr({"--delmonitor", "KorvelLeft"});
+        xrandr({"--delmonitor", "KorvelRight"});
+        EXPECT_TRUE(waitUntil([&] { return curtain_->coverWindows().isEmpty() && panel().geometry().width() == 1280; }))
+            << "one screen again: the panel covers it all";
+    } else {
+        xrandr({"--delmonitor", "KorvelLeft"});
+        xrandr({"--delmonitor", "KorvelRight"});
+        ADD_FAILURE() << "Qt did not see the two monitors";
+        present({"org.example.Editor", "Editor", 0}, services());
+    }
+    xrandr({"--newmode", "1024x640", "0", "1024", "0", "0", "0", "640", "0", "0", "0"});
+    xrandr({"--addmode", "screen", "1024x640"});
+    xrandr({"--output", "screen", "--mode", "1024x640"});
+    EXPECT_TRUE(waitUntil([&] { return panel().geometry() == QRect(0, 0, 1024, 640); }));
+    xrandr({"--output", "screen", "--mode", "1280x800"});
+    EXPECT_TRUE(waitUntil([&] { return panel().geometry() == QRect(0, 0, 1280, 800); }));
+    EXPECT_TRUE(curtain_->holdsKeyboard());
+    model().cancel();
+}
