@@ -1,6 +1,6 @@
 #pragma once
-// Helpers shared by face-calibrate and face-eval: folders of identity folders, photos, CSV files,
-// and the face engine as both run it on photos.
+// Helpers shared by face-calibrate, face-eval and the scan tests: folders of identity folders,
+// photos, CSV files, the face engine as the tools run it on photos, and the photo attack clips.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -12,6 +12,12 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <utility>
 
 #include "Face/FaceDetector.h"
 #include "Face/FaceRecognizer.h"
@@ -161,4 +167,112 @@ inline std::unique_ptr<PhotoEngine> loadPhotoEngine(const char* tool) {
     }
     return engine;
 }
+
+// ---- the photo attack: a still moved as a flat plane in front of a camera
+
+// A photo moved as a plane in front of a camera: the amount of one motion kind at a moment, as
+// a homography from the photo (pixels, centred) to the frame.
+enum class Motion { tilt, turn, roll, squeeze, distance, combined };
+inline constexpr Motion motionKinds[] = {Motion::tilt, Motion::turn, Motion::roll, Motion::squeeze, Motion::distance, Motion::combined};
+inline const char* motionName(Motion m) {
+    switch (m) {
+    case Motion::tilt: return "tilted (horizontal axis)";
+    case Motion::turn: return "turned (vertical axis)";
+    case Motion::roll: return "rolled (in the image)";
+    case Motion::squeeze: return "squeezed vertically";
+    case Motion::distance: return "closer and further";
+    case Motion::combined: return "tilt + turn + squeeze + closer";
+    }
+    return "";
+}
+
+// Pinhole camera with a 640 px focal length (a webcam's ~53° across 640 px); the photo stands
+// at the distance where it shows at its own size. `depth` 1 is the rest distance.
+inline cv::Matx33d planeToFrame(double tiltX, double tiltY, double rollZ, double squeezeY, double depth, cv::Size frame) {
+    const double f = 640;
+    const cv::Matx33d rx(1, 0, 0, 0, std::cos(tiltX), -std::sin(tiltX), 0, std::sin(tiltX), std::cos(tiltX));
+    const cv::Matx33d ry(std::cos(tiltY), 0, std::sin(tiltY), 0, 1, 0, -std::sin(tiltY), 0, std::cos(tiltY));
+    const cv::Matx33d rz(std::cos(rollZ), -std::sin(rollZ), 0, std::sin(rollZ), std::cos(rollZ), 0, 0, 0, 1);
+    const cv::Matx33d r = rz * ry * rx;
+    // Columns r1, r2 (the plane's axes) and the translation to the plane's centre.
+    const cv::Matx33d rt(r(0, 0), r(0, 1), 0, r(1, 0), r(1, 1), 0, r(2, 0), r(2, 1), f * depth);
+    const cv::Matx33d k(f, 0, frame.width / 2.0, 0, f, frame.height / 2.0, 0, 0, 1);
+    const cv::Matx33d squeeze(1, 0, 0, 0, squeezeY, 0, 0, 0, 1);
+    return k * rt * squeeze;
+}
+
+// One dip of `kind` at amount a ∈ [0, 1] (0: at rest); `sign` alternates the direction of
+// successive dips, `peak` ∈ [0, 1] picks how far this dip goes within the kind's range.
+inline cv::Matx33d motionAt(Motion kind, double a, int sign, double peak, cv::Size frame) {
+    const double deg = M_PI / 180;
+    const double tilt = sign * a * (35 + 35 * peak) * deg;  // 35°…70°: beyond ~60° the face is lost
+    switch (kind) {
+    case Motion::tilt: return planeToFrame(tilt, 0, 0, 1, 1, frame);
+    case Motion::turn: return planeToFrame(0, tilt, 0, 1, 1, frame);
+    case Motion::roll: return planeToFrame(0, 0, sign * a * (15 + 20 * peak) * deg, 1, 1, frame);
+    case Motion::squeeze: return planeToFrame(0, 0, 0, 1 - a * (0.3 + 0.2 * peak), 1, frame);
+    case Motion::distance: return planeToFrame(0, 0, 0, 1, sign > 0 ? 1 - a * (0.25 + 0.15 * peak) : 1 + a * (0.4 + 0.4 * peak), frame);
+    case Motion::combined:
+        return planeToFrame(a * (30 + 25 * peak) * deg, sign * a * 20 * deg, sign * a * 8 * deg, 1 - a * 0.15,
+                            1 - a * 0.2, frame);
+    }
+    return cv::Matx33d::eye();
+}
+
+// A clip of a still photo held to a 25 fps camera: 0.4 s at rest, then dips lasting 0.15, 0.3,
+// 0.45 and 0.6 s (a raised-cosine out and back), each followed by 0.3 s at rest, then the same again
+// in the other direction; sensor noise (σ 3 grey levels) and JPEG compression (quality 75) on every
+// frame. `seed` varies the peaks from photo to photo.
+inline std::vector<cv::Mat> attackClip(const cv::Mat& photo, Motion kind, unsigned seed, double fps) {
+    const cv::Size frame(480, 360);
+    // The photo shown 300 px high at rest, on a plain wall.
+    const double scale = 300.0 / photo.rows;
+    const cv::Matx33d fromPhoto(scale, 0, -scale * photo.cols / 2.0, 0, scale, -scale * photo.rows / 2.0, 0, 0, 1);
+    std::vector<std::pair<double, double>> dips;  // (duration, peak)
+    const double durations[] = {0.15, 0.3, 0.45, 0.6};
+    for (int i = 0; i < 8; ++i) dips.emplace_back(durations[i % 4], double((seed + unsigned(i) * 3) % 4) / 3.0);
+    std::vector<double> amount;
+    std::vector<int> signs;
+    std::vector<double> peaks;
+    const auto rest = [&](double seconds) {
+        for (int n = int(std::lround(seconds * fps)); n > 0; --n) amount.push_back(0), signs.push_back(1), peaks.push_back(0);
+    };
+    rest(0.4);
+    for (std::size_t d = 0; d < dips.size(); ++d) {
+        const int n = std::max(2, int(std::lround(dips[d].first * fps)));
+        for (int k = 1; k <= n; ++k) {
+            amount.push_back(0.5 - 0.5 * std::cos(2 * M_PI * k / (n + 1)));
+            signs.push_back(d < 4 ? 1 : -1);
+            peaks.push_back(dips[d].second);
+        }
+        rest(0.3);
+    }
+    cv::RNG rng(seed + 1);
+    std::vector<cv::Mat> clip;
+    std::vector<unsigned char> jpeg;
+    for (std::size_t i = 0; i < amount.size(); ++i) {
+        const cv::Matx33d h = motionAt(kind, amount[i], signs[i], peaks[i], frame) * fromPhoto;
+        cv::Mat image(frame, CV_8UC3, cv::Scalar(150, 155, 160));
+        cv::warpPerspective(photo, image, cv::Mat(h), frame, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+        cv::Mat noise(frame, CV_16SC3);
+        rng.fill(noise, cv::RNG::NORMAL, 0, 3);
+        cv::Mat noisy;
+        cv::add(image, noise, noisy, cv::noArray(), CV_8UC3);
+        cv::imencode(".jpg", noisy, jpeg, {cv::IMWRITE_JPEG_QUALITY, 75});
+        clip.push_back(cv::imdecode(jpeg, cv::IMREAD_COLOR));
+    }
+    return clip;
+}
+
+// Every still of the data folder: the open-eye video frames, the dev photos, the London pairs.
+inline std::vector<fs::path> attackStills(const fs::path& data) {
+    std::vector<fs::path> stills;
+    for (const auto& p : FaceData::sortedEntries(data / "blink" / "closed_eyes", false))
+        if (p.stem().string().ends_with("_open")) stills.push_back(p);
+    for (const char* set : {"dev", "london_pairs"})
+        for (const auto& id : FaceData::identities(data / "faces" / set))
+            for (const auto& p : id.photos) stills.push_back(p);
+    return stills;
+}
+
 }  // namespace FaceData

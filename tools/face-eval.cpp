@@ -22,8 +22,19 @@
 //     first frame and 0.2 s after its last (the count itself comes when they reopen, which can be
 //     much later). Also feeds a frame of each video 100 times (a still photo), which must never
 //     blink. --trace prints every frame the scan feeds at the native frame rate.
+//
+//   face-eval attacks [--every N] DATA_FOLDER
+//     The photo attack suite, made at run time from every still of DATA_FOLDER (blink/closed_eyes/
+//     *_open.*, faces/dev, faces/london_pairs; with --every N every N-th): each photo moved as a
+//     flat plane in front of a 25 fps camera (tilted about its horizontal or vertical axis up to
+//     where the face is lost, turned in the image, squeezed, brought closer and further, and a
+//     combination), in repeated dips of 0.15 to 0.6 s, with sensor noise and JPEG compression. Runs
+//     each clip through the scan's blink path natively and through the 0.05 s throttle and prints
+//     the false blinks per kind of motion (the target is none), beside what the landmark ratio alone
+//     would have counted.
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <algorithm>
@@ -31,6 +42,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <set>
 #include <string>
@@ -49,7 +61,8 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: face-eval photos [--best-of K] [--threshold T] [--groups CSV] FOLDER [FOLDER...]\n"
-                 "       face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]\n");
+                 "       face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]\n"
+                 "       face-eval attacks [--every N] DATA_FOLDER\n");
     return 2;
 }
 
@@ -270,52 +283,54 @@ struct Label {
     long blink, start, end;
 };
 
-struct FrameResult {
-    bool hasOpenness = false;  // a face with eye landmarks
-    float quality = 0;
-    float openness = 0;
-};
-
-// Per counted blink, the frame at which the tracker saw the eyes close (it counts the blink when they
-// open again, which after a slow reopening can be well after the label's last frame).
-// The frames a camera throttled to one frame per `throttle` seconds (0: none) delivers, starting at
-// `firstFrame`.
-std::vector<bool> delivered(std::size_t count, double fps, double throttle, std::size_t firstFrame) {
-    std::vector<bool> kept(count, false);
-    double lastTaken = -1e9;
-    for (std::size_t i = firstFrame; i < count; ++i) {
-        const double t = double(i) / fps;
-        if (throttle > 0 && t - lastTaken < throttle - 1e-9) continue;
-        lastTaken = t;
-        kept[i] = true;
-    }
-    return kept;
-}
-
-std::vector<long> simulate(const std::vector<FrameResult>& frames, const std::vector<bool>& kept, double fps,
-                           float minQuality, bool trace) {
-    std::vector<long> blinks;
-    RelativeOpennessScale scale;
+// Feeds one scan's blink path (its openness scale and tracker) and notes, per counted blink, the
+// frame at which the tracker saw the eyes close (it counts the blink when they open again, which
+// after a slow reopening can be well after the label's last frame).
+struct BlinkCounter {
+    std::unique_ptr<EyeOpennessScale> scale;
     LivenessTracker tracker;
     long closedAt = -1;
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        const double t = double(i) / fps;
-        if (!kept[i]) continue;
-        if (!frames[i].hasOpenness || frames[i].quality < minQuality) continue;
+    std::vector<long> blinks;
+
+    explicit BlinkCounter(std::unique_ptr<EyeOpennessScale> s) : scale(std::move(s)) {}
+    void feed(const DetectedFace& face, double seconds, long frame, bool trace) {
         const auto before = tracker.blinkCount();
         const auto phase = tracker.phase();
-        const float y = scale.toTrackerScale(frames[i].openness, t);
+        const float y = scale->trackerOpenness(face, seconds);
         tracker.update(y);
         if (phase == LivenessTracker::Phase::sawOpen && tracker.phase() == LivenessTracker::Phase::sawClose)
-            closedAt = long(i);
+            closedAt = frame;
         if (tracker.blinkCount() > before) blinks.push_back(closedAt);
         if (trace)
-            std::printf("  frame %5zu  quality %.2f  raw %.3f  scaled %.3f  phase %d  blinks %lld\n", i,
-                        double(frames[i].quality), double(frames[i].openness), double(y), int(tracker.phase()),
+            std::printf("  frame %5ld  quality %.2f  raw %.3f  scaled %.3f  phase %d  blinks %lld\n", frame,
+                        double(face.quality), double(face.eyeOpenness.value_or(0)), double(y), int(tracker.phase()),
                         static_cast<long long>(tracker.blinkCount()));
     }
-    return blinks;
-}
+};
+
+// Which frames a camera throttled to one frame per `seconds` (0: none) delivers, asked frame by
+// frame in order, starting at `firstFrame`.
+class Throttle {
+public:
+    Throttle(double fps, double seconds, std::size_t firstFrame) : fps_(fps), seconds_(seconds), first_(firstFrame) {}
+    bool delivers(std::size_t frame) {
+        const double t = double(frame) / fps_;
+        if (frame < first_ || (seconds_ > 0 && t - lastTaken_ < seconds_ - 1e-9)) return false;
+        lastTaken_ = t;
+        return true;
+    }
+
+private:
+    double fps_, seconds_;
+    std::size_t first_;
+    double lastTaken_ = -1e9;
+};
+
+// Modes: every frame; the 0.05 s throttle starting at the first frame; the throttle starting at
+// the second (which frames of a blink a camera keeps is chance).
+constexpr int modes = 3;
+constexpr double throttle = 0.05;
+const char* const modeNames[modes] = {"native", "0.05 s", "0.05 s, +1 frame"};
 
 struct Tally {
     std::size_t counted = 0, matched = 0, falseBlinks = 0, inDoNotCount = 0;
@@ -363,24 +378,7 @@ int blinks(int argc, char** argv) {
         std::fprintf(stderr, "face-eval: %s\n", error->c_str());
         return 1;
     }
-    // The detector follows a face from frame to frame, so what it finds depends on the frames it was
-    // given before: each throttled run sees only the frames its camera would deliver.
-    const auto detectDelivered = [&](const fs::path& video, const std::vector<bool>& kept) {
-        FaceDetector throttled(options);
-        cv::VideoCapture capture(video.string(), cv::CAP_FFMPEG);
-        std::vector<FrameResult> results;
-        cv::Mat frame;
-        for (std::size_t i = 0; capture.read(frame); ++i) {
-            FrameResult r;
-            if (i < kept.size() && kept[i])
-                if (const auto face = throttled.detect(frame); face && face->eyeOpenness)
-                    r = {true, face->quality, *face->eyeOpenness};
-            results.push_back(r);
-        }
-        return results;
-    };
     const float minQuality = Settings{}.minQuality;
-    constexpr double throttle = 0.05;
     std::printf("blink path: detector (%s build), per-scan openness scale, tracker %.2f / %.2f\n",
                 detector.instructionSet().c_str(), double(LivenessTracker().openThreshold()),
                 double(LivenessTracker().closeThreshold()));
@@ -391,33 +389,47 @@ int blinks(int argc, char** argv) {
     std::printf("%-36s %6s %6s %7s %8s | %-21s | %-21s\n", "video", "frames", "face", ">= 0.35", "labelled",
                 "counted matched false", "counted matched false");
 
-    // Modes: every frame; the 0.05 s throttle starting at the first frame; the throttle starting at
-    // the second (which frames of a blink a camera keeps is chance).
-    constexpr int modes = 3;
-    const char* modeNames[modes] = {"native", "0.05 s", "0.05 s, +1 frame"};
     Tally tally[2][modes];  // [all frames][mode]
     std::size_t labelled = 0, doNotCount = 0, stillBlinks = 0, stills = 0;
     std::string notes;
     for (const auto& video : videos) {
-        cv::VideoCapture capture(video.string(), cv::CAP_FFMPEG);
-        if (!capture.isOpened()) {
+        cv::VideoCapture probe(video.string(), cv::CAP_FFMPEG);
+        if (!probe.isOpened()) {
             std::printf("%-36s cannot be opened\n", video.filename().c_str());
             continue;
         }
-        double fps = capture.get(cv::CAP_PROP_FPS);
+        double fps = probe.get(cv::CAP_PROP_FPS);
         if (!(fps > 0 && fps < 1000)) fps = 25;
-        std::vector<FrameResult> frames;
-        cv::Mat frame, still;
-        std::size_t faces = 0, gated = 0;
-        while (capture.read(frame)) {
-            FrameResult r;
-            if (const auto face = detector.detect(frame); face && face->eyeOpenness) {
-                r = {true, face->quality, *face->eyeOpenness};
-                ++faces;
-                gated += face->quality >= minQuality;
-                if (still.empty() && face->quality >= minQuality) still = frame.clone();
+        probe.release();
+        // One pass per mode. The detector follows a face from frame to frame, so what it finds
+        // depends on the frames it was given before: each run sees only the frames its camera would
+        // deliver. The frames are not kept (a minute of video would not fit).
+        std::vector<long> countedBy[2][modes];
+        cv::Mat still;
+        std::size_t frames = 0, faces = 0, gated = 0;
+        for (int mode = 0; mode < modes; ++mode) {
+            Throttle camera(fps, mode ? throttle : 0, mode == 2 ? 1 : 0);
+            FaceDetector modeDetector(options);
+            BlinkCounter scan(modeDetector.makeOpennessScale()), all(modeDetector.makeOpennessScale());
+            cv::VideoCapture capture(video.string(), cv::CAP_FFMPEG);
+            cv::Mat frame;
+            std::size_t i = 0;
+            for (; capture.read(frame); ++i) {
+                if (!camera.delivers(i)) continue;
+                const auto face = modeDetector.detect(frame);
+                if (!face || !face->eyeOpenness) continue;
+                const double t = double(i) / fps;
+                all.feed(*face, t, long(i), false);
+                if (face->quality >= minQuality) scan.feed(*face, t, long(i), trace && mode == 0);
+                if (mode == 0) {
+                    ++faces;
+                    gated += face->quality >= minQuality;
+                    if (still.empty() && face->quality >= minQuality) still = frame.clone();
+                }
             }
-            frames.push_back(r);
+            if (mode == 0) frames = i;
+            countedBy[0][mode] = scan.blinks;
+            countedBy[1][mode] = all.blinks;
         }
         const auto& videoLabels = labels[video.filename().string()];
         std::vector<Label> blinksHere, ignored;
@@ -427,17 +439,10 @@ int blinks(int argc, char** argv) {
         // Labels mark frames by eye; allow a frame or two either side.
         const long early = long(std::lround(0.1 * fps)), slack = long(std::lround(0.2 * fps));
 
-        std::vector<bool> kept[modes];
-        std::vector<FrameResult> results[modes];
-        for (int mode = 0; mode < modes; ++mode) {
-            kept[mode] = delivered(frames.size(), fps, mode ? throttle : 0, mode == 2 ? 1 : 0);
-            results[mode] = mode ? detectDelivered(video, kept[mode]) : frames;
-        }
         std::string cells;
         for (int all = 0; all < 2; ++all) {
             for (int mode = 0; mode < modes; ++mode) {
-                const auto counted = simulate(results[mode], kept[mode], fps, all ? 0.0f : minQuality,
-                                              trace && !all && mode == 0);
+                const std::vector<long>& counted = countedBy[all][mode];
                 Tally& t = tally[all][mode];
                 std::vector<bool> used(blinksHere.size(), false);
                 std::size_t matched = 0, falseBlinks = 0;
@@ -471,20 +476,18 @@ int blinks(int argc, char** argv) {
                 }
             }
         }
-        std::printf("%-36s %6zu %6zu %7zu %8zu%s\n", video.filename().c_str(), frames.size(), faces, gated,
+        std::printf("%-36s %6zu %6zu %7zu %8zu%s\n", video.filename().c_str(), frames, faces, gated,
                     blinksHere.size(), cells.c_str());
 
         // A still photo: the same frame again and again never blinks.
         if (!still.empty()) {
             ++stills;
-            RelativeOpennessScale scale;
-            LivenessTracker tracker;
+            BlinkCounter counter(detector.makeOpennessScale());
             for (int i = 0; i < 100; ++i) {
                 const auto face = detector.detect(still);
-                if (face && face->quality >= minQuality && face->eyeOpenness)
-                    tracker.update(scale.toTrackerScale(*face->eyeOpenness, i * throttle));
+                if (face && face->quality >= minQuality && face->eyeOpenness) counter.feed(*face, i * throttle, i, false);
             }
-            stillBlinks += std::size_t(tracker.blinkCount());
+            stillBlinks += counter.blinks.size();
         }
     }
     if (!notes.empty()) std::printf("\n%s", notes.c_str());
@@ -499,6 +502,112 @@ int blinks(int argc, char** argv) {
     std::printf("still photos (a frame of each video fed 100 times): %zu blinks in %zu stills\n", stillBlinks, stills);
     return 0;
 }
+
+// ---------------------------------------------------------------- attacks
+
+using FaceData::Motion;
+using FaceData::motionKinds;
+using FaceData::motionName;
+
+int attacks(int argc, char** argv) {
+    std::size_t every = 1;
+    fs::path data;
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--every" && i + 1 < argc) {
+            const auto v = FaceData::toLong(argv[++i]);
+            if (!v || *v < 1) return usage();
+            every = std::size_t(*v);
+        } else if (a.starts_with("--") || !data.empty()) {
+            return usage();
+        } else {
+            data = a;
+        }
+    }
+    if (data.empty()) return usage();
+    const std::vector<fs::path> all = FaceData::attackStills(data);
+    std::vector<fs::path> stills;
+    for (std::size_t i = 0; i < all.size(); i += every) stills.push_back(all[i]);
+    if (stills.empty()) {
+        std::fprintf(stderr, "face-eval: no stills under %s\n", data.c_str());
+        return 1;
+    }
+    FaceDetector::Options options;
+    FaceDetector probe(options);
+    if (const auto error = probe.loadError()) {
+        std::fprintf(stderr, "face-eval: %s\n", error->c_str());
+        return 1;
+    }
+    const float minQuality = Settings{}.minQuality;
+    constexpr double fps = 25;
+    std::printf("attack suite: %zu of %zu stills, each moved as a plane in %zu ways (8 dips of 0.15–0.6 s, noise, JPEG)\n",
+                stills.size(), all.size(), std::size(motionKinds));
+    std::printf("the scan's blink path (quality ≥ %.2f); detections of the 25 fps clip reused by the throttled modes;\n"
+                "'landmarks only' is the ratio through the relative scale alone, for comparison\n\n",
+                double(minQuality));
+
+    struct Row {
+        std::size_t clips = 0, frames = 0, usable = 0, falseBlinks[modes] = {}, landmarkOnly[modes] = {}, clipsFooled[modes] = {};
+    };
+    std::map<Motion, Row> rows;
+    std::string notes;
+    for (std::size_t s = 0; s < stills.size(); ++s) {
+        const cv::Mat photo = cv::imread(stills[s].string(), cv::IMREAD_COLOR);
+        if (photo.empty()) continue;
+        for (const Motion kind : motionKinds) {
+            const auto clip = FaceData::attackClip(photo, kind, unsigned(s), fps);
+            FaceDetector detector(options);
+            std::vector<std::optional<DetectedFace>> faces;
+            for (const auto& frame : clip) faces.push_back(detector.detect(frame));
+            Row& row = rows[kind];
+            ++row.clips;
+            row.frames += clip.size();
+            for (int mode = 0; mode < modes; ++mode) {
+                Throttle camera(fps, mode ? throttle : 0, mode == 2 ? 1 : 0);
+                BlinkCounter scan(detector.makeOpennessScale());
+                BlinkCounter landmarks(std::make_unique<RelativeOpennessScale>());
+                for (std::size_t i = 0; i < clip.size(); ++i) {
+                    if (!camera.delivers(i)) continue;
+                    const auto& face = faces[i];
+                    if (!face || !face->eyeOpenness || face->quality < minQuality) continue;
+                    row.usable += mode == 0;
+                    scan.feed(*face, double(i) / fps, long(i), false);
+                    landmarks.feed(*face, double(i) / fps, long(i), false);
+                }
+                row.falseBlinks[mode] += scan.blinks.size();
+                row.landmarkOnly[mode] += landmarks.blinks.size();
+                row.clipsFooled[mode] += !scan.blinks.empty();
+                if (!scan.blinks.empty())
+                    notes += "  " + stills[s].parent_path().filename().string() + "/" + stills[s].filename().string() +
+                             ", " + motionName(kind) + " (" + modeNames[mode] + "): " +
+                             std::to_string(scan.blinks.size()) + " false blink(s)\n";
+            }
+        }
+        if ((s + 1) % 20 == 0) std::fprintf(stderr, "  %zu of %zu stills\n", s + 1, stills.size());
+    }
+    if (!notes.empty()) std::printf("%s\n", notes.c_str());
+    std::printf("%-32s %6s %7s %7s | %-26s | %-26s\n", "", "", "", "usable", "false blinks", "landmarks only (before)");
+    std::printf("%-32s %6s %7s %7s | %8s %8s %8s | %8s %8s %8s\n", "motion", "clips", "frames", "frames", modeNames[0],
+                modeNames[1], "+1 frame", modeNames[0], modeNames[1], "+1 frame");
+    Row total;
+    for (const Motion kind : motionKinds) {
+        const Row& r = rows[kind];
+        std::printf("%-32s %6zu %7zu %7zu | %8zu %8zu %8zu | %8zu %8zu %8zu\n", motionName(kind), r.clips, r.frames,
+                    r.usable, r.falseBlinks[0], r.falseBlinks[1], r.falseBlinks[2], r.landmarkOnly[0], r.landmarkOnly[1],
+                    r.landmarkOnly[2]);
+        total.clips += r.clips;
+        total.frames += r.frames;
+        total.usable += r.usable;
+        for (int m = 0; m < modes; ++m) {
+            total.falseBlinks[m] += r.falseBlinks[m];
+            total.landmarkOnly[m] += r.landmarkOnly[m];
+        }
+    }
+    std::printf("%-32s %6zu %7zu %7zu | %8zu %8zu %8zu | %8zu %8zu %8zu\n", "all", total.clips, total.frames, total.usable,
+                total.falseBlinks[0], total.falseBlinks[1], total.falseBlinks[2], total.landmarkOnly[0],
+                total.landmarkOnly[1], total.landmarkOnly[2]);
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -506,5 +615,6 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     if (mode == "photos") return photos(argc - 2, argv + 2);
     if (mode == "blinks") return blinks(argc - 2, argv + 2);
+    if (mode == "attacks") return attacks(argc - 2, argv + 2);
     return usage();
 }

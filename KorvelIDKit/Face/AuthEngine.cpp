@@ -178,7 +178,7 @@ AuthResult AuthEngine::authenticate(const StatusHandler& onStatus, std::stop_tok
         }
         report(ScanStatus::faceFound());
         if (requireBlink && face->eyeOpenness)
-            tracker.update(opennessScale->toTrackerScale(*face->eyeOpenness, frame->time));
+            tracker.update(opennessScale->trackerOpenness(*face, frame->time));
 
         const std::optional<FaceEmbedding> embedding = embed(*face);
         if (!embedding) {

@@ -81,6 +81,9 @@ CameraController::~CameraController() {
     sessionQueue_.sync([this] {
         if (isRunning_ || source_) stopLocked();
     });
+    // A capture loop that ended by itself just before may have queued its own stop: let it run
+    // while everything is still here.
+    sessionQueue_.sync([] {});
 }
 
 void CameraController::start() {
@@ -96,19 +99,34 @@ void CameraController::start() {
             throw;
         }
         captureStop_ = std::stop_source();
-        auto done = std::make_shared<std::promise<void>>();
-        captureDone_ = done->get_future();
-        outputQueue_.async([this, source = source_.get(), token = captureStop_.get_token(), done] {
+        auto run = std::make_shared<CaptureRun>();
+        capture_ = run;
+        outputQueue_.async([this, source = source_, token = captureStop_.get_token(), run] {
             try {
                 while (!token.stop_requested()) {
                     cv::Mat frame;  // fresh each time: a delivered frame is the consumer's to keep
-                    if (!source->read(frame, token)) break;
+                    if (!source->read(frame, token) || token.stop_requested()) break;
                     deliver(frame);
                 }
             } catch (const std::exception& e) {
                 Log::camera().error(strprintf("Camera read error: %s", e.what()));
             }
-            done->set_value();
+            bool closeHere = false;
+            {
+                std::lock_guard lock(run->mutex);
+                closeHere = run->abandoned;
+                // Frames stopped without a stop(): release the device now rather than at the end of
+                // the scan. Queued before `finished` is set, so a stop() waiting for it comes first.
+                if (!closeHere && !token.stop_requested()) {
+                    Log::camera().error("Camera stopped delivering frames; releasing it.");
+                    sessionQueue_.async([this, run] {
+                        if (capture_ == run) stopLocked();
+                    });
+                }
+                run->finished = true;
+            }
+            run->ended.notify_all();
+            if (closeHere) source->close();
         });
         isRunning_ = true;
         // A restart of a running camera reconfigures it but is still one camera in use.
@@ -141,10 +159,19 @@ void CameraController::configureLocked() {
 }
 
 void CameraController::stopCaptureLocked() {
-    if (captureDone_.valid()) {
+    if (capture_) {
         captureStop_.request_stop();
-        captureDone_.wait();
-        captureDone_ = {};
+        std::unique_lock lock(capture_->mutex);
+        if (!capture_->ended.wait_for(lock, stopWait, [this] { return capture_->finished; })) {
+            capture_->abandoned = true;
+            lock.unlock();
+            Log::camera().error("Camera read did not return after stop; the device is released when it does.");
+            capture_.reset();
+            source_.reset();
+            return;
+        }
+        lock.unlock();
+        capture_.reset();
     }
     if (source_) {
         source_->close();

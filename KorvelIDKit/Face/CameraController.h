@@ -114,12 +114,18 @@ public:
     CameraController(const CameraController&) = delete;
     CameraController& operator=(const CameraController&) = delete;
 
+    // When the source stops delivering by itself (unplugged, a failed read) the camera stops as
+    // stop() does: the device is released and the indicator goes off. A scan then sees no more
+    // frames and ends with its window as usual.
     // Opens a fresh source and starts delivering frames; returns once frames flow. Throws
     // CameraError (or whatever the source factory threw), leaving the camera stopped. Blocks: call it
     // off the main thread.
     void start();
-    // Returns at once; the source is closed on the session thread.
+    // Returns at once; the source is closed on the session thread. A read that does not return
+    // within `stopWait` (a stalled device) is not waited for: the session goes on, the indicator
+    // goes off, and the source is closed when that read returns.
     void stop();
+    static constexpr std::chrono::milliseconds stopWait{2000};
     // Waits until everything queued on the session thread so far has run (stop() included).
     void waitUntilSettled();
 
@@ -148,10 +154,19 @@ private:
     mutable std::mutex frameLock_;
     FrameHandler onFrame_;
 
+    // One capture loop on the output thread, shared with it: a loop whose read does not return in
+    // time is abandoned by stop() and closes its source itself when the read finally returns.
+    struct CaptureRun {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool finished = false;
+        bool abandoned = false;
+    };
+
     // Session thread only.
-    std::unique_ptr<FrameSource> source_;
+    std::shared_ptr<FrameSource> source_;
     std::stop_source captureStop_;
-    std::future<void> captureDone_;
+    std::shared_ptr<CaptureRun> capture_;
     std::atomic<bool> isRunning_{false};
 
     // Output thread only (or the caller of deliver() in tests).

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "Face/FaceLandmarkFinder.h"
+#include "Face/FaceMotion.h"
 #include "Face/FaceModelError.h"
 #include "Support/Logger.h"
 
@@ -69,7 +70,7 @@ std::optional<std::string> FaceDetector::loadError() {
 std::string FaceDetector::instructionSet() { return load() ? finder_->instructionSet() : std::string(); }
 
 std::unique_ptr<EyeOpennessScale> FaceDetector::makeOpennessScale() const {
-    return std::make_unique<RelativeOpennessScale>();
+    return std::make_unique<EyeMotionOpennessScale>();
 }
 
 std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {

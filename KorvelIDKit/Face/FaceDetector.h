@@ -5,6 +5,7 @@
 #include <chrono>
 #include <deque>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,6 +46,11 @@ public:
     virtual ~EyeOpennessScale() = default;
     // `seconds`: a monotonic time of the frame, used by scales that look back in time.
     virtual float toTrackerScale(float rawOpenness, double seconds) = 0;
+    // The whole face of the frame (its eyeOpenness set): scales that look at more than the ratio
+    // override this; the others scale the ratio.
+    virtual float trackerOpenness(const DetectedFace& face, double seconds) {
+        return toTrackerScale(face.eyeOpenness.value_or(std::numeric_limits<float>::quiet_NaN()), seconds);
+    }
 };
 
 class IdentityOpennessScale final : public EyeOpennessScale {
@@ -69,7 +75,8 @@ public:
     virtual std::optional<std::string> loadError() { return std::nullopt; }
 };
 
-// The openness scale for FaceDetector. dlib's eye outlines never close completely (closed eyes still
+// The landmark ratio on the tracker's scale (FaceDetector's scan scale, EyeMotionOpennessScale in
+// FaceMotion.h, runs it beside the motion-compensated ratio). dlib's eye outlines never close completely (closed eyes still
 // read 0.13–0.26 against 0.33–0.37 open), and people's open eyes differ, so the raw ratio is taken
 // relative to this scan's own recent eyes: z = raw / baseline, where the baseline is the median raw
 // value of the frames fed in the previous 2 s (all frames so far, this one included, while fewer

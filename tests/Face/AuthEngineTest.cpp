@@ -226,10 +226,12 @@ TEST_F(AuthEngineTest, ScanOutcomes) {
 }
 
 TEST_F(AuthEngineTest, EachUnusableFrameResetsTheStreakButKeepsTheCandidate) {
+    // A detector or recogniser that throws spoils only its frame (logged); NaN quality is too low.
     for (const auto& [breaker, seen] : std::vector<std::pair<Frame, std::string>>{
-             {Frame::noFace(), "S"}, {Frame::lowQuality(0.1f), "S"}, {Frame::noEmbedding(), "F"},
-             {Frame::withEmbedding(far), "F F"}}) {
-        SCOPED_TRACE(seen);
+             {Frame::noFace(), "S"}, {Frame::lowQuality(0.1f), "S"}, {Frame::lowQuality(std::nanf("")), "S"},
+             {Frame::noEmbedding(), "F"}, {Frame::withEmbedding(far), "F F"},
+             {Frame::throwing(Frame::Throws::detector), "S"}, {Frame::throwing(Frame::Throws::recognizer), "F"}}) {
+        SCOPED_TRACE(::testing::PrintToString(int(breaker.throws)) + " " + seen);
         const AuthResult result = run({at(0.1f), at(0.1f), breaker, at(0.1f), at(0.1f), at(0.2f)}, livenessOff(3));
         ASSERT_EQ(result.kind, K::matched);
         EXPECT_NEAR(result.distance, 0.2f, 1e-4f);

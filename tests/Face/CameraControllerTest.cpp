@@ -1,4 +1,5 @@
 // The camera controller, its activity indicator and the frame stream.
+#include <QCoreApplication>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -6,6 +7,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "Face/CameraActivity.h"
@@ -111,6 +114,8 @@ TEST(CameraControllerTest, StartDeliversFramesOnTheOutputThreadAndStopReleasesTh
     EXPECT_EQ(camera.outputQueue().threadName(), "camera.output");
     EXPECT_EQ(state->opens, 0);  // nothing touches the camera before start()
 
+    // Indicator changes still queued by earlier tests in this program are not this camera's.
+    QCoreApplication::processEvents();
     QSignalSpy spy(&CameraActivity::shared(), &CameraActivity::isActiveChanged);
     std::atomic<int> frames{0};
     std::string deliveryThread;
@@ -143,6 +148,86 @@ TEST(CameraControllerTest, StartDeliversFramesOnTheOutputThreadAndStopReleasesTh
     const int after = frames;
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(frames, after);
+}
+
+// A camera that stops by itself: after `framesBeforeEnd` frames its read ends (unplugged), throws
+// (a failed read), or blocks until released, whatever stop() asks (a stalled device).
+class EndingSource final : public FrameSource {
+public:
+    enum class End { returnsFalse, throws, stalls };
+    struct State {
+        std::atomic<int> closes{0};
+        std::atomic<bool> stalling{false};
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+    };
+    EndingSource(End end, std::shared_ptr<State> state) : end_(end), state_(std::move(state)) {}
+    void open() override {}
+    bool read(cv::Mat& frame, std::stop_token) override {
+        if (reads_++ < 3) {
+            std::this_thread::sleep_for(5ms);
+            frame = cv::Mat(4, 4, CV_8UC3, cv::Scalar(1, 2, 3));
+            return true;
+        }
+        switch (end_) {
+        case End::returnsFalse: return false;
+        case End::throws: throw std::runtime_error("device gone");
+        case End::stalls:
+            state_->stalling = true;
+            state_->released.wait();
+            return false;
+        }
+        return false;
+    }
+    void close() override { ++state_->closes; }
+    std::string deviceName() const override { return "Ending Camera"; }
+
+private:
+    End end_;
+    std::shared_ptr<State> state_;
+    int reads_ = 0;
+};
+
+TEST(CameraControllerTest, ACameraThatStopsDeliveringIsReleasedAndTheIndicatorGoesOff) {
+    for (const auto end : {EndingSource::End::returnsFalse, EndingSource::End::throws}) {
+        SCOPED_TRACE(int(end));
+        LogCapture log;
+        auto state = std::make_shared<EndingSource::State>();
+        CameraController camera([&] { return std::make_unique<EndingSource>(end, state); });
+        camera.start();
+        EXPECT_TRUE(activityIs(1));
+        // Without any stop() from the user of the camera.
+        EXPECT_TRUE(TestSupport::waitUntil([&] { return state->closes == 1; }));
+        camera.waitUntilSettled();
+        EXPECT_FALSE(camera.isRunning());
+        EXPECT_TRUE(activityIs(0));
+        EXPECT_TRUE(log.contains("Camera stopped delivering frames; releasing it."));
+        camera.stop();  // a later stop changes nothing
+        camera.waitUntilSettled();
+        EXPECT_EQ(state->closes, 1);
+    }
+}
+
+TEST(CameraControllerTest, StopDoesNotWaitForAStalledReadAndTheDeviceIsReleasedWhenItReturns) {
+    LogCapture log;
+    auto state = std::make_shared<EndingSource::State>();
+    auto camera = std::make_unique<CameraController>(
+        [&] { return std::make_unique<EndingSource>(EndingSource::End::stalls, state); });
+    camera->start();
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return state->stalling.load(); }));
+    const auto before = std::chrono::steady_clock::now();
+    camera->stop();
+    camera->waitUntilSettled();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, CameraController::stopWait + 2s);
+    EXPECT_FALSE(camera->isRunning());
+    EXPECT_TRUE(activityIs(0));
+    EXPECT_EQ(state->closes, 0);  // the read still holds it
+    EXPECT_TRUE(log.contains("Camera read did not return after stop; the device is released when it does."));
+    state->release.set_value();
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return state->closes == 1; }));
+    camera.reset();
+    EXPECT_EQ(state->closes, 1);
+    EXPECT_FALSE(log.contains("Camera stopped delivering frames; releasing it."));
 }
 
 TEST(CameraControllerTest, StopWithoutStartOnlyLogs) {

@@ -111,6 +111,27 @@ TEST_F(EnrollmentTest, EightDistinctSamplesMakeAProfileWhenTheNextFrameArrives) 
     EXPECT_FALSE(script->onFrameSetAtClose);
 }
 
+TEST_F(EnrollmentTest, FinishedIsSentEvenWhenTheProfileCannotBeSaved) {
+    // The store's folder is a file: the save fails and is logged, the profile is still the result.
+    TestSupport::writeText(dir / "blocked", "");
+    FaceStore unwritable(dir / "blocked" / "enrollment.json");
+    LogCapture log;
+    distinctFaces(9);
+    AuthEngine::Options options;
+    options.cameraClock = Scripted::steppingClock();
+    engine = std::make_unique<AuthEngine>(unwritable, std::make_unique<Scripted::Detector>(script),
+                                          std::make_unique<Scripted::Recognizer>(script), Settings{},
+                                          Scripted::sourceFactory(script), std::move(options));
+    script->camera = &engine->camera();
+    engine->enroll("Ada", [&](const EnrollmentEvent& e) { events.push_back(e); });
+    ASSERT_FALSE(events.empty());
+    ASSERT_EQ(events.back().kind, E::Kind::finished) << ::testing::PrintToString(events.back());
+    EXPECT_EQ(events.back().profile.name, "Ada");
+    EXPECT_EQ(unwritable.profiles.size(), 1u);
+    ASSERT_EQ(log.messages("store").size(), 1u);
+    EXPECT_NE(log.messages("store")[0].find("Profile save error"), std::string::npos);
+}
+
 TEST_F(EnrollmentTest, WindowEndingWithFewerThanHalfTheTargetFailsAndWithHalfSucceeds) {
     for (int samples : {3, 4}) {
         SCOPED_TRACE(samples);

@@ -15,6 +15,7 @@
 
 #include "FaceEngineTestSupport.h"
 #include "Face/FaceLandmarkFinder.h"
+#include "Face/FaceMotion.h"
 #include "Face/LivenessTracker.h"
 
 namespace {
@@ -170,6 +171,107 @@ TEST(FaceGeometryTest, AnglesAndOutlinesNeedAllSixtyEightPoints) {
     EXPECT_FALSE(FaceGeometry::yaw(partial, 0.0f));
     const auto [l, r] = FaceGeometry::eyeOutlines(partial, {0.3, 0.3, 0.3, 0.3}, frame640, 0);
     EXPECT_TRUE(l.empty() && r.empty());
+}
+
+// ---- openness through the face's own motion ----
+
+namespace {
+// A textured "face" (smoothed noise) 640×480 with the synthetic landmarks on it, both moved by `h`.
+struct MovedFace {
+    cv::Mat frame;
+    std::vector<cv::Point2f> landmarks;
+};
+MovedFace moved(const cv::Mat& texture, const std::vector<cv::Point2f>& landmarks, const cv::Matx33d& h) {
+    MovedFace m;
+    cv::warpPerspective(texture, m.frame, cv::Mat(h), texture.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    cv::perspectiveTransform(landmarks, m.landmarks, cv::Mat(h));
+    return m;
+}
+cv::Matx33d about(cv::Point2d c, const cv::Matx33d& m) {
+    return cv::Matx33d(1, 0, c.x, 0, 1, c.y, 0, 0, 1) * m * cv::Matx33d(1, 0, -c.x, 0, 1, -c.y, 0, 0, 1);
+}
+}  // namespace
+
+TEST(FaceMotionTest, APlaneMovedAnyWayKeepsItsOpennessAndOnlyLidsMovingOnTheirOwnClose) {
+    cv::Mat texture(frame640, CV_8UC3);
+    cv::RNG(3).fill(texture, cv::RNG::UNIFORM, 0, 256);
+    cv::GaussianBlur(texture, texture, cv::Size(0, 0), 2.5);
+    const cv::Point2f centre(320, 240);
+    const auto open = syntheticFace(centre, 100, 0.3f, 0.1f);
+    const auto closed = syntheticFace(centre, 100, 0.3f, 0.03f);
+    const double rawOpen = 0.1 / 0.3;
+    const struct {
+        const char* name;
+        cv::Matx33d peak;  // the farthest the photo goes
+    } motions[] = {
+        {"squeezed to half its height", about(centre, {1, 0, 0, 0, 0.5, 0, 0, 0, 1})},
+        {"tilted back (perspective)", about(centre, {1, 0, 0, 0, 0.6, 0, 0, 0.0012, 1})},
+        {"turned 25°", about(centre, {std::cos(0.44), -std::sin(0.44), 0, std::sin(0.44), std::cos(0.44), 0, 0, 0, 1})},
+        {"brought closer", about(centre, {1.3, 0, 0, 0, 1.3, 0, 0, 0, 1})},
+    };
+    for (const auto& m : motions) {
+        SCOPED_TRACE(m.name);
+        FaceMotionTracker tracker;
+        // Out to the peak in six frames and back in six, 50 ms apart.
+        for (int i = 0; i <= 12; ++i) {
+            const double a = 1 - std::abs(i - 6) / 6.0;
+            cv::Matx33d h = cv::Matx33d::eye() * (1 - a) + m.peak * a;
+            const MovedFace f = moved(texture, open, h);
+            const auto reading = tracker.referenceOpenness(f.frame, f.landmarks, i * 0.05);
+            ASSERT_TRUE(reading) << "frame " << i;
+            EXPECT_NEAR(*reading, rawOpen, 0.03 * rawOpen) << "frame " << i;
+        }
+        EXPECT_EQ(tracker.generation(), 1u);
+    }
+    // The lids close on a still face: the reading follows them.
+    FaceMotionTracker tracker;
+    ASSERT_TRUE(tracker.referenceOpenness(texture, open, 0));
+    const auto shut = tracker.referenceOpenness(texture, closed, 0.05);
+    ASSERT_TRUE(shut);
+    EXPECT_NEAR(*shut, 0.03 / 0.3, 0.01);
+    // A featureless frame gives nothing to track: unknown, never a value.
+    FaceMotionTracker blank;
+    EXPECT_FALSE(blank.referenceOpenness(cv::Mat(frame640, CV_8UC3, cv::Scalar(90, 90, 90)), open, 0));
+    EXPECT_FALSE(blank.referenceOpenness(texture, {}, 0.05));
+}
+
+TEST(FaceMotionTest, TheScanCountsAFrameClosedOnlyWhenBothReadingsSayClosed) {
+    cv::Mat texture(frame640, CV_8UC3);
+    cv::RNG(5).fill(texture, cv::RNG::UNIFORM, 0, 256);
+    cv::GaussianBlur(texture, texture, cv::Size(0, 0), 2.5);
+    const cv::Point2f centre(320, 240);
+    const auto open = syntheticFace(centre, 100, 0.3f, 0.1f);
+    const auto closed = syntheticFace(centre, 100, 0.3f, 0.03f);
+    const auto face = [](const MovedFace& f) {
+        DetectedFace d;
+        d.frame = f.frame;
+        d.landmarks = f.landmarks;
+        const auto [l, r] = FaceGeometry::eyeOutlines(f.landmarks, {0, 0, 1, 1}, {1, 1}, 0);
+        d.eyeOpenness = FaceGeometry::eyeOpenness(l, r);
+        return d;
+    };
+    const cv::Matx33d squeeze = about(centre, {1, 0, 0, 0, 0.5, 0, 0, 0, 1});
+    const struct {
+        const char* name;
+        bool lidsClose;
+        bool squeezed;
+        std::int64_t blinks;
+    } cases[] = {{"a real blink", true, false, 1}, {"a squeezed photo", false, true, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EyeMotionOpennessScale scale;
+        LivenessTracker tracker;
+        for (int i = 0; i < 40; ++i) {
+            const bool dip = i >= 20 && i < 23;
+            const auto& lm = dip && c.lidsClose ? closed : open;
+            const MovedFace f = moved(texture, lm, dip && c.squeezed ? squeeze : cv::Matx33d::eye());
+            tracker.update(scale.trackerOpenness(face(f), i * 0.05));
+        }
+        EXPECT_EQ(tracker.blinkCount(), c.blinks);
+    }
+    // The ratio alone (no frame to look at) is never trusted to close.
+    EyeMotionOpennessScale blind;
+    for (int i = 0; i < 10; ++i) EXPECT_GT(blind.toTrackerScale(i == 8 ? 0.01f : 0.33f, i * 0.05), 0.13f);
 }
 
 // ---- the per-scan openness scale ----

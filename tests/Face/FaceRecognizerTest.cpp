@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "FaceEngineTestSupport.h"
+#include "Support/Logger.h"
 #include "Face/FaceDescriptorNet.h"
 #include "Face/TfjsWeights.h"
 
@@ -86,7 +87,14 @@ TEST(DescriptorRecognizerTest, DamagedWeightsAreReportedWithTheShard) {
 
 TEST(DescriptorRecognizerTest, FacesWithoutLandmarksGiveNoEmbedding) {
     KORVEL_REQUIRE_FACE_MODELS();
+    LogCapture log;
     DetectedFace face;
+    // A crop of zero width (a face at the frame's edge): nothing, quietly.
+    face.frame = cv::Mat(480, 640, CV_8UC3, cv::Scalar(0, 0, 0));
+    face.crop = face.frame(cv::Rect(640, 100, 0, 200));
+    EXPECT_FALSE(FaceEngineTest::recognizer().embedding(face));
+    EXPECT_EQ(log.messages("face"), std::vector<std::string>{});
+
     face.frame = cv::Mat(480, 640, CV_8UC3, cv::Scalar(0, 0, 0));
     face.crop = face.frame(cv::Rect(100, 100, 200, 200));
     EXPECT_FALSE(FaceEngineTest::recognizer().embedding(face));

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <stop_token>
 #include <thread>
 #include <vector>
@@ -34,8 +36,10 @@ struct Frame {
     float quality = 1.0f;
     std::optional<float> openness;
     std::optional<std::vector<float>> embedding;
+    enum class Throws { nothing, detector, recognizer } throws = Throws::nothing;
 
     static Frame noFace() { return {false, 0, {}, {}}; }
+    static Frame throwing(Throws where) { return {true, 1.0f, {}, std::vector<float>{1, 0, 0}, where}; }
     static Frame lowQuality(float quality, std::optional<float> openness = {}) {
         return {true, quality, openness, std::vector<float>{1, 0, 0}};
     }
@@ -187,6 +191,7 @@ public:
         if (script_->onDetect) script_->onDetect(index);
         if (index >= static_cast<int>(script_->frames.size())) return std::nullopt;
         const Frame& f = script_->frames[static_cast<std::size_t>(index)];
+        if (f.throws == Frame::Throws::detector) throw std::runtime_error("scripted detector failure");
         if (!f.face) return std::nullopt;
         DetectedFace face;
         face.crop = frame;
@@ -218,7 +223,9 @@ public:
     std::optional<FaceEmbedding> embedding(const DetectedFace& face) override {
         const int index = frameIndex(face.frame);
         if (index >= static_cast<int>(script_->frames.size())) return std::nullopt;
-        const auto& e = script_->frames[static_cast<std::size_t>(index)].embedding;
+        const Frame& f = script_->frames[static_cast<std::size_t>(index)];
+        if (f.throws == Frame::Throws::recognizer) throw std::runtime_error("scripted recogniser failure");
+        const auto& e = f.embedding;
         if (!e) return std::nullopt;
         return FaceEmbedding{*e};
     }

@@ -1,0 +1,171 @@
+#include "Face/FaceMotion.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+constexpr std::size_t landmarkCount = 68;
+
+cv::Point2d meanOf(std::span<const cv::Point2f> points) {
+    cv::Point2d sum(0, 0);
+    for (const auto& p : points) sum += cv::Point2d(p.x, p.y);
+    return sum * (1.0 / double(points.size()));
+}
+
+// The distance between the eye centres: the face's scale for margins and tolerances.
+double eyeDistance(std::span<const cv::Point2f> landmarks) {
+    return cv::norm(meanOf(landmarks.subspan(36, 6)) - meanOf(landmarks.subspan(42, 6)));
+}
+
+cv::Mat toGray(const cv::Mat& frame) {
+    cv::Mat gray;
+    switch (frame.channels()) {
+    case 1: return frame;
+    case 3: cv::cvtColor(frame, gray, cv::COLOR_BGR2GRAY); return gray;
+    case 4: cv::cvtColor(frame, gray, cv::COLOR_BGRA2GRAY); return gray;
+    default: return {};
+    }
+}
+
+cv::Matx33d toMatx(const cv::Mat& m) {
+    cv::Matx33d out;
+    m.convertTo(cv::Mat(3, 3, CV_64F, out.val), CV_64F);
+    return out;
+}
+}  // namespace
+
+namespace FaceMotion {
+cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks) {
+    if (landmarks.size() != landmarkCount || size.empty()) return {};
+    const double eyes = eyeDistance(landmarks);
+    cv::Mat mask = cv::Mat::zeros(size, CV_8U);
+    // The jaw line and the brows raised by half the eye distance (the forehead), drawn a little
+    // inside the outline: points on the outline itself sit on the background of a real face.
+    const cv::Point2d centre = meanOf(landmarks);
+    std::vector<cv::Point> outline;
+    const auto add = [&](cv::Point2d p) { outline.emplace_back(cv::Point2d(centre + (p - centre) * 0.9)); };
+    for (std::size_t i = 0; i <= 16; ++i) add(cv::Point2d(landmarks[i]));
+    for (std::size_t i = 26; i >= 17; --i) add(cv::Point2d(landmarks[i]) - cv::Point2d(0, 0.5 * eyes));
+    std::vector<cv::Point> hull;
+    cv::convexHull(outline, hull);
+    cv::fillConvexPoly(mask, hull, cv::Scalar(255));
+    // Without the eyes: lids, lashes and the skin just above and below move in a blink.
+    for (const std::size_t first : {std::size_t(36), std::size_t(42)}) {
+        const cv::Point2d c = meanOf(landmarks.subspan(first, 6));
+        const cv::Size axes(int(std::lround(0.45 * eyes)), int(std::lround(0.3 * eyes)));
+        cv::ellipse(mask, cv::Point(c), axes, 0, 0, 360, cv::Scalar(0), cv::FILLED);
+    }
+    return mask;
+}
+
+std::optional<float> mappedOpenness(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography) {
+    if (landmarks.size() != landmarkCount) return std::nullopt;
+    std::vector<cv::Point2f> eyes(landmarks.begin() + 36, landmarks.begin() + 48), mapped;
+    cv::perspectiveTransform(eyes, mapped, cv::Mat(homography));
+    std::vector<cv::Point2f> all(landmarks.begin(), landmarks.end());
+    std::copy(mapped.begin(), mapped.end(), all.begin() + 36);
+    // Pixel units: a box as wide as the frame and as high as it is wide keeps both axes alike.
+    const cv::Size frame(1, 1);
+    const NormalizedRect box{0, 0, 1, 1};
+    const auto roll = FaceGeometry::roll(all);
+    const auto [left, right] = FaceGeometry::eyeOutlines(all, box, frame, roll.value_or(0.0f));
+    return FaceGeometry::eyeOpenness(left, right);
+}
+}  // namespace FaceMotion
+
+void FaceMotionTracker::startAnchor(const cv::Mat& gray, std::span<const cv::Point2f> landmarks,
+                                    const cv::Matx33d& toReference, double seconds) {
+    anchorPoints_.clear();
+    const cv::Mat mask = FaceMotion::trackingMask(gray.size(), landmarks);
+    if (!mask.empty()) {
+        const double spacing = std::max(3.0, eyeDistance(landmarks) / 12);
+        cv::goodFeaturesToTrack(gray, anchorPoints_, maxPoints, 0.005, spacing, mask, 5);
+    }
+    points_ = anchorPoints_;
+    anchorCount_ = anchorPoints_.size();
+    anchorToReference_ = toReference;
+    anchorTime_ = seconds;
+}
+
+std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, std::span<const cv::Point2f> landmarks,
+                                                          double seconds) {
+    const cv::Mat gray = frame.empty() || frame.depth() != CV_8U ? cv::Mat() : toGray(frame);
+    const bool usable = !gray.empty() && landmarks.size() == landmarkCount && std::isfinite(seconds);
+    const bool continues = usable && tracking_ && previous_.size() == gray.size() && seconds >= lastTime_ &&
+                           seconds - lastTime_ <= maxGap && points_.size() >= std::size_t(minPoints);
+    std::optional<cv::Matx33d> anchorToNow;
+    if (continues) {
+        std::vector<cv::Point2f> next, back;
+        std::vector<unsigned char> status, backStatus;
+        std::vector<float> error;
+        const cv::Size window(21, 21);
+        const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
+        cv::calcOpticalFlowPyrLK(previous_, gray, points_, next, status, error, window, 3, stop);
+        // Forward–backward: a point that does not track back to where it came from is lost.
+        cv::calcOpticalFlowPyrLK(gray, previous_, next, back, backStatus, error, window, 3, stop);
+        std::vector<cv::Point2f> from, to;
+        for (std::size_t i = 0; i < points_.size(); ++i)
+            if (status[i] && backStatus[i] && cv::norm(back[i] - points_[i]) < 0.7) {
+                from.push_back(anchorPoints_[i]);
+                to.push_back(next[i]);
+            }
+        anchorPoints_ = from;
+        points_ = to;
+        if (from.size() >= std::size_t(minPoints)) {
+            // Tolerance: about 1 % of the eye distance, at least a pixel.
+            const double tolerance = std::max(1.0, eyeDistance(landmarks) / 60);
+            std::vector<unsigned char> inliers;
+            const cv::Mat h = cv::findHomography(from, to, cv::RANSAC, tolerance, inliers, 500, 0.995);
+            const auto kept = std::count(inliers.begin(), inliers.end(), 1);
+            if (!h.empty() && kept >= minPoints && std::size_t(2 * kept) >= from.size()) {
+                anchorToNow = toMatx(h);
+                // Points off the plane (a mouth that talks, a cheek's edge) are not followed further.
+                std::vector<cv::Point2f> keptFrom, keptTo;
+                for (std::size_t i = 0; i < from.size(); ++i)
+                    if (inliers[i]) keptFrom.push_back(from[i]), keptTo.push_back(to[i]);
+                anchorPoints_ = std::move(keptFrom);
+                points_ = std::move(keptTo);
+            }
+        }
+    }
+    previous_ = usable ? gray : cv::Mat();
+    lastTime_ = seconds;
+    if (!usable) {
+        tracking_ = false;
+        return std::nullopt;
+    }
+    if (!anchorToNow) {
+        // A new reference: this frame as it is.
+        ++generation_;
+        startAnchor(gray, landmarks, cv::Matx33d::eye(), seconds);
+        tracking_ = anchorCount_ >= std::size_t(minPoints);
+        if (!tracking_) return std::nullopt;
+        return FaceMotion::mappedOpenness(landmarks, cv::Matx33d::eye());
+    }
+    const cv::Matx33d nowToReference = anchorToReference_ * anchorToNow->inv();
+    const auto openness = FaceMotion::mappedOpenness(landmarks, nowToReference);
+    if (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_)
+        startAnchor(gray, landmarks, nowToReference, seconds);
+    return openness;
+}
+
+float EyeMotionOpennessScale::toTrackerScale(float rawOpenness, double seconds) {
+    return std::max(landmarks_.toTrackerScale(rawOpenness, seconds), RelativeOpennessScale::neutral);
+}
+
+float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double seconds) {
+    const float raw = face.eyeOpenness.value_or(std::numeric_limits<float>::quiet_NaN());
+    const float byLandmarks = landmarks_.toTrackerScale(raw, seconds);
+    const auto inReference = motion_.referenceOpenness(face.frame, face.landmarks, seconds);
+    if (motion_.generation() != referenceGeneration_) {
+        // A new reference geometry: earlier readings are not comparable.
+        reference_ = RelativeOpennessScale();
+        referenceGeneration_ = motion_.generation();
+    }
+    const float byReference = inReference ? reference_.toTrackerScale(*inReference, seconds) : RelativeOpennessScale::neutral;
+    return std::max(byLandmarks, byReference);
+}

@@ -1,0 +1,87 @@
+#pragma once
+// Eye openness that a photograph moved in front of the camera cannot change.
+//
+// The landmark openness (eye outline height over width) drops whenever the whole face is squeezed
+// vertically: a photo tilted back about its horizontal axis, or pressed, reads exactly like closing
+// lids. Landmark-only checks cannot tell the two apart, because dlib's fit pulls the nose, mouth and
+// chin back towards an average face while the eye points follow the squeeze. The image itself can:
+// the skin outside the eyes moves with the lids only in a photo. So the face outside the eyes is
+// tracked from frame to frame (pyramidal Lucas–Kanade, forward–backward checked), a homography is
+// fitted by RANSAC from the points' places in an anchor frame to their places now, and the eye
+// outlines are mapped back through it into the reference geometry before their openness is read.
+// A plane moved in any way (tilted, turned, squeezed, brought closer) maps back to itself: its
+// lids read as they did. A real blink moves the lids and not the skin around them: it reads closed.
+// A homography is the motion of a plane; a real head is nearly one at the eyes' scale, and where a
+// head turning in depth fools it, the landmark openness still reads open, so the scan counts a
+// frame as closed only when both say so (EyeMotionOpennessScale).
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "Face/FaceDetector.h"
+
+class FaceMotionTracker {
+public:
+    // The anchor (the frame the tracked points were found in) is replaced this often, and whenever
+    // too few of its points are left, by the current frame; the mapping to the reference geometry
+    // is carried over, so a new anchor does not change what the lids read.
+    static constexpr double anchorLifetime = 2.0;  // seconds
+    // Frames further apart than this are not tracked across: the face may have gone and come back.
+    static constexpr double maxGap = 0.5;  // seconds
+    static constexpr int maxPoints = 80;
+    static constexpr int minPoints = 10;  // fewer tracked points (or RANSAC inliers): motion unknown
+
+    // `frame`: 8-bit BGR, BGRA or grey; `landmarks`: 68 points in frame pixels; `seconds`: monotonic.
+    // The openness (FaceGeometry::eyeOpenness on the roll-free outlines, in pixels) of this frame's
+    // eyes mapped into the reference geometry; nothing when the motion could not be measured (too
+    // few points on the face, a gap, a new frame size). After nothing, the next frame starts a new
+    // reference: generation() then counts up.
+    std::optional<float> referenceOpenness(const cv::Mat& frame, std::span<const cv::Point2f> landmarks, double seconds);
+
+    // Counts the references started; values of different generations are not comparable.
+    std::uint64_t generation() const { return generation_; }
+
+private:
+    void startAnchor(const cv::Mat& gray, std::span<const cv::Point2f> landmarks, const cv::Matx33d& toReference,
+                     double seconds);
+
+    cv::Mat previous_;                       // grey
+    std::vector<cv::Point2f> anchorPoints_;  // in the anchor frame
+    std::vector<cv::Point2f> points_;        // the same points in the previous frame
+    std::size_t anchorCount_ = 0;            // points found in the anchor frame
+    cv::Matx33d anchorToReference_ = cv::Matx33d::eye();
+    double anchorTime_ = 0, lastTime_ = 0;
+    std::uint64_t generation_ = 0;
+    bool tracking_ = false;
+};
+
+namespace FaceMotion {
+// Where to look for points to track: the face inside its outline and up to the forehead, without
+// the eyes (with a margin for lids and brows moving in a blink). 8-bit mask of `size`; empty
+// without 68 landmarks.
+cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks);
+// The openness of the eye outlines of 68 landmarks (pixels) after mapping them through
+// `homography`, measured in pixels along the mapped eye line. Nothing without 68 landmarks.
+std::optional<float> mappedOpenness(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);
+}  // namespace FaceMotion
+
+// The scan's openness scale for FaceDetector: the landmark openness and the openness read in the
+// reference geometry each go through their own RelativeOpennessScale, and the tracker gets the
+// larger of the two, so a frame is closed only when both read closed and open when either does.
+// When the motion is unknown the reference reading is RelativeOpennessScale::neutral: such a frame
+// can open the eyes but never close them. One per scan.
+class EyeMotionOpennessScale final : public EyeOpennessScale {
+public:
+    // Without the face's frame and landmarks nothing can be verified: never closed.
+    float toTrackerScale(float rawOpenness, double seconds) override;
+    float trackerOpenness(const DetectedFace& face, double seconds) override;
+
+private:
+    RelativeOpennessScale landmarks_;
+    RelativeOpennessScale reference_;
+    FaceMotionTracker motion_;
+    std::uint64_t referenceGeneration_ = 0;
+};
