@@ -104,7 +104,10 @@ int add(const Arguments& a) {
     int status = Exit::ok;
     for (const auto& file : a.positional) {
         try {
-            const VaultItem item = vault().addFile(file);
+            ProgressBar bar(std::filesystem::path(file).filename().string(), 100);
+            const VaultItem item = vault().addFile(file, [&](std::uint64_t done, std::uint64_t total) {
+                if (total >= (std::uint64_t(8) << 20)) bar.update(static_cast<std::int64_t>(done * 100 / total));  // large files only
+            });
             std::cout << "Added " << item.name << " (" << item.id.toString() << ")\n";
         } catch (const std::exception& e) {
             std::cerr << "korvel-id-cli: " << file << ": " << e.what() << "\n";

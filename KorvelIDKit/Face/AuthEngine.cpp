@@ -1,5 +1,7 @@
 #include "Face/AuthEngine.h"
 
+#include <QScopeGuard>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -146,7 +148,8 @@ AuthResult AuthEngine::authenticate(const StatusHandler& onStatus, std::stop_tok
     }
 
     const Settings atStart = settings();
-    const double deadline = monotonicSeconds() + atStart.scanTimeout;
+    const double started = monotonicSeconds();
+    const double deadline = started + atStart.scanTimeout;
     LivenessTracker tracker(0.22f, 0.13f);
     std::unique_ptr<EyeOpennessScale> opennessScale = detector_->makeOpennessScale();
     if (!opennessScale) opennessScale = std::make_unique<IdentityOpennessScale>();
@@ -169,23 +172,41 @@ AuthResult AuthEngine::authenticate(const StatusHandler& onStatus, std::stop_tok
         if (monotonicSeconds() >= deadline) break;
         preview(frame->image);
 
+        FrameTrace trace;
+        trace.time = monotonicSeconds() - started;
+        const auto sendTrace = qScopeGuard([&] {
+            trace.blinks = tracker.blinkCount();
+            if (onFrameTrace_) onFrameTrace_(trace);
+        });
         const Settings current = settings();
         const std::optional<DetectedFace> face = detect(frame->image);
+        if (face) {
+            trace.detectSeconds = face->detectSeconds;
+            trace.landmarkSeconds = face->landmarkSeconds;
+            trace.quality = face->quality;
+            trace.openness = face->eyeOpenness;
+        }
         if (!face || !(face->quality >= current.minQuality)) {
             report(ScanStatus::searching());
             streak = 0;
             continue;
         }
         report(ScanStatus::faceFound());
-        if (requireBlink && face->eyeOpenness)
-            tracker.update(opennessScale->trackerOpenness(*face, frame->time));
+        // The scale follows the face's motion: it runs for the tracker, and for a trace when one is asked for.
+        if (face->eyeOpenness && (requireBlink || onFrameTrace_)) {
+            trace.trackerOpenness = opennessScale->trackerOpenness(*face, frame->time);
+            if (requireBlink) tracker.update(*trace.trackerOpenness);
+        }
 
+        const auto embedStarted = monotonicSeconds();
         const std::optional<FaceEmbedding> embedding = embed(*face);
+        trace.descriptorSeconds = monotonicSeconds() - embedStarted;
         if (!embedding) {
             streak = 0;
             continue;
         }
         const BestMatch match = bestMatch(*embedding);
+        if (match.name) trace.distance = match.distance;
         bestDistance = std::min(bestDistance, match.distance);
         if (match.name && match.distance <= current.effectiveThreshold()) {
             candidateName = match.name;

@@ -65,6 +65,19 @@ struct EnrollmentEvent {
     friend bool operator==(const EnrollmentEvent&, const EnrollmentEvent&) = default;
 };
 
+// What a scan saw in one examined frame, for diagnostics (korvel-id-cli faces test).
+struct FrameTrace {
+    double time = 0;                        // seconds since the scan started
+    std::optional<double> detectSeconds;    // finding the face
+    std::optional<double> landmarkSeconds;  // fitting its landmarks
+    std::optional<double> descriptorSeconds;
+    std::optional<float> quality;
+    std::optional<float> openness;          // the detector's eye openness
+    std::optional<float> trackerOpenness;   // the same on the blink tracker's scale
+    std::optional<float> distance;          // to the nearest enrolled face
+    std::int64_t blinks = 0;                // blinks counted so far in this scan
+};
+
 // A scan or enrolment running on its own thread. Destroying the task cancels it and waits for it.
 template <class Result>
 class ScanTask {
@@ -92,6 +105,7 @@ public:
     using StatusHandler = std::function<void(const ScanStatus&)>;
     using EventHandler = std::function<void(const EnrollmentEvent&)>;
     using PreviewHandler = std::function<void(const QImage&)>;
+    using TraceHandler = std::function<void(const FrameTrace&)>;
 
     static constexpr double enrollmentWindow = 40.0;  // seconds, not taken from the settings
     static constexpr const char* notEnoughSamplesMessage =
@@ -137,6 +151,8 @@ public:
 
     // Called on the scanning thread with each examined frame when set; may be set from any thread.
     void setOnPreviewFrame(PreviewHandler handler);
+    // Called on the scanning thread after each examined frame of a scan; set before the scan starts.
+    void setOnFrameTrace(TraceHandler handler) { onFrameTrace_ = std::move(handler); }
 
     CameraController& camera() { return camera_; }
     FaceStore& store() { return store_; }
@@ -160,4 +176,5 @@ private:
     Options options_;
     mutable std::mutex previewMutex_;
     PreviewHandler onPreviewFrame_;
+    TraceHandler onFrameTrace_;
 };

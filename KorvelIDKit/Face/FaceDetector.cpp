@@ -95,6 +95,8 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
     const cv::Size size = frame.size();
 
     std::lock_guard lock(detectMutex_);
+    const auto started = std::chrono::steady_clock::now();
+    auto located = started;
     std::vector<cv::Rect2d> boxes;
     std::vector<cv::Point2f> landmarks;
     NormalizedRect box;
@@ -159,6 +161,7 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
         // then stay put while the detector's box jumps; on small faces this is what lets closed
         // lids read closed.
         const cv::Rect2d& box0 = boxes[std::size_t(chosen)];
+        located = std::chrono::steady_clock::now();
         landmarks = finder_->landmarks(gray, box0, true);
         if (landmarks.size() == 68)
             landmarks = FaceLandmarkFinders::subpixelLandmarks(*finder_, gray, FaceGeometry::landmarkBox(landmarks), true);
@@ -180,5 +183,8 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
     face.eyeOpenness = FaceGeometry::eyeOpenness(left, right);
     face.landmarks = std::move(landmarks);
     face.frame = frame;
+    const auto seconds = [](auto from, auto to) { return std::chrono::duration<double>(to - from).count(); };
+    face.detectSeconds = seconds(started, located);
+    face.landmarkSeconds = seconds(located, std::chrono::steady_clock::now());
     return face;
 }

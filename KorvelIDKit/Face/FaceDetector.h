@@ -37,6 +37,9 @@ struct DetectedFace {
     // Empty for faces that carry no landmarks.
     std::vector<cv::Point2f> landmarks;
     cv::Mat frame;
+    // How long finding the face and fitting its landmarks took (diagnostics).
+    double detectSeconds = 0;
+    double landmarkSeconds = 0;
 };
 
 // Turns the detector's raw eye openness into the liveness tracker's scale (open ≥ 0.22,

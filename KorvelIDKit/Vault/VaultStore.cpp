@@ -326,7 +326,7 @@ void VaultStore::lock() {
     cleanupScratch();
 }
 
-VaultItem VaultStore::addFile(const fs::path& fileURL) {
+VaultItem VaultStore::addFile(const fs::path& fileURL, const Progress& onProgress) {
     // As with a whole-file read, a source that cannot be read fails before anything else.
     // O_NONBLOCK: opening a pipe would otherwise wait for a writer forever.
     FileDescriptor fd(::open(fileURL.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -340,6 +340,8 @@ VaultItem VaultStore::addFile(const fs::path& fileURL) {
     if (std::uint64_t(st.st_size) > maxItemBytes) throw tooLargeError(fileURL.filename().string());
     ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    const auto total = std::uint64_t(st.st_size);
+    std::uint64_t sealed = 0;
     return addStream(fileURL.filename().string(), [&](std::span<std::uint8_t> out) -> std::size_t {
         std::size_t done = 0;
         while (done < out.size()) {
@@ -349,6 +351,8 @@ VaultItem VaultStore::addFile(const fs::path& fileURL) {
             if (n == 0) break;
             done += std::size_t(n);
         }
+        sealed += done;
+        if (onProgress) onProgress(sealed, total);
         return done;
     });
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -122,7 +123,9 @@ public:
     // Seals the file in pieces. A source that cannot be opened or read, is not a regular file or is
     // larger than maxItemBytes throws FileError (a pipe is refused, never waited on); otherwise as
     // addItem.
-    VaultItem addFile(const std::filesystem::path& fileURL);
+    // `onProgress` (optional) hears the bytes sealed so far and the file's size after each piece.
+    using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+    VaultItem addFile(const std::filesystem::path& fileURL, const Progress& onProgress = {});
     // Throws VaultError (locked, io), CryptoError, FileError.
     VaultItem addItem(const std::string& name, std::span<const std::uint8_t> data);
     // Throws VaultError (locked, itemNotFound), CryptoError::corrupted.

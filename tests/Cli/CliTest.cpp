@@ -173,6 +173,9 @@ TEST_F(CliTest, EnrolAndTestWithRecordedVideo) {
     const CliRun matched = cli({"faces", "test", "--video", clip("franck_talking_face_blinks_22s.mp4")});
     EXPECT_EQ(matched.status, 0) << matched.out << matched.err;
     EXPECT_NE(matched.out.find("Result: matched Franck"), std::string::npos) << matched.out;
+    // The frame table shows the blink that let the scan through, and the summary follows it.
+    EXPECT_NE(matched.out.find("  blink\n"), std::string::npos) << matched.out;
+    EXPECT_NE(matched.out.find("\nBest distance: 0."), std::string::npos) << matched.out;
 
     ASSERT_EQ(cli({"faces", "remove", "--all"}).status, 0);
     EXPECT_EQ(readText(dataFolder() / "enrollment.json"), "[]");
