@@ -111,8 +111,6 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // Half-written files of the stores in the data folder itself (settings, faces, protected apps).
-    removeAtomicWriteLeftovers(dataFolder);
     installServices(installDefaultSecretStore());
     // Half-written files of a run that died mid-write (settings, faces, protected apps), and the
     // vault's decrypted copies and temporaries of a run that ended without locking it.
