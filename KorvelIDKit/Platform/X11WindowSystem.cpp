@@ -130,7 +130,7 @@ struct X11WindowSystem::Impl {
         unsigned char* data = nullptr;
         if (XGetWindowProperty(dpy, w, property, 0, maxItems, False, type, &actualType, &actualFormat, &count,
                                &remaining, &data) == Success &&
-            data && actualType == type && actualFormat == 32) {
+            data && actualType == type && actualFormat == 32 && count > 0) {
             values.resize(count);
             // Format-32 items arrive as C longs.
             std::memcpy(values.data(), data, count * sizeof(unsigned long));
