@@ -160,11 +160,11 @@ struct X11WindowSystem::Impl {
 
     long clientPid(Window w) {
         if (hasXRes) {
-            XResClientIdSpec spec{w, XRES_CLIENT_ID_PID_MASK};
+            XResClientIdSpec query{w, XRES_CLIENT_ID_PID_MASK};
             long count = 0;
             XResClientIdValue* ids = nullptr;
             long pid = 0;
-            if (XResQueryClientIds(dpy, 1, &spec, &count, &ids) == Success) {
+            if (XResQueryClientIds(dpy, 1, &query, &count, &ids) == Success) {
                 for (long i = 0; i < count && pid <= 0; ++i) pid = XResGetClientPid(&ids[i]);
                 XResClientIdsDestroy(count, ids);
             }
