@@ -37,18 +37,8 @@ QFuture<UnlockResult> unlockFace() {
     return face.unlock ? face.unlock() : KorvelID::unlock(true);
 }
 
-template <typename T>
-std::shared_ptr<QPromise<T>> startedPromise() {
-    auto promise = std::make_shared<QPromise<T>>();
-    promise->start();
-    return promise;
-}
-
-template <typename T>
-void resolve(const std::shared_ptr<QPromise<T>>& promise, T value) {
-    promise->addResult(std::move(value));
-    promise->finish();
-}
+using Async::resolve;
+using Async::startedPromise;
 
 // Hands the outcome of `from` on to `to` once it is there.
 template <typename T>

@@ -42,6 +42,21 @@ QFuture<T> runDetached(Work work) {
     return future;
 }
 
+// A promise already started, shared by the callbacks that will finish it.
+template <typename T>
+std::shared_ptr<QPromise<T>> startedPromise() {
+    auto promise = std::make_shared<QPromise<T>>();
+    promise->start();
+    return promise;
+}
+
+// Finishes a started promise with `value`.
+template <typename T>
+void resolve(const std::shared_ptr<QPromise<T>>& promise, T value) {
+    promise->addResult(std::move(value));
+    promise->finish();
+}
+
 // A future that is already finished with `value`.
 template <typename T>
 QFuture<T> ready(T value) {

@@ -18,18 +18,8 @@ std::shared_ptr<VaultAuthenticator> authenticator() {
     return gAuthenticator;
 }
 
-template <typename T>
-std::shared_ptr<QPromise<T>> startedPromise() {
-    auto promise = std::make_shared<QPromise<T>>();
-    promise->start();
-    return promise;
-}
-
-template <typename T>
-void resolve(const std::shared_ptr<QPromise<T>>& promise, T value) {
-    promise->addResult(std::move(value));
-    promise->finish();
-}
+using Async::resolve;
+using Async::startedPromise;
 
 using OptionalKey = std::optional<SymmetricKey>;
 
