@@ -214,6 +214,9 @@ struct X11WindowSystem::Impl {
         auto it = windows.find(w);
         if (it == windows.end()) {
             refreshEntriesIfChanged();
+            // The server hands a dead client's window IDs to the next client: only the window's
+            // own destruction tells that a listed ID now names another program's window.
+            if (w != root) XSelectInput(dpy, w, StructureNotifyMask);
             it = windows.emplace(w, identify(w)).first;
         }
         return it->second;
@@ -262,6 +265,7 @@ struct X11WindowSystem::Impl {
             XEvent event;
             XNextEvent(dpy, &event);
             if (event.type == PropertyNotify && event.xproperty.window == root) handleRootProperty(event.xproperty);
+            else if (event.type == DestroyNotify) handleDestroyed(event.xdestroywindow.window);
         }
         if (dead && notifier) notifier->setEnabled(false);
     }
@@ -308,6 +312,26 @@ struct X11WindowSystem::Impl {
         for (const auto& [id, before] : runningWindows)
             if (std::none_of(before.begin(), before.end(), [&](Window w) { return listed.contains(w); })) gone.push_back(id);
         runningWindows = std::move(nowRunning);
+        applicationsQuit(gone);
+    }
+
+    // A destroyed window is forgotten at once, before its ID can come back as a new window, and an
+    // application whose last window it was has quit.
+    void handleDestroyed(Window w) {
+        if (!windows.erase(w)) return;
+        std::vector<std::string> gone;
+        for (auto it = runningWindows.begin(); it != runningWindows.end();) {
+            if (it->second.erase(w) && it->second.empty()) {
+                gone.push_back(it->first);
+                it = runningWindows.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        applicationsQuit(gone);
+    }
+
+    void applicationsQuit(const std::vector<std::string>& gone) {
         for (const auto& id : gone) {
             lastActiveWindow.erase(id);
             if (lastActivatedID == id) lastActivatedID.reset();
