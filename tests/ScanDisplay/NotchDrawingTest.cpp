@@ -1,7 +1,6 @@
-// The drawn parts of the scan display: the tab's outline, the ring's arc and the spring motion.
+// The drawn parts of the scan display: the tab's outline and the spring motion.
 #include "Common/SpringEasing.h"
 #include "ScanDisplay/NotchShape.h"
-#include "ScanDisplay/ScanRing.h"
 
 #include <gtest/gtest.h>
 
@@ -40,12 +39,6 @@ TEST(NotchShape, FilletsFlareOutwardsAndCornersAreCappedByTheHeight) {
         EXPECT_FALSE(path.contains(QPointF(-c.fillet / 2, c.fillet / 2 + 0.5)));
         EXPECT_TRUE(path.contains(QPointF(0, 0.2)));
     }
-}
-
-TEST(ScanRing, ArcCoversAShortSpinningSegmentOrTheProgressWithAMinimum) {
-    const std::pair<double, double> cases[] = {{0, 0.28}, {-1, 0.28}, {0.01, 0.06}, {0.06, 0.06},
-                                               {0.5, 0.5}, {1, 1}};
-    for (const auto& [progress, fraction] : cases) EXPECT_DOUBLE_EQ(ScanRing::arcFraction(progress), fraction) << progress;
 }
 
 TEST(Spring, StartsAtRestOvershootsByItsDampingAndSettles) {
