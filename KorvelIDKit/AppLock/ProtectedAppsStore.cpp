@@ -61,7 +61,7 @@ std::optional<std::vector<ProtectedApp>> ProtectedAppsStore::decode(std::span<co
 }
 
 void ProtectedAppsStore::load() {
-    const ReadResult read = readWholeFile(fileURL_, {.maxBytes = maxFileSize});
+    const ReadResult read = readWholeFile(fileURL_);
     if (read.status == ReadResult::Status::missing) {
         apps_.clear();
         return;

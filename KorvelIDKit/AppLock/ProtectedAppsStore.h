@@ -22,8 +22,6 @@ class ProtectedAppsStore {
 public:
     static constexpr const char* fileName = "protected-apps.json";
     static constexpr const char* queueLabel = "com.korvel.id.protectedapps";
-    // A list of a few hundred applications is a few tens of KiB; anything far larger is not ours.
-    static constexpr std::size_t maxFileSize = 4 * 1024 * 1024;
 
     // Loads before returning. Without a location the file lives in the support directory.
     explicit ProtectedAppsStore(std::optional<std::filesystem::path> fileURL = std::nullopt,

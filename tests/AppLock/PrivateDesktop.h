@@ -31,12 +31,6 @@ public:
         start("openbox", {"--sm-disable"});
     }
 
-    // Starts no server: clients go to `existingDisplay`.
-    struct Existing {
-        std::string display;
-    };
-    explicit PrivateDesktop(Existing existing) : display(std::move(existing.display)) {}
-
     ~PrivateDesktop() {
         for (auto it = processes_.rbegin(); it != processes_.rend(); ++it) stop(**it);
     }

@@ -1,11 +1,12 @@
 // The curtain windows on a real X server (scripts/test-desktop: Xvfb + openbox) with a real X
 // client behind them: coverage by screenshot and stacking, the keyboard grab, the preview
-// curtain's password, the time-out and the order of the endings.
+// curtain's password, the time-out, the order of the endings, and the curtain behind the app lock.
 #include "Curtain/LockCurtainWindow.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string_view>
 
 #include <QApplication>
 #include <QDir>
@@ -13,14 +14,17 @@
 #include <QImage>
 #include <QLineEdit>
 #include <QProcess>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTest>
 
+#include "AppLock/KorvelIDAppLock.h"
 #include "Curtain/CurtainPanel.h"
 #include "Localization/Localization.h"
+#include "Platform/X11WindowSystem.h"
 #include "TestSupport.h"
 
 using TestSupport::waitUntil;
@@ -311,24 +315,17 @@ TEST_F(CurtainDesktopTest, FollowsScreensThatComeGoAndChangeSize) {
     run("xdotool", {"mousemove", "900", "400"});
     xrandr({"--setmonitor", "KorvelLeft", "640/170x800/280+0+0", "screen"});
     xrandr({"--setmonitor", "KorvelRight", "640/170x800/280+640+0", "none"});
-    const bool split = waitUntil([&] { return screenCount() == 2; }, 3000);
-    if (split) {
-        present({"org.example.Editor", "Editor", 0}, services());
-        EXPECT_EQ(panel().geometry(), QRect(640, 0, 640, 800)) << "the panel sits under the pointer";
-        ASSERT_EQ(curtain_->coverWindows().size(), 1);
-        EXPECT_EQ(curtain_->coverWindows().first()->geometry(), QRect(0, 0, 640, 800));
-        QTest::qWait(LockCurtainWindow::fadeInMs + 100);
-        screenshot("curtain-two-screens");
-        xrandr({"--delmonitor", "KorvelLeft"});
-        xrandr({"--delmonitor", "KorvelRight"});
-        EXPECT_TRUE(waitUntil([&] { return curtain_->coverWindows().isEmpty() && panel().geometry().width() == 1280; }))
-            << "one screen again: the panel covers it all";
-    } else {
-        xrandr({"--delmonitor", "KorvelLeft"});
-        xrandr({"--delmonitor", "KorvelRight"});
-        ADD_FAILURE() << "Qt did not see the two monitors";
-        present({"org.example.Editor", "Editor", 0}, services());
-    }
+    ASSERT_TRUE(waitUntil([&] { return screenCount() == 2; }, 3000)) << "Qt did not see the two monitors";
+    present({"org.example.Editor", "Editor", 0}, services());
+    EXPECT_EQ(panel().geometry(), QRect(640, 0, 640, 800)) << "the panel sits under the pointer";
+    ASSERT_EQ(curtain_->coverWindows().size(), 1);
+    EXPECT_EQ(curtain_->coverWindows().first()->geometry(), QRect(0, 0, 640, 800));
+    QTest::qWait(LockCurtainWindow::fadeInMs + 100);
+    screenshot("curtain-two-screens");
+    xrandr({"--delmonitor", "KorvelLeft"});
+    xrandr({"--delmonitor", "KorvelRight"});
+    EXPECT_TRUE(waitUntil([&] { return curtain_->coverWindows().isEmpty() && panel().geometry().width() == 1280; }))
+        << "one screen again: the panel covers it all";
     xrandr({"--newmode", "1024x640", "0", "1024", "0", "0", "0", "640", "0", "0", "0"});
     xrandr({"--addmode", "screen", "1024x640"});
     xrandr({"--output", "screen", "--mode", "1024x640"});
@@ -337,4 +334,65 @@ TEST_F(CurtainDesktopTest, FollowsScreensThatComeGoAndChangeSize) {
     EXPECT_TRUE(waitUntil([&] { return panel().geometry() == QRect(0, 0, 1280, 800); }));
     EXPECT_TRUE(curtain_->holdsKeyboard());
     model().cancel();
+}
+
+// Behind the app lock: activating a protected xterm (a desktop entry in a private folder) brings up
+// a curtain that takes its keys; the password brings it back to the front with the keyboard, a grace
+// change covers it again at once and Escape iconifies it.
+TEST_F(CurtainDesktopTest, AppLockCoversTheApplicationUntilThePasswordOrEscape) {
+    const auto apps = dir_ / "applications";
+    std::filesystem::create_directories(apps);
+    TestSupport::writeText(apps / "korvel-probe.desktop",
+                           "[Desktop Entry]\nType=Application\nName=Korvel Probe\nExec=xterm\nStartupWMClass=KorvelProbe\n");
+    auto windows = X11WindowSystem::open({.displayName = {}, .applicationDirectories = std::vector{apps}});
+    ASSERT_EQ(windows->windowControl(), WindowControl::available);
+    AppLockController lock(windows, dir_ / "protected-apps.json");
+    QPointer<LockCurtainWindow> curtain;
+    int curtains = 0;
+    lock.setCurtainFactory([&](const ProtectedApp& app, auto onUnlocked, auto onCancelled) {
+        CurtainServices s = services();
+        s.masterPasswordIsSet = [] { return true; };
+        s.verifyPassword = [](std::string password, std::function<void(bool)> done) { done(std::string_view(password) == "birch"); };
+        s.requiresBlink = [] { return false; };
+        auto made = std::make_unique<LockCurtainWindow>(app, std::move(onUnlocked), std::move(onCancelled), s);
+        curtain = made.get();
+        ++curtains;
+        return made;
+    });
+    const auto covered = [&] {
+        const LockCurtainWindow* c = curtain.data();
+        return c != nullptr && c->holdsKeyboard();
+    };
+    const auto typed = [&] { return TestSupport::readText(dir_ / "typed"); };
+    lock.startMonitoring();
+    lock.add({"korvel-probe", "Korvel Probe", 0});
+    Xterm xterm(dir_ / "typed");  // activated as it starts
+
+    ASSERT_TRUE(waitUntil(covered, 5000));
+    type("secret");
+    QTest::qWait(200);  // arrives while the curtain is still scanning
+    {
+        LockCurtainWindow* c = curtain.data();
+        ASSERT_NE(c, nullptr);
+        CurtainModel* m = c->model();
+        ASSERT_NE(m, nullptr);
+        m->usePassword();
+    }
+    QTest::qWait(100);
+    type("birch");
+    key("Return");
+    ASSERT_TRUE(waitUntil([&] { return !lock.isCurtainUp(); }, 5000));
+    EXPECT_EQ(typed(), "") << "keys typed while covered never reach the application";
+    EXPECT_TRUE(waitUntil([&] { return windows->frontmostApplicationID() == "korvel-probe"; }, 3000));
+    type("ok");
+    EXPECT_TRUE(waitUntil([&] { return typed() == "ok"; }, 3000)) << "the keyboard is given back";
+    EXPECT_EQ(curtains, 1);
+
+    lock.setGrace(0, "korvel-probe");
+    ASSERT_TRUE(waitUntil(covered, 5000));
+    EXPECT_EQ(curtains, 2);
+    key("Escape");
+    ASSERT_TRUE(waitUntil([&] { return !lock.isCurtainUp(); }, 5000));
+    EXPECT_TRUE(waitUntil([&] { return run("xprop", {"-id", xterm.window(), "WM_STATE"}).contains("Iconic"); }, 3000));
+    EXPECT_EQ(typed(), "ok");
 }

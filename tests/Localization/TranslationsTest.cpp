@@ -39,29 +39,13 @@ std::size_t countOf(std::string_view text, std::string_view part) {
 const Translations::Texts& row(const std::string& key) { return Translations::table().at(key); }
 }  // namespace
 
-TEST(PlaceholderExtractor, FindsKindsInOrderAndSkipsLiteralPercent) {
-    EXPECT_EQ(placeholders("Capturing sample %d/%d"), (std::vector<std::string>{"%d", "%d"}));
-    EXPECT_EQ(placeholders("%@ is %d%% done"), (std::vector<std::string>{"%@", "%d"}));
-    EXPECT_EQ(placeholders("100%% sure"), std::vector<std::string>{});
-    EXPECT_EQ(placeholders("trailing %"), std::vector<std::string>{});
-}
-
-TEST(TranslationsKeys, ExactlyTheKnownKeysInWrittenOrderWithAKnownPrefixAndALowerCamelName) {
+TEST(TranslationsKeys, UniqueWithAKnownPrefixAndALowerCamelName) {
     const auto& keys = Translations::keys();
-    const auto& table = Translations::table();
-    ASSERT_EQ(keys.size(), 150u);
     EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()).size(), keys.size()) << "duplicate key";
-    EXPECT_EQ(table.size(), keys.size());
+    EXPECT_EQ(Translations::table().size(), keys.size());
     const std::regex format(
         R"(^(common|menu|tab|general|security|changepw|applock|auth|vault|curtain|enroll|onboard|about)\.[a-z][A-Za-z0-9]*$)");
-    for (const auto& key : keys) {
-        EXPECT_TRUE(table.contains(key)) << key;
-        EXPECT_TRUE(std::regex_match(key, format)) << key;
-    }
-    // The order groups texts by screen; spot-check both ends and a group boundary.
-    EXPECT_EQ(keys.front(), "common.cancel");
-    EXPECT_EQ(keys[7], "menu.open");
-    EXPECT_EQ(keys.back(), "onboard.saveFailed");
+    for (const auto& key : keys) EXPECT_TRUE(std::regex_match(key, format)) << key;
 }
 
 TEST(TranslationsTexts, EveryLanguageIsPresentAndWellFormed) {
@@ -91,38 +75,6 @@ TEST(TranslationsTexts, EveryLanguageIsPresentAndWellFormed) {
             EXPECT_FALSE(text.front() == ' ' || text.back() == ' ') << "stray space";
         }
     }
-}
-
-TEST(TranslationsTexts, TellingRowsAndEnglishTextsAreExact) {
-    const std::vector<std::pair<std::string, Translations::Texts>> rows = {
-        {"common.cancel", {"Cancel", "Abbrechen", "Vazgeç", "Cancelar", "Annuler", "Annuleren"}},
-        {"menu.open",
-         {"Open Korvel ID…", "Korvel ID öffnen…", "Korvel ID’yi Aç…", "Abrir Korvel ID…", "Ouvrir Korvel ID…",
-          "Korvel ID openen…"}},
-        {"tab.vault", {"Vault", "Tresor", "Kasa", "Caja fuerte", "Coffre", "Kluis"}},
-        {"vault.itemCount",
-         {"%d item(s)", "%d Objekt(e)", "%d öğe", "%d elemento(s)", "%d élément(s)", "%d item(s)"}},
-        {"curtain.locked",
-         {"%@ is locked", "%@ ist gesperrt", "%@ kilitli", "%@ está bloqueada", "%@ est verrouillée",
-          "%@ is vergrendeld"}},
-        {"applock.graceSeconds",
-         {"%ds grace", "%ds Karenz", "%dsn tolerans", "%ds de gracia", "%ds de grâce", "%ds tolerantie"}},
-    };
-    for (const auto& [key, texts] : rows) EXPECT_EQ(row(key), texts) << key;
-
-    // English texts with typographic characters, and the texts adapted to Linux.
-    const std::pair<const char*, const char*> english[] = {
-        {"vault.dropHint", "Drag files here or click “Add Files…”.\nEverything you add is encrypted with AES-256."},
-        {"security.passwordNote",
-         "Your master password is the fallback when face unlock isn’t available, and it protects your Vault. It "
-         "cannot be recovered if lost."},
-        {"enroll.capturing", "Capturing sample %d/%d — slowly turn your head."},
-        {"enroll.complete", "Enrollment complete 🎉"},
-        {"onboard.tagline", "Protect your computer and your private files with your face."},
-        {"enroll.openSettings",
-         "Make sure your user may use the camera (for example, membership of the “video” group), then try again."},
-    };
-    for (const auto& [key, text] : english) EXPECT_EQ(row(key)[0], text) << key;
 }
 
 TEST(TranslationsTexts, LinuxAdaptedTextsNameNoMacFacilities) {

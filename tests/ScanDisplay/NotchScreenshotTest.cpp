@@ -23,7 +23,7 @@ namespace {
 struct Shot {
     const char* file;
     std::function<void(NotchWindowController&)> drive;
-    QSize tab;            // the tab's frame; its body is 18 narrower, its top edge flares 9 each side
+    QSize tab;            // the tab's frame, its flared top edge included
     QColor accent;        // a colour that must appear inside the tab (invalid: none)
 };
 
@@ -70,27 +70,17 @@ TEST(NotchScreenshots, EachPhaseAtTheEndOfItsAnimation) {
         ASSERT_TRUE(image.save(dir + "/" + shot.file));
         QRect black;
         bool accent = false;
-        auto blackRun = [&](int y) {  // from the first black pixel of the row to the last
-            int first = -1, last = -2;
-            for (int x = 0; x < image.width(); ++x) {
-                if (!near(image.pixelColor(x, y), Qt::black, 8)) continue;
-                if (first < 0) first = x;
-                last = x;
-            }
-            return last - first + 1;
-        };
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x) {
                 const QColor c = image.pixelColor(x, y);
                 if (near(c, Qt::black, 8)) black |= QRect(x, y, 1, 1);
                 if (shot.accent.isValid() && y > 24 && near(c, shot.accent, 40)) accent = true;
             }
+        // The outline itself is checked on the path; here: the size each phase is drawn at.
         EXPECT_NEAR(black.width(), shot.tab.width(), 4);
         EXPECT_NEAR(black.height(), shot.tab.height(), 1);
         EXPECT_EQ(black.top(), 0);
         EXPECT_NEAR(black.center().x(), frame.width() / 2, 2);
-        EXPECT_NEAR(blackRun(shot.tab.height() / 2), shot.tab.width() - 18, 2);  // the body
-        EXPECT_GT(blackRun(0), shot.tab.width() - 4);                          // the flared top edge
         if (shot.accent.isValid()) {
             EXPECT_TRUE(accent) << "no " << shot.accent.name().toStdString();
         }
