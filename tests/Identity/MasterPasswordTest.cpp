@@ -115,6 +115,11 @@ TEST_F(MasterPasswordTest, SetVerifyAndTheStoredItems) {
     EXPECT_FALSE(MasterPassword::verify(""));
     EXPECT_EQ(MasterPassword::deriveKeyForVault("hunter22"), key);
     EXPECT_FALSE(MasterPassword::deriveKeyForVault("Hunter22"));
+    EXPECT_TRUE(MasterPassword::isCurrentKey(*key));
+    EXPECT_FALSE(MasterPassword::isCurrentKey(SymmetricKey::random()));
+    ASSERT_TRUE(MasterPassword::set("hunter23"));
+    EXPECT_EQ(real_->exists(MasterPassword::service, "previous").status, SecretLookup::Status::notFound)
+        << "a finished change leaves the two items older versions read, and nothing else";
 }
 
 TEST_F(MasterPasswordTest, SettingTheSamePasswordTwiceGivesNewSaltVerifierAndKeyAndSpellingsStayApart) {
@@ -145,21 +150,23 @@ TEST_F(MasterPasswordTest, ResetSnapshotRestoreAndFailedWrites) {
     EXPECT_TRUE(MasterPassword::verify("old password"));
     EXPECT_FALSE(MasterPassword::verify("new password"));
 
-    // A failed verifier write leaves the new salt beside the old verifier, which no password
-    // matches (the caller writes the snapshot back); restore writes the verifier only after the salt.
+    // A change cut short after the salt write leaves the new salt beside the old verifier; the pair
+    // kept in "previous" still opens with the old password, and no password pairs with the new salt.
     {
         ScopedSecretStore failing(std::make_shared<TestSupport::FailingAccountStore>(real_, "verifier"));
         EXPECT_FALSE(MasterPassword::setReturningKey("new password"));
-        EXPECT_FALSE(MasterPassword::verify("old password"));
+        EXPECT_NE(real_->lookup(MasterPassword::service, "salt").value, earlier->salt) << "the new salt was written";
+        EXPECT_TRUE(MasterPassword::isSet());
+        EXPECT_EQ(MasterPassword::snapshot(), earlier);
+        EXPECT_TRUE(MasterPassword::verify("old password"));
         EXPECT_FALSE(MasterPassword::verify("new password"));
-        EXPECT_FALSE(MasterPassword::restore(*earlier));
     }
     {
-        // The salt cannot be written: restore stops there and leaves the verifier alone.
-        const auto verifierBefore = real_->lookup(MasterPassword::service, "verifier").value;
-        ScopedSecretStore failing(std::make_shared<TestSupport::FailingAccountStore>(real_, "salt"));
-        EXPECT_FALSE(MasterPassword::restore(*earlier));
-        EXPECT_EQ(real_->lookup(MasterPassword::service, "verifier").value, verifierBefore);
+        // Nothing is written while the pair in force cannot be kept aside.
+        const auto saltBefore = real_->lookup(MasterPassword::service, "salt").value;
+        ScopedSecretStore failing(std::make_shared<TestSupport::FailingAccountStore>(real_, "previous"));
+        EXPECT_FALSE(MasterPassword::setReturningKey("new password"));
+        EXPECT_EQ(real_->lookup(MasterPassword::service, "salt").value, saltBefore);
     }
     ASSERT_TRUE(MasterPassword::restore(*earlier));
     EXPECT_TRUE(MasterPassword::verify("old password"));

@@ -2,6 +2,7 @@
 // secret store (the test desktop's gnome-keyring, else a file store).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "Identity/MasterPassword.h"
@@ -193,13 +194,37 @@ TEST_F(KorvelIDVaultTest, AWrongCurrentPasswordOrAVaultItCannotOpenChangesNothin
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
     EXPECT_FALSE(KorvelIDVault::isUnlocked());
 
-    // The master password was replaced behind the vault's back (another program, a reset).
+    // The master password moved on without the vault, and the device key that could mend the
+    // vault's copy is gone: the vault cannot follow.
     ASSERT_TRUE(MasterPassword::set("other password"));
+    VaultKeychain::remove();
     before = MasterPassword::snapshot();
     EXPECT_EQ(await(KorvelIDVault::changeMasterPassword("other password", "new password")), PasswordChangeResult::failed);
     EXPECT_EQ(MasterPassword::snapshot(), before);
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
     EXPECT_FALSE(KorvelIDVault::isUnlocked());
+}
+
+// What a change cut short between the password items and the vault's copy leaves: the next
+// password unlock re-wraps the copy from the device key, for the accepted password only.
+TEST_F(KorvelIDVaultTest, APasswordAheadOfTheVaultsCopyIsMendedAtTheNextUnlock) {
+    lockedVault();
+    const auto oldKey = MasterPassword::deriveKeyForVault("old password");
+    ASSERT_TRUE(MasterPassword::set("new password"));
+    const auto header = TestSupport::readText(dir_ / "Vault" / "vault.json");
+    VaultStore probe(dir_ / "Vault");
+    EXPECT_THROW(probe.unlock(SymmetricKey::random()), CryptoError) << "a key the master password does not accept";
+    EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
+
+    LogCapture log;
+    auth_->faceResults.push_back(Result::success(Method::password()));
+    auth_->typed.push_back("new password");
+    EXPECT_TRUE(await(KorvelIDVault::unlock()));
+    EXPECT_TRUE(vaultOpensWithPassword("new password")) << "the copy was written";
+    probe.lock();
+    EXPECT_THROW(probe.unlock(*oldKey), CryptoError) << "the replaced password no longer opens the vault";
+    const auto lines = log.lines();
+    EXPECT_TRUE(std::ranges::any_of(lines, [](const auto& l) { return l.message.find("wrapped anew") != std::string::npos; }));
 }
 
 TEST_F(KorvelIDVaultTest, ALockedVaultIsUnlockedRewrappedAndLeftUnlocked) {
