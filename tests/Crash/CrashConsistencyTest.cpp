@@ -79,11 +79,10 @@ Bytes plaintext(std::mt19937_64& rng, std::uint64_t n) {
 }
 
 // The child's work, until it is killed.
-[[noreturn]] void childWork(const Folder& f, int passwordIndex, const SymmetricKey& passwordKey, int fd,
-                            std::uint64_t seed) {
+[[noreturn]] void childWork(const Folder& f, int passwordIndex, SymmetricKey key, int fd, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     VaultStore vault(f.vault);
-    vault.unlock(passwordKey);
+    vault.unlock(key);
     for (std::uint64_t n = seed;; ++n) {
         try {
             const auto items = vault.items();
@@ -111,7 +110,7 @@ Bytes plaintext(std::mt19937_64& rng, std::uint64_t n) {
                 break;
             case 5:
                 vault.lock();
-                vault.unlock(passwordKey);
+                vault.unlock(key);
                 send(fd, Op::relock);
                 break;
             case 6: {
@@ -122,8 +121,8 @@ Bytes plaintext(std::mt19937_64& rng, std::uint64_t n) {
                     PasswordChangeResult::success)
                     break;
                 passwordIndex = next;
-                const auto newKey = MasterPassword::deriveKeyForVault(passwordFor(next));
-                send(fd, Op::changeDone, next, newKey ? &*newKey : nullptr);
+                key = MasterPassword::deriveKeyForVault(passwordFor(next)).value_or(key);
+                send(fd, Op::changeDone, next, &key);
                 break;
             }
             case 7: {
