@@ -4,6 +4,7 @@
 // next start would find it, repairs what the design cannot avoid, and forks the next child. Secrets
 // live in the file store (a forked child has no D-Bus connection of its own).
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -212,7 +213,8 @@ public:
     ~CrashRun() { SecretStore::setShared(previous_); }
 
     // One child, killed after `delay`; then every check.
-    void round(std::uint64_t seed, std::chrono::microseconds delay) {
+    // `aimed`: the delay starts when the child reports a password change begun, not at the fork.
+    void round(std::uint64_t seed, std::chrono::microseconds delay, bool aimed) {
         int fds[2];
         ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
         const pid_t pid = ::fork();
@@ -226,13 +228,20 @@ public:
             ::_exit(3);
         }
         ::close(fds[1]);
+        std::vector<Report> early;
+        for (pollfd p{fds[0], POLLIN, 0}; aimed && ::poll(&p, 1, 5000) == 1;) {
+            Report r;
+            if (::read(fds[0], &r, sizeof r) != ssize_t(sizeof r)) break;
+            early.push_back(r);
+            if (r.op == Op::changeBegun) break;
+        }
         std::this_thread::sleep_for(delay);
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended on its own, status " << status;
         ++counts.kills;
-        const int begun = readReports(fds[0]);
+        const int begun = readReports(fds[0], early);
         ::close(fds[0]);
         checkFilesParse();
         checkVault(begun);
@@ -247,10 +256,10 @@ public:
 
 private:
     // Returns the number of a password change begun and not reported finished, or -1.
-    int readReports(int fd) {
+    int readReports(int fd, std::vector<Report> reports) {
         int begun = -1;
-        Report r;
-        while (::read(fd, &r, sizeof r) == ssize_t(sizeof r)) {
+        for (Report r; ::read(fd, &r, sizeof r) == ssize_t(sizeof r);) reports.push_back(r);
+        for (const Report& r : reports) {
             ++counts.ops[char(r.op)];
             if (r.op == Op::changeBegun) begun = r.index;
             if (r.op == Op::changeDone) {
@@ -412,10 +421,12 @@ TEST(CrashConsistencyTest, EveryKillLeavesAUsableDataFolder) {
     const int kills = killCount();
     for (int i = 0; i < kills; ++i) {
         // Lives measured in key derivations, so that on a fast or a loaded machine alike most kills
-        // hit single writes and some children finish password changes.
+        // hit single writes and some children finish password changes. Every third kill is aimed
+        // at the writes of a password change, which follow its two derivations.
         const auto d = std::uint64_t(std::max<std::int64_t>(run.derivation.count(), 5000));
-        const auto life = rng() % 4 == 0 ? d + rng() % (4 * d) : 500 + rng() % d;
-        run.round(base + std::uint64_t(i) * 1000003, std::chrono::microseconds(life));
+        const bool aimed = i % 3 == 2;
+        const auto life = aimed ? 3 * d / 2 + rng() % (d + 20000) : rng() % 4 == 0 ? d + rng() % (4 * d) : 500 + rng() % d;
+        run.round(base + std::uint64_t(i) * 1000003, std::chrono::microseconds(life), aimed);
         if (::testing::Test::HasFatalFailure()) return;
     }
     const auto& c = run.counts;
