@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -171,44 +172,70 @@ bool MasterPassword::isSet() { return keychainExists(saltAccount) && keychainExi
 
 bool MasterPassword::set(std::string_view password) { return setReturningKey(password).has_value(); }
 
-std::optional<SymmetricKey> MasterPassword::setReturningKey(std::string_view password) {
+std::optional<MasterPassword::NewPassword> MasterPassword::prepare(std::string_view password) {
     if (password.empty()) return std::nullopt;
     Bytes salt(saltLength);
     if (RAND_bytes(salt.data(), static_cast<int>(salt.size())) != 1) return std::nullopt;
     SymmetricKey key = deriveKey(password, salt);
-    const Bytes verifier = sha256(key.bytes());
-    if (!storeKeychain(saltAccount, salt)) return std::nullopt;
-    if (!storeKeychain(verifierAccount, verifier)) return std::nullopt;
-    return key;
+    Bytes verifier = sha256(key.bytes());
+    return NewPassword{Credential{std::move(salt), std::move(verifier)}, std::move(key)};
+}
+
+std::optional<SymmetricKey> MasterPassword::setReturningKey(std::string_view password) {
+    auto prepared = prepare(password);
+    if (!prepared || !restore(prepared->credential)) return std::nullopt;
+    return std::move(prepared->key);
 }
 
 bool MasterPassword::verify(std::string_view password) { return deriveKeyForVault(password).has_value(); }
 
 std::optional<SymmetricKey> MasterPassword::deriveKeyForVault(std::string_view password) {
-    const auto salt = keychainData(saltAccount);
-    if (!salt) return std::nullopt;
-    const auto verifier = keychainData(verifierAccount);
-    if (!verifier) return std::nullopt;
-    SymmetricKey key = deriveKey(password, *salt);
+    const auto pair = snapshot();
+    if (!pair) return std::nullopt;
+    SymmetricKey key = deriveKey(password, pair->salt);
     const Bytes digest = sha256(key.bytes());
-    if (!constantTimeEquals(digest, *verifier)) return std::nullopt;
+    if (!constantTimeEquals(digest, pair->verifier)) return std::nullopt;
     return key;
 }
 
+bool MasterPassword::isCurrentKey(const SymmetricKey& key) {
+    const auto verifier = keychainData(verifierAccount);
+    return verifier && constantTimeEquals(sha256(key.bytes()), *verifier);
+}
+
 std::optional<MasterPassword::Credential> MasterPassword::snapshot() {
-    auto salt = keychainData(saltAccount);
-    if (!salt) return std::nullopt;
     auto verifier = keychainData(verifierAccount);
     if (!verifier) return std::nullopt;
+    // An interrupted change: the salt item may already hold the new salt, but while the verifier is
+    // still the previous one, the previous salt is the one that belongs to it.
+    if (auto previous = keychainData(previousAccount); previous && previous->size() == 2 * kDigest &&
+        std::equal(previous->begin() + kDigest, previous->end(), verifier->begin(), verifier->end())) {
+        previous->resize(saltLength);
+        return Credential{std::move(*previous), std::move(*verifier)};
+    }
+    auto salt = keychainData(saltAccount);
+    if (!salt) return std::nullopt;
     return Credential{std::move(*salt), std::move(*verifier)};
 }
 
 bool MasterPassword::restore(const Credential& credential) {
+    if (const auto current = snapshot()) {
+        Bytes previous = current->salt;
+        previous.insert(previous.end(), current->verifier.begin(), current->verifier.end());
+        if (!storeKeychain(previousAccount, previous)) return false;
+    } else {
+        // A stale pair could otherwise be taken for the one in force while the new one is written.
+        deleteKeychain(previousAccount);
+    }
     if (!storeKeychain(saltAccount, credential.salt)) return false;
-    return storeKeychain(verifierAccount, credential.verifier);
+    if (!storeKeychain(verifierAccount, credential.verifier)) return false;
+    // Left behind by a crash it would be harmless: its verifier no longer matches.
+    deleteKeychain(previousAccount);
+    return true;
 }
 
 void MasterPassword::reset() {
+    deleteKeychain(previousAccount);
     deleteKeychain(saltAccount);
     deleteKeychain(verifierAccount);
 }
@@ -224,6 +251,10 @@ QFuture<bool> MasterPassword::setAsync(std::string password) {
 
 QFuture<std::optional<SymmetricKey>> MasterPassword::setReturningKeyAsync(std::string password) {
     return Async::runDetached<std::optional<SymmetricKey>>([p = takePassword(password)] { return setReturningKey(p.str()); });
+}
+
+QFuture<std::optional<MasterPassword::NewPassword>> MasterPassword::prepareAsync(std::string password) {
+    return Async::runDetached<std::optional<NewPassword>>([p = takePassword(password)] { return prepare(p.str()); });
 }
 
 QFuture<bool> MasterPassword::verifyAsync(std::string password) {

@@ -4,6 +4,12 @@
 // the secret store under the service "com.korvel.id.master"; a typed password is accepted when
 // the hash of its derived key equals the verifier. Nothing is cached: every call reads the store.
 //
+// Salt and verifier are two items, which no store replaces together. While a new pair is written,
+// the item "previous" holds the pair in force (salt followed by verifier, 64 bytes): as long as
+// "verifier" still equals the previous verifier, the previous salt belongs to it. Writing the
+// verifier is therefore the one moment a change takes effect, and a crash before or after it leaves
+// exactly one pair that some password opens. Older readers ignore the extra item.
+//
 // A derivation costs 200,001 HMAC-SHA256 computations (about 20 ms here), so the synchronous
 // operations that derive (set, setReturningKey, verify, deriveKeyForVault) must not run on the Qt
 // main thread; the main thread uses the *Async forms, which derive on a pool thread.
@@ -25,6 +31,7 @@ public:
     static constexpr const char* service = "com.korvel.id.master";
     static constexpr const char* saltAccount = "salt";
     static constexpr const char* verifierAccount = "verifier";
+    static constexpr const char* previousAccount = "previous";
     static constexpr std::size_t saltLength = 32;
     // HMAC steps after the first one. Part of the stored format: another count derives other keys.
     static constexpr int chainSteps = 200'000;
@@ -35,26 +42,39 @@ public:
         friend bool operator==(const Credential&, const Credential&) = default;
     };
 
+    // A new password's salt, verifier and key: derived, not yet stored.
+    struct NewPassword {
+        Credential credential;
+        SymmetricKey key;
+    };
+
     // Both items exist.
     static bool isSet();
     static bool set(std::string_view password);
     // Sets a new password (new salt and verifier) and returns its key; nothing for an empty
-    // password, a random-source failure or a store failure.
+    // password, a random-source failure or a store failure (the earlier password then stays).
     static std::optional<SymmetricKey> setReturningKey(std::string_view password);
+    // Draws a salt and derives; stores nothing. Nothing for an empty password or no randomness.
+    static std::optional<NewPassword> prepare(std::string_view password);
     static bool verify(std::string_view password);
     // The password's key, only if the password is right.
     static std::optional<SymmetricKey> deriveKeyForVault(std::string_view password);
-    // The stored salt and verifier, only if both are readable.
+    // Whether `key` is the current password's key (its hash is the verifier in force). No derivation.
+    static bool isCurrentKey(const SymmetricKey& key);
+    // The salt and verifier in force, only if both are readable.
     static std::optional<Credential> snapshot();
-    // Writes the salt, then (only if that worked) the verifier; true when both were stored.
+    // Puts a pair in force: the pair in force goes to "previous", then the salt, then the verifier are
+    // written and "previous" is removed. True when both were stored; on false the earlier pair
+    // stays in force.
     static bool restore(const Credential& credential);
-    // Deletes the salt, then the verifier; results are ignored.
+    // Deletes "previous", the salt, then the verifier; results are ignored.
     static void reset();
 
     // The deriving operations on a pool thread. The futures finish off the main thread; use
     // Async::whenFinished to continue on it.
     static QFuture<bool> setAsync(std::string password);
     static QFuture<std::optional<SymmetricKey>> setReturningKeyAsync(std::string password);
+    static QFuture<std::optional<NewPassword>> prepareAsync(std::string password);
     static QFuture<bool> verifyAsync(std::string password);
     static QFuture<std::optional<SymmetricKey>> deriveKeyForVaultAsync(std::string password);
 

@@ -42,6 +42,54 @@ void restoreCredential(const std::optional<MasterPassword::Credential>& snapshot
     if (!MasterPassword::restore(*snapshot))
         Log::auth().error("The earlier master password could not be written back after a failed change.");
 }
+
+// The two halves of a password change around the new password's derivation, shared by the
+// asynchronous facade and the synchronous form so that both write in the same order.
+struct Change {
+    bool wasSetUp = false;
+    std::optional<MasterPassword::Credential> snapshot;
+};
+
+// With the current key known: a set-up vault is unlocked with it. Nothing when the change may go on.
+std::optional<PasswordChangeResult> beginChange(VaultStore& vault, const OptionalKey& currentKey, Change& change) {
+    if (!currentKey) return PasswordChangeResult::wrongCurrentPassword;
+    change.wasSetUp = vault.isInitialized();
+    if (change.wasSetUp && !vault.isUnlocked()) {
+        try {
+            vault.unlock(*currentKey);
+        } catch (const std::exception&) {
+            return PasswordChangeResult::failed;
+        }
+    }
+    change.snapshot = MasterPassword::snapshot();
+    return std::nullopt;
+}
+
+// The password items first, then the vault's copy. A crash between them leaves a password that the
+// master password accepts and the vault's copy does not; the next password unlock re-wraps the copy
+// from the device key. The other order would need the same repair the other way round.
+PasswordChangeResult finishChange(VaultStore& vault, const Change& change,
+                                  const std::optional<MasterPassword::NewPassword>& next) {
+    if (!next) return PasswordChangeResult::failed;  // nothing was written
+    if (!MasterPassword::restore(next->credential)) {
+        // The earlier pair stays in force; writing it back also covers a store that kept a write
+        // it reported as failed.
+        restoreCredential(change.snapshot);
+        return PasswordChangeResult::failed;
+    }
+    if (!change.wasSetUp) return PasswordChangeResult::success;
+    if (vault.isUnlocked()) {
+        try {
+            vault.rewrapForNewPassword(next->key);
+            return PasswordChangeResult::success;
+        } catch (const std::exception&) {
+            // Falls through: the vault keeps the old password copy, so the old password must stay
+            // the master password.
+        }
+    }
+    restoreCredential(change.snapshot);
+    return PasswordChangeResult::failed;
+}
 }  // namespace
 
 VaultStore& KorvelIDVault::store() {
@@ -144,42 +192,20 @@ QFuture<PasswordChangeResult> KorvelIDVault::changeMasterPassword(std::string ol
     secureWipe(oldPassword);
 
     Async::whenFinished(derivingOld, [promise, held](const QFuture<OptionalKey>& f) {
-        const auto currentKey = Async::valueOr(f, OptionalKey{});
-        if (!currentKey) return resolve(promise, PasswordChangeResult::wrongCurrentPassword);
-
-        auto& vault = store();
-        const bool wasSetUp = vault.isInitialized();
-        if (wasSetUp && !vault.isUnlocked()) {
-            try {
-                vault.unlock(*currentKey);
-            } catch (const std::exception&) {
-                return resolve(promise, PasswordChangeResult::failed);
-            }
-        }
-        auto snapshot = MasterPassword::snapshot();
-
-        Async::whenFinished(MasterPassword::setReturningKeyAsync(held->str()),
-                            [promise, wasSetUp, snapshot = std::move(snapshot)](const QFuture<OptionalKey>& g) {
-            const auto newKey = Async::valueOr(g, OptionalKey{});
-            if (!newKey) {
-                // Storing may have failed halfway (new salt, no verifier): put the old pair back
-                // so the old password works instead of none.
-                restoreCredential(snapshot);
-                return resolve(promise, PasswordChangeResult::failed);
-            }
-            if (!wasSetUp) return resolve(promise, PasswordChangeResult::success);
-            if (store().isUnlocked()) {
-                try {
-                    store().rewrapForNewPassword(*newKey);
-                    return resolve(promise, PasswordChangeResult::success);
-                } catch (const std::exception&) {
-                    // Falls through: the vault keeps the old password copy, so the old password
-                    // must stay the master password.
-                }
-            }
-            restoreCredential(snapshot);
-            resolve(promise, PasswordChangeResult::failed);
+        auto change = std::make_shared<Change>();
+        if (const auto refused = beginChange(store(), Async::valueOr(f, OptionalKey{}), *change))
+            return resolve(promise, *refused);
+        using Prepared = std::optional<MasterPassword::NewPassword>;
+        Async::whenFinished(MasterPassword::prepareAsync(held->str()), [promise, change](const QFuture<Prepared>& g) {
+            resolve(promise, finishChange(store(), *change, Async::valueOr(g, Prepared{})));
         });
     });
     return future;
+}
+
+PasswordChangeResult KorvelIDVault::changeMasterPasswordNow(VaultStore& vault, std::string_view oldPassword,
+                                                            std::string_view newPassword) {
+    Change change;
+    if (const auto refused = beginChange(vault, MasterPassword::deriveKeyForVault(oldPassword), change)) return *refused;
+    return finishChange(vault, change, MasterPassword::prepare(newPassword));
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Support/SymmetricKey.h"
@@ -51,7 +52,13 @@ public:
     // Replaces the master password; a set-up vault follows (unlocked with the current password if
     // needed, and left unlocked). When the vault cannot follow, or the new password cannot be
     // stored, the old salt and verifier are written back, so the old password keeps working.
+    // The password items are replaced first and the vault's password copy second; a crash between
+    // the two is mended by the next password unlock (VaultStore::unlock).
     static QFuture<PasswordChangeResult> changeMasterPassword(std::string oldPassword, std::string newPassword);
+    // The same change on the calling thread, derivations included, for a caller without an event
+    // loop (a forked process, a tool). Never on the Qt main thread.
+    static PasswordChangeResult changeMasterPasswordNow(VaultStore& store, std::string_view oldPassword,
+                                                        std::string_view newPassword);
 
     // At start-up: deletes decrypted copies and unfinished temporary files that an earlier
     // process left behind (also done when the store is first created).

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "Identity/MasterPassword.h"
 #include "Support/AppPaths.h"
 #include "Support/Json.h"
+#include "Support/Logger.h"
 #include "VaultCrypto.h"
 #include "VaultKeychain.h"
 
@@ -316,9 +318,41 @@ void VaultStore::unlock(const SymmetricKey& passwordKey) {
     if (!header || !header->wrappedByPassword) throw VaultError::notInitialized();
     try {
         dek_ = std::make_unique<ProtectedKey>(VaultCrypto::unwrap(*header->wrappedByPassword, passwordKey));
+        return;
     } catch (const CryptoError&) {
-        throw CryptoError::wrongPassword();
     }
+    if (!mendPasswordCopy(*header, passwordKey)) throw CryptoError::wrongPassword();
+}
+
+// A password change replaces the master password first and this copy second, so a crash between the
+// two leaves the master password's key unable to open it. A key whose hash is the verifier in force
+// is the user's current password key whoever holds it, so the device key's copy gives the DEK and it
+// is wrapped anew under that key. Any other key is simply wrong.
+bool VaultStore::mendPasswordCopy(VaultHeader header, const SymmetricKey& passwordKey) {
+    if (!header.wrappedByDevice || !MasterPassword::isCurrentKey(passwordKey)) return false;
+    const auto kek = VaultKeychain::loadDeviceKEK();
+    if (!kek) {
+        Log::store().error("The vault's password copy does not match the master password and the device key is missing.");
+        return false;
+    }
+    std::optional<SymmetricKey> dek;
+    try {
+        dek = VaultCrypto::unwrap(*header.wrappedByDevice, *kek);
+    } catch (const CryptoError&) {
+        Log::store().error("The vault's password copy does not match the master password and the device copy does not open.");
+        return false;
+    }
+    header.wrappedByPassword = VaultCrypto::wrap(*dek, passwordKey);
+    try {
+        writeHeader(header);
+        Log::store().info("The vault's password copy was behind the master password (an interrupted password change); "
+                          "it was wrapped anew from the device key.");
+    } catch (const std::exception& e) {
+        Log::store().error(std::string("The vault's password copy could not be mended; the next unlock tries again: ") +
+                           e.what());
+    }
+    dek_ = std::make_unique<ProtectedKey>(*dek);
+    return true;
 }
 
 void VaultStore::lock() {

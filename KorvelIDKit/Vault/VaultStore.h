@@ -115,7 +115,9 @@ public:
     void initialize(const SymmetricKey& passwordKey);
     // Throws VaultError::notInitialized, VaultError::locked (no device key), CryptoError::corrupted.
     void unlockWithDeviceKey();
-    // Throws VaultError::notInitialized, CryptoError::wrongPassword.
+    // Throws VaultError::notInitialized, CryptoError::wrongPassword. A key the master password
+    // accepts that does not open the password copy (a password change cut short) opens the vault
+    // through the device key, and the password copy is wrapped anew under it.
     void unlock(const SymmetricKey& passwordKey);
     // Forgets the DEK and empties the scratch folder.
     void lock();
@@ -146,6 +148,7 @@ public:
 
 private:
     std::optional<VaultHeader> readHeader() const;
+    bool mendPasswordCopy(VaultHeader header, const SymmetricKey& passwordKey);
     std::vector<VaultItem> readIndexForChange() const;
     void writeIndex(const std::vector<VaultItem>& items);
     void writeHeader(const VaultHeader& header);

@@ -4,11 +4,14 @@
 // next start would find it, repairs what the design cannot avoid, and forks the next child. Secrets
 // live in the file store (a forked child has no D-Bus connection of its own).
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
@@ -26,7 +29,9 @@
 #include "Identity/MasterPassword.h"
 #include "Platform/FileSecretStore.h"
 #include "Support/Json.h"
+#include "SecretStoreFixture.h"
 #include "TestSupport.h"
+#include "Vault/KorvelIDVault.h"
 #include "Vault/VaultCrypto.h"
 #include "Vault/VaultKeychain.h"
 #include "Vault/VaultStore.h"
@@ -74,14 +79,11 @@ Bytes plaintext(std::mt19937_64& rng, std::uint64_t n) {
     return data;
 }
 
-// The child's work, until it is killed. A password change follows the vault facade's order
-// (new salt and verifier, then the vault's password copy), done synchronously: a forked child
-// has no event loop and no pool threads.
-[[noreturn]] void childWork(const Folder& f, int passwordIndex, const SymmetricKey& passwordKey, int fd,
-                            std::uint64_t seed) {
+// The child's work, until it is killed.
+[[noreturn]] void childWork(const Folder& f, int passwordIndex, SymmetricKey key, int fd, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     VaultStore vault(f.vault);
-    vault.unlock(passwordKey);
+    vault.unlock(key);
     for (std::uint64_t n = seed;; ++n) {
         try {
             const auto items = vault.items();
@@ -109,21 +111,19 @@ Bytes plaintext(std::mt19937_64& rng, std::uint64_t n) {
                 break;
             case 5:
                 vault.lock();
-                vault.unlock(passwordKey);
+                vault.unlock(key);
                 send(fd, Op::relock);
                 break;
             case 6: {
+                // The facade's own change, run synchronously: a forked child has no event loop.
                 const int next = passwordIndex + 1;
                 send(fd, Op::changeBegun, next);
-                const auto snapshot = MasterPassword::snapshot();
-                const auto newKey = MasterPassword::setReturningKey(passwordFor(next));
-                if (!newKey) {
-                    if (snapshot) MasterPassword::restore(*snapshot);
+                if (KorvelIDVault::changeMasterPasswordNow(vault, passwordFor(passwordIndex), passwordFor(next)) !=
+                    PasswordChangeResult::success)
                     break;
-                }
-                vault.rewrapForNewPassword(*newKey);
                 passwordIndex = next;
-                send(fd, Op::changeDone, next, &*newKey);
+                key = MasterPassword::deriveKeyForVault(passwordFor(next)).value_or(key);
+                send(fd, Op::changeDone, next, &key);
                 break;
             }
             case 7: {
@@ -176,11 +176,27 @@ bool contains(const Bytes& data, std::string_view needle) {
     return std::search(data.begin(), data.end(), needle.begin(), needle.end()) != data.end();
 }
 
+Bytes sha256(std::span<const std::uint8_t> data) {
+    Bytes digest(32);
+    EVP_Digest(data.data(), data.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
+    return digest;
+}
+
 struct Counts {
-    int kills = 0, changesInFlight = 0, masterAndVaultApart = 0, masterLost = 0, itemsChecked = 0, filesScanned = 0;
-    int orphanBlobs = 0;
+    int kills = 0, mended = 0, itemsChecked = 0, filesScanned = 0, orphanBlobs = 0;
     std::map<char, int> ops;
+    std::map<std::string, int> phases;  // where the kills fell
 };
+
+// Where a password change was cut, read from what it left: the password items against the verifier
+// of the password in force before, then the vault's password copy.
+constexpr const char* kNoChange = "no password change";
+constexpr const char* kBeforeItems = "change: before the password items";
+constexpr const char* kPreviousKept = "change: pair in force kept as previous";
+constexpr const char* kSaltOnly = "change: new salt, old verifier";
+constexpr const char* kVerifierWritten = "change: new verifier, previous not yet removed";
+constexpr const char* kVaultBehind = "change: password items done, vault copy old";
+constexpr const char* kRewrapped = "change: vault copy re-wrapped, not yet reported";
 
 class CrashRun {
 public:
@@ -197,7 +213,8 @@ public:
     ~CrashRun() { SecretStore::setShared(previous_); }
 
     // One child, killed after `delay`; then every check.
-    void round(std::uint64_t seed, std::chrono::microseconds delay) {
+    // `aimed`: the delay starts when the child reports a password change begun, not at the fork.
+    void round(std::uint64_t seed, std::chrono::microseconds delay, bool aimed) {
         int fds[2];
         ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
         const pid_t pid = ::fork();
@@ -211,13 +228,20 @@ public:
             ::_exit(3);
         }
         ::close(fds[1]);
+        std::vector<Report> early;
+        for (pollfd p{fds[0], POLLIN, 0}; aimed && ::poll(&p, 1, 5000) == 1;) {
+            Report r;
+            if (::read(fds[0], &r, sizeof r) != ssize_t(sizeof r)) break;
+            early.push_back(r);
+            if (r.op == Op::changeBegun) break;
+        }
         std::this_thread::sleep_for(delay);
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended on its own, status " << status;
         ++counts.kills;
-        const int begun = readReports(fds[0]);
+        const int begun = readReports(fds[0], early);
         ::close(fds[0]);
         checkFilesParse();
         checkVault(begun);
@@ -232,10 +256,10 @@ public:
 
 private:
     // Returns the number of a password change begun and not reported finished, or -1.
-    int readReports(int fd) {
+    int readReports(int fd, std::vector<Report> reports) {
         int begun = -1;
-        Report r;
-        while (::read(fd, &r, sizeof r) == ssize_t(sizeof r)) {
+        for (Report r; ::read(fd, &r, sizeof r) == ssize_t(sizeof r);) reports.push_back(r);
+        for (const Report& r : reports) {
             ++counts.ops[char(r.op)];
             if (r.op == Op::changeBegun) begun = r.index;
             if (r.op == Op::changeDone) {
@@ -264,45 +288,74 @@ private:
         EXPECT_TRUE(FileSecretStore(f.secrets).allItems(&why)) << why;
     }
 
-    // The vault opens with the old or the new password and by device key; every listed item
-    // decrypts. When the master password and the vault's password copy disagree, or neither
-    // password is accepted, that is counted and repaired so the next child starts from one password.
+    // Exactly one of the old and the new password is in force, and its key opens the vault: directly,
+    // or after a change cut short behind the password items, through the repair, which must leave a
+    // password copy that opens with it directly and no longer with the old key. Every listed item
+    // decrypts; the device key opens the vault too.
     void checkVault(int begun) {
-        VaultStore vault(f.vault);
-        std::optional<SymmetricKey> newKey;
-        if (begun >= 0) {
-            ++counts.changesInFlight;
-            newKey = MasterPassword::deriveKeyForVault(passwordFor(begun));
+        const char* phase = begun < 0 ? kNoChange : changePhase();
+        ++counts.phases[phase];
+        const auto where = [&] { return "after kill " + std::to_string(counts.kills) + " (" + phase + ")"; };
+        std::optional<SymmetricKey> oldKey;
+        if (begun < 0) {
+            ASSERT_TRUE(MasterPassword::isCurrentKey(key_)) << where();
+        } else {
+            // Derived from the stored items, as the next start would, so a half-written pair shows.
+            const bool oldInForce = MasterPassword::verify(passwordFor(index_));
+            const auto newKey = MasterPassword::deriveKeyForVault(passwordFor(begun));
+            ASSERT_NE(oldInForce, newKey.has_value())
+                << where() << ": " << (oldInForce ? "both passwords are" : "neither password is") << " accepted";
+            if (newKey) {
+                oldKey = key_;
+                index_ = begun;
+                key_ = *newKey;
+            }
         }
-        const bool openOld = opens(vault, key_);
-        const bool openNew = !openOld && newKey && opens(vault, *newKey);
-        ASSERT_TRUE(openOld || openNew) << "after kill " << counts.kills << " neither password opens the vault";
-        // Only a password change touches the salt and verifier (and a derivation is slow).
-        const bool masterOld = begun < 0 || MasterPassword::verify(passwordFor(index_));
-        if (openNew && newKey) {
-            index_ = begun;
-            key_ = *newKey;
-        } else if (!masterOld) {
-            // The master password moved on (or was lost halfway) without the vault: set it again
-            // and re-key the vault to it, as a user would have to.
-            ++(newKey ? counts.masterAndVaultApart : counts.masterLost);
-            const int next = std::max(begun, index_ + 1);
-            const auto k = MasterPassword::setReturningKey(passwordFor(next));
-            ASSERT_TRUE(k);
-            vault.rewrapForNewPassword(*k);
-            index_ = next;
-            key_ = *k;
+        const bool direct = copyOpensWith(key_);
+        VaultStore vault(f.vault);
+        ASSERT_TRUE(opens(vault, key_)) << where() << ": the password in force does not open the vault";
+        if (!direct) {
+            ++counts.mended;
+            EXPECT_TRUE(copyOpensWith(key_)) << where() << ": the mended password copy was not written";
+        }
+        if (oldKey) {
+            EXPECT_FALSE(copyOpensWith(*oldKey)) << where() << ": the replaced password still opens the vault";
         }
         for (const auto& item : vault.items()) {
             ++counts.itemsChecked;
             Bytes data;
-            ASSERT_NO_THROW(data = vault.decryptedData(item)) << item.name << " after kill " << counts.kills;
+            ASSERT_NO_THROW(data = vault.decryptedData(item)) << item.name << " " << where();
             EXPECT_EQ(std::int64_t(data.size()), item.byteCount) << item.name;
             EXPECT_TRUE(std::equal(kMarker.begin(), kMarker.end(), data.begin())) << item.name;
         }
         vault.lock();
-        EXPECT_NO_THROW(vault.unlockWithDeviceKey()) << "after kill " << counts.kills;
+        EXPECT_NO_THROW(vault.unlockWithDeviceKey()) << where();
         vault.lock();
+    }
+
+    // Read before anything is derived or mended; key_ is still the old password's key.
+    const char* changePhase() {
+        const auto item = [&](const char* account) { return store_->lookup(MasterPassword::service, account); };
+        const auto previous = item(MasterPassword::previousAccount);
+        const bool verifierOld = item(MasterPassword::verifierAccount).value == sha256(key_.bytes());
+        if (!previous.found()) {
+            if (verifierOld) return kBeforeItems;
+            return copyOpensWith(key_) ? kVaultBehind : kRewrapped;
+        }
+        if (!verifierOld) return kVerifierWritten;
+        const Bytes salt = item(MasterPassword::saltAccount).value;
+        return std::equal(salt.begin(), salt.end(), previous.value.begin()) ? kPreviousKept : kSaltOnly;
+    }
+
+    bool copyOpensWith(const SymmetricKey& key) const {
+        try {
+            const auto r = readWholeFile(f.vault / VaultStore::headerFileName);
+            const auto header = VaultHeader::decode(r.data);
+            (void)VaultCrypto::unwrap(header.wrappedByPassword.value(), key);
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
     }
 
     void checkNoPlaintextOutsideOpen() {
@@ -368,78 +421,92 @@ TEST(CrashConsistencyTest, EveryKillLeavesAUsableDataFolder) {
     const int kills = killCount();
     for (int i = 0; i < kills; ++i) {
         // Lives measured in key derivations, so that on a fast or a loaded machine alike most kills
-        // hit single writes and some children finish password changes.
+        // hit single writes and some children finish password changes. Every third kill is aimed
+        // at the writes of a password change, which follow its two derivations.
         const auto d = std::uint64_t(std::max<std::int64_t>(run.derivation.count(), 5000));
-        const auto life = rng() % 4 == 0 ? d + rng() % (4 * d) : 500 + rng() % d;
-        run.round(base + std::uint64_t(i) * 1000003, std::chrono::microseconds(life));
+        const bool aimed = i % 3 == 2;
+        const auto life = aimed ? 3 * d / 2 + rng() % (d + 20000) : rng() % 4 == 0 ? d + rng() % (4 * d) : 500 + rng() % d;
+        run.round(base + std::uint64_t(i) * 1000003, std::chrono::microseconds(life), aimed);
         if (::testing::Test::HasFatalFailure()) return;
     }
     const auto& c = run.counts;
+    const auto op = [&](char k) { return c.ops.count(k) ? c.ops.at(k) : 0; };
     std::printf("crash run: %d kills; completed in children: %d adds, %d removes, %d exports, %d lock cycles, "
                 "%d password changes, %d face saves, %d settings saves, %d protected-apps saves\n",
-                c.kills, c.ops.count('a') ? c.ops.at('a') : 0, c.ops.count('r') ? c.ops.at('r') : 0,
-                c.ops.count('x') ? c.ops.at('x') : 0, c.ops.count('l') ? c.ops.at('l') : 0,
-                c.ops.count('E') ? c.ops.at('E') : 0, c.ops.count('f') ? c.ops.at('f') : 0,
-                c.ops.count('s') ? c.ops.at('s') : 0, c.ops.count('p') ? c.ops.at('p') : 0);
-    std::printf("crash run: %d kills during a password change; master password and vault apart %d times, "
-                "master password lost %d times; %d items decrypted, %d files searched for plaintext; "
-                "%d orphan blobs\n",
-                c.changesInFlight, c.masterAndVaultApart, c.masterLost, c.itemsChecked, c.filesScanned, c.orphanBlobs);
+                c.kills, op('a'), op('r'), op('x'), op('l'), op('E'), op('f'), op('s'), op('p'));
+    for (const auto& [phase, n] : c.phases) std::printf("crash run: killed at \"%s\": %d\n", phase.c_str(), n);
+    std::printf("crash run: vault password copy mended at the next unlock %d times; %d items decrypted, "
+                "%d files searched for plaintext; %d orphan blobs\n",
+                c.mended, c.itemsChecked, c.filesScanned, c.orphanBlobs);
     EXPECT_EQ(c.kills, kills);
 }
 
 namespace {
-// A secret store in memory that checks, at every call that changes it, that the master password's
-// salt and verifier are both there: a crash at any of those moments must leave a password.
-class WatchingStore final : public SecretStore {
+// Lets `budget` writes through (negative: no limit), then fails every one: what a process killed at
+// that moment leaves, since nothing after the cut reaches a store.
+struct Cut {
+    int budget = -1;
+    bool hit = false;
+    bool spend() {
+        if (budget == 0) return !(hit = true);
+        if (budget > 0) --budget;
+        return true;
+    }
+};
+
+class CutStore final : public SecretStore {
 public:
-    Kind kind() const override { return Kind::file; }
-    SecretLookup lookup(std::string_view service, std::string_view account) override {
-        const auto it = items_.find(key(service, account));
-        if (it == items_.end()) return {SecretLookup::Status::notFound};
-        return {SecretLookup::Status::found, it->second};
+    CutStore(std::shared_ptr<SecretStore> inner, Cut& cut) : inner_(std::move(inner)), cut_(cut) {}
+    Kind kind() const override { return inner_->kind(); }
+    SecretLookup lookup(std::string_view s, std::string_view a) override { return inner_->lookup(s, a); }
+    SecretLookup exists(std::string_view s, std::string_view a) override { return inner_->exists(s, a); }
+    SecretWrite store(std::string_view s, std::string_view a, std::span<const std::uint8_t> v) override {
+        return cut_.spend() ? inner_->store(s, a, v) : SecretWrite{SecretWrite::Status::error, "cut"};
     }
-    SecretLookup exists(std::string_view service, std::string_view account) override {
-        auto r = lookup(service, account);
-        r.value.clear();
-        return r;
+    SecretWrite remove(std::string_view s, std::string_view a) override {
+        return cut_.spend() ? inner_->remove(s, a) : SecretWrite{SecretWrite::Status::error, "cut"};
     }
-    SecretWrite store(std::string_view service, std::string_view account, std::span<const std::uint8_t> value) override {
-        watch();
-        items_[key(service, account)] = Bytes(value.begin(), value.end());
-        return {};
-    }
-    SecretWrite remove(std::string_view service, std::string_view account) override {
-        watch();
-        items_.erase(key(service, account));
-        return {};
-    }
-    bool watching = false;
-    int momentsWithoutPassword = 0;
 
 private:
-    static std::string key(std::string_view service, std::string_view account) {
-        return std::string(service) + "\n" + std::string(account);
-    }
-    void watch() {
-        if (watching && !(items_.count(key(MasterPassword::service, MasterPassword::saltAccount)) &&
-                          items_.count(key(MasterPassword::service, MasterPassword::verifierAccount))))
-            ++momentsWithoutPassword;
-    }
-    std::map<std::string, Bytes> items_;
+    std::shared_ptr<SecretStore> inner_;
+    Cut& cut_;
 };
 }  // namespace
 
-TEST(CrashConsistencyTest, ChangingThePasswordNeverLeavesAMomentWithoutSaltOrVerifier) {
-    const auto previous = SecretStore::shared();
-    const auto store = std::make_shared<WatchingStore>();
-    SecretStore::setShared(store);
-    ASSERT_TRUE(MasterPassword::set("first password"));
-    store->watching = true;
-    ASSERT_TRUE(MasterPassword::setReturningKey("second password"));
-    const auto snapshot = MasterPassword::snapshot();
-    ASSERT_TRUE(snapshot && MasterPassword::restore(*snapshot));
-    EXPECT_EQ(store->momentsWithoutPassword, 0);
-    EXPECT_TRUE(MasterPassword::verify("second password"));
-    SecretStore::setShared(previous);
+// Every moment of a password change, deterministically: the secret-store and vault writes are cut
+// after 0, 1, 2, … of them. Each time exactly one password is accepted and opens the vault, as the
+// next start finds it (the vault's copy mended where the cut fell behind the password items).
+TEST(CrashConsistencyTest, APasswordChangeCutAfterAnyWriteLeavesExactlyOnePasswordThatOpensTheVault) {
+    for (int writes = 0;; ++writes) {
+        TestSupport::TempDir dir;
+        Cut cut;
+        TestSupport::FailingFileWriter writer;
+        writer.shouldFail = [&](int, const fs::path&) { return !cut.spend(); };
+        const auto file = std::make_shared<FileSecretStore>(dir.path() / "secrets.json");
+        TestSupport::ScopedSecretStore installed(std::make_shared<CutStore>(file, cut));
+        const auto oldKey = MasterPassword::setReturningKey("old password");
+        ASSERT_TRUE(oldKey);
+        VaultStore vault(dir.path() / "Vault", writer);
+        vault.initialize(*oldKey);
+        const auto item = vault.addItem("a.txt", Bytes{1, 2, 3});
+
+        cut.budget = writes;
+        const auto result = KorvelIDVault::changeMasterPasswordNow(vault, "old password", "new password");
+        const bool completed = !cut.hit;
+        cut.budget = -1;
+        const std::string where = "cut after " + std::to_string(writes) + " writes";
+        EXPECT_EQ(result == PasswordChangeResult::success, completed) << where;
+
+        const auto oldAccepted = MasterPassword::deriveKeyForVault("old password");
+        const auto newAccepted = MasterPassword::deriveKeyForVault("new password");
+        ASSERT_NE(oldAccepted.has_value(), newAccepted.has_value()) << where;
+        VaultStore next(dir.path() / "Vault");
+        ASSERT_NO_THROW(next.unlock(oldAccepted ? *oldAccepted : *newAccepted)) << where;
+        EXPECT_EQ(next.decryptedData(item), (Bytes{1, 2, 3}));
+        if (completed) {
+            EXPECT_TRUE(newAccepted);
+            EXPECT_EQ(writes, 5) << "a change writes previous, salt, verifier, removes previous, writes the header";
+            return;
+        }
+    }
 }

@@ -1,6 +1,5 @@
 // The authentication facade: scripted face results, the real password dialog answered through the
-// dialog hook, and the real master password in the test desktop's secret store (under item names of
-// its own, so parallel test programs never share them).
+// dialog hook, and the real master password in the test desktop's secret store.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -22,25 +21,6 @@ namespace {
 using IdentityTest::await;
 using Result = KorvelIDAuth::Result;
 using Method = KorvelIDAuth::Method;
-
-// The real store with every service name prefixed.
-class PrefixedSecretStore final : public SecretStore {
-public:
-    PrefixedSecretStore(std::shared_ptr<SecretStore> inner, std::string prefix)
-        : inner_(std::move(inner)), prefix_(std::move(prefix)) {}
-    Kind kind() const override { return inner_->kind(); }
-    SecretLookup lookup(std::string_view s, std::string_view a) override { return inner_->lookup(name(s), a); }
-    SecretLookup exists(std::string_view s, std::string_view a) override { return inner_->exists(name(s), a); }
-    SecretWrite store(std::string_view s, std::string_view a, std::span<const std::uint8_t> v) override {
-        return inner_->store(name(s), a, v);
-    }
-    SecretWrite remove(std::string_view s, std::string_view a) override { return inner_->remove(name(s), a); }
-
-private:
-    std::string name(std::string_view service) const { return prefix_ + std::string(service); }
-    std::shared_ptr<SecretStore> inner_;
-    std::string prefix_;
-};
 
 const std::string rightPassword = "correct horse battery staple";
 
@@ -82,8 +62,7 @@ protected:
     }
 
     TestSupport::TempDir dir;
-    TestSupport::ScopedSecretStore secrets{std::make_shared<PrefixedSecretStore>(
-        TestSupport::makeTestSecretStore(dir.path()), "test-" + std::to_string(::getpid()) + ".")};
+    TestSupport::ScopedSecretStore secrets{TestSupport::makeTestSecretStore(dir.path())};
     bool faceEnrolled = false;
     UnlockResult faceResult;
     Answer answer = Answer::none;
@@ -167,11 +146,8 @@ TEST(PasswordDialogTest, MaskedFieldUnlockByDefaultAndEmptiedWhenRead) {
     auto* field = dialog.findChild<QLineEdit*>("passwordField");
     ASSERT_TRUE(field);
     EXPECT_EQ(field->echoMode(), QLineEdit::Password);
-    EXPECT_EQ(field->size(), QSize(240, 24));
-    EXPECT_FALSE(field->placeholderText().isEmpty());
     EXPECT_EQ(dialog.focusWidget(), field);
     EXPECT_TRUE(dialog.findChild<QPushButton*>("unlockButton")->isDefault());
-    EXPECT_FALSE(dialog.findChild<QPushButton*>("cancelButton")->isDefault());
 
     field->setText("s3cret");
     dialog.show();

@@ -1,5 +1,4 @@
-// Placement of the scan display on screens with and without a camera housing, and the shape sizes
-// that follow from it.
+// Placement of the scan display on screens with and without a camera housing.
 #include "Identity/NotchMetrics.h"
 
 #include <gtest/gtest.h>
@@ -37,24 +36,6 @@ TEST(NotchMetrics, PlacesThePanelUnderTheHousingOrAtTheTopCentre) {
         EXPECT_EQ(placement.metrics.notchWidth, c.notchWidth);
         EXPECT_EQ(placement.metrics.notchHeight, c.notchHeight);
         EXPECT_EQ(placement.metrics.windowSize, c.frame.size());
-    }
-}
-
-TEST(NotchMetrics, ExpandedShapeIsCappedByThePanelAndContentNeverNegative) {
-    struct Case {
-        NotchMetrics metrics;
-        QSizeF expanded;
-        double content;
-    } cases[] = {
-        {{200, 32, QSizeF(460, 102)}, QSizeF(430, 86), 378},
-        {{200, 32, QSizeF(300, 102)}, QSizeF(300, 86), 248},
-        {{170, 24, QSizeF(430, 94)}, QSizeF(400, 78), 348},
-        {{0, 24, QSizeF(40, 94)}, QSizeF(40, 78), 0},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.metrics.expandedShapeSize(), c.expanded);
-        EXPECT_EQ(c.metrics.idleShapeSize(), QSizeF(c.metrics.notchWidth, c.metrics.notchHeight));
-        EXPECT_EQ(c.metrics.contentWidth(), c.content);
     }
 }
 

@@ -2,6 +2,7 @@
 // secret store (the test desktop's gnome-keyring, else a file store).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "Identity/MasterPassword.h"
@@ -124,16 +125,13 @@ TEST_F(KorvelIDVaultTest, SetUpAsksForThePasswordOnceAndWithoutAKeyIsLockedAndWr
     auth_->promptReasons.clear();
     auth_->typed.push_back("old password");
     EXPECT_FALSE(awaitSetUp());
-    EXPECT_EQ(auth_->promptReasons, std::vector<std::string>{"Set up your encrypted vault"});
-    EXPECT_TRUE(KorvelIDVault::isSetUp());
-    EXPECT_TRUE(KorvelIDVault::isUnlocked());
+    EXPECT_TRUE(KorvelIDVault::isSetUp() && KorvelIDVault::isUnlocked());
 
     const auto header = TestSupport::readText(dir_ / "Vault" / "vault.json");
     KorvelIDVault::lock();
     EXPECT_FALSE(awaitSetUp());
-    EXPECT_EQ(auth_->promptReasons.size(), 1u) << "no second prompt";
+    EXPECT_EQ(auth_->promptReasons, std::vector<std::string>{"Set up your encrypted vault"}) << "no second prompt";
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
-    EXPECT_FALSE(KorvelIDVault::isUnlocked());
 }
 
 // Face first (device key); a password approval, or a face approval without a usable device key,
@@ -193,13 +191,37 @@ TEST_F(KorvelIDVaultTest, AWrongCurrentPasswordOrAVaultItCannotOpenChangesNothin
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
     EXPECT_FALSE(KorvelIDVault::isUnlocked());
 
-    // The master password was replaced behind the vault's back (another program, a reset).
+    // The master password moved on without the vault, and the device key that could mend the
+    // vault's copy is gone: the vault cannot follow.
     ASSERT_TRUE(MasterPassword::set("other password"));
+    VaultKeychain::remove();
     before = MasterPassword::snapshot();
     EXPECT_EQ(await(KorvelIDVault::changeMasterPassword("other password", "new password")), PasswordChangeResult::failed);
     EXPECT_EQ(MasterPassword::snapshot(), before);
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
     EXPECT_FALSE(KorvelIDVault::isUnlocked());
+}
+
+// What a change cut short between the password items and the vault's copy leaves: the next
+// password unlock re-wraps the copy from the device key, for the accepted password only.
+TEST_F(KorvelIDVaultTest, APasswordAheadOfTheVaultsCopyIsMendedAtTheNextUnlock) {
+    lockedVault();
+    const auto oldKey = MasterPassword::deriveKeyForVault("old password");
+    ASSERT_TRUE(MasterPassword::set("new password"));
+    const auto header = TestSupport::readText(dir_ / "Vault" / "vault.json");
+    VaultStore probe(dir_ / "Vault");
+    EXPECT_THROW(probe.unlock(SymmetricKey::random()), CryptoError) << "a key the master password does not accept";
+    EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
+
+    LogCapture log;
+    auth_->faceResults.push_back(Result::success(Method::password()));
+    auth_->typed.push_back("new password");
+    EXPECT_TRUE(await(KorvelIDVault::unlock()));
+    EXPECT_TRUE(vaultOpensWithPassword("new password")) << "the copy was written";
+    probe.lock();
+    EXPECT_THROW(probe.unlock(*oldKey), CryptoError) << "the replaced password no longer opens the vault";
+    const auto lines = log.lines();
+    EXPECT_TRUE(std::ranges::any_of(lines, [](const auto& l) { return l.message.find("wrapped anew") != std::string::npos; }));
 }
 
 TEST_F(KorvelIDVaultTest, ALockedVaultIsUnlockedRewrappedAndLeftUnlocked) {
@@ -209,14 +231,6 @@ TEST_F(KorvelIDVaultTest, ALockedVaultIsUnlockedRewrappedAndLeftUnlocked) {
     EXPECT_TRUE(MasterPassword::verify("new password"));
     EXPECT_TRUE(vaultOpensWithPassword("new password"));
     EXPECT_FALSE(vaultOpensWithPassword("old password"));
-
-    KorvelIDVault::lock();
-    auth_->faceResults.push_back(Result::success(Method::password()));
-    auth_->typed.push_back("old password");
-    EXPECT_FALSE(await(KorvelIDVault::unlock()));
-    auth_->faceResults.push_back(Result::success(Method::password()));
-    auth_->typed.push_back("new password");
-    EXPECT_TRUE(await(KorvelIDVault::unlock()));
 }
 
 TEST_F(KorvelIDVaultTest, WhenTheHeaderOrTheNewPasswordCannotBeWrittenTheOldPasswordStaysValidEverywhere) {
@@ -237,18 +251,6 @@ TEST_F(KorvelIDVaultTest, WhenTheHeaderOrTheNewPasswordCannotBeWrittenTheOldPass
     EXPECT_TRUE(MasterPassword::verify("old password"));
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
     EXPECT_TRUE(vaultOpensWithPassword("old password"));
-}
-
-TEST_F(KorvelIDVaultTest, TheDefaultStoreRemovesCopiesLeftByAnEarlierProcess) {
-    TestSupport::ScopedDataHome home;
-    KorvelIDVault::setStore(nullptr);
-    const fs::path open = home.path() / "KorvelID" / "com.korvel.id.unbundled" / "Vault" / "open";
-    fs::create_directories(open);
-    TestSupport::writeText(open / "KorvelID-left.pdf", "plaintext");
-    KorvelIDVault::removeLeftoverCopies();
-    EXPECT_TRUE(fs::is_directory(open));
-    EXPECT_TRUE(fs::is_empty(open));
-    EXPECT_EQ(KorvelIDVault::store().directory(), home.path() / "KorvelID" / "com.korvel.id.unbundled" / "Vault");
 }
 
 // A whole session through the facade (set-up, face unlock, add, export, remove, password change,

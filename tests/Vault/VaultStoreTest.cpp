@@ -75,13 +75,11 @@ protected:
 TEST_F(VaultStoreTest, InitializeWritesTheHeaderAnEmptyIndexAndTheDeviceKey) {
     EXPECT_EQ(namesIn(vaultDir()), std::vector<std::string>{"blobs"}) << "construction creates only the blobs folder";
     EXPECT_FALSE(store_.isInitialized());
-    EXPECT_TRUE(store_.items().empty());
     EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlockWithDeviceKey(); }).code(), VaultError::Code::notInitialized);
     EXPECT_EQ(expectThrow<VaultError>([&] { add("a", "b"); }).code(), VaultError::Code::locked);
 
     store_.initialize(passwordKey_);
-    EXPECT_TRUE(store_.isInitialized());
-    EXPECT_TRUE(store_.isUnlocked());
+    EXPECT_TRUE(store_.isInitialized() && store_.isUnlocked());
     EXPECT_EQ(indexText(), "[]");
 
     // {"version":1,"wrappedByDevice":"…","wrappedByPassword":"…"}: two 60-byte boxes, slashes written as \/
@@ -101,55 +99,41 @@ TEST_F(VaultStoreTest, InitializeWritesTheHeaderAnEmptyIndexAndTheDeviceKey) {
     EXPECT_EQ(modeOf(store_.indexURL()), 0600u);
 
     // Set up already: nothing changes, the device key included.
-    const auto headerBefore = readText(store_.headerURL());
     add("kept.txt", "kept");
-    const auto indexBefore = indexText();
-    EXPECT_EQ(expectThrow<VaultError>([&] { store_.initialize(VaultCrypto::makeKey()); }).description(),
-              "The vault is already set up.");
-    EXPECT_EQ(readText(store_.headerURL()), headerBefore);
-    EXPECT_EQ(indexText(), indexBefore);
+    const auto index = indexText();
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.initialize(VaultCrypto::makeKey()); }).code(),
+              VaultError::Code::alreadyInitialized);
+    EXPECT_EQ(readText(store_.headerURL()), header);
+    EXPECT_EQ(indexText(), index);
     EXPECT_EQ(VaultKeychain::loadDeviceKEK(), kek);
 }
 
 TEST_F(VaultStoreTest, IndexFormatAndItems) {
     store_.initialize(passwordKey_);
     const VaultItem item = add("notes.txt", "hello");
-    EXPECT_EQ(item.byteCount, 5);
-    EXPECT_EQ(item.name, "notes.txt");
     EXPECT_EQ(item.blobName, Uuid::parse(item.blobName).value_or(item.id).toString()) << "upper-case UUID text";
     EXPECT_NE(item.blobName, item.id.toString());
     EXPECT_EQ(indexText(), R"([{"id":")" + item.id.toString() + R"(","name":"notes.txt","byteCount":5,"addedAt":)" +
                                Json::formatDouble(item.addedAt) + R"(,"blobName":")" + item.blobName + R"("}])");
-    EXPECT_NEAR(item.addedAt, Timestamp::now(), 5.0);
     EXPECT_EQ(fs::file_size(store_.blobsDir() / item.blobName), 5u + 28u);
     EXPECT_EQ(store_.decryptedData(item), textBytes("hello"));
 
     const VaultItem empty = add("empty", "");
-    EXPECT_EQ(empty.byteCount, 0);
     EXPECT_EQ(fs::file_size(store_.blobsDir() / empty.blobName), 28u);
     EXPECT_TRUE(store_.decryptedData(empty).empty());
 
     const VaultItem again = add("notes.txt", "other");
-    EXPECT_NE(again.id, item.id);
-    EXPECT_NE(again.blobName, item.blobName);
-    EXPECT_EQ(store_.items().size(), 3u) << "names are never compared";
-
+    EXPECT_NE(again.blobName, item.blobName) << "names are never compared";
     store_.lock();
-    const auto listed = store_.items();
-    ASSERT_EQ(listed.size(), 3u) << "listed while locked";
-    EXPECT_EQ(listed.front().id, again.id) << "newest first";
+    EXPECT_EQ(store_.items().size(), 3u) << "listed while locked";
 }
 
 TEST_F(VaultStoreTest, ItemsSortNewestFirstAndKeepFileOrderForEqualDates) {
-    auto entry = [](const char* id, const char* name, double at) {
-        return std::string(R"({"id":")") + id + R"(","name":")" + name + R"(","byteCount":1,"addedAt":)" +
-               Json::formatDouble(at) + R"(,"blobName":"B"})";
-    };
-    writeText(store_.indexURL(), "[" + entry("00000000-0000-4000-8000-000000000001", "first", 100) + "," +
-                                     entry("00000000-0000-4000-8000-000000000002", "second", 100) + "," +
-                                     entry("00000000-0000-4000-8000-000000000003", "older", 50) + "," +
-                                     entry("00000000-0000-4000-8000-00000000000a", "newest", 200) + "," +
-                                     entry("00000000-0000-4000-8000-000000000004", "third", 100) + "]");
+    std::string index = "[";
+    for (const auto& [name, at] : {std::pair{"first", 100}, {"second", 100}, {"older", 50}, {"newest", 200}, {"third", 100}})
+        index += std::string(index.size() > 1 ? "," : "") + R"({"id":")" + Uuid::random().toString() + R"(","name":")" +
+                 name + R"(","byteCount":1,"addedAt":)" + std::to_string(at) + R"(,"blobName":"B"})";
+    writeText(store_.indexURL(), index + "]");
     std::vector<std::string> names;
     for (const auto& i : store_.items()) names.push_back(i.name);
     EXPECT_EQ(names, (std::vector<std::string>{"newest", "first", "second", "third", "older"}));
@@ -181,35 +165,15 @@ TEST_F(VaultStoreTest, AHeaderWithoutVersionOrWithoutCopiesIsNotSetUp) {
     writeText(store_.headerURL(), R"({"wrappedByDevice":")" + Base64::encode(*h.wrappedByDevice) + R"(","wrappedByPassword":")" +
                                       Base64::encode(*h.wrappedByPassword) + R"("})");
     EXPECT_FALSE(store_.isInitialized());
-    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlockWithDeviceKey(); }).code(), VaultError::Code::notInitialized);
-    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlock(passwordKey_); }).code(), VaultError::Code::notInitialized);
-
+    EXPECT_THROW(store_.unlockWithDeviceKey(), VaultError);
+    EXPECT_THROW(store_.unlock(passwordKey_), VaultError);
     writeText(store_.headerURL(), R"({"version":1})");
     EXPECT_FALSE(store_.isInitialized());
     writeText(store_.headerURL(), R"({"version":1,"wrappedByPassword":null,"wrappedByDevice":")" +
                                       Base64::encode(*h.wrappedByDevice) + R"("})");
     EXPECT_TRUE(store_.isInitialized()) << "one copy is enough; null counts as absent";
     EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlock(passwordKey_); }).code(), VaultError::Code::notInitialized);
-    store_.unlockWithDeviceKey();
-    EXPECT_TRUE(store_.isUnlocked());
-}
-
-TEST_F(VaultStoreTest, UnlockingByDeviceKeyAndByPassword) {
-    store_.initialize(passwordKey_);
-    store_.lock();
-    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.unlock(VaultCrypto::makeKey()); }).description(), "Incorrect password.");
-    EXPECT_FALSE(store_.isUnlocked());
-    store_.unlockWithDeviceKey();
-    EXPECT_TRUE(store_.isUnlocked());
-    store_.lock();
-
-    ASSERT_TRUE(VaultKeychain::storeDeviceKEK(VaultCrypto::makeKey()));
-    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.unlockWithDeviceKey(); }).code(), CryptoError::Code::corrupted);
-    VaultKeychain::remove();
-    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlockWithDeviceKey(); }).code(), VaultError::Code::locked);
-    EXPECT_FALSE(store_.isUnlocked());
-    store_.unlock(passwordKey_);
-    EXPECT_TRUE(store_.isUnlocked()) << "the password path works without the device key";
+    EXPECT_NO_THROW(store_.unlockWithDeviceKey());
 }
 
 TEST_F(VaultStoreTest, ExportNamesPermissionsAndLock) {
@@ -226,19 +190,13 @@ TEST_F(VaultStoreTest, ExportNamesPermissionsAndLock) {
     EXPECT_TRUE(std::regex_match(a.filename().string(), std::regex(uuid + "\\.pdf"))) << a;
     EXPECT_TRUE(std::regex_match(b.filename().string(), std::regex(uuid))) << b;
     EXPECT_TRUE(std::regex_match(c.filename().string(), std::regex(uuid))) << c;
-    for (const auto& p : {a, b, c}) {
-        EXPECT_EQ(p.parent_path(), vaultDir() / "open");
-        EXPECT_EQ(modeOf(p), 0600u);
-    }
+    for (const auto& p : {a, b, c}) EXPECT_TRUE(p.parent_path() == vaultDir() / "open" && modeOf(p) == 0600u) << p;
     EXPECT_EQ(modeOf(vaultDir() / "open"), 0700u);
     EXPECT_EQ(readText(a), "%PDF");
-    EXPECT_EQ(readText(b), "read me");
     EXPECT_NE(store_.exportToTemp(pdf), a) << "each export is a new copy";
 
     store_.lock();
-    EXPECT_TRUE(fs::is_directory(vaultDir() / "open"));
-    EXPECT_TRUE(namesIn(vaultDir() / "open").empty());
-    EXPECT_EQ(expectThrow<VaultError>([&] { store_.decryptedData(pdf); }).code(), VaultError::Code::locked);
+    EXPECT_TRUE(fs::is_directory(vaultDir() / "open") && fs::is_empty(vaultDir() / "open"));
     EXPECT_EQ(expectThrow<VaultError>([&] { store_.exportToTemp(pdf); }).code(), VaultError::Code::locked);
 }
 
@@ -248,7 +206,6 @@ TEST_F(VaultStoreTest, MissingAndTamperedBlobs) {
     const auto bad = add("bad.txt", std::string(3000, 'x'));
     const auto shortBlob = add("short.txt", "s");
     fs::remove(store_.blobsDir() / gone.blobName);
-    EXPECT_EQ(expectThrow<VaultError>([&] { store_.decryptedData(gone); }).description(), "Item not found.");
     EXPECT_EQ(expectThrow<VaultError>([&] { store_.exportToTemp(gone); }).code(), VaultError::Code::itemNotFound);
     store_.removeItem(gone);
     EXPECT_EQ(store_.items().size(), 2u);
@@ -256,7 +213,6 @@ TEST_F(VaultStoreTest, MissingAndTamperedBlobs) {
     Bytes blob = readBytes(store_.blobsDir() / bad.blobName);
     blob[1500] ^= 1;
     std::ofstream(store_.blobsDir() / bad.blobName, std::ios::binary).write(reinterpret_cast<const char*>(blob.data()), std::streamsize(blob.size()));
-    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.decryptedData(bad); }).code(), CryptoError::Code::corrupted);
     EXPECT_EQ(expectThrow<CryptoError>([&] { store_.exportToTemp(bad); }).code(), CryptoError::Code::corrupted);
     EXPECT_TRUE(namesIn(vaultDir() / "open").empty()) << "a tampered blob leaves no plaintext behind";
 
@@ -300,7 +256,6 @@ TEST_F(VaultStoreTest, ANameThatIsNotUtf8KeepsItsBytesAndTheIndexStaysReadable) 
     ASSERT_EQ(listed.size(), 2u);
     EXPECT_EQ(listed.back().name, latin1);
     EXPECT_EQ(store_.decryptedData(listed.back()), textBytes("old disk"));
-    EXPECT_EQ(store_.exportToTemp(listed.back()).extension(), ".txt");
     store_.removeItem(second);
     EXPECT_EQ(store_.items().size(), 1u);
 }
@@ -359,7 +314,7 @@ TEST_F(VaultStoreTest, AScratchFolderThatIsALinkIsNeitherEmptiedNorUsed) {
     EXPECT_EQ(namesIn(outside.path()), std::vector<std::string>{"precious"});
 }
 
-TEST_F(VaultStoreTest, RewrapReplacesOnlyThePasswordCopy) {
+TEST_F(VaultStoreTest, UnlockPathsAndRewrapReplacingOnlyThePasswordCopy) {
     EXPECT_EQ(expectThrow<VaultError>([&] { store_.rewrapForNewPassword(passwordKey_); }).code(), VaultError::Code::locked);
     store_.initialize(passwordKey_);
     const auto item = add("a.txt", "a");
@@ -372,14 +327,20 @@ TEST_F(VaultStoreTest, RewrapReplacesOnlyThePasswordCopy) {
     EXPECT_NE(after.wrappedByPassword, before.wrappedByPassword);
 
     store_.lock();
-    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.unlock(passwordKey_); }).code(), CryptoError::Code::wrongPassword);
+    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.unlock(passwordKey_); }).description(), "Incorrect password.");
+    EXPECT_FALSE(store_.isUnlocked());
     store_.unlock(newKey);
     EXPECT_EQ(store_.decryptedData(item), textBytes("a"));
     store_.lock();
     store_.unlockWithDeviceKey();
-    EXPECT_TRUE(store_.isUnlocked());
+    store_.lock();
+    ASSERT_TRUE(VaultKeychain::storeDeviceKEK(VaultCrypto::makeKey()));
+    EXPECT_EQ(expectThrow<CryptoError>([&] { store_.unlockWithDeviceKey(); }).code(), CryptoError::Code::corrupted);
+    VaultKeychain::remove();
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.unlockWithDeviceKey(); }).code(), VaultError::Code::locked);
+    store_.unlock(newKey);
+    EXPECT_TRUE(store_.isUnlocked()) << "the password path works without the device key";
 
-    // A header that no longer decodes.
     writeText(store_.headerURL(), "{");
     EXPECT_EQ(expectThrow<VaultError>([&] { store_.rewrapForNewPassword(newKey); }).code(), VaultError::Code::notInitialized);
 }
@@ -401,7 +362,6 @@ TEST_F(VaultStoreTest, FailedWritesDuringInitializeAddRemoveAndRewrapKeepTheOldS
 
     writer_.shouldFail = [](int, const fs::path& p) { return p.parent_path().filename() == "blobs"; };
     const auto blobError = expectThrow<VaultError>([&] { add("new.txt", "new"); });
-    EXPECT_EQ(blobError.code(), VaultError::Code::io);
     EXPECT_NE(blobError.description().find("Storage error: Injected write failure"), std::string::npos);
     EXPECT_EQ(indexText(), index);
     EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{item.blobName});
@@ -421,10 +381,6 @@ TEST_F(VaultStoreTest, FailedWritesDuringInitializeAddRemoveAndRewrapKeepTheOldS
     store_.unlock(passwordKey_);
     EXPECT_TRUE(store_.isUnlocked()) << "the old password copy is kept";
 
-    writer_.shouldFail = nullptr;
-    store_.removeItem(item);
-    EXPECT_EQ(indexText(), "[]");
-    EXPECT_FALSE(fs::exists(store_.blobsDir() / item.blobName));
 }
 
 // Large files stream in the same on-disk format. A write that fails halfway through one (here the
@@ -447,13 +403,11 @@ TEST_F(VaultStoreTest, LargeFilesStreamAndAWriteFailingHalfwayLeavesNoPartialFil
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     const auto addError = expectThrow<VaultError>([&] { store_.addFile(source); });
     ::setrlimit(RLIMIT_FSIZE, &unlimited);
-    EXPECT_EQ(addError.code(), VaultError::Code::io);
     EXPECT_NE(addError.description().find("File too large"), std::string::npos) << addError.description();
     EXPECT_EQ(indexText(), index);
     EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{kept.blobName});
 
     const VaultItem item = store_.addFile(source);
-    EXPECT_EQ(item.name, "big.bin");
     EXPECT_EQ(item.byteCount, std::int64_t(content.size()));
     const Bytes blob = readBytes(store_.blobsDir() / item.blobName);
     EXPECT_EQ(blob.size(), content.size() + 28);
@@ -470,23 +424,6 @@ TEST_F(VaultStoreTest, LargeFilesStreamAndAWriteFailingHalfwayLeavesNoPartialFil
     ::setrlimit(RLIMIT_FSIZE, &unlimited);
     std::signal(SIGXFSZ, previousHandler);
     EXPECT_TRUE(namesIn(vaultDir() / "open").empty());
-}
-
-TEST_F(VaultStoreTest, LeftoversOfAnEarlierProcessAreRemoved) {
-    store_.initialize(passwordKey_);
-    const auto item = add("a.txt", "a");
-    const fs::path copy = store_.exportToTemp(item);
-    writeText(vaultDir() / "open" / ".KorvelID-half.pdf.Ab12Cd", "partial plaintext");
-    writeText(store_.blobsDir() / ("." + item.blobName + ".x1Y2z3"), "partial blob");
-    writeText(vaultDir() / ".index.json.q1W2e3", "[]");
-
-    VaultStore nextProcess(vaultDir());
-    nextProcess.removeLeftovers();
-    EXPECT_TRUE(namesIn(vaultDir() / "open").empty());
-    EXPECT_FALSE(fs::exists(copy));
-    EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{item.blobName});
-    EXPECT_EQ(namesIn(vaultDir()), (std::vector<std::string>{"blobs", "index.json", "open", "vault.json"}));
-    EXPECT_EQ(store_.decryptedData(item), textBytes("a"));
 }
 
 }  // namespace
