@@ -154,6 +154,8 @@ public:
     std::optional<DetectedFace> detect(const cv::Mat& frame) override;
     std::unique_ptr<EyeOpennessScale> makeOpennessScale() const override;
     std::optional<std::string> loadError() override;
+    // The frames that follow belong to another video: no face is followed from the frames before.
+    void forgetFace();
 
     // "avx2" or "baseline" once loaded; empty when the model cannot be read.
     std::string instructionSet();
