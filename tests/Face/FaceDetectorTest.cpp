@@ -222,10 +222,17 @@ TEST(FaceMotionTest, APlaneMovedAnyWayNeverReadsClosedAndOnlyLidsMovingOnTheirOw
             const MovedFace f = moved(texture, open, h);
             const auto reading = tracker.referenceOpenness(f.frame, f.landmarks, i * 0.05);
             // A new reference has nothing to be checked against for its first moments.
-            if (i * 0.05 < FaceMotionTracker::recentWindow) EXPECT_FALSE(reading) << "frame " << i;
-            else if (m.readAtPeak || i < 11) ASSERT_TRUE(reading) << "frame " << i;
-            if (i == 16 && !m.readAtPeak) EXPECT_FALSE(reading);
-            if (reading) EXPECT_NEAR(*reading, rawOpen, 0.03 * rawOpen) << "frame " << i;
+            if (i * 0.05 < FaceMotionTracker::recentWindow) {
+                EXPECT_FALSE(reading) << "frame " << i;
+            } else if (m.readAtPeak || i < 11) {
+                ASSERT_TRUE(reading) << "frame " << i;
+            }
+            if (i == 16 && !m.readAtPeak) {
+                EXPECT_FALSE(reading);
+            }
+            if (reading) {
+                EXPECT_NEAR(*reading, rawOpen, 0.03 * rawOpen) << "frame " << i;
+            }
         }
         EXPECT_EQ(tracker.generation(), 1u);
     }
@@ -243,7 +250,9 @@ TEST(FaceMotionTest, APlaneMovedAnyWayNeverReadsClosedAndOnlyLidsMovingOnTheirOw
         for (int i = 0; i < 10; ++i) tracker.referenceOpenness(texture, open, i * 0.05);
         const auto reading = tracker.referenceOpenness(texture, c.landmarks, 0.5);
         ASSERT_EQ(reading.has_value(), c.reading.has_value());
-        if (c.reading) EXPECT_NEAR(*reading, *c.reading, 0.01);
+        if (c.reading) {
+            EXPECT_NEAR(*reading, *c.reading, 0.01);
+        }
     }
     // A featureless frame gives nothing to track: unknown, never a value.
     FaceMotionTracker blank;
