@@ -11,15 +11,10 @@
 namespace {
 constexpr std::size_t landmarkCount = 68;
 
-cv::Point2d meanOf(std::span<const cv::Point2f> points) {
-    cv::Point2d sum(0, 0);
-    for (const auto& p : points) sum += cv::Point2d(p.x, p.y);
-    return sum * (1.0 / double(points.size()));
-}
-
 // The distance between the eye centres: the face's scale for margins and tolerances.
 double eyeDistance(std::span<const cv::Point2f> landmarks) {
-    return cv::norm(meanOf(landmarks.subspan(36, 6)) - meanOf(landmarks.subspan(42, 6)));
+    const auto eyes = FaceGeometry::eyeCentres(landmarks);
+    return eyes ? eyes->distance() : 0.0;
 }
 
 cv::Mat toGray(const cv::Mat& frame) {
@@ -46,7 +41,7 @@ cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks) {
     cv::Mat mask = cv::Mat::zeros(size, CV_8U);
     // The jaw line and the brows raised by half the eye distance (the forehead), drawn a little
     // inside the outline: points on the outline itself sit on the background of a real face.
-    const cv::Point2d centre = meanOf(landmarks);
+    const cv::Point2d centre = FaceGeometry::centroid(landmarks);
     std::vector<cv::Point> outline;
     const auto add = [&](cv::Point2d p) { outline.emplace_back(cv::Point2d(centre + (p - centre) * 0.9)); };
     for (std::size_t i = 0; i <= 16; ++i) add(cv::Point2d(landmarks[i]));
@@ -55,8 +50,8 @@ cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks) {
     cv::convexHull(outline, hull);
     cv::fillConvexPoly(mask, hull, cv::Scalar(255));
     // Without the eyes: lids, lashes and the skin just above and below move in a blink.
-    for (const std::size_t first : {std::size_t(36), std::size_t(42)}) {
-        const cv::Point2d c = meanOf(landmarks.subspan(first, 6));
+    const auto centres = FaceGeometry::eyeCentres(landmarks);
+    for (const cv::Point2d& c : {centres->left, centres->right}) {
         const cv::Size axes(int(std::lround(0.45 * eyes)), int(std::lround(0.3 * eyes)));
         cv::ellipse(mask, cv::Point(c), axes, 0, 0, 360, cv::Scalar(0), cv::FILLED);
     }
@@ -64,8 +59,9 @@ cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks) {
 }
 
 double stretchAtEyes(std::span<const cv::Point2f> landmarks, const cv::Matx33d& h) {
-    if (landmarks.size() != landmarkCount) return 1;
-    const cv::Point2d p = (meanOf(landmarks.subspan(36, 6)) + meanOf(landmarks.subspan(42, 6))) * 0.5;
+    const auto eyes = FaceGeometry::eyeCentres(landmarks);
+    if (!eyes) return 1;
+    const cv::Point2d p = eyes->middle();
     const double w = h(2, 0) * p.x + h(2, 1) * p.y + h(2, 2);
     if (!(std::fabs(w) > 1e-12)) return std::numeric_limits<double>::infinity();
     const double u = (h(0, 0) * p.x + h(0, 1) * p.y + h(0, 2)) / w, v = (h(1, 0) * p.x + h(1, 1) * p.y + h(1, 2)) / w;
