@@ -23,15 +23,17 @@
 //     much later). Also feeds a frame of each video 100 times (a still photo), which must never
 //     blink. --trace prints every frame the scan feeds at the native frame rate.
 //
-//   face-eval attacks [--every N] DATA_FOLDER
+//   face-eval attacks [--every N] [--only TEXT] [--trace] DATA_FOLDER
 //     The photo attack suite, made at run time from every still of DATA_FOLDER (blink/closed_eyes/
-//     *_open.*, faces/dev, faces/london_pairs; with --every N every N-th): each photo moved as a
+//     *_open.*, faces/dev, faces/london_pairs; with --every N every N-th, with --only those whose
+//     path holds TEXT; a still's clips are the same however it is picked): each photo moved as a
 //     flat plane in front of a 25 fps camera (tilted about its horizontal or vertical axis up to
 //     where the face is lost, turned in the image, squeezed, brought closer and further, and a
 //     combination), in repeated dips of 0.15 to 0.6 s, with sensor noise and JPEG compression. Runs
 //     each clip through the scan's blink path natively and through the 0.05 s throttle and prints
 //     the false blinks per kind of motion (the target is none), beside what the landmark ratio alone
-//     would have counted.
+//     would have counted, and where the time went. --trace prints, for every clip that blinked, both
+//     readings behind each frame the scan fed. Only the detector, landmarks and motion tracking run.
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -64,7 +66,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: face-eval photos [--best-of K] [--threshold T] [--groups CSV] FOLDER [FOLDER...]\n"
                  "       face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]\n"
-                 "       face-eval attacks [--every N] DATA_FOLDER\n");
+                 "       face-eval attacks [--every N] [--only TEXT] [--trace] DATA_FOLDER\n");
     return 2;
 }
 

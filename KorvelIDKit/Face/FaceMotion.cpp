@@ -182,9 +182,11 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // for a dip changes its whole shape within that time. The map is also not to be trusted when
     // the face's own outline and nose do not follow it (tracking fooled by a fast motion, a fit
     // that sprang back): the lids are then not read through it. Measured on the recorded clips,
-    // over 0.4 s a real face stays within 1.17 (stretch) and 0.25 eye distances (the landmarks'
-    // jitter included; 0.11 at the frames read closed); the photo dips that still fooled the scan
-    // without this check went to 1.38 or to 0.44.
+    // over 0.4 s a real face stays within 1.17 (stretch) and, at the frames its lids read closed,
+    // within 0.11 eye distances (the landmarks' jitter included; 0.25 elsewhere); the photo dips
+    // that fooled the scan without this check went to 1.38 in stretch or to 0.44 in shape. A
+    // limit of 0.15–0.16 also stopped the last two known fooling dips (0.17, 0.19) but lost a real
+    // blink at the video's rate.
     while (!recent_.empty() && recent_.front().seconds < seconds - recentWindow) recent_.pop_front();
     double stretch = 1, shapeChange = 0;
     for (const Recent& r : recent_) {

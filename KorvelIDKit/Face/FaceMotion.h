@@ -35,14 +35,14 @@ public:
     // Frames further apart than this are not tracked across: the face may have gone and come back.
     static constexpr double maxGap = 0.5;  // seconds
     static constexpr int maxPoints = 80;
-    static constexpr int minPoints = 10;
+    static constexpr int minPoints = 10;  // fewer tracked points (or RANSAC inliers): motion unknown
     // A frame is unverified (read as nothing) when, against any frame of the last `recentWindow`,
     // the map stretches the face unevenly at the eyes beyond `maxRecentStretch` (larger over
     // smaller axis) or the face's outline and nose lie off the map by more than
     // `maxRecentShapeChange` eye distances (root mean square).
     static constexpr double recentWindow = 0.4;  // seconds
     static constexpr double maxRecentStretch = 1.2;
-    static constexpr double maxRecentShapeChange = 0.2;  // fewer tracked points (or RANSAC inliers): motion unknown
+    static constexpr double maxRecentShapeChange = 0.2;
 
     // `frame`: 8-bit BGR, BGRA or grey; `landmarks`: 68 points in frame pixels; `seconds`: monotonic.
     // The openness (FaceGeometry::eyeOpenness on the roll-free outlines, in pixels) of this frame's
