@@ -17,6 +17,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 #include "Face/FaceDetector.h"
@@ -219,48 +220,55 @@ inline cv::Matx33d motionAt(Motion kind, double a, int sign, double peak, cv::Si
     return cv::Matx33d::eye();
 }
 
-// A clip of a still photo held to a 25 fps camera: 0.4 s at rest, then dips lasting 0.15, 0.3,
-// 0.45 and 0.6 s (a raised-cosine out and back), each followed by 0.3 s at rest, then the same again
-// in the other direction; sensor noise (σ 3 grey levels) and JPEG compression (quality 75) on every
-// frame. `seed` varies the peaks from photo to photo.
-inline std::vector<cv::Mat> attackClip(const cv::Mat& photo, Motion kind, unsigned seed, double fps) {
-    const cv::Size frame(480, 360);
+// A still photo held to a 25 fps camera: 0.4 s at rest, then dips lasting 0.15, 0.3, 0.45 and 0.6 s
+// (a raised-cosine out and back), each followed by 0.3 s at rest, then the same again in the other
+// direction. `seed` varies the peaks from photo to photo. Per frame, the map from the photo's
+// pixels to the frame's (attackFrameSize).
+inline const cv::Size attackFrameSize(480, 360);
+inline std::vector<cv::Matx33d> attackMotion(const cv::Mat& photo, Motion kind, unsigned seed, double fps) {
+    const cv::Size frame = attackFrameSize;
     // The photo shown 300 px high at rest, on a plain wall.
     const double scale = 300.0 / photo.rows;
     const cv::Matx33d fromPhoto(scale, 0, -scale * photo.cols / 2.0, 0, scale, -scale * photo.rows / 2.0, 0, 0, 1);
     std::vector<std::pair<double, double>> dips;  // (duration, peak)
     const double durations[] = {0.15, 0.3, 0.45, 0.6};
     for (int i = 0; i < 8; ++i) dips.emplace_back(durations[i % 4], double((seed + unsigned(i) * 3) % 4) / 3.0);
-    std::vector<double> amount;
-    std::vector<int> signs;
-    std::vector<double> peaks;
+    std::vector<cv::Matx33d> maps;
     const auto rest = [&](double seconds) {
-        for (int n = int(std::lround(seconds * fps)); n > 0; --n) amount.push_back(0), signs.push_back(1), peaks.push_back(0);
+        for (int n = int(std::lround(seconds * fps)); n > 0; --n) maps.push_back(motionAt(kind, 0, 1, 0, frame) * fromPhoto);
     };
     rest(0.4);
     for (std::size_t d = 0; d < dips.size(); ++d) {
         const int n = std::max(2, int(std::lround(dips[d].first * fps)));
         for (int k = 1; k <= n; ++k) {
-            amount.push_back(0.5 - 0.5 * std::cos(2 * M_PI * k / (n + 1)));
-            signs.push_back(d < 4 ? 1 : -1);
-            peaks.push_back(dips[d].second);
+            const double amount = 0.5 - 0.5 * std::cos(2 * M_PI * k / (n + 1));
+            maps.push_back(motionAt(kind, amount, d < 4 ? 1 : -1, dips[d].second, frame) * fromPhoto);
         }
         rest(0.3);
     }
-    cv::RNG rng(seed + 1);
-    std::vector<cv::Mat> clip;
+    return maps;
+}
+
+// One frame of such a clip: the photo through `map` on a plain wall, with sensor noise (σ 3 grey
+// levels, from `noiseSeed`) and JPEG compression (quality 75).
+inline cv::Mat attackFrame(const cv::Mat& photo, const cv::Matx33d& map, std::uint64_t noiseSeed) {
+    cv::Mat image(attackFrameSize, CV_8UC3, cv::Scalar(150, 155, 160));
+    cv::warpPerspective(photo, image, cv::Mat(map), attackFrameSize, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+    cv::Mat noise(attackFrameSize, CV_16SC3);
+    cv::RNG(noiseSeed).fill(noise, cv::RNG::NORMAL, 0, 3);
+    cv::Mat noisy;
+    cv::add(image, noise, noisy, cv::noArray(), CV_8UC3);
     std::vector<unsigned char> jpeg;
-    for (std::size_t i = 0; i < amount.size(); ++i) {
-        const cv::Matx33d h = motionAt(kind, amount[i], signs[i], peaks[i], frame) * fromPhoto;
-        cv::Mat image(frame, CV_8UC3, cv::Scalar(150, 155, 160));
-        cv::warpPerspective(photo, image, cv::Mat(h), frame, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
-        cv::Mat noise(frame, CV_16SC3);
-        rng.fill(noise, cv::RNG::NORMAL, 0, 3);
-        cv::Mat noisy;
-        cv::add(image, noise, noisy, cv::noArray(), CV_8UC3);
-        cv::imencode(".jpg", noisy, jpeg, {cv::IMWRITE_JPEG_QUALITY, 75});
-        clip.push_back(cv::imdecode(jpeg, cv::IMREAD_COLOR));
-    }
+    cv::imencode(".jpg", noisy, jpeg, {cv::IMWRITE_JPEG_QUALITY, 75});
+    return cv::imdecode(jpeg, cv::IMREAD_COLOR);
+}
+// The noise of frame `frame` of the clips of `seed`: every motion's clip of a photo has the same.
+inline std::uint64_t attackNoiseSeed(unsigned seed, std::size_t frame) { return (std::uint64_t(seed) << 20) + frame + 1; }
+
+inline std::vector<cv::Mat> attackClip(const cv::Mat& photo, Motion kind, unsigned seed, double fps) {
+    std::vector<cv::Mat> clip;
+    for (const cv::Matx33d& map : attackMotion(photo, kind, seed, fps))
+        clip.push_back(attackFrame(photo, map, attackNoiseSeed(seed, clip.size())));
     return clip;
 }
 

@@ -23,21 +23,24 @@
 //     much later). Also feeds a frame of each video 100 times (a still photo), which must never
 //     blink. --trace prints every frame the scan feeds at the native frame rate.
 //
-//   face-eval attacks [--every N] DATA_FOLDER
+//   face-eval attacks [--every N] [--only TEXT] [--trace] DATA_FOLDER
 //     The photo attack suite, made at run time from every still of DATA_FOLDER (blink/closed_eyes/
-//     *_open.*, faces/dev, faces/london_pairs; with --every N every N-th): each photo moved as a
+//     *_open.*, faces/dev, faces/london_pairs; with --every N every N-th, with --only those whose
+//     path holds TEXT; a still's clips are the same however it is picked): each photo moved as a
 //     flat plane in front of a 25 fps camera (tilted about its horizontal or vertical axis up to
 //     where the face is lost, turned in the image, squeezed, brought closer and further, and a
 //     combination), in repeated dips of 0.15 to 0.6 s, with sensor noise and JPEG compression. Runs
 //     each clip through the scan's blink path natively and through the 0.05 s throttle and prints
 //     the false blinks per kind of motion (the target is none), beside what the landmark ratio alone
-//     would have counted.
+//     would have counted, and where the time went. --trace prints, for every clip that blinked, both
+//     readings behind each frame the scan fed. Only the detector, landmarks and motion tracking run.
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +52,7 @@
 #include <vector>
 
 #include "Face/FaceDetector.h"
+#include "Face/FaceMotion.h"
 #include "Face/FaceRecognizer.h"
 #include "Face/LivenessTracker.h"
 #include "Face/Settings.h"
@@ -62,7 +66,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: face-eval photos [--best-of K] [--threshold T] [--groups CSV] FOLDER [FOLDER...]\n"
                  "       face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]\n"
-                 "       face-eval attacks [--every N] DATA_FOLDER\n");
+                 "       face-eval attacks [--every N] [--only TEXT] [--trace] DATA_FOLDER\n");
     return 2;
 }
 
@@ -290,13 +294,14 @@ struct BlinkCounter {
     std::unique_ptr<EyeOpennessScale> scale;
     LivenessTracker tracker;
     long closedAt = -1;
+    float lastFed = 0;
     std::vector<long> blinks;
 
     explicit BlinkCounter(std::unique_ptr<EyeOpennessScale> s) : scale(std::move(s)) {}
     void feed(const DetectedFace& face, double seconds, long frame, bool trace) {
         const auto before = tracker.blinkCount();
         const auto phase = tracker.phase();
-        const float y = scale->trackerOpenness(face, seconds);
+        const float y = lastFed = scale->trackerOpenness(face, seconds);
         tracker.update(y);
         if (phase == LivenessTracker::Phase::sawOpen && tracker.phase() == LivenessTracker::Phase::sawClose)
             closedAt = frame;
@@ -509,12 +514,35 @@ using FaceData::Motion;
 using FaceData::motionKinds;
 using FaceData::motionName;
 
+// --trace: both readings behind the scan's openness, frame by frame, as EyeMotionOpennessScale forms them.
+struct OpennessTrace {
+    RelativeOpennessScale landmarks, reference;
+    FaceMotionTracker motion;
+    std::uint64_t generation = 0;
+    void print(const DetectedFace& face, double seconds, long frame, float y, const LivenessTracker& tracker) {
+        const float byLandmarks = landmarks.toTrackerScale(face.eyeOpenness.value_or(NAN), seconds);
+        const auto inReference = motion.referenceOpenness(face.frame, face.landmarks, seconds);
+        if (motion.generation() != generation) reference = RelativeOpennessScale(), generation = motion.generation();
+        const float byReference = inReference ? reference.toTrackerScale(*inReference, seconds) : NAN;
+        std::printf("  frame %4ld  q %.2f  raw %.3f -> %.3f  reference %7.2f -> %6.3f (gen %llu)  fed %.3f  phase %d  blinks %lld\n",
+                    frame, double(face.quality), double(face.eyeOpenness.value_or(NAN)), double(byLandmarks),
+                    double(inReference.value_or(NAN)), double(byReference), static_cast<unsigned long long>(generation),
+                    double(y), int(tracker.phase()), static_cast<long long>(tracker.blinkCount()));
+    }
+};
+
 int attacks(int argc, char** argv) {
     std::size_t every = 1;
+    std::string only;
+    bool trace = false;
     fs::path data;
     for (int i = 0; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--every" && i + 1 < argc) {
+        if (a == "--only" && i + 1 < argc) {
+            only = argv[++i];
+        } else if (a == "--trace") {
+            trace = true;
+        } else if (a == "--every" && i + 1 < argc) {
             const auto v = FaceData::toLong(argv[++i]);
             if (!v || *v < 1) return usage();
             every = std::size_t(*v);
@@ -526,15 +554,20 @@ int attacks(int argc, char** argv) {
     }
     if (data.empty()) return usage();
     const std::vector<fs::path> all = FaceData::attackStills(data);
+    // Each still's clips are seeded by its place among all stills: the same clips however many are run.
     std::vector<fs::path> stills;
-    for (std::size_t i = 0; i < all.size(); i += every) stills.push_back(all[i]);
+    std::vector<unsigned> seeds;
+    for (std::size_t i = 0; i < all.size(); i += every)
+        if (all[i].string().find(only) != std::string::npos) stills.push_back(all[i]), seeds.push_back(unsigned(i));
     if (stills.empty()) {
         std::fprintf(stderr, "face-eval: no stills under %s\n", data.c_str());
         return 1;
     }
     FaceDetector::Options options;
-    FaceDetector probe(options);
-    if (const auto error = probe.loadError()) {
+    // One detector for the whole suite (its landmark model is read once), told to forget the face
+    // it followed whenever a new clip starts.
+    FaceDetector detector(options);
+    if (const auto error = detector.loadError()) {
         std::fprintf(stderr, "face-eval: %s\n", error->c_str());
         return 1;
     }
@@ -551,22 +584,66 @@ int attacks(int argc, char** argv) {
     };
     std::map<Motion, Row> rows;
     std::string notes;
+    // Where the time goes: making the clips, searching their frames, the blink path of all modes.
+    double clipSeconds = 0, detectSeconds = 0, blinkSeconds = 0;
+    std::size_t searched = 0, skipped = 0;
+    using Clock = std::chrono::steady_clock;
+    const auto since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
     for (std::size_t s = 0; s < stills.size(); ++s) {
         const cv::Mat photo = cv::imread(stills[s].string(), cv::IMREAD_COLOR);
         if (photo.empty()) continue;
+        // The frames at rest are the same in every motion's clip (same place, same noise): they are
+        // made and searched once per photo, by the first motion, and reused by the others.
+        std::map<std::size_t, std::optional<DetectedFace>> atRest;
         for (const Motion kind : motionKinds) {
-            const auto clip = FaceData::attackClip(photo, kind, unsigned(s), fps);
-            FaceDetector detector(options);
-            std::vector<std::optional<DetectedFace>> faces;
-            for (const auto& frame : clip) faces.push_back(detector.detect(frame));
+            auto started = Clock::now();
+            const double madeBefore = clipSeconds;
+            const auto motion = FaceData::attackMotion(photo, kind, seeds[s], fps);
+            std::vector<std::optional<DetectedFace>> faces(motion.size());
+            const auto frameAt = [&](std::size_t i) {
+                const auto t = Clock::now();
+                cv::Mat frame = FaceData::attackFrame(photo, motion[i], FaceData::attackNoiseSeed(seeds[s], i));
+                clipSeconds += since(t);
+                return frame;
+            };
+            detector.forgetFace();
+            // The face at rest (the clip's first frame), carried by each frame's motion, tells how
+            // wide and how turned in the image it will be: frames where that face could not pass
+            // the quality gate (with a quarter to spare for the detector's own box) are not
+            // searched. The scan would have found nothing there or dropped what it found.
+            std::vector<cv::Point2f> corners;
+            const auto mayPass = [&](const cv::Matx33d& fromRest) {
+                std::vector<cv::Point2f> moved;
+                cv::perspectiveTransform(corners, moved, cv::Mat(fromRest));
+                const cv::Point2f along = (moved[1] + moved[2] - moved[0] - moved[3]) * 0.5f;
+                float left = moved[0].x, right = moved[0].x;
+                for (const auto& p : moved) left = std::min(left, p.x), right = std::max(right, p.x);
+                const float width = (right - left) / float(FaceData::attackFrameSize.width);
+                return 1.25f * FaceGeometry::estimateQuality(width, std::atan2(along.y, along.x), 0.0f) >= minQuality;
+            };
+            for (std::size_t i = 0; i < motion.size(); ++i) {
+                const bool rest = motion[i] == motion[0];
+                if (rest && atRest.contains(i)) faces[i] = atRest[i];
+                else if (!corners.empty() && !mayPass(motion[i] * motion[0].inv())) ++skipped;
+                else faces[i] = detector.detect(frameAt(i)), ++searched;
+                if (rest) atRest[i] = faces[i];
+                if (i == 0 && faces[0]) {
+                    const NormalizedRect& b = faces[0]->boundingBox;
+                    const cv::Size f = FaceData::attackFrameSize;
+                    const auto px = [&](double x, double y) { return cv::Point2f(float(x * f.width), float((1 - y) * f.height)); };
+                    corners = {px(b.x, b.y), px(b.maxX(), b.y), px(b.maxX(), b.maxY()), px(b.x, b.maxY())};
+                }
+            }
+            detectSeconds += since(started) - (clipSeconds - madeBefore);
+            started = Clock::now();
             Row& row = rows[kind];
             ++row.clips;
-            row.frames += clip.size();
+            row.frames += faces.size();
             for (int mode = 0; mode < modes; ++mode) {
                 Throttle camera(fps, mode ? throttle : 0, mode == 2 ? 1 : 0);
                 BlinkCounter scan(detector.makeOpennessScale());
                 BlinkCounter landmarks(std::make_unique<RelativeOpennessScale>());
-                for (std::size_t i = 0; i < clip.size(); ++i) {
+                for (std::size_t i = 0; i < faces.size(); ++i) {
                     if (!camera.delivers(i)) continue;
                     const auto& face = faces[i];
                     if (!face || !face->eyeOpenness || face->quality < minQuality) continue;
@@ -577,14 +654,34 @@ int attacks(int argc, char** argv) {
                 row.falseBlinks[mode] += scan.blinks.size();
                 row.landmarkOnly[mode] += landmarks.blinks.size();
                 row.clipsFooled[mode] += !scan.blinks.empty();
+                if (trace && !scan.blinks.empty()) {
+                    std::printf("%s, %s (%s):\n", stills[s].c_str(), motionName(kind), modeNames[mode]);
+                    Throttle again(fps, mode ? throttle : 0, mode == 2 ? 1 : 0);
+                    BlinkCounter replay(detector.makeOpennessScale());
+                    OpennessTrace readings;
+                    for (std::size_t i = 0; i < faces.size(); ++i) {
+                        if (!again.delivers(i)) continue;
+                        const auto& face = faces[i];
+                        if (!face || !face->eyeOpenness || face->quality < minQuality) {
+                            std::printf("  frame %4zu  %s\n", i, face ? "below the quality gate" : "no face");
+                            continue;
+                        }
+                        replay.feed(*face, double(i) / fps, long(i), false);
+                        readings.print(*face, double(i) / fps, long(i), replay.lastFed, replay.tracker);
+                    }
+                }
                 if (!scan.blinks.empty())
                     notes += "  " + stills[s].parent_path().filename().string() + "/" + stills[s].filename().string() +
                              ", " + motionName(kind) + " (" + modeNames[mode] + "): " +
                              std::to_string(scan.blinks.size()) + " false blink(s)\n";
             }
+            blinkSeconds += since(started);
         }
-        if ((s + 1) % 20 == 0) std::fprintf(stderr, "  %zu of %zu stills\n", s + 1, stills.size());
+        if ((s + 1) % 10 == 0) std::fprintf(stderr, "  %zu of %zu stills\n", s + 1, stills.size());
     }
+    std::printf("time: making frames %.0f s, detection %.0f s (%zu frames searched, %zu too narrow or turned to pass the gate), "
+                "blink path (3 modes) %.0f s\n\n",
+                clipSeconds, detectSeconds, searched, skipped, blinkSeconds);
     if (!notes.empty()) std::printf("%s\n", notes.c_str());
     std::printf("%-32s %6s %7s %7s | %-26s | %-26s\n", "", "", "", "usable", "false blinks", "landmarks only (before)");
     std::printf("%-32s %6s %7s %7s | %8s %8s %8s | %8s %8s %8s\n", "motion", "clips", "frames", "frames", modeNames[0],

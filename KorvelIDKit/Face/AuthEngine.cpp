@@ -96,7 +96,8 @@ void AuthEngine::setOnPreviewFrame(PreviewHandler handler) {
 }
 
 BestMatch AuthEngine::bestMatch(const FaceEmbedding& embedding) const {
-    return FaceMatching::bestMatch(store_.profiles, embedding);
+    // A copy per frame: the main thread may reset the profiles while a scan runs.
+    return FaceMatching::bestMatch(store_.snapshot(), embedding);
 }
 
 void AuthEngine::preview(const cv::Mat& frame) {
@@ -137,7 +138,7 @@ std::optional<FaceEmbedding> AuthEngine::embed(const DetectedFace& face) {
 }
 
 AuthResult AuthEngine::authenticate(const StatusHandler& onStatus, std::stop_token stop) {
-    if (store_.profiles.empty()) return AuthResult::noMatch(std::nullopt);
+    if (store_.empty()) return AuthResult::noMatch(std::nullopt);
     if (auto problem = modelProblem()) return AuthResult::cameraError(*problem);
     try {
         camera_.start();
@@ -308,7 +309,7 @@ void AuthEngine::enroll(const std::string& name, const EventHandler& onEvent, st
         return;
     }
     FaceProfile profile{Uuid::random(), name, std::move(samples), Timestamp::now()};
-    store_.profiles.push_back(profile);
+    store_.add(profile);
     store_.save();
     // Sent before the teardown, so the receiver learns the result while the camera is stopping.
     send(EnrollmentEvent::finished(std::move(profile)));

@@ -67,6 +67,11 @@ std::optional<std::string> FaceDetector::loadError() {
     return loadError_;
 }
 
+void FaceDetector::forgetFace() {
+    std::lock_guard lock(detectMutex_);
+    followed_.reset();
+}
+
 std::string FaceDetector::instructionSet() { return load() ? finder_->instructionSet() : std::string(); }
 
 std::unique_ptr<EyeOpennessScale> FaceDetector::makeOpennessScale() const {

@@ -154,6 +154,8 @@ public:
     std::optional<DetectedFace> detect(const cv::Mat& frame) override;
     std::unique_ptr<EyeOpennessScale> makeOpennessScale() const override;
     std::optional<std::string> loadError() override;
+    // The frames that follow belong to another video: no face is followed from the frames before.
+    void forgetFace();
 
     // "avx2" or "baseline" once loaded; empty when the model cannot be read.
     std::string instructionSet();
@@ -202,6 +204,17 @@ NormalizedRect reportedBox(const cv::Rect2d& pixelBox, cv::Size frame);
 // The crop of a reported box: each side moved out by a quarter of the box's size (1.5× about the
 // centre), clamped to the unit square, in whole frame pixels. Empty when nothing of it is inside.
 cv::Rect cropRect(const NormalizedRect& box, cv::Size frame);
+
+// The mean of `points` (at least one).
+cv::Point2d centroid(std::span<const cv::Point2f> points);
+// The centres of the eye outlines of 68 landmarks: the eye on the image's left (points 36–41) and
+// the other (42–47). Nothing without 68 points.
+struct EyeCentres {
+    cv::Point2d left, right;
+    double distance() const { return cv::norm(right - left); }
+    cv::Point2d middle() const { return (left + right) * 0.5; }
+};
+std::optional<EyeCentres> eyeCentres(std::span<const cv::Point2f> landmarks);
 
 // Roll in radians: the angle of the line from the centre of the eye on the image's left (points
 // 36–41) to the other eye's (42–47), counter-clockwise positive with the y axis up. Nothing without

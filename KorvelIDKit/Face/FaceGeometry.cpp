@@ -58,14 +58,14 @@ cv::Rect cropRect(const NormalizedRect& box, cv::Size frame) {
     return {x0, y0, x1 - x0, y1 - y0};
 }
 
-namespace {
-constexpr std::size_t landmarkCount = 68;
-
-cv::Point2d meanOf(std::span<const cv::Point2f> points) {
+cv::Point2d centroid(std::span<const cv::Point2f> points) {
     cv::Point2d sum(0, 0);
     for (const auto& p : points) sum += cv::Point2d(p.x, p.y);
     return sum * (1.0 / double(points.size()));
 }
+
+namespace {
+constexpr std::size_t landmarkCount = 68;
 
 std::optional<float> outlineRatio(std::span<const cv::Point2f> points) {
     if (points.size() < 4) return std::nullopt;
@@ -81,9 +81,15 @@ std::optional<float> outlineRatio(std::span<const cv::Point2f> points) {
 }
 }  // namespace
 
-std::optional<float> roll(std::span<const cv::Point2f> landmarks) {
+std::optional<EyeCentres> eyeCentres(std::span<const cv::Point2f> landmarks) {
     if (landmarks.size() != landmarkCount) return std::nullopt;
-    const cv::Point2d a = meanOf(landmarks.subspan(36, 6)), b = meanOf(landmarks.subspan(42, 6));
+    return EyeCentres{centroid(landmarks.subspan(36, 6)), centroid(landmarks.subspan(42, 6))};
+}
+
+std::optional<float> roll(std::span<const cv::Point2f> landmarks) {
+    const auto eyes = eyeCentres(landmarks);
+    if (!eyes) return std::nullopt;
+    const cv::Point2d a = eyes->left, b = eyes->right;
     const double dx = b.x - a.x, dy = -(b.y - a.y);  // y up
     if (dx == 0 && dy == 0) return std::nullopt;
     return float(std::atan2(dy, dx));
@@ -101,11 +107,10 @@ std::optional<float> yaw(std::span<const cv::Point2f> landmarks, std::optional<f
 }
 
 std::optional<LandmarkFrame> landmarkFrame(std::span<const cv::Point2f> landmarks) {
-    if (landmarks.size() != landmarkCount) return std::nullopt;
-    const cv::Point2d left = meanOf(landmarks.subspan(36, 6)), right = meanOf(landmarks.subspan(42, 6));
-    const cv::Point2d mouth = meanOf(landmarks.subspan(48, 20));
-    const cv::Point2d eyes = (left + right) * 0.5;
-    return LandmarkFrame{(eyes + mouth) * 0.5, (cv::norm(right - left) + cv::norm(mouth - eyes)) / 2};
+    const auto eyes = eyeCentres(landmarks);
+    if (!eyes) return std::nullopt;
+    const cv::Point2d mouth = centroid(landmarks.subspan(48, 20));
+    return LandmarkFrame{(eyes->middle() + mouth) * 0.5, (eyes->distance() + cv::norm(mouth - eyes->middle())) / 2};
 }
 
 cv::Rect2d landmarkBox(std::span<const cv::Point2f> landmarks) {
@@ -133,9 +138,10 @@ std::pair<std::vector<cv::Point2f>, std::vector<cv::Point2f>> eyeOutlines(std::s
                                                                          const NormalizedRect& box, cv::Size frame,
                                                                          float roll) {
     std::pair<std::vector<cv::Point2f>, std::vector<cv::Point2f>> eyes;
-    if (landmarks.size() != landmarkCount || !(box.width > 0) || !(box.height > 0)) return eyes;
+    const auto centres = eyeCentres(landmarks);
+    if (!centres || !(box.width > 0) || !(box.height > 0)) return eyes;
     const auto up = [&](const cv::Point2d& p) { return cv::Point2d(p.x, frame.height - p.y); };
-    const cv::Point2d centre = (up(meanOf(landmarks.subspan(36, 6))) + up(meanOf(landmarks.subspan(42, 6)))) * 0.5;
+    const cv::Point2d centre = up(centres->middle());
     const double c = std::cos(-double(roll)), s = std::sin(-double(roll));
     const auto place = [&](const cv::Point2f& p) {
         const cv::Point2d d = up(p) - centre;

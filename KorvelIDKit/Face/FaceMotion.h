@@ -13,10 +13,13 @@
 // lids read as they did. A real blink moves the lids and not the skin around them: it reads closed.
 // A homography is the motion of a plane; a real head is nearly one at the eyes' scale, and where a
 // head turning in depth fools it, the landmark openness still reads open, so the scan counts a
-// frame as closed only when both say so (EyeMotionOpennessScale).
+// frame as closed only when both say so (EyeMotionOpennessScale). And where the face changed its
+// whole shape within a blink's time, or its landmarks do not follow the map, neither is trusted:
+// such a frame is unverified and cannot close the eyes.
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <vector>
@@ -33,12 +36,20 @@ public:
     static constexpr double maxGap = 0.5;  // seconds
     static constexpr int maxPoints = 80;
     static constexpr int minPoints = 10;  // fewer tracked points (or RANSAC inliers): motion unknown
+    // A frame is unverified (read as nothing) when, against any frame of the last `recentWindow`,
+    // the map stretches the face unevenly at the eyes beyond `maxRecentStretch` (larger over
+    // smaller axis) or the face's outline and nose lie off the map by more than
+    // `maxRecentShapeChange` eye distances (root mean square).
+    static constexpr double recentWindow = 0.4;  // seconds
+    static constexpr double maxRecentStretch = 1.2;
+    static constexpr double maxRecentShapeChange = 0.2;
 
     // `frame`: 8-bit BGR, BGRA or grey; `landmarks`: 68 points in frame pixels; `seconds`: monotonic.
     // The openness (FaceGeometry::eyeOpenness on the roll-free outlines, in pixels) of this frame's
     // eyes mapped into the reference geometry; nothing when the motion could not be measured (too
-    // few points on the face, a gap, a new frame size). After nothing, the next frame starts a new
-    // reference: generation() then counts up.
+    // few points on the face, a gap, a new frame size: the next frame then starts a new reference,
+    // and generation() counts up) and while the frame is unverified (see maxRecentStretch; the
+    // frames of a reference's first `recentWindow` are unverified too).
     std::optional<float> referenceOpenness(const cv::Mat& frame, std::span<const cv::Point2f> landmarks, double seconds);
 
     // Counts the references started; values of different generations are not comparable.
@@ -49,11 +60,17 @@ private:
                      double seconds);
 
     cv::Mat previous_;                       // grey
+    struct Recent {
+        double seconds;
+        cv::Matx33d toReference;
+        std::vector<cv::Point2f> landmarks;
+    };
+    std::deque<Recent> recent_;
     std::vector<cv::Point2f> anchorPoints_;  // in the anchor frame
     std::vector<cv::Point2f> points_;        // the same points in the previous frame
     std::size_t anchorCount_ = 0;            // points found in the anchor frame
     cv::Matx33d anchorToReference_ = cv::Matx33d::eye();
-    double anchorTime_ = 0, lastTime_ = 0;
+    double anchorTime_ = 0, lastTime_ = 0, referenceTime_ = 0;
     std::uint64_t generation_ = 0;
     bool tracking_ = false;
 };
@@ -66,6 +83,13 @@ cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks);
 // The openness of the eye outlines of 68 landmarks (pixels) after mapping them through
 // `homography`, measured in pixels along the mapped eye line. Nothing without 68 landmarks.
 std::optional<float> mappedOpenness(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);
+// How unevenly `homography` stretches the face at the eyes' midpoint: the larger over the smaller
+// singular value of its derivative there (1 for a similarity). Infinite when degenerate.
+double stretchAtEyes(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);
+// How far the face's outline and nose (landmarks 0–16, 27–35), mapped through `homography`, lie
+// from the same points of `reference`: root mean square, in the reference's eye distances.
+double shapeChange(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography,
+                   std::span<const cv::Point2f> reference);
 }  // namespace FaceMotion
 
 // The scan's openness scale for FaceDetector: the landmark openness and the openness read in the

@@ -61,22 +61,48 @@ void FaceStore::load() {
     std::lock_guard queue(queue_);
     const auto r = readWholeFile(fileURL_);
     if (!r.ok()) {
-        profiles.clear();
+        clear();
         return;
     }
+    std::vector<FaceProfile> loaded;
     try {
-        profiles = FaceProfiles::decode(std::string_view(reinterpret_cast<const char*>(r.data.data()), r.data.size()));
+        loaded = FaceProfiles::decode(std::string_view(reinterpret_cast<const char*>(r.data.data()), r.data.size()));
     } catch (const std::exception& e) {
         Log::store().error(strprintf("Profile load error: %s", e.what()));
-        profiles.clear();
+        clear();
         return;
     }
-    Log::store().info(strprintf("%ld profile(s) loaded.", long(profiles.size())));
+    const auto count = long(loaded.size());
+    {
+        std::lock_guard lock(profiles_);
+        profiles = std::move(loaded);
+    }
+    Log::store().info(strprintf("%ld profile(s) loaded.", count));
+}
+
+std::vector<FaceProfile> FaceStore::snapshot() const {
+    std::lock_guard lock(profiles_);
+    return profiles;
+}
+
+bool FaceStore::empty() const {
+    std::lock_guard lock(profiles_);
+    return profiles.empty();
+}
+
+void FaceStore::add(FaceProfile profile) {
+    std::lock_guard lock(profiles_);
+    profiles.push_back(std::move(profile));
+}
+
+void FaceStore::clear() {
+    std::lock_guard lock(profiles_);
+    profiles.clear();
 }
 
 void FaceStore::save() {
     std::lock_guard queue(queue_);
-    const auto snapshot = profiles;
+    const auto snapshot = this->snapshot();
     try {
         const auto json = FaceProfiles::encode(snapshot);
         writer_.writeAtomically(fileURL_, std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));

@@ -44,12 +44,20 @@ public:
 
     const std::filesystem::path& fileURL() const { return fileURL_; }
 
-    // Read and changed directly by the engine and the identity controller, which let only one scan
-    // or enrolment run at a time.
+    // The profiles as they are now, for a scan on its own thread while the main thread may reset
+    // them (these calls, load and save hold the store's lock).
+    std::vector<FaceProfile> snapshot() const;
+    bool empty() const;
+    void add(FaceProfile profile);
+    void clear();
+
+    // Direct access for code that runs while no scan or enrolment can (start-up, the command line,
+    // tests); anything that may overlap a scan uses the calls above.
     std::vector<FaceProfile> profiles;
 
 private:
     std::filesystem::path fileURL_;
     FileWriter& writer_;
-    std::mutex queue_;  // serialises load and save
+    std::mutex queue_;             // serialises load and save
+    mutable std::mutex profiles_;  // guards `profiles` (taken after queue_)
 };

@@ -105,8 +105,9 @@ KorvelIDController::~KorvelIDController() {
 
 std::vector<std::string> KorvelIDController::enrolledNames() const {
     std::vector<std::string> names;
-    names.reserve(store_.profiles.size());
-    for (const auto& profile : store_.profiles) names.push_back(profile.name);
+    const auto profiles = store_.snapshot();
+    names.reserve(profiles.size());
+    for (const auto& profile : profiles) names.push_back(profile.name);
     return names;
 }
 
@@ -292,7 +293,7 @@ void KorvelIDController::hideNotch() {
 }
 
 void KorvelIDController::reset() {
-    store_.profiles.clear();
+    store_.clear();
     store_.save();
 }
 

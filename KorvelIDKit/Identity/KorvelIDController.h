@@ -63,7 +63,7 @@ public:
     explicit KorvelIDController(Options options);
     ~KorvelIDController() override;
 
-    bool isEnrolled() const { return !store_.profiles.empty(); }
+    bool isEnrolled() const { return !store_.empty(); }
     std::vector<std::string> enrolledNames() const;
 
     // Finishes on the main thread. Cancelling the returned future cancels the scan.

@@ -341,15 +341,6 @@ TEST_F(AuthEngineTest, PreviewReceivesEachExaminedFrameAsAnImage) {
     EXPECT_EQ(previews[1].pixel(3, 3), qRgb(30, 20, 10));  // BGR frame, RGB image
 }
 
-TEST_F(AuthEngineTest, BestMatchSearchesTheStoresCurrentProfiles) {
-    makeEngine(livenessOn());
-    EXPECT_EQ(engine->bestMatch({bob}).name, "bob");
-    store.profiles.push_back(Scripted::profile("carol", {{0, 1, 0}}));
-    const BestMatch m = engine->bestMatch({{0, 2, 0}});
-    EXPECT_EQ(m.name, "carol");
-    EXPECT_FLOAT_EQ(m.distance, 0.0f);
-}
-
 TEST_F(AuthEngineTest, AsyncScanKeepsTheEventLoopFreeAndCanBeCancelled) {
     script->frames = {Frame::noFace()};  // then quiet: only the watchdog or a cancel ends it
     Settings s = livenessOn();

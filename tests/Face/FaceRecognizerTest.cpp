@@ -49,15 +49,6 @@ void expectEnginesMatchLoops(const TfjsWeights& weights, const cv::Mat& chip, co
 }
 }  // namespace
 
-TEST(DescriptorRecognizerTest, NamesItsEngineAndCalibration) {
-    DescriptorRecognizer recognizer("/nonexistent");
-    EXPECT_EQ(recognizer.engineName(), "ResNet128-dlib/mu1");
-    EXPECT_FLOAT_EQ(recognizer.defaultThreshold(), 0.30f);
-    std::vector<float> raw(128, 1.0f);
-    const auto v = DescriptorRecognizer::calibrated(raw);
-    for (std::size_t i = 0; i < v.size(); ++i) EXPECT_FLOAT_EQ(v[i], 1.0f - 0.8f * DescriptorRecognizer::descriptorMean[i]);
-}
-
 TEST(DescriptorRecognizerTest, MissingWeightsAreReportedWithFileAndSetupCommand) {
     TestSupport::TempDir dir;
     DescriptorRecognizer recognizer(dir.path());

@@ -80,17 +80,3 @@ TEST(Liveness, CountsOpenClosedOpenWithHysteresis) {
     EXPECT_EQ(blinks({0.3f, 0.1f, std::numeric_limits<float>::quiet_NaN(), 0.3f}), 1);
     EXPECT_EQ(blinks({0.3f, 0.3f, 0.3f}), 0) << "a still photo never blinks";
 }
-
-TEST(Liveness, PhasesAndCustomThresholds) {
-    LivenessTracker t(0.5f, 0.2f);
-    EXPECT_EQ(t.phase(), LivenessTracker::Phase::waitingForOpen);
-    t.update(0.4f);
-    EXPECT_EQ(t.phase(), LivenessTracker::Phase::waitingForOpen);
-    t.update(0.5f);
-    EXPECT_EQ(t.phase(), LivenessTracker::Phase::sawOpen);
-    t.update(0.2f);
-    EXPECT_EQ(t.phase(), LivenessTracker::Phase::sawClose);
-    t.update(0.6f);
-    EXPECT_EQ(t.phase(), LivenessTracker::Phase::sawOpen);
-    EXPECT_EQ(t.blinkCount(), 1);
-}
