@@ -13,7 +13,6 @@
 
 #include "AppLock/AppLockView.h"
 #include "AppLock/KorvelIDAppLock.h"
-#include "AppLock/AppLockView.h"
 #include "Auth/PasswordDialogPrompt.h"
 #include "Common/AppIcon.h"
 #include "Curtain/CurtainPanel.h"  // LockCurtainWindow.h holds QPointer<CurtainPanel>
@@ -35,6 +34,8 @@
 #include "Support/DataFolderLock.h"
 #include "Support/FileIO.h"
 #include "Vault/KorvelIDVault.h"
+#include "Vault/SerialWorker.h"
+#include "Vault/VaultAccess.h"
 
 namespace fs = std::filesystem;
 
@@ -86,7 +87,6 @@ void installServices(SecretStore::Kind secretStore) {
         const auto conflict = secretStoreConflict();
         return conflict ? std::optional<std::string>(conflict->file.string()) : std::nullopt;
     };
-    s.makeAppLockPage = [] { return new AppLockView; };
 }
 }  // namespace
 
@@ -115,14 +115,14 @@ int main(int argc, char** argv) {
     // Half-written files of a run that died mid-write (settings, faces, protected apps), and the
     // vault's decrypted copies and temporaries of a run that ended without locking it.
     removeAtomicWriteLeftovers(dataFolder);
-    KorvelIDVault::removeLeftoverCopies();
+    VaultAccess::worker().post([] { KorvelIDVault::removeLeftoverCopies(); });
 
     AppDelegate delegate(AppState::shared());
     QObject::connect(&instance, &SingleInstance::activationRequested, &delegate, &AppDelegate::reopen);
     delegate.start();
     const int status = app.exec();
-    // Deletes every decrypted copy still open.
-    KorvelIDVault::lock();
+    // Deletes every decrypted copy still open, after the vault work still queued.
+    VaultAccess::shutDown();
     AppLog::app().info("Korvel ID quit.");
     return status;
 }
