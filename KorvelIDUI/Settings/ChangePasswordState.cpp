@@ -2,7 +2,7 @@
 
 #include <QFutureWatcher>
 
-#include "Onboarding/OnboardingState.h"
+#include "Identity/PasswordRules.h"
 #include "Support/Async.h"
 #include "Vault/VaultAccess.h"
 
@@ -36,7 +36,7 @@ const char* ChangePasswordState::messageKey(PasswordChangeResult result) {
 void ChangePasswordState::attempt() {
     if (working_) return;
     error_.clear();
-    if (OnboardingState::perceivedLength(newPassword) < OnboardingState::minimumPasswordLength) {
+    if (!PasswordRules::isLongEnough(newPassword.toStdString())) {
         error_ = QStringLiteral("changepw.tooShort");
         return Q_EMIT changed();
     }
