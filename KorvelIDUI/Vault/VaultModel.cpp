@@ -191,6 +191,8 @@ void VaultModel::unlock() {
 }
 
 void VaultModel::lock() {
+    // A message about the unlocked vault's files means nothing once it is locked.
+    setError({});
     // Queued behind whatever runs, so a running export finishes before the copies are deleted.
     runOnWorker([] { KorvelIDVault::lock(); }, [this](std::exception_ptr) { refresh(); });
 }
