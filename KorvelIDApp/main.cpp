@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -26,6 +27,7 @@
 #include "Platform/X11WindowSystem.h"
 #include "ScanDisplay/NotchWindowController.h"
 #include "Shell/AppDelegate.h"
+#include "Shell/AppInfo.h"
 #include "Shell/AppLog.h"
 #include "Shell/AppState.h"
 #include "Shell/ShellServices.h"
@@ -91,6 +93,11 @@ void installServices(SecretStore::Kind secretStore) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before any display is needed (packaging checks, scripts).
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("Korvel ID %s (%s)\n", qPrintable(AppInfo::version()), qPrintable(AppInfo::build()));
+        return 0;
+    }
     hardenProcess();
     findInstalledModels();
     QApplication app(argc, argv);
