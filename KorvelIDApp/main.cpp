@@ -19,6 +19,7 @@
 #include "Curtain/CurtainPanel.h"  // LockCurtainWindow.h holds QPointer<CurtainPanel>
 #include "Curtain/LockCurtainWindow.h"
 #include "Enrollment/EnrollmentWindowController.h"
+#include "Identity/InstalledModels.h"
 #include "Identity/KorvelID.h"
 #include "Identity/KorvelIDAuth.h"
 #include "Identity/KorvelIDController.h"
@@ -48,17 +49,6 @@ void hardenProcess() {
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-}
-
-// An installed program keeps its face models in <prefix>/share/korvel-id/models, next to its own
-// bin folder; the build tree's programs use the folder the set-up script fills.
-void findInstalledModels() {
-    if (std::getenv("KORVEL_MODEL_DIR")) return;
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return;
-    const fs::path models = exe.parent_path().parent_path() / "share" / "korvel-id" / "models";
-    if (fs::exists(models / "face_recognition_model-weights_manifest.json", ec)) setenv("KORVEL_MODEL_DIR", models.c_str(), 1);
 }
 
 // The identity controller, the authentication prompts, the app lock and the vault, wired together.
@@ -99,7 +89,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     hardenProcess();
-    findInstalledModels();
+    InstalledModels::use();
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName("KorvelID");
     QCoreApplication::setApplicationName("Korvel ID");
