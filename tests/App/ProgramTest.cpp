@@ -82,15 +82,20 @@ TEST(Program, NewUserWalksThroughEverythingAndQuitsThroughTheGuard) {
     ASSERT_TRUE(app.waitForStarted());
     ASSERT_TRUE(activate("Welcome to Korvel ID"));
     EXPECT_TRUE(fs::exists(data / ".lock"));
+    screenshot("1-welcome");
 
     // Onboarding: welcome, the password (typed twice), the face skipped, then the settings.
     ASSERT_TRUE(keys({"Return"}));
     QTest::qWait(300);
     ASSERT_TRUE(type("secret1") && keys({"Tab"}) && type("secret1"));
-    screenshot("1-password");
+    screenshot("2-password");
     ASSERT_TRUE(keys({"Return"}));
     QTest::qWait(1500);  // the key derivation
-    ASSERT_TRUE(keys({"Return", "Return"}));
+    screenshot("3-face");
+    ASSERT_TRUE(keys({"Return"}));
+    QTest::qWait(500);
+    screenshot("4-done");
+    ASSERT_TRUE(keys({"Return"}));
     ASSERT_TRUE(TestSupport::waitUntil([] { return windowsTitled("Welcome to Korvel ID") == 0; }, 15000));
     ASSERT_TRUE(activate("Korvel ID"));
 
@@ -98,7 +103,7 @@ TEST(Program, NewUserWalksThroughEverythingAndQuitsThroughTheGuard) {
     ASSERT_TRUE(keys({"ctrl+Tab", "Tab", "space"}));
     ASSERT_TRUE(activate("Choose Apps to Lock"));
     ASSERT_TRUE(type("XTerm") && keys({"Tab", "End"}));
-    screenshot("2-chooser");
+    screenshot("5-chooser");
     ASSERT_TRUE(keys({"Return"}));
     ASSERT_TRUE(TestSupport::waitUntil([&] {
         return TestSupport::readText(data / "protected-apps.json").find("\"name\":\"XTerm\"") != std::string::npos;
@@ -117,7 +122,7 @@ TEST(Program, NewUserWalksThroughEverythingAndQuitsThroughTheGuard) {
     ASSERT_TRUE(type(QString::fromStdString((home / "note.txt").string())) && keys({"Return"}));
     ASSERT_TRUE(TestSupport::waitUntil([] { return windowsTitled("Open") == 0; }, 10000));
     QTest::qWait(1000);
-    screenshot("3-vault");
+    screenshot("6-vault");
     ASSERT_TRUE(activate("Korvel ID"));
     ASSERT_TRUE(keys({"Tab", "Tab", "Home", "Menu"}));
     QTest::qWait(500);
@@ -133,7 +138,7 @@ TEST(Program, NewUserWalksThroughEverythingAndQuitsThroughTheGuard) {
     ASSERT_TRUE(keys({"ctrl+shift+Tab", "ctrl+shift+Tab", "Tab", "Down"}));
     const fs::path conf = home / "config" / "KorvelID" / "Korvel ID.conf";
     ASSERT_TRUE(TestSupport::waitUntil([&] { return fs::exists(conf) && TestSupport::readText(conf).find("de") != std::string::npos; }, 10000));
-    screenshot("4-german");
+    screenshot("7-german");
 
     // A second start on the same bus hands over to this one and exits.
     QProcess second;

@@ -1,8 +1,8 @@
-// Saves pictures of every onboarding step, every settings tab, the vault page with files and the
-// About window into $KORVEL_SCREENSHOT_DIR (skipped when unset), for a person to look at.
+// Saves pictures of every settings tab, the vault page's states and the About window into
+// $KORVEL_SCREENSHOT_DIR (skipped when unset), for a person to look at. The onboarding steps are
+// taken from the real program by the program test.
 #include <gtest/gtest.h>
 
-#include <QLineEdit>
 #include <QTabWidget>
 #include <QTest>
 
@@ -11,8 +11,6 @@
 #include "Shell/ShellServices.h"
 #include "Identity/MasterPassword.h"
 #include "Localization/Localization.h"
-#include "Onboarding/OnboardingState.h"
-#include "Onboarding/OnboardingWindow.h"
 #include "Platform/FileSecretStore.h"
 #include "SecretStoreFixture.h"
 #include "Settings/SettingsWindow.h"
@@ -50,26 +48,8 @@ TEST(Screens, EveryWindow) {
 
     const ShellServices saved = ShellServices::shared();
     ShellServices::shared().makeAppLockPage = [] { return new AppLockView; };
-    AppState state(false, false);
-    OnboardingWindow onboarding(state);
-    onboarding.model().setPasswordSaver([](std::string) { return Async::ready(true); });
-    save(onboarding, "onboarding-1-welcome");
-    onboarding.model().advance();
-    onboarding.findChild<QLineEdit*>("onboardingPassword")->setText("abc");
-    onboarding.findChild<QLineEdit*>("onboardingConfirm")->setText("abd");
-    onboarding.model().advance();
-    save(onboarding, "onboarding-2-password");
-    onboarding.findChild<QLineEdit*>("onboardingPassword")->setText("secret1");
-    onboarding.findChild<QLineEdit*>("onboardingConfirm")->setText("secret1");
-    onboarding.model().advance();
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return onboarding.model().step() == OnboardingState::Step::face; }));
-    save(onboarding, "onboarding-3-face");
-    onboarding.model().advance();
-    save(onboarding, "onboarding-4-done");
-    onboarding.hide();
-
     ASSERT_TRUE(MasterPassword::set("screens pw"));
-    state.setOnboarded(true);
+    AppState state(true, false);
     SettingsWindow settings(state);
     const char* tabs[] = {"settings-1-general", "settings-2-applock", "settings-3-vault-setup", "settings-4-security"};
     for (int i = 0; i < 4; ++i) {
@@ -80,7 +60,6 @@ TEST(Screens, EveryWindow) {
     vault.setUp();
     ASSERT_TRUE(TestSupport::waitUntil([&] { return vault.isUnlocked() && !vault.isBusy(); }, 10000));
     settings.tabs().setCurrentIndex(2);
-    save(settings, "settings-3-vault-empty");
     for (const char* name : {"Tax return 2025.pdf", "holiday.JPG", "notes.md", "backup.zip", "archive.tar.gz"})
         TestSupport::writeText(dir / name, std::string(std::strlen(name) * 40000, 'x'));
     QList<QUrl> urls;
