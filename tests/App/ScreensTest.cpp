@@ -70,15 +70,6 @@ TEST(Screens, EveryWindow) {
     vault.addURLs({QUrl::fromLocalFile(QString::fromStdString(dir.path().string()))});
     ASSERT_TRUE(TestSupport::waitUntil([&] { return !vault.error().isEmpty(); }, 10000));
     save(settings, "settings-3-vault-items");
-    vault.lock();
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return !vault.isUnlocked() && !vault.isBusy(); }, 10000));
-    save(settings, "settings-3-vault-locked");
-
-    Localizer::shared().setLanguage(AppLanguage::german);
-    settings.tabs().setCurrentIndex(0);
-    save(settings, "settings-1-general-german");
-    Localizer::shared().setLanguage(AppLanguage::english);
-
     AboutWindow about;
     save(about, "about");
     KorvelIDVault::setStore(nullptr);

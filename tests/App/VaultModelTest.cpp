@@ -28,22 +28,18 @@ constexpr const char* password = "päss wörd";
 // The password prompt derives the key of what the "user" typed; the face step returns the script.
 class ScriptedAuthenticator final : public VaultAuthenticator {
 public:
-    std::deque<std::optional<std::string>> typed;
+    std::deque<std::string> typed;  // "" dismisses the prompt
     std::deque<Result> faceResults;
 
     QFuture<std::optional<SymmetricKey>> promptVaultKey(const std::string&) override {
-        if (typed.empty() || !typed.front()) {
-            if (!typed.empty()) typed.pop_front();
-            return Async::ready(std::optional<SymmetricKey>{});
-        }
-        const std::string entry = *typed.front();
-        typed.pop_front();
+        const std::string entry = typed.empty() ? "" : typed.front();
+        if (!typed.empty()) typed.pop_front();
+        if (entry.empty()) return Async::ready(std::optional<SymmetricKey>{});
         return MasterPassword::deriveKeyForVaultAsync(entry);
     }
     QFuture<Result> authenticate(const std::string&, bool) override {
-        if (faceResults.empty()) return Async::ready(Result::cancelled());
-        Result r = faceResults.front();
-        faceResults.pop_front();
+        const Result r = faceResults.empty() ? Result::cancelled() : faceResults.front();
+        if (!faceResults.empty()) faceResults.pop_front();
         return Async::ready(r);
     }
 };
@@ -97,7 +93,7 @@ TEST_F(VaultModelTest, StatesFollowSetUpUnlockAndLock) {
     settle(model);
     EXPECT_FALSE(model.isSetUp());
 
-    auth_->typed.push_back(std::nullopt);  // the set-up prompt dismissed
+    auth_->typed.push_back("");  // the set-up prompt dismissed
     model.setUp();
     settle(model);
     EXPECT_FALSE(model.isSetUp());
