@@ -4,7 +4,10 @@
 
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPromise>
+#include <QTest>
 
+#include <atomic>
 #include <deque>
 
 #include "Common/DialogRunner.h"
@@ -15,6 +18,8 @@
 #include "Support/Async.h"
 #include "TestSupport.h"
 #include "Vault/KorvelIDVault.h"
+#include "Vault/SerialWorker.h"
+#include "Vault/VaultAccess.h"
 #include "Vault/VaultModel.h"
 #include "Vault/VaultView.h"
 
@@ -30,8 +35,12 @@ class ScriptedAuthenticator final : public VaultAuthenticator {
 public:
     std::deque<std::string> typed;  // "" dismisses the prompt
     std::deque<Result> faceResults;
+    std::optional<QFuture<std::optional<SymmetricKey>>> held;  // answered by the test itself
+    int prompts = 0;
 
     QFuture<std::optional<SymmetricKey>> promptVaultKey(const std::string&) override {
+        ++prompts;
+        if (held) return *held;
         const std::string entry = typed.empty() ? "" : typed.front();
         if (!typed.empty()) typed.pop_front();
         if (entry.empty()) return Async::ready(std::optional<SymmetricKey>{});
@@ -208,6 +217,25 @@ TEST_F(VaultModelTest, LockQueuedBehindAnExportLeavesNoCopy) {
     settle(model);
     EXPECT_FALSE(model.isUnlocked());
     EXPECT_EQ(scratchCount(), 0u);
+}
+
+// The facade creates the vault on the main thread: nothing queued meanwhile may touch the store.
+TEST_F(VaultModelTest, WorkerIsHeldWhileTheSetUpPromptIsOpen) {
+    VaultModel model;
+    QPromise<std::optional<SymmetricKey>> answer;
+    answer.start();
+    auth_->held = answer.future();
+    model.setUp();
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return auth_->prompts == 1; }));
+    std::atomic<bool> ran = false;
+    VaultAccess::worker().post([&] { ran = KorvelIDVault::isSetUp(); });
+    QTest::qWait(200);
+    EXPECT_FALSE(ran);
+    answer.addResult(MasterPassword::deriveKeyForVaultAsync(password).result());
+    answer.finish();
+    settle(model);
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return ran.load(); })) << "runs after the vault exists";
+    EXPECT_TRUE(model.isUnlocked());
 }
 
 // Export through the real save dialog is walked by the program test; removing asks first.
