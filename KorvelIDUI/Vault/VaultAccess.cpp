@@ -31,9 +31,17 @@ struct Gate {
 
 namespace VaultAccess {
 
-SerialWorker& worker() {
-    static SerialWorker w("com.korvel.id.vault");
+namespace {
+std::unique_ptr<SerialWorker>& theWorker() {
+    static std::unique_ptr<SerialWorker> w;
     return w;
+}
+}  // namespace
+
+SerialWorker& worker() {
+    auto& w = theWorker();
+    if (!w) w = std::make_unique<SerialWorker>("com.korvel.id.vault");
+    return *w;
 }
 
 void exclusive(QObject* context, std::function<void(std::function<void()> release)> start) {
@@ -64,7 +72,9 @@ void shutDown() {
     }
     holds().changed.notify_all();
     worker().post([] { KorvelIDVault::lock(); });
-    worker().waitIdle();
+    // Joined here, before exit: the thread's OpenSSL state is released when the thread ends, and
+    // OpenSSL's own clean-up at exit must not find it still running.
+    theWorker().reset();
 }
 
 }  // namespace VaultAccess

@@ -19,7 +19,7 @@ SerialWorker& worker();
 void exclusive(QObject* context, std::function<void(std::function<void()> release)> start);
 
 // At quit: frees a worker still held by an unfinished prompt, locks the vault (deleting every
-// decrypted copy) after what is queued, and waits for it.
+// decrypted copy) after what is queued, and ends the thread.
 void shutDown();
 
 }  // namespace VaultAccess

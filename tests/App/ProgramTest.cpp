@@ -159,7 +159,7 @@ TEST(Program, NewUserWalksThroughEverythingAndQuitsThroughTheGuard) {
     EXPECT_EQ(app.state(), QProcess::Running) << "quitting waits for the password";
     ASSERT_TRUE(type("secret1") && keys({"Return"}));
     ASSERT_TRUE(app.waitForFinished(20000)) << "the right password lets the quit through";
-    EXPECT_EQ(app.exitCode(), 0);
+    EXPECT_EQ(app.exitCode(), 0) << app.readAllStandardError().right(4000).toStdString();
 
     // Started again (onboarded, protected app, password): SIGTERM ends it without a prompt.
     QProcess again;
@@ -169,5 +169,5 @@ TEST(Program, NewUserWalksThroughEverythingAndQuitsThroughTheGuard) {
     ::kill(static_cast<pid_t>(std::stol(TestSupport::readText(home / "pid"))), SIGTERM);
     ASSERT_TRUE(again.waitForFinished(15000));
     EXPECT_EQ(again.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(again.exitCode(), 0);
+    EXPECT_EQ(again.exitCode(), 0) << again.readAllStandardError().right(4000).toStdString();
 }
