@@ -100,10 +100,12 @@ TEST(Program, NewUserWalksThroughEverythingAndQuitsThroughTheGuard) {
     ASSERT_TRUE(activate("Korvel ID"));
 
     // App Lock page: Add App…, filter for XTerm, pick it.
-    ASSERT_TRUE(keys({"ctrl+Tab", "Tab", "space"}));
+    ASSERT_TRUE(keys({"ctrl+Tab"}));
+    screenshot("5-applock-empty");
+    ASSERT_TRUE(keys({"Tab", "space"}));
     ASSERT_TRUE(activate("Choose Apps to Lock"));
     ASSERT_TRUE(type("XTerm") && keys({"Tab", "End"}));
-    screenshot("5-chooser");
+    screenshot("6-chooser");
     ASSERT_TRUE(keys({"Return"}));
     ASSERT_TRUE(TestSupport::waitUntil([&] {
         return TestSupport::readText(data / "protected-apps.json").find("\"name\":\"XTerm\"") != std::string::npos;
@@ -111,7 +113,10 @@ TEST(Program, NewUserWalksThroughEverythingAndQuitsThroughTheGuard) {
 
     // Vault page: set up with the master password, add the note, export it through the row menu.
     ASSERT_TRUE(activate("Korvel ID"));
-    ASSERT_TRUE(keys({"ctrl+Tab", "Tab", "Tab", "space"}));
+    screenshot("7-applock");
+    ASSERT_TRUE(keys({"ctrl+Tab"}));
+    screenshot("8-vault-setup");
+    ASSERT_TRUE(keys({"Tab", "Tab", "space"}));
     ASSERT_TRUE(waitForPasswordPrompt());
     ASSERT_TRUE(type("secret1") && keys({"Return"}));
     ASSERT_TRUE(TestSupport::waitUntil([] { return windowsTitled("Korvel ID") == 1; }, 15000));
@@ -122,7 +127,7 @@ TEST(Program, NewUserWalksThroughEverythingAndQuitsThroughTheGuard) {
     ASSERT_TRUE(type(QString::fromStdString((home / "note.txt").string())) && keys({"Return"}));
     ASSERT_TRUE(TestSupport::waitUntil([] { return windowsTitled("Open") == 0; }, 10000));
     QTest::qWait(1000);
-    screenshot("6-vault");
+    screenshot("9-vault-items");
     ASSERT_TRUE(activate("Korvel ID"));
     ASSERT_TRUE(keys({"Tab", "Tab", "Home", "Menu"}));
     QTest::qWait(500);
@@ -138,7 +143,9 @@ TEST(Program, NewUserWalksThroughEverythingAndQuitsThroughTheGuard) {
     ASSERT_TRUE(keys({"ctrl+shift+Tab", "ctrl+shift+Tab", "Tab", "Down"}));
     const fs::path conf = home / "config" / "KorvelID" / "Korvel ID.conf";
     ASSERT_TRUE(TestSupport::waitUntil([&] { return fs::exists(conf) && TestSupport::readText(conf).find("de") != std::string::npos; }, 10000));
-    screenshot("7-german");
+    screenshot("10-general-german");
+    ASSERT_TRUE(keys({"ctrl+shift+Tab"}));
+    screenshot("11-security");
 
     // A second start on the same bus hands over to this one and exits.
     QProcess second;
