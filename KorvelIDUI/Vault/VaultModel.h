@@ -69,7 +69,8 @@ public:
     void setOpener(Opener opener) { opener_ = std::move(opener); }
     // How long an opened copy stays in the scratch folder.
     void setOpenedCopyLifetime(std::chrono::milliseconds lifetime) { copyLifetime_ = lifetime; }
-    // Blocks until the worker has run everything queued so far (tests, benchmarks).
+    // Blocks until the worker has run everything queued so far (tests, benchmarks). Not while a
+    // set-up or unlock runs: the worker waits for the main thread then.
     void waitForWorker();
 
     // The icon meaning for a file name: "doc.richtext", "photo", "doc.text", "shippingbox" or "doc".
