@@ -8,17 +8,18 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
 #include "AppLock/AppLockView.h"
 #include "AppLock/KorvelIDAppLock.h"
-#include "AppLock/AppLockView.h"
 #include "Auth/PasswordDialogPrompt.h"
 #include "Common/AppIcon.h"
 #include "Curtain/CurtainPanel.h"  // LockCurtainWindow.h holds QPointer<CurtainPanel>
 #include "Curtain/LockCurtainWindow.h"
 #include "Enrollment/EnrollmentWindowController.h"
+#include "Identity/InstalledModels.h"
 #include "Identity/KorvelID.h"
 #include "Identity/KorvelIDAuth.h"
 #include "Identity/KorvelIDController.h"
@@ -27,6 +28,7 @@
 #include "Platform/X11WindowSystem.h"
 #include "ScanDisplay/NotchWindowController.h"
 #include "Shell/AppDelegate.h"
+#include "Shell/AppInfo.h"
 #include "Shell/AppLog.h"
 #include "Shell/AppState.h"
 #include "Shell/ShellServices.h"
@@ -35,6 +37,8 @@
 #include "Support/DataFolderLock.h"
 #include "Support/FileIO.h"
 #include "Vault/KorvelIDVault.h"
+#include "Vault/SerialWorker.h"
+#include "Vault/VaultAccess.h"
 
 namespace fs = std::filesystem;
 
@@ -45,17 +49,6 @@ void hardenProcess() {
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-}
-
-// An installed program keeps its face models in <prefix>/share/korvel-id/models, next to its own
-// bin folder; the build tree's programs use the folder the set-up script fills.
-void findInstalledModels() {
-    if (std::getenv("KORVEL_MODEL_DIR")) return;
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return;
-    const fs::path models = exe.parent_path().parent_path() / "share" / "korvel-id" / "models";
-    if (fs::exists(models / "face_recognition_model-weights_manifest.json", ec)) setenv("KORVEL_MODEL_DIR", models.c_str(), 1);
 }
 
 // The identity controller, the authentication prompts, the app lock and the vault, wired together.
@@ -86,13 +79,17 @@ void installServices(SecretStore::Kind secretStore) {
         const auto conflict = secretStoreConflict();
         return conflict ? std::optional<std::string>(conflict->file.string()) : std::nullopt;
     };
-    s.makeAppLockPage = [] { return new AppLockView; };
 }
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before any display is needed (packaging checks, scripts).
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("Korvel ID %s (%s)\n", qPrintable(AppInfo::version()), qPrintable(AppInfo::build()));
+        return 0;
+    }
     hardenProcess();
-    findInstalledModels();
+    InstalledModels::use();
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName("KorvelID");
     QCoreApplication::setApplicationName("Korvel ID");
@@ -115,14 +112,14 @@ int main(int argc, char** argv) {
     // Half-written files of a run that died mid-write (settings, faces, protected apps), and the
     // vault's decrypted copies and temporaries of a run that ended without locking it.
     removeAtomicWriteLeftovers(dataFolder);
-    KorvelIDVault::removeLeftoverCopies();
+    VaultAccess::worker().post([] { KorvelIDVault::removeLeftoverCopies(); });
 
     AppDelegate delegate(AppState::shared());
     QObject::connect(&instance, &SingleInstance::activationRequested, &delegate, &AppDelegate::reopen);
     delegate.start();
     const int status = app.exec();
-    // Deletes every decrypted copy still open.
-    KorvelIDVault::lock();
+    // Deletes every decrypted copy still open, after the vault work still queued.
+    VaultAccess::shutDown();
     AppLog::app().info("Korvel ID quit.");
     return status;
 }

@@ -1,10 +1,9 @@
 // password set | verify | change: the master password, with the application's rules and texts.
-#include <QTextBoundaryFinder>
-
 #include <iostream>
 
 #include "Commands.h"
 #include "Identity/MasterPassword.h"
+#include "Identity/PasswordRules.h"
 #include "Localization/Localization.h"
 #include "Session.h"
 #include "Vault/KorvelIDVault.h"
@@ -12,22 +11,11 @@
 namespace Cli {
 namespace {
 
-constexpr int minimumLength = 6;
-
-// Characters as a person counts them (grapheme clusters), not bytes or code points.
-int perceivedLength(const std::string& text) {
-    const QString s = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, s);
-    int count = 0;
-    while (finder.toNextBoundary() != -1) ++count;
-    return count;
-}
-
 // The new password twice on a terminal; once from standard input (a script already knows it).
 SecretString readNew(PasswordReader& reader, const Arguments& a, const char* prompt, const char* confirmPrompt,
                      const char* tooShortKey, const char* mismatchKey) {
     SecretString first = reader.read(L(prompt));
-    if (perceivedLength(first.str()) < minimumLength) throw Failure(L(tooShortKey));
+    if (!PasswordRules::isLongEnough(first.str())) throw Failure(L(tooShortKey));
     if (!a.has("--password-stdin")) {
         const SecretString second = reader.read(L(confirmPrompt));
         if (second.str() != first.str()) throw Failure(L(mismatchKey));

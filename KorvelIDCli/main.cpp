@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "Identity/InstalledModels.h"
 #include "Support/AppPaths.h"
 
 int main(int argc, char** argv) {
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
+    InstalledModels::use();
 
     // The core's progress lines would interleave with the command's own output.
     if (!std::getenv("QT_LOGGING_RULES")) QLoggingCategory::setFilterRules("com.korvel.id.*.info=false");

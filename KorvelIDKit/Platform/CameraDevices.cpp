@@ -1,5 +1,7 @@
 #include "Platform/CameraDevices.h"
 
+#include <opencv2/videoio.hpp>  // the cv::CAP_… constants only
+
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
@@ -112,12 +114,15 @@ void V4L2FrameSource::open() {
     // OpenCV knows /dev/videoN by its index; a node elsewhere (tests) by its path.
     const bool opened = devRoot_ == "/dev" ? capture_.open(device_.index, cv::CAP_V4L2)
                                            : capture_.open(device_.path.string(), cv::CAP_V4L2);
-    if (!opened) throw CameraError::configurationFailed("Could not open " + device_.path.string() + ".");
+    if (!opened) {
+        const auto reason = VideoInput::loadError();
+        throw CameraError::configurationFailed("Could not open " + device_.path.string() + (reason.empty() ? "." : ": " + reason));
+    }
     // Compressed frames keep USB 2 cameras at full rate; YUYV is what every UVC camera offers.
-    const int mjpg = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
+    const int mjpg = VideoInput::fourcc('M', 'J', 'P', 'G');
     capture_.set(cv::CAP_PROP_FOURCC, mjpg);
     if (static_cast<int>(capture_.get(cv::CAP_PROP_FOURCC)) != mjpg)
-        capture_.set(cv::CAP_PROP_FOURCC, cv::VideoWriter::fourcc('Y', 'U', 'Y', 'V'));
+        capture_.set(cv::CAP_PROP_FOURCC, VideoInput::fourcc('Y', 'U', 'Y', 'V'));
     capture_.set(cv::CAP_PROP_FRAME_WIDTH, 640);
     capture_.set(cv::CAP_PROP_FRAME_HEIGHT, 480);
     capture_.set(cv::CAP_PROP_CONVERT_RGB, 1);

@@ -1,6 +1,5 @@
 #pragma once
 // The Linux camera: V4L2 capture nodes found under /dev, opened through OpenCV.
-#include <opencv2/videoio.hpp>
 
 #include <filesystem>
 #include <optional>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "Face/CameraController.h"
+#include "Platform/VideoInput.h"
 
 namespace CameraDevices {
 
@@ -71,5 +71,5 @@ private:
     const CameraDevices::DeviceAccess& access_;
     std::optional<int> index_;
     CameraDevices::Device device_;
-    cv::VideoCapture capture_;
+    VideoInput capture_;
 };

@@ -1,5 +1,7 @@
 #include "Platform/VideoFileSource.h"
 
+#include <opencv2/videoio.hpp>  // the cv::CAP_… constants only
+
 #include <cmath>
 
 VideoFileSource::VideoFileSource(std::filesystem::path file, Options options)

@@ -1,13 +1,12 @@
 #pragma once
 // A recorded video standing in for a camera: played in real time at the file's frame rate.
-#include <opencv2/videoio.hpp>
-
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
 
 #include "Face/CameraController.h"
+#include "Platform/VideoInput.h"
 
 class VideoFileSource final : public FrameSource {
 public:
@@ -36,7 +35,7 @@ private:
 
     std::filesystem::path file_;
     Options options_;
-    cv::VideoCapture capture_;
+    VideoInput capture_;
     double fps_ = 25;
     std::chrono::steady_clock::time_point playbackStart_;
     long long framesPlayed_ = 0;

@@ -1,9 +1,9 @@
 #include "Onboarding/OnboardingState.h"
 
 #include <QFutureWatcher>
-#include <QTextBoundaryFinder>
 
 #include "Identity/MasterPassword.h"
+#include "Identity/PasswordRules.h"
 #include "Shell/AppState.h"
 #include "Support/Async.h"
 
@@ -62,15 +62,8 @@ void OnboardingState::advance() {
     }
 }
 
-int OnboardingState::perceivedLength(const QString& text) {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    int count = 0;
-    while (finder.toNextBoundary() > 0) ++count;
-    return count;
-}
-
 const char* OnboardingState::validate(const QString& password, const QString& confirm) {
-    if (perceivedLength(password) < minimumPasswordLength) return "onboard.tooShort";
+    if (!PasswordRules::isLongEnough(password.toStdString())) return "onboard.tooShort";
     if (password != confirm) return "onboard.mismatch";
     return nullptr;
 }

@@ -15,7 +15,6 @@ class OnboardingState : public QObject {
 
 public:
     enum class Step { welcome = 0, master = 1, face = 2, done = 3 };
-    static constexpr int minimumPasswordLength = 6;
 
     explicit OnboardingState(AppState& state, QObject* parent = nullptr);
 
@@ -38,8 +37,6 @@ public:
     void advance();
     void back();
 
-    // User-perceived characters (grapheme clusters), not bytes or UTF-16 units.
-    static int perceivedLength(const QString& text);
     // The key of the first rule `password`/`confirm` break (length before match), or nullptr.
     static const char* validate(const QString& password, const QString& confirm);
 

@@ -2,11 +2,27 @@
 
 #include <QFutureWatcher>
 
-#include "Onboarding/OnboardingState.h"
+#include "Identity/PasswordRules.h"
 #include "Support/Async.h"
+#include "Vault/VaultAccess.h"
+
+namespace {
+// The change re-wraps the vault's key: it holds the vault worker so no add or export runs meanwhile.
+QFuture<PasswordChangeResult> changeThroughVaultWorker(QObject* context, std::string oldPassword, std::string newPassword) {
+    auto promise = Async::startedPromise<PasswordChangeResult>();
+    VaultAccess::exclusive(context, [promise, o = std::move(oldPassword), n = std::move(newPassword)](std::function<void()> release) mutable {
+        Async::whenFinished(KorvelIDVault::changeMasterPassword(std::move(o), std::move(n)),
+                            [promise, release](const QFuture<PasswordChangeResult>& f) {
+                                release();
+                                Async::resolve(promise, Async::valueOr(f, PasswordChangeResult::failed));
+                            });
+    });
+    return promise->future();
+}
+}  // namespace
 
 ChangePasswordState::ChangePasswordState(QObject* parent)
-    : QObject(parent), changer_([](std::string o, std::string n) { return KorvelIDVault::changeMasterPassword(std::move(o), std::move(n)); }) {}
+    : QObject(parent), changer_([this](std::string o, std::string n) { return changeThroughVaultWorker(this, std::move(o), std::move(n)); }) {}
 
 const char* ChangePasswordState::messageKey(PasswordChangeResult result) {
     switch (result) {
@@ -20,7 +36,7 @@ const char* ChangePasswordState::messageKey(PasswordChangeResult result) {
 void ChangePasswordState::attempt() {
     if (working_) return;
     error_.clear();
-    if (OnboardingState::perceivedLength(newPassword) < OnboardingState::minimumPasswordLength) {
+    if (!PasswordRules::isLongEnough(newPassword.toStdString())) {
         error_ = QStringLiteral("changepw.tooShort");
         return Q_EMIT changed();
     }

@@ -17,6 +17,7 @@
 #include "Support/Async.h"
 #include "Vault/KorvelIDVault.h"
 #include "Vault/SerialWorker.h"
+#include "Vault/VaultAccess.h"
 #include "Vault/VaultCrypto.h"
 
 namespace fs = std::filesystem;
@@ -55,11 +56,15 @@ void removeQuietly(const fs::path& path) {
 VaultModel::VaultModel(QObject* parent)
     : QAbstractListModel(parent),
       opener_([](const QUrl& url) { return QDesktopServices::openUrl(url); }),
-      worker_(std::make_unique<SerialWorker>("com.korvel.id.vault")) {}
+      replies_(std::make_shared<Replies>()) {
+    replies_->model = this;
+}
 
 VaultModel::~VaultModel() {
-    // Joins the worker after it ran what was queued; its replies to this object are then dropped.
-    worker_.reset();
+    // Queued jobs still run; their replies are dropped from here on. A reply posted before this
+    // point is discarded with the object's pending events.
+    std::lock_guard lock(replies_->mutex);
+    replies_->model = nullptr;
 }
 
 int VaultModel::rowCount(const QModelIndex& parent) const {
@@ -103,15 +108,18 @@ bool VaultModel::dropMimeData(const QMimeData* data, Qt::DropAction action, int 
 
 void VaultModel::runOnWorker(std::function<void()> job, std::function<void(std::exception_ptr)> done) {
     if (busy_++ == 0) Q_EMIT busyChanged();
-    worker_->post([this, job = std::move(job), done = std::move(done)]() mutable {
+    VaultAccess::worker().post([replies = replies_, job = std::move(job), done = std::move(done)]() mutable {
         std::exception_ptr failure;
         try {
             job();
         } catch (...) {
             failure = std::current_exception();
         }
-        QMetaObject::invokeMethod(this, [this, failure, done = std::move(done)] {
-            if (--busy_ == 0) Q_EMIT busyChanged();
+        std::lock_guard lock(replies->mutex);
+        VaultModel* self = replies->model;
+        if (!self) return;
+        QMetaObject::invokeMethod(self, [self, failure, done = std::move(done)] {
+            if (--self->busy_ == 0) Q_EMIT self->busyChanged();
             if (done) done(failure);
         }, Qt::QueuedConnection);
     });
@@ -150,10 +158,11 @@ void VaultModel::setUp() {
     if (isWorking_) return;
     setError({});
     setWorking(true);
-    // The prompt belongs to the main thread; the worker is drained first so nothing else touches
-    // the store while the facade creates the vault.
-    runOnWorker([] {}, [this](std::exception_ptr) {
-        Async::whenFinished(KorvelIDVault::setUp(), [self = QPointer(this)](const QFuture<void>& f) {
+    // The prompt belongs to the main thread; the worker is held so nothing else touches the store
+    // while the facade creates the vault.
+    VaultAccess::exclusive(this, [this](std::function<void()> release) {
+        Async::whenFinished(KorvelIDVault::setUp(), [self = QPointer(this), release](const QFuture<void>& f) {
+            release();
             if (!self) return;
             try {
                 QFuture<void>(f).waitForFinished();
@@ -170,8 +179,9 @@ void VaultModel::unlock() {
     if (isWorking_) return;
     setError({});
     setWorking(true);
-    runOnWorker([] {}, [this](std::exception_ptr) {
-        Async::whenFinished(KorvelIDVault::unlock(), [self = QPointer(this)](const QFuture<bool>& f) {
+    VaultAccess::exclusive(this, [this](std::function<void()> release) {
+        Async::whenFinished(KorvelIDVault::unlock(), [self = QPointer(this), release](const QFuture<bool>& f) {
+            release();
             if (!self) return;
             if (!Async::valueOr(f, false)) self->setError(qL("vault.unlockFailed"));
             self->refresh();
@@ -181,6 +191,8 @@ void VaultModel::unlock() {
 }
 
 void VaultModel::lock() {
+    // A message about the unlocked vault's files means nothing once it is locked.
+    setError({});
     // Queued behind whatever runs, so a running export finishes before the copies are deleted.
     runOnWorker([] { KorvelIDVault::lock(); }, [this](std::exception_ptr) { refresh(); });
 }
@@ -213,7 +225,7 @@ void VaultModel::open(int row) {
                     if (failure) return setError(describe(failure));
                     opener_(QUrl::fromLocalFile(QString::fromStdString(copy->string())));
                     QTimer::singleShot(copyLifetime_, this, [this, path = *copy] {
-                        worker_->post([path] { removeQuietly(path); });
+                        VaultAccess::worker().post([path] { removeQuietly(path); });
                     });
                 });
 }
@@ -245,7 +257,7 @@ void VaultModel::remove(int row) {
     });
 }
 
-void VaultModel::waitForWorker() { worker_->waitIdle(); }
+void VaultModel::waitForWorker() { VaultAccess::worker().waitIdle(); }
 
 void VaultModel::setError(QString error) {
     if (error == error_) return;

@@ -1,6 +1,6 @@
 #pragma once
 // The vault page's state and actions over KorvelIDVault. Every store operation (listing, adding,
-// opening, exporting, removing, locking) runs on one serial worker thread; results come back to
+// opening, exporting, removing, locking) runs on the application's one vault worker (VaultAccess); results come back to
 // the main thread as queued calls. The list accepts dropped files itself. Qt Core and the kit only.
 #include <QAbstractListModel>
 #include <QList>
@@ -12,12 +12,11 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "Vault/VaultStore.h"
-
-class SerialWorker;
 
 class VaultModel : public QAbstractListModel {
     Q_OBJECT
@@ -70,7 +69,8 @@ public:
     void setOpener(Opener opener) { opener_ = std::move(opener); }
     // How long an opened copy stays in the scratch folder.
     void setOpenedCopyLifetime(std::chrono::milliseconds lifetime) { copyLifetime_ = lifetime; }
-    // Blocks until the worker has run everything queued so far (tests, benchmarks).
+    // Blocks until the worker has run everything queued so far (tests, benchmarks). Not while a
+    // set-up or unlock runs: the worker waits for the main thread then.
     void waitForWorker();
 
     // The icon meaning for a file name: "doc.richtext", "photo", "doc.text", "shippingbox" or "doc".
@@ -102,5 +102,10 @@ private:
     int busy_ = 0;
     Opener opener_;
     std::chrono::milliseconds copyLifetime_{60'000};
-    std::unique_ptr<SerialWorker> worker_;
+    // Where the worker's replies go; cleared when the model is destroyed.
+    struct Replies {
+        std::mutex mutex;
+        VaultModel* model = nullptr;
+    };
+    std::shared_ptr<Replies> replies_;
 };

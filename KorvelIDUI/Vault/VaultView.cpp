@@ -1,5 +1,6 @@
 #include "Vault/VaultView.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -153,7 +154,15 @@ QWidget* VaultView::buildUnlockedPage() {
     list_->setItemDelegate(delegate);
     connect(delegate, &VaultRowDelegate::openClicked, model_, &VaultModel::open);
     connect(delegate, &VaultRowDelegate::menuClicked, this, &VaultView::showRowMenu);
-    connect(list_, &QListView::doubleClicked, this, [this](const QModelIndex& i) { model_->open(i.row()); });
+    // A double click, or Return on the current row.
+    connect(list_, &QListView::activated, this, [this](const QModelIndex& i) { model_->open(i.row()); });
+    // The row menu also for the keyboard (menu key) and a right click, not only the row's button.
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list_, &QWidget::customContextMenuRequested, this, [this](QPoint pos) {
+        QModelIndex index = list_->indexAt(pos);
+        if (!index.isValid()) index = list_->currentIndex();
+        if (index.isValid()) showRowMenu(index.row(), list_->viewport()->mapToGlobal(list_->visualRect(index).center()));
+    });
 
     auto* page = new QWidget;
     auto* column = new QVBoxLayout(page);
@@ -199,6 +208,8 @@ void VaultView::showEvent(QShowEvent* event) {
 void VaultView::importFiles() {
     QFileDialog dialog(this);
     dialog.setObjectName(QStringLiteral("vaultAddDialog"));
+    // The user's own files, not the folder the program happened to be started in.
+    dialog.setDirectory(QDir::homePath());
     dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setLabelText(QFileDialog::Accept, qL("vault.addPanelPrompt"));

@@ -1,0 +1,80 @@
+#include "Vault/VaultAccess.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "Vault/KorvelIDVault.h"
+#include "Vault/SerialWorker.h"
+
+namespace {
+
+struct Holds {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool shuttingDown = false;
+};
+
+Holds& holds() {
+    static Holds h;
+    return h;
+}
+
+struct Gate {
+    bool open = false;
+};
+
+}  // namespace
+
+namespace VaultAccess {
+
+namespace {
+std::unique_ptr<SerialWorker>& theWorker() {
+    static std::unique_ptr<SerialWorker> w;
+    return w;
+}
+}  // namespace
+
+SerialWorker& worker() {
+    auto& w = theWorker();
+    if (!w) w = std::make_unique<SerialWorker>("com.korvel.id.vault");
+    return *w;
+}
+
+void exclusive(QObject* context, std::function<void(std::function<void()> release)> start) {
+    auto gate = std::make_shared<Gate>();
+    auto release = [gate] {
+        {
+            std::lock_guard lock(holds().mutex);
+            gate->open = true;
+        }
+        holds().changed.notify_all();
+    };
+    worker().post([gate, release, start = std::move(start), context = QPointer(context)] {
+        auto* app = QCoreApplication::instance();
+        if (!app) return;
+        QMetaObject::invokeMethod(app, [release, start, context] {
+            if (!context) return release();
+            start(release);
+        }, Qt::QueuedConnection);
+        std::unique_lock lock(holds().mutex);
+        holds().changed.wait(lock, [&] { return gate->open || holds().shuttingDown; });
+    });
+}
+
+void shutDown() {
+    {
+        std::lock_guard lock(holds().mutex);
+        holds().shuttingDown = true;
+    }
+    holds().changed.notify_all();
+    worker().post([] { KorvelIDVault::lock(); });
+    // Joined here, before exit: the thread's OpenSSL state is released when the thread ends, and
+    // OpenSSL's own clean-up at exit must not find it still running.
+    theWorker().reset();
+}
+
+}  // namespace VaultAccess

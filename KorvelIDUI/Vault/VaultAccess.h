@@ -1,0 +1,25 @@
+#pragma once
+// The application's one way into the vault's store: a single serial worker thread. Store calls
+// queued here never overlap, and the vault facade's set-up, unlock and password change (which touch
+// the store from the main thread and pool threads) hold the worker while they run, so no queued
+// add, export or lock can reach the store in the middle of them.
+#include <QObject>
+
+#include <functional>
+
+class SerialWorker;
+
+namespace VaultAccess {
+
+SerialWorker& worker();
+
+// Calls `start` on the main thread once everything queued before has run; the worker runs nothing
+// else until `start`'s `release` has been called (at most once counts). Nothing is started, and
+// the worker released, when `context` is gone by then.
+void exclusive(QObject* context, std::function<void(std::function<void()> release)> start);
+
+// At quit: frees a worker still held by an unfinished prompt, locks the vault (deleting every
+// decrypted copy) after what is queued, and ends the thread.
+void shutDown();
+
+}  // namespace VaultAccess
