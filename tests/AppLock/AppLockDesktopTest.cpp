@@ -2,7 +2,9 @@
 // with its own WM_CLASS and desktop entry), the X11 window system and a recording curtain.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "AppLock/KorvelIDAppLock.h"
 #include "AppLockTestSupport.h"
@@ -195,4 +197,27 @@ TEST_F(AppLockDesktop, CoversAtStartAndLateStartedApplicationsAndSurvivesTheServ
     EXPECT_FALSE(lock->hasAccessibilityPermission());
     EXPECT_EQ(windows->frontmostApplicationID(), std::nullopt);
     EXPECT_TRUE(windows->runningApplications().empty());
+}
+
+// A program that dies and starts again at once may get the dead one's window ID from the server
+// (client slots are reused), and the window manager's list may drop the old window and add the new
+// one before this process looks again. The quit must still be seen, or an until-quit grace would
+// outlive it.
+TEST_F(AppLockDesktop, AQuitIsSeenWhenTheProgramStartsAgainAtOnce) {
+    int quits = 0;
+    const auto subscription = windows->subscribeTerminations([&](const std::string& id) { quits += id == "korvel-alpha"; });
+    for (int round = 0; round < 3; ++round) {
+        quits = 0;
+        const auto before = launch("korvel-alpha");
+        settle(200);
+        PrivateDesktop::stop(*clients.at("korvel-alpha"));
+        // No events are read meanwhile: the next look sees both changes at once.
+        clients["korvel-alpha"] = &desktop->start("xterm", {"-class", "KorvelAlpha", "-title", "korvel-alpha"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_TRUE(waitUntil([&] { return quits > 0; }, 5000))
+            << "round " << round << ", window " << before << " -> " << windowOf("korvel-alpha");
+        PrivateDesktop::stop(*clients.at("korvel-alpha"));
+        settle(200);
+    }
+    windows->unsubscribe(subscription);
 }
