@@ -174,15 +174,25 @@ MovedFace moved(const cv::Mat& texture, const std::vector<cv::Point2f>& landmark
 cv::Matx33d about(cv::Point2d c, const cv::Matx33d& m) {
     return cv::Matx33d(1, 0, c.x, 0, 1, c.y, 0, 0, 1) * m * cv::Matx33d(1, 0, -c.x, 0, 1, -c.y, 0, 0, 1);
 }
+// Smoothed noise to track, with an open-eyed and a closed-eyed face centred on it.
+struct TexturedFace {
+    cv::Mat texture;
+    cv::Point2f centre{320, 240};
+    std::vector<cv::Point2f> open, closed;
+};
+TexturedFace texturedFace(std::uint64_t seed) {
+    TexturedFace t;
+    t.texture.create(frame640, CV_8UC3);
+    cv::RNG(seed).fill(t.texture, cv::RNG::UNIFORM, 0, 256);
+    cv::GaussianBlur(t.texture, t.texture, cv::Size(0, 0), 2.5);
+    t.open = syntheticFace(t.centre, 100, 0.3f, 0.1f);
+    t.closed = syntheticFace(t.centre, 100, 0.3f, 0.03f);
+    return t;
+}
 }  // namespace
 
 TEST(FaceMotionTest, APlaneMovedAnyWayNeverReadsClosedAndOnlyLidsMovingOnTheirOwnClose) {
-    cv::Mat texture(frame640, CV_8UC3);
-    cv::RNG(3).fill(texture, cv::RNG::UNIFORM, 0, 256);
-    cv::GaussianBlur(texture, texture, cv::Size(0, 0), 2.5);
-    const cv::Point2f centre(320, 240);
-    const auto open = syntheticFace(centre, 100, 0.3f, 0.1f);
-    const auto closed = syntheticFace(centre, 100, 0.3f, 0.03f);
+    const auto [texture, centre, open, closed] = texturedFace(3);
     const double rawOpen = 0.1 / 0.3;
     const struct {
         const char* name;
@@ -246,12 +256,7 @@ TEST(FaceMotionTest, APlaneMovedAnyWayNeverReadsClosedAndOnlyLidsMovingOnTheirOw
 }
 
 TEST(FaceMotionTest, TheScanCountsAFrameClosedOnlyWhenBothReadingsSayClosed) {
-    cv::Mat texture(frame640, CV_8UC3);
-    cv::RNG(5).fill(texture, cv::RNG::UNIFORM, 0, 256);
-    cv::GaussianBlur(texture, texture, cv::Size(0, 0), 2.5);
-    const cv::Point2f centre(320, 240);
-    const auto open = syntheticFace(centre, 100, 0.3f, 0.1f);
-    const auto closed = syntheticFace(centre, 100, 0.3f, 0.03f);
+    const auto [texture, centre, open, closed] = texturedFace(5);
     const auto face = [](const MovedFace& f) {
         DetectedFace d;
         d.frame = f.frame;
