@@ -118,47 +118,50 @@ void FaceMotionTracker::startAnchor(const cv::Mat& gray, std::span<const cv::Poi
     anchorTime_ = seconds;
 }
 
+std::optional<cv::Matx33d> FaceMotionTracker::followAnchor(const cv::Mat& gray, std::span<const cv::Point2f> landmarks) {
+    std::vector<cv::Point2f> next, back;
+    std::vector<unsigned char> status, backStatus;
+    std::vector<float> error;
+    const cv::Size window(21, 21);
+    const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
+    cv::calcOpticalFlowPyrLK(previous_, gray, points_, next, status, error, window, 3, stop);
+    // Forward–backward: a point that does not track back to where it came from is lost.
+    cv::calcOpticalFlowPyrLK(gray, previous_, next, back, backStatus, error, window, 3, stop);
+    std::vector<cv::Point2f> from, to;
+    for (std::size_t i = 0; i < points_.size(); ++i)
+        if (status[i] && backStatus[i] && cv::norm(back[i] - points_[i]) < 0.7) {
+            from.push_back(anchorPoints_[i]);
+            to.push_back(next[i]);
+        }
+    anchorPoints_ = from;
+    points_ = to;
+    if (from.size() >= std::size_t(minPoints)) {
+        // Tolerance: about 1 % of the eye distance, at least a pixel.
+        const double tolerance = std::max(1.0, eyeDistance(landmarks) / 60);
+        std::vector<unsigned char> inliers;
+        const cv::Mat h = cv::findHomography(from, to, cv::RANSAC, tolerance, inliers, 500, 0.995);
+        const auto kept = std::count(inliers.begin(), inliers.end(), 1);
+        if (!h.empty() && kept >= minPoints && std::size_t(2 * kept) >= from.size()) {
+            const cv::Matx33d anchorToNow = toMatx(h);
+            // Points off the plane (a mouth that talks, a cheek's edge) are not followed further.
+            std::vector<cv::Point2f> keptFrom, keptTo;
+            for (std::size_t i = 0; i < from.size(); ++i)
+                if (inliers[i]) keptFrom.push_back(from[i]), keptTo.push_back(to[i]);
+            anchorPoints_ = std::move(keptFrom);
+            points_ = std::move(keptTo);
+            return anchorToNow;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, std::span<const cv::Point2f> landmarks,
                                                           double seconds) {
     const cv::Mat gray = frame.empty() || frame.depth() != CV_8U ? cv::Mat() : toGray(frame);
     const bool usable = !gray.empty() && landmarks.size() == landmarkCount && std::isfinite(seconds);
     const bool continues = usable && tracking_ && previous_.size() == gray.size() && seconds >= lastTime_ &&
                            seconds - lastTime_ <= maxGap && points_.size() >= std::size_t(minPoints);
-    std::optional<cv::Matx33d> anchorToNow;
-    if (continues) {
-        std::vector<cv::Point2f> next, back;
-        std::vector<unsigned char> status, backStatus;
-        std::vector<float> error;
-        const cv::Size window(21, 21);
-        const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
-        cv::calcOpticalFlowPyrLK(previous_, gray, points_, next, status, error, window, 3, stop);
-        // Forward–backward: a point that does not track back to where it came from is lost.
-        cv::calcOpticalFlowPyrLK(gray, previous_, next, back, backStatus, error, window, 3, stop);
-        std::vector<cv::Point2f> from, to;
-        for (std::size_t i = 0; i < points_.size(); ++i)
-            if (status[i] && backStatus[i] && cv::norm(back[i] - points_[i]) < 0.7) {
-                from.push_back(anchorPoints_[i]);
-                to.push_back(next[i]);
-            }
-        anchorPoints_ = from;
-        points_ = to;
-        if (from.size() >= std::size_t(minPoints)) {
-            // Tolerance: about 1 % of the eye distance, at least a pixel.
-            const double tolerance = std::max(1.0, eyeDistance(landmarks) / 60);
-            std::vector<unsigned char> inliers;
-            const cv::Mat h = cv::findHomography(from, to, cv::RANSAC, tolerance, inliers, 500, 0.995);
-            const auto kept = std::count(inliers.begin(), inliers.end(), 1);
-            if (!h.empty() && kept >= minPoints && std::size_t(2 * kept) >= from.size()) {
-                anchorToNow = toMatx(h);
-                // Points off the plane (a mouth that talks, a cheek's edge) are not followed further.
-                std::vector<cv::Point2f> keptFrom, keptTo;
-                for (std::size_t i = 0; i < from.size(); ++i)
-                    if (inliers[i]) keptFrom.push_back(from[i]), keptTo.push_back(to[i]);
-                anchorPoints_ = std::move(keptFrom);
-                points_ = std::move(keptTo);
-            }
-        }
-    }
+    const std::optional<cv::Matx33d> anchorToNow = continues ? followAnchor(gray, landmarks) : std::nullopt;
     previous_ = usable ? gray : cv::Mat();
     lastTime_ = seconds;
     if (!usable) {

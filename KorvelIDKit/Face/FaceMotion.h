@@ -56,6 +56,9 @@ public:
     std::uint64_t generation() const { return generation_; }
 
 private:
+    // Follows the anchor's points from the previous frame into `gray`; the anchor-to-now map when
+    // enough of them still agree on one plane.
+    std::optional<cv::Matx33d> followAnchor(const cv::Mat& gray, std::span<const cv::Point2f> landmarks);
     void startAnchor(const cv::Mat& gray, std::span<const cv::Point2f> landmarks, const cv::Matx33d& toReference,
                      double seconds);
 
