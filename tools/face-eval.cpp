@@ -23,9 +23,10 @@
 //     much later). Also feeds a frame of each video 100 times (a still photo), which must never
 //     blink. --trace prints every frame the scan feeds at the native frame rate.
 //
-//   face-eval attacks [--every N] [--only TEXT] [--trace] DATA_FOLDER
+//   face-eval attacks [--every N [--first K]] [--only TEXT] [--trace] DATA_FOLDER
 //     The photo attack suite, made at run time from every still of DATA_FOLDER (blink/closed_eyes/
-//     *_open.*, faces/dev, faces/london_pairs; with --every N every N-th, with --only those whose
+//     *_open.*, faces/dev, faces/london_pairs; with --every N every N-th from the K-th (counted
+//     from 0; two processes with --first 0 and 1 share the suite), with --only those whose
 //     path holds TEXT; a still's clips are the same however it is picked): each photo moved as a
 //     flat plane in front of a 25 fps camera (tilted about its horizontal or vertical axis up to
 //     where the face is lost, turned in the image, squeezed, brought closer and further, and a
@@ -66,7 +67,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: face-eval photos [--best-of K] [--threshold T] [--groups CSV] FOLDER [FOLDER...]\n"
                  "       face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]\n"
-                 "       face-eval attacks [--every N] [--only TEXT] [--trace] DATA_FOLDER\n");
+                 "       face-eval attacks [--every N [--first K]] [--only TEXT] [--trace] DATA_FOLDER\n");
     return 2;
 }
 
@@ -524,15 +525,17 @@ struct OpennessTrace {
         const auto inReference = motion.referenceOpenness(face.frame, face.landmarks, seconds);
         if (motion.generation() != generation) reference = RelativeOpennessScale(), generation = motion.generation();
         const float byReference = inReference ? reference.toTrackerScale(*inReference, seconds) : NAN;
-        std::printf("  frame %4ld  q %.2f  raw %.3f -> %.3f  reference %7.2f -> %6.3f (gen %llu)  fed %.3f  phase %d  blinks %lld\n",
+        const auto& check = motion.lastCheck();
+        std::printf("  frame %4ld  q %.2f  raw %.3f -> %.3f  reference %7.2f -> %6.3f (gen %llu, stretch %.2f, shape %.2f, "
+                    "points %zu, spread %.2f)  fed %.3f  phase %d  blinks %lld\n",
                     frame, double(face.quality), double(face.eyeOpenness.value_or(NAN)), double(byLandmarks),
                     double(inReference.value_or(NAN)), double(byReference), static_cast<unsigned long long>(generation),
-                    double(y), int(tracker.phase()), static_cast<long long>(tracker.blinkCount()));
+                    check.stretch, check.shapeChange, check.points, check.spread, double(y), int(tracker.phase()), static_cast<long long>(tracker.blinkCount()));
     }
 };
 
 int attacks(int argc, char** argv) {
-    std::size_t every = 1;
+    std::size_t every = 1, first = 0;
     std::string only;
     bool trace = false;
     fs::path data;
@@ -546,6 +549,10 @@ int attacks(int argc, char** argv) {
             const auto v = FaceData::toLong(argv[++i]);
             if (!v || *v < 1) return usage();
             every = std::size_t(*v);
+        } else if (a == "--first" && i + 1 < argc) {
+            const auto v = FaceData::toLong(argv[++i]);
+            if (!v || *v < 0) return usage();
+            first = std::size_t(*v);
         } else if (a.starts_with("--") || !data.empty()) {
             return usage();
         } else {
@@ -557,7 +564,7 @@ int attacks(int argc, char** argv) {
     // Each still's clips are seeded by its place among all stills: the same clips however many are run.
     std::vector<fs::path> stills;
     std::vector<unsigned> seeds;
-    for (std::size_t i = 0; i < all.size(); i += every)
+    for (std::size_t i = first; i < all.size(); i += every)
         if (all[i].string().find(only) != std::string::npos) stills.push_back(all[i]), seeds.push_back(unsigned(i));
     if (stills.empty()) {
         std::fprintf(stderr, "face-eval: no stills under %s\n", data.c_str());

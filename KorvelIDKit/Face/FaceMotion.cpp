@@ -89,6 +89,18 @@ double shapeChange(std::span<const cv::Point2f> landmarks, const cv::Matx33d& h,
     return scale > 0 ? std::sqrt(sum / double(mapped.size())) / scale : std::numeric_limits<double>::infinity();
 }
 
+double verticalSpread(std::span<const cv::Point2f> points, std::span<const cv::Point2f> landmarks) {
+    const auto eyes = FaceGeometry::eyeCentres(landmarks);
+    if (!eyes || !(eyes->distance() > 0) || points.size() < 2) return 0;
+    const cv::Point2d along = (eyes->right - eyes->left) * (1.0 / eyes->distance());
+    const cv::Point2d up(-along.y, along.x);
+    std::vector<double> h;
+    for (const auto& p : points) h.push_back(cv::Point2d(p).dot(up));
+    std::sort(h.begin(), h.end());
+    const std::size_t lo = h.size() / 10, hi = h.size() - 1 - h.size() / 10;
+    return (h[hi] - h[lo]) / eyes->distance();
+}
+
 std::optional<float> mappedOpenness(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography) {
     if (landmarks.size() != landmarkCount) return std::nullopt;
     std::vector<cv::Point2f> eyes(landmarks.begin() + 36, landmarks.begin() + 48), mapped;
@@ -133,9 +145,12 @@ std::optional<cv::Matx33d> FaceMotionTracker::followAnchor(const cv::Mat& gray, 
             from.push_back(anchorPoints_[i]);
             to.push_back(next[i]);
         }
+    // Most points lost in one step: the motion was too fast to follow, and the few left are the
+    // ones that moved least (near the axis of a flip), which tell only part of it.
+    const bool keptUp = double(from.size()) >= minFollowed * double(points_.size());
     anchorPoints_ = from;
     points_ = to;
-    if (from.size() >= std::size_t(minPoints)) {
+    if (keptUp && from.size() >= std::size_t(minPoints)) {
         // Tolerance: about 1 % of the eye distance, at least a pixel.
         const double tolerance = std::max(1.0, eyeDistance(landmarks) / 60);
         std::vector<unsigned char> inliers;
@@ -164,6 +179,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     const std::optional<cv::Matx33d> anchorToNow = continues ? followAnchor(gray, landmarks) : std::nullopt;
     previous_ = usable ? gray : cv::Mat();
     lastTime_ = seconds;
+    check_ = {};
     if (!usable) {
         tracking_ = false;
         return std::nullopt;
@@ -187,9 +203,12 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // that sprang back): the lids are then not read through it. Measured on the recorded clips,
     // over 0.4 s a real face stays within 1.17 (stretch) and, at the frames its lids read closed,
     // within 0.11 eye distances (the landmarks' jitter included; 0.25 elsewhere); the photo dips
-    // that fooled the scan without this check went to 1.38 in stretch or to 0.44 in shape. A
-    // limit of 0.15–0.16 also stopped the last two known fooling dips (0.17, 0.19) but lost a real
-    // blink at the video's rate.
+    // that fooled the scan without this check went to 1.38 in stretch or to 0.44 in shape. Two
+    // flips seen only every third frame stayed under both (0.17 and 0.19 in shape, which a tighter
+    // limit would catch at the cost of a real blink): their map rested on the few points near the
+    // flip's axis, left after a step that lost most of the others or spanning a band a third of
+    // the eye distance high. Real faces kept at least a third of their points in every step and,
+    // with a dozen or more points left, spanned at least 0.42 eye distances.
     while (!recent_.empty() && recent_.front().seconds < seconds - recentWindow) recent_.pop_front();
     double stretch = 1, shapeChange = 0;
     for (const Recent& r : recent_) {
@@ -197,9 +216,12 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
         stretch = std::max(stretch, FaceMotion::stretchAtEyes(landmarks, nowToThen));
         shapeChange = std::max(shapeChange, FaceMotion::shapeChange(landmarks, nowToThen, r.landmarks));
     }
+    const double spread = FaceMotion::verticalSpread(points_, landmarks);
+    check_ = {stretch, shapeChange, points_.size(), spread};
     recent_.push_back({seconds, nowToReference, std::vector<cv::Point2f>(landmarks.begin(), landmarks.end())});
     // Unverified: the lids are not read, and the anchor is not replaced through a doubtful map.
-    if (!(stretch <= maxRecentStretch && shapeChange <= maxRecentShapeChange) || seconds - referenceTime_ < recentWindow)
+    if (!(stretch <= maxRecentStretch && shapeChange <= maxRecentShapeChange && spread >= minSpread) ||
+        seconds - referenceTime_ < recentWindow)
         return std::nullopt;
     const auto openness = FaceMotion::mappedOpenness(landmarks, nowToReference);
     if (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_)

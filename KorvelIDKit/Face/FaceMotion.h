@@ -14,7 +14,8 @@
 // A homography is the motion of a plane; a real head is nearly one at the eyes' scale, and where a
 // head turning in depth fools it, the landmark openness still reads open, so the scan counts a
 // frame as closed only when both say so (EyeMotionOpennessScale). And where the face changed its
-// whole shape within a blink's time, or its landmarks do not follow the map, neither is trusted:
+// whole shape within a blink's time, or its landmarks do not follow the map, or the map rests on
+// too few or too narrowly placed points to tell how far the face was squeezed, neither is trusted:
 // such a frame is unverified and cannot close the eyes.
 #include <opencv2/core.hpp>
 
@@ -36,13 +37,17 @@ public:
     static constexpr double maxGap = 0.5;  // seconds
     static constexpr int maxPoints = 80;
     static constexpr int minPoints = 10;  // fewer tracked points (or RANSAC inliers): motion unknown
+    // Fewer than this share of the previous frame's points followed into this one: motion unknown.
+    static constexpr double minFollowed = 0.25;
     // A frame is unverified (read as nothing) when, against any frame of the last `recentWindow`,
     // the map stretches the face unevenly at the eyes beyond `maxRecentStretch` (larger over
     // smaller axis) or the face's outline and nose lie off the map by more than
-    // `maxRecentShapeChange` eye distances (root mean square).
+    // `maxRecentShapeChange` eye distances (root mean square), and when the points the map rests on
+    // span less than `minSpread` eye distances across the eye line (its vertical scale is a guess).
     static constexpr double recentWindow = 0.4;  // seconds
     static constexpr double maxRecentStretch = 1.2;
     static constexpr double maxRecentShapeChange = 0.2;
+    static constexpr double minSpread = 0.4;
 
     // `frame`: 8-bit BGR, BGRA or grey; `landmarks`: 68 points in frame pixels; `seconds`: monotonic.
     // The openness (FaceGeometry::eyeOpenness on the roll-free outlines, in pixels) of this frame's
@@ -54,6 +59,14 @@ public:
 
     // Counts the references started; values of different generations are not comparable.
     std::uint64_t generation() const { return generation_; }
+
+    // What the last frame's checks measured (for tracing tools).
+    struct Check {
+        double stretch = 0, shapeChange = 0;
+        std::size_t points = 0;
+        double spread = 0;
+    };
+    const Check& lastCheck() const { return check_; }
 
 private:
     // Follows the anchor's points from the previous frame into `gray`; the anchor-to-now map when
@@ -76,6 +89,7 @@ private:
     double anchorTime_ = 0, lastTime_ = 0, referenceTime_ = 0;
     std::uint64_t generation_ = 0;
     bool tracking_ = false;
+    Check check_;
 };
 
 namespace FaceMotion {

@@ -14,9 +14,11 @@
 #include <thread>
 
 #include "FaceEngineTestSupport.h"
+#include "../../tools/FaceData.h"
 #include "Face/FaceLandmarkFinder.h"
 #include "Face/FaceMotion.h"
 #include "Face/LivenessTracker.h"
+#include "Face/Settings.h"
 
 namespace {
 // 68 points of a plain frontal face centred at `centre` (pixels), eyes `eyeWidth` wide and
@@ -500,6 +502,39 @@ TEST(FaceDetectorTest, APhotographHeldStillNeverBlinks) {
         LivenessTracker tracker;
         for (int i = 0; i < 160; ++i) tracker.update(scale.toTrackerScale(*reading, i * 0.05));
         EXPECT_EQ(tracker.blinkCount(), 0) << name;
+    }
+}
+
+// Photos moved as planes that once fooled the blink path, each through every frame its camera
+// could deliver (all, every other, every other from the second): quick flips whose tracking
+// caught only part of the motion, and a fit that jumped after the face was lost at a turn's peak.
+TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
+    KORVEL_REQUIRE_FACE_MODELS();
+    KORVEL_REQUIRE_DATA(data);
+    using M = FaceData::Motion;
+    const struct {
+        const char* still;
+        M motion;
+    } cases[] = {{"london_100/1.jpg", M::tilt}, {"london_114/2.jpg", M::tilt}, {"london_096/2.jpg", M::turn},
+                 {"london_096/2.jpg", M::squeeze}};
+    const std::vector<fs::path> stills = FaceData::attackStills(data);
+    constexpr double fps = 25;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.still) + ", " + FaceData::motionName(c.motion));
+        const auto at = std::find_if(stills.begin(), stills.end(), [&](const fs::path& p) { return p.string().ends_with(c.still); });
+        ASSERT_NE(at, stills.end());
+        const auto frames = FaceData::attackClip(FaceEngineTest::readImage(*at), c.motion, unsigned(at - stills.begin()), fps);
+        FaceDetector detector(FaceDetector::Options{});
+        std::vector<std::optional<DetectedFace>> faces;
+        for (const cv::Mat& frame : frames) faces.push_back(detector.detect(frame));
+        for (const auto& [first, step] : {std::pair{0, 1}, {0, 2}, {1, 2}}) {
+            EyeMotionOpennessScale scale;
+            LivenessTracker tracker;
+            for (std::size_t i = std::size_t(first); i < faces.size(); i += std::size_t(step))
+                if (faces[i] && faces[i]->quality >= Settings{}.minQuality)
+                    tracker.update(scale.trackerOpenness(*faces[i], double(i) / fps));
+            EXPECT_EQ(tracker.blinkCount(), 0) << "every " << step << " from frame " << first;
+        }
     }
 }
 
