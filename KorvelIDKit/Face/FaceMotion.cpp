@@ -207,8 +207,8 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // flips seen only every third frame stayed under both (0.17 and 0.19 in shape, which a tighter
     // limit would catch at the cost of a real blink): their map rested on the few points near the
     // flip's axis, left after a step that lost most of the others or spanning a band a third of
-    // the eye distance high. Real faces kept at least a third of their points in every step and,
-    // with a dozen or more points left, spanned at least 0.42 eye distances.
+    // the eye distance high. On the recorded clips every step kept at least a third of the points,
+    // and the points spanned at least 0.42 eye distances.
     while (!recent_.empty() && recent_.front().seconds < seconds - recentWindow) recent_.pop_front();
     double stretch = 1, shapeChange = 0;
     for (const Recent& r : recent_) {
