@@ -145,18 +145,19 @@ std::optional<cv::Matx33d> FaceMotionTracker::followAnchor(const cv::Mat& gray, 
             from.push_back(anchorPoints_[i]);
             to.push_back(next[i]);
         }
-    // Most points lost in one step: the motion was too fast to follow, and the few left are the
-    // ones that moved least (near the axis of a flip), which tell only part of it.
-    const bool keptUp = double(from.size()) >= minFollowed * double(points_.size());
+    // Most points lost in one step (not followed, or off the plane of the rest): the motion was too
+    // fast to follow, and the few left are the ones that moved least (near the axis of a flip),
+    // which tell only part of it.
+    const double enough = minFollowed * double(points_.size());
     anchorPoints_ = from;
     points_ = to;
-    if (keptUp && from.size() >= std::size_t(minPoints)) {
+    if (double(from.size()) >= enough && from.size() >= std::size_t(minPoints)) {
         // Tolerance: about 1 % of the eye distance, at least a pixel.
         const double tolerance = std::max(1.0, eyeDistance(landmarks) / 60);
         std::vector<unsigned char> inliers;
         const cv::Mat h = cv::findHomography(from, to, cv::RANSAC, tolerance, inliers, 500, 0.995);
         const auto kept = std::count(inliers.begin(), inliers.end(), 1);
-        if (!h.empty() && kept >= minPoints && std::size_t(2 * kept) >= from.size()) {
+        if (!h.empty() && kept >= minPoints && double(kept) >= enough && std::size_t(2 * kept) >= from.size()) {
             const cv::Matx33d anchorToNow = toMatx(h);
             // Points off the plane (a mouth that talks, a cheek's edge) are not followed further.
             std::vector<cv::Point2f> keptFrom, keptTo;
@@ -176,6 +177,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     const bool usable = !gray.empty() && landmarks.size() == landmarkCount && std::isfinite(seconds);
     const bool continues = usable && tracking_ && previous_.size() == gray.size() && seconds >= lastTime_ &&
                            seconds - lastTime_ <= maxGap && points_.size() >= std::size_t(minPoints);
+    const std::size_t pointsBefore = points_.size();
     const std::optional<cv::Matx33d> anchorToNow = continues ? followAnchor(gray, landmarks) : std::nullopt;
     previous_ = usable ? gray : cv::Mat();
     lastTime_ = seconds;
@@ -202,13 +204,10 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // the face's own outline and nose do not follow it (tracking fooled by a fast motion, a fit
     // that sprang back): the lids are then not read through it. Measured on the recorded clips,
     // over 0.4 s a real face stays within 1.17 (stretch) and, at the frames its lids read closed,
-    // within 0.11 eye distances (the landmarks' jitter included; 0.25 elsewhere); the photo dips
-    // that fooled the scan without this check went to 1.38 in stretch or to 0.44 in shape. Two
-    // flips seen only every third frame stayed under both (0.17 and 0.19 in shape, which a tighter
-    // limit would catch at the cost of a real blink): their map rested on the few points near the
-    // flip's axis, left after a step that lost most of the others or spanning a band a third of
-    // the eye distance high. On the recorded clips every step kept at least a third of the points,
-    // and the points spanned at least 0.42 eye distances.
+    // within 0.14 eye distances (the landmarks' jitter included; 0.25 elsewhere); the photo dips
+    // that fooled the scan without this check went to 1.38 in stretch or to 0.44 in shape. A few
+    // fast flips stayed under both (0.15 to 0.19 in shape, too close to a real blink for a tighter
+    // limit); minFollowed, minSpread and minCalmStep stop those.
     while (!recent_.empty() && recent_.front().seconds < seconds - recentWindow) recent_.pop_front();
     double stretch = 1, shapeChange = 0;
     for (const Recent& r : recent_) {
@@ -220,13 +219,13 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     check_ = {stretch, shapeChange, points_.size(), spread};
     recent_.push_back({seconds, nowToReference, std::vector<cv::Point2f>(landmarks.begin(), landmarks.end())});
     // Unverified: the lids are not read, and the anchor is not replaced through a doubtful map.
-    if (!(stretch <= maxRecentStretch && shapeChange <= maxRecentShapeChange && spread >= minSpread) ||
-        seconds - referenceTime_ < recentWindow)
+    if (!(stretch <= maxRecentStretch && shapeChange <= maxRecentShapeChange) || seconds - referenceTime_ < recentWindow)
         return std::nullopt;
-    const auto openness = FaceMotion::mappedOpenness(landmarks, nowToReference);
-    if (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_)
+    const bool calm = double(points_.size()) >= minCalmStep * double(pointsBefore);
+    if (calm && (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_))
         startAnchor(gray, landmarks, nowToReference, seconds);
-    return openness;
+    if (spread < minSpread) return std::nullopt;
+    return FaceMotion::mappedOpenness(landmarks, nowToReference);
 }
 
 float EyeMotionOpennessScale::toTrackerScale(float rawOpenness, double seconds) {

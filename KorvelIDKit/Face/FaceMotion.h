@@ -42,12 +42,19 @@ public:
     // A frame is unverified (read as nothing) when, against any frame of the last `recentWindow`,
     // the map stretches the face unevenly at the eyes beyond `maxRecentStretch` (larger over
     // smaller axis) or the face's outline and nose lie off the map by more than
-    // `maxRecentShapeChange` eye distances (root mean square), and when the points the map rests on
-    // span less than `minSpread` eye distances across the eye line (its vertical scale is a guess).
+    // `maxRecentShapeChange` eye distances (root mean square).
     static constexpr double recentWindow = 0.4;  // seconds
     static constexpr double maxRecentStretch = 1.2;
     static constexpr double maxRecentShapeChange = 0.2;
-    static constexpr double minSpread = 0.4;
+    // A verified frame whose points span less than this many eye distances across the eye line is
+    // still not read: such a map is fixed along the eye line but barely across it, where a squeeze
+    // shows (what is left of the points after a fast flip sits near its axis). On the recorded
+    // clips the frames whose lids read closed spanned at least 0.87; fooling frames 0.34 to 0.76.
+    static constexpr double minSpread = 0.8;
+    // The anchor is replaced only after a step that kept this share of the previous frame's points:
+    // right after a violent step the map may hold only part of the motion, and a new anchor taken
+    // through it would carry that error into every later frame.
+    static constexpr double minCalmStep = 2.0 / 3.0;
 
     // `frame`: 8-bit BGR, BGRA or grey; `landmarks`: 68 points in frame pixels; `seconds`: monotonic.
     // The openness (FaceGeometry::eyeOpenness on the roll-free outlines, in pixels) of this frame's

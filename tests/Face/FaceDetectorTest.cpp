@@ -506,8 +506,9 @@ TEST(FaceDetectorTest, APhotographHeldStillNeverBlinks) {
 }
 
 // Photos moved as planes that once fooled the blink path, each through every frame its camera
-// could deliver (all, every other, every other from the second): quick flips whose tracking
-// caught only part of the motion, and a fit that jumped after the face was lost at a turn's peak.
+// could deliver (all, every other, every other from the second): quick flips and squeezes whose
+// tracking caught only part of the motion (few points left near the axis, an anchor renewed right
+// after), and a fit that jumped after the face was lost at a turn's peak.
 TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
     KORVEL_REQUIRE_FACE_MODELS();
     KORVEL_REQUIRE_DATA(data);
@@ -515,8 +516,8 @@ TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
     const struct {
         const char* still;
         M motion;
-    } cases[] = {{"london_100/1.jpg", M::tilt}, {"london_114/2.jpg", M::tilt}, {"london_096/2.jpg", M::turn},
-                 {"london_096/2.jpg", M::squeeze}};
+    } cases[] = {{"london_100/1.jpg", M::tilt},    {"london_114/2.jpg", M::tilt},    {"london_108/2.jpg", M::tilt},
+                 {"london_001/1.jpg", M::squeeze}, {"london_096/2.jpg", M::squeeze}, {"london_096/2.jpg", M::turn}};
     const std::vector<fs::path> stills = FaceData::attackStills(data);
     constexpr double fps = 25;
     const float minQuality = Settings{}.minQuality;
