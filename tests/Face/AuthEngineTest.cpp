@@ -350,7 +350,9 @@ TEST_F(AuthEngineTest, AsyncScanKeepsTheEventLoopFreeAndCanBeCancelled) {
     auto task = engine->authenticateAsync({}, [&](const AuthResult&) { done = true; });
     // The main thread's event loop keeps running meanwhile.
     EXPECT_TRUE(TestSupport::waitUntil([] { return CameraActivity::shared().isActive(); }));
-    EXPECT_TRUE(script->waitUntilReading(1));
+    // Frame 0 examined (and, a moment later, put down), so the cancel comes during the wait.
+    EXPECT_TRUE(script->waitUntilDetected(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     task.cancel();
     EXPECT_EQ(task.get(), AuthResult::noFace());  // cancelled during the wait: judged as the window's end
     EXPECT_TRUE(done);
