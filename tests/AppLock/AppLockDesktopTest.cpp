@@ -151,6 +151,8 @@ TEST_F(AppLockDesktop, CoversOnActivationGraceEndsOnQuitCancelHides) {
     const auto files = launch("korvel-files");
     launch("korvel-alpha");
     launch("korvel-bravo");
+    // Bravo in front before monitoring starts: a protected app already in front is covered at once.
+    bring("korvel-bravo");
     lock->add({"korvel-alpha", "Alpha", -1});
     lock->startMonitoring();
     settle();
