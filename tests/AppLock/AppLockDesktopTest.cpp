@@ -214,7 +214,8 @@ TEST_F(AppLockDesktop, AQuitIsSeenWhenTheProgramStartsAgainAtOnce) {
         settle(200);
         PrivateDesktop::stop(*clients.at("korvel-alpha"));
         // No events are read meanwhile: the next look sees both changes at once.
-        clients["korvel-alpha"] = &desktop->start("xterm", {"-class", "KorvelAlpha", "-title", "korvel-alpha"});
+        clients["korvel-alpha"] = &desktop->start("xterm", {"-class", QString::fromStdString(testApps.at("korvel-alpha")),
+                                                            "-title", "korvel-alpha"});
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         EXPECT_TRUE(waitUntil([&] { return quits > 0; }, 5000))
             << "round " << round << ", window " << before << " -> " << windowOf("korvel-alpha");
