@@ -10,8 +10,6 @@
 namespace Cli {
 namespace {
 
-constexpr const char* ownID = "com.korvel.id";
-
 std::string graceText(std::int64_t seconds) {
     if (seconds < 0) return "until quit";
     if (seconds == 0) return "every time";
@@ -47,13 +45,13 @@ int list(const Arguments&) {
 
 int available(const Arguments&) {
     for (const auto& entry : DesktopEntries::scan().applications())
-        if (entry.id != ownID) std::cout << entry.id << "\t" << entry.name << "\n";
+        if (!isOwnApplicationID(entry.id)) std::cout << entry.id << "\t" << entry.name << "\n";
     return Exit::ok;
 }
 
 int protect(const Arguments& a) {
     const std::string& id = a.positional[0];
-    if (id == ownID) throw Failure("Korvel ID does not protect itself.");
+    if (isOwnApplicationID(id)) throw Failure("Korvel ID does not protect itself.");
     const auto grace = a.value("--grace");
     const std::int64_t seconds = grace ? parseGrace(*grace) : -1;  // as the settings page adds
     const auto entries = DesktopEntries::scan();
@@ -63,10 +61,11 @@ int protect(const Arguments& a) {
     auto store = openStore();
     if (store.loadFailed()) throw Failure("The list of protected apps cannot be read; it is left as it is.");
     if (store.isProtected(id)) {
-        if (!grace) {
+        if (!grace || store.app(id)->graceSeconds == seconds) {
             std::cout << entry->name << " is protected already.\n";
             return Exit::ok;
         }
+        confirmChange(a, CredentialGate::Change::changeGrace);
         store.setGrace(seconds, id);
     } else {
         store.add({id, entry->name, seconds});
@@ -84,6 +83,7 @@ int unprotect(const Arguments& a) {
     auto store = openStore();
     if (store.loadFailed()) throw Failure("The list of protected apps cannot be read; it is left as it is.");
     if (!store.isProtected(id)) throw Failure("\"" + id + "\" is not protected.");
+    confirmChange(a, CredentialGate::Change::unprotectApp);
     store.remove(id);
     if (openStore().isProtected(id)) throw Failure("Could not save the list of protected apps.");
     std::cout << "No longer protected: " << id << "\n";
@@ -105,13 +105,16 @@ std::vector<Command> appsCommands() {
     return {
         {{"apps", "list"}, "", "List the protected applications with their grace.", "", {}, {}, 0, 0, list},
         {{"apps", "available"}, "", "List the installed applications (desktop-entry ID and name).", "", {}, {}, 0, 0, available},
-        {{"apps", "protect"}, "APP-ID [--grace SECONDS|until-quit|always]",
+        {{"apps", "protect"}, "APP-ID [--grace SECONDS|until-quit|always] [--password-stdin]",
          "Protect an application; without --grace it stays unlocked until it quits.",
          "  --grace SECONDS   an unlock lasts this many seconds\n"
          "  --grace until-quit  an unlock lasts until the application quits (the default)\n"
-         "  --grace always    ask every time it comes to the front",
-         {}, {"--grace"}, 1, 1, protect},
-        {{"apps", "unprotect"}, "APP-ID", "Stop protecting an application.", "", {}, {}, 1, 1, unprotect},
+         "  --grace always    ask every time it comes to the front\n"
+         "Changing the grace of a protected application asks for the master password.\n" +
+             std::string(passwordHelp),
+         {"--password-stdin"}, {"--grace"}, 1, 1, protect},
+        {{"apps", "unprotect"}, "APP-ID [--password-stdin]", "Stop protecting an application.", passwordHelp,
+         {"--password-stdin"}, {}, 1, 1, unprotect},
     };
 }
 

@@ -11,4 +11,5 @@ std::vector<Command> passwordCommands();
 std::vector<Command> vaultCommands();
 std::vector<Command> appsCommands();
 std::vector<Command> settingsCommands();
+std::vector<Command> systemCommands();
 }  // namespace Cli

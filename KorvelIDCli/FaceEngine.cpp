@@ -5,6 +5,7 @@
 
 #include "Face/FaceDetector.h"
 #include "Face/FaceRecognizer.h"
+#include "Localization/Localization.h"
 #include "Platform/CameraDevices.h"
 #include "Platform/VideoFileSource.h"
 #include "Session.h"
@@ -73,6 +74,7 @@ bool scanForUnlock(const Arguments& args) {
     case AuthResult::Kind::matched: return true;
     case AuthResult::Kind::cameraError: throw Failure(result.description, Exit::failed);
     case AuthResult::Kind::cancelled: throw Failure("Cancelled.");
+    case AuthResult::Kind::lockedOut: throw Failure(L("curtain.faceLocked"));
     default: throw Failure("Face not recognized");
     }
 }

@@ -1,11 +1,13 @@
 // faces test: one real scan through the application's engine, with what it saw frame by frame.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <vector>
 
 #include "Commands.h"
 #include "FaceEngine.h"
+#include "Localization/Localization.h"
 #include "Session.h"
 
 namespace Cli {
@@ -18,10 +20,13 @@ std::string ms(const std::optional<double>& seconds) {
     return b;
 }
 
+// A calibrated distance can fall a hair below zero; shown to three places that is "-0.000".
+double shown(double v) { return std::fabs(v) < 0.0005 ? 0.0 : v; }
+
 std::string value(const std::optional<float>& v) {
     if (!v) return "    -";
     char b[16];
-    std::snprintf(b, sizeof b, "%5.3f", static_cast<double>(*v));
+    std::snprintf(b, sizeof b, "%5.3f", shown(*v));
     return b;
 }
 
@@ -61,12 +66,15 @@ public:
         std::cout << line;
         if (best_)
             std::snprintf(line, sizeof line, "Best distance: %.3f against the threshold %.2f (%s); blinks: %lld\n",
-                          static_cast<double>(*best_), static_cast<double>(threshold), *best_ <= threshold ? "within" : "beyond",
+                          shown(*best_), static_cast<double>(threshold), *best_ <= threshold ? "within" : "beyond",
                           static_cast<long long>(blinks_));
         else
             std::snprintf(line, sizeof line, "Best distance: none (no face compared); blinks: %lld\n", static_cast<long long>(blinks_));
         std::cout << line;
     }
+
+    // The face matched somewhere in the scan but no blink was ever seen.
+    bool matchedWithoutBlink(float threshold) const { return best_ && *best_ <= threshold && blinks_ == 0; }
 
 private:
     int frames_ = 0;
@@ -76,16 +84,20 @@ private:
     std::vector<double> detect_, landmarks_, descriptor_;
 };
 
-int report(const AuthResult& r) {
+int report(const AuthResult& r, bool matchedWithoutBlink) {
     char line[160];
     switch (r.kind) {
     case AuthResult::Kind::matched:
-        std::snprintf(line, sizeof line, "Result: matched %s (distance %.3f)", r.name.c_str(), static_cast<double>(r.distance));
+        std::snprintf(line, sizeof line, "Result: matched %s (distance %.3f)", r.name.c_str(), shown(r.distance));
         std::cout << line << "\n";
         return Exit::ok;
-    case AuthResult::Kind::noMatch: std::cout << "Result: no match\n"; return Exit::failed;
+    case AuthResult::Kind::noMatch:
+        std::cout << (matchedWithoutBlink ? "Result: no match: the face matched but never blinked (a blink is required)\n"
+                                          : "Result: no match\n");
+        return Exit::failed;
     case AuthResult::Kind::noFace: std::cout << "Result: no face seen\n"; return Exit::failed;
     case AuthResult::Kind::cancelled: std::cout << "Result: cancelled\n"; return Exit::failed;
+    case AuthResult::Kind::lockedOut: std::cerr << "korvel-id-cli: " << L("curtain.faceLocked") << "\n"; return Exit::failed;
     case AuthResult::Kind::cameraError: std::cerr << "korvel-id-cli: " << r.description << "\n"; return Exit::cameraError;
     }
     return Exit::failed;
@@ -104,7 +116,7 @@ int facesTest(const Arguments& a) {
     table.header();
     face.engine->setOnFrameTrace([&table](const FrameTrace& t) { table.add(t); });
     const AuthResult result = face.engine->authenticate({}, interruptToken());
-    const int status = report(result);
+    const int status = report(result, settings.livenessRequired() && table.matchedWithoutBlink(settings.effectiveThreshold()));
     table.summary(settings.effectiveThreshold());
     return status;
 }

@@ -26,6 +26,7 @@ int list(const Arguments&) {
 int removeAll(const Arguments& a) {
     if (!a.has("--all")) throw UsageError("say --all to remove every enrolled face");
     const auto lock = lockDataFolder();
+    confirmChange(a, CredentialGate::Change::removeFaces);
     FaceStore store(dataFolder() / FaceStore::fileName);
     store.profiles.clear();
     store.save();
@@ -38,6 +39,7 @@ int enroll(const Arguments& a) {
     const std::string name = a.value("--name").value_or("");
     if (name.find_first_not_of(" \t") == std::string::npos) throw UsageError("--name needs a name");
     const auto lock = lockDataFolder();
+    confirmChange(a, CredentialGate::Change::addFace);
     auto face = makeFaceEngine(a, Settings::load());
     std::optional<ProgressBar> bar;
     std::string failure;
@@ -72,9 +74,11 @@ std::vector<Command> facesCommands() {
         "  --video FILE   play a recorded video in real time instead of a camera";
     return {
         {{"faces", "list"}, "", "List the enrolled faces with their sample counts.", "", {}, {}, 0, 0, list},
-        {{"faces", "enroll"}, "--name NAME [--camera N | --video FILE]",
-         "Enrol a face: look at the camera until every sample is taken.", sourceHelp, {}, {"--name", "--camera", "--video"}, 0, 0, enroll},
-        {{"faces", "remove"}, "--all", "Remove every enrolled face.", "", {"--all"}, {}, 0, 0, removeAll},
+        {{"faces", "enroll"}, "--name NAME [--camera N | --video FILE] [--password-stdin]",
+         "Enrol a face: look at the camera until every sample is taken.",
+         std::string(sourceHelp) + "\n" + passwordHelp, {"--password-stdin"}, {"--name", "--camera", "--video"}, 0, 0, enroll},
+        {{"faces", "remove"}, "--all [--password-stdin]", "Remove every enrolled face.", passwordHelp,
+         {"--all", "--password-stdin"}, {}, 0, 0, removeAll},
         {{"faces", "test"}, "[--camera N | --video FILE] [--no-liveness]",
          "Run one real scan and show, frame by frame, what the face engine sees.",
          std::string(sourceHelp) +

@@ -15,6 +15,8 @@ namespace {
 SecretString readNew(PasswordReader& reader, const Arguments& a, const char* prompt, const char* confirmPrompt,
                      const char* tooShortKey, const char* mismatchKey) {
     SecretString first = reader.read(L(prompt));
+    if (PasswordRules::hasControlCharacters(first.str()))
+        throw Failure("The new password contains a control character (such as NUL or a tab); nothing was changed.");
     if (!PasswordRules::isLongEnough(first.str())) throw Failure(L(tooShortKey));
     if (!a.has("--password-stdin")) {
         const SecretString second = reader.read(L(confirmPrompt));
@@ -26,7 +28,7 @@ SecretString readNew(PasswordReader& reader, const Arguments& a, const char* pro
 int set(const Arguments& a) {
     const auto lock = lockDataFolder();
     openSecrets();
-    if (MasterPassword::isSet()) throw Failure("A master password is already set; use \"korvel-id-cli password change\".");
+    if (masterPasswordIsSet()) throw Failure("A master password is already set; use \"korvel-id-cli password change\".");
     PasswordReader reader(a);
     const SecretString password =
         readNew(reader, a, "changepw.new", "onboard.confirmPassword", "onboard.tooShort", "onboard.mismatch");
@@ -37,7 +39,7 @@ int set(const Arguments& a) {
 
 int verify(const Arguments& a) {
     openSecrets();
-    if (!MasterPassword::isSet()) throw Failure("No master password is set.");
+    if (!masterPasswordIsSet()) throw Failure("No master password is set.");
     PasswordReader reader(a);
     const SecretString password = reader.read(L("auth.enterMasterPassword"));
     if (!MasterPassword::verify(password.str())) throw Failure(L("curtain.incorrectPassword"));
@@ -48,7 +50,7 @@ int verify(const Arguments& a) {
 int change(const Arguments& a) {
     const auto lock = lockDataFolder();
     openSecrets();
-    if (!MasterPassword::isSet()) throw Failure("No master password is set; use \"korvel-id-cli password set\".");
+    if (!masterPasswordIsSet()) throw Failure("No master password is set; use \"korvel-id-cli password set\".");
     PasswordReader reader(a);
     SecretString current = reader.read(L("changepw.current"));
     SecretString next = readNew(reader, a, "changepw.new", "changepw.confirm", "changepw.tooShort", "changepw.mismatch");

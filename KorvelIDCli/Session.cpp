@@ -4,11 +4,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include <QDateTime>
 
+#include "Identity/MasterPassword.h"
+#include "Localization/Localization.h"
 #include "Platform/SecretStores.h"
 #include "Support/Bytes.h"
 #include "Support/AppPaths.h"
@@ -28,25 +32,74 @@ std::unique_ptr<DataFolderLock> lockDataFolder() {
     throw Failure("Could not lock the data folder: " + outcome.error);
 }
 
-SecretStore::Kind openSecrets() { return installDefaultSecretStore(); }
+// The test suite runs the program against the keyring of its test desktop, which test programs
+// share: the variable keeps this run's items apart from theirs.
+SecretStore::Kind openSecrets() {
+    const char* prefix = std::getenv("KORVEL_SECRET_SERVICE_PREFIX");
+    return installDefaultSecretStore(prefix ? prefix : "");
+}
 
-PasswordReader::PasswordReader(const Arguments& args) : fromStdin_(args.has("--password-stdin")) {}
+bool masterPasswordIsSet() {
+    switch (MasterPassword::state()) {
+    case MasterPassword::State::set: return true;
+    case MasterPassword::State::notSet: return false;
+    case MasterPassword::State::unavailable: break;
+    }
+    throw Failure("The keyring is locked or does not answer, so the master password cannot be read; unlock it and try again.");
+}
+
+void confirmChange(const Arguments& args, CredentialGate::Change change) {
+    openSecrets();
+    // The terminal has no face scan here: the master password stands for either credential.
+    const auto state = MasterPassword::state();
+    if (CredentialGate::need(change, state) == CredentialGate::Need::nothing) return;
+    if (state == MasterPassword::State::unavailable) (void)masterPasswordIsSet();  // throws: the keyring cannot check
+    PasswordReader reader(args);
+    const SecretString password = reader.read(L("auth.enterMasterPassword"));
+    if (!MasterPassword::verify(password.str())) throw Failure(L("curtain.incorrectPassword"));
+}
+
+PasswordReader::PasswordReader(const Arguments& args) : fromStdin_(args.has("--password-stdin")) {
+    // Room for the longest line and one block, so the buffer never moves (and leaves no copy).
+    pending_.reserve(maxLineBytes + 1024);
+}
+
+PasswordReader::~PasswordReader() { secureWipe(pending_); }
 
 namespace {
 
-// One line from `fd` without its line end; false at end of input before any character.
-bool readLine(int fd, std::string& line) {
+[[noreturn]] void lineTooLong() {
+    throw Failure("The password line is longer than " + std::to_string(PasswordReader::maxLineBytes) +
+                  " bytes; nothing was changed.");
+}
+
+// One line from `fd` without its line end, reading blocks into `pending` and keeping what follows
+// the line there; false at end of input before any character.
+bool readLine(int fd, std::string& pending, bool& ended, std::string& line) {
     line.clear();
-    char c = 0;
-    bool any = false;
-    while (true) {
-        const ssize_t n = ::read(fd, &c, 1);
+    std::size_t end = 0;
+    while ((end = pending.find('\n')) == std::string::npos) {
+        if (pending.size() > PasswordReader::maxLineBytes) lineTooLong();
+        if (ended) break;
+        char block[512];
+        const ssize_t n = ::read(fd, block, sizeof block);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return any;
-        any = true;
-        if (c == '\n') break;
-        line.push_back(c);
+        if (n <= 0) {
+            ended = true;
+        } else {
+            pending.append(block, static_cast<std::size_t>(n));
+        }
+        secureWipe(block, sizeof block);
     }
+    if (end == std::string::npos && pending.empty()) return false;
+    const std::size_t take = end == std::string::npos ? pending.size() : end;
+    if (take > PasswordReader::maxLineBytes) lineTooLong();
+    line.assign(pending, 0, take);
+    // Shifted in place, so no copy of the rest is left behind unwiped.
+    const std::size_t used = std::min(pending.size(), take + 1);
+    std::copy(pending.begin() + static_cast<std::ptrdiff_t>(used), pending.end(), pending.begin());
+    std::fill(pending.end() - static_cast<std::ptrdiff_t>(used), pending.end(), '\0');
+    pending.resize(pending.size() - used);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
 }
@@ -56,7 +109,7 @@ bool readLine(int fd, std::string& line) {
 SecretString PasswordReader::read(const std::string& prompt) {
     std::string line;
     if (fromStdin_) {
-        if (!readLine(STDIN_FILENO, line)) throw Failure("Standard input ended before the password.");
+        if (!readLine(STDIN_FILENO, pending_, ended_, line)) throw Failure("Standard input ended before the password.");
         return SecretString(std::move(line));
     }
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
@@ -71,7 +124,19 @@ SecretString PasswordReader::read(const std::string& prompt) {
     }
     const std::string text = prompt + ": ";
     if (::write(tty, text.data(), text.size()) < 0) { /* the prompt is a courtesy */ }
-    const bool got = readLine(tty, line);
+    // The terminal's own rest is not kept: a new prompt starts from what is typed next.
+    std::string rest;
+    bool ended = false;
+    bool got = false;
+    try {
+        got = readLine(tty, rest, ended, line);
+    } catch (...) {
+        if (isTty) ::tcsetattr(tty, TCSAFLUSH, &saved);
+        ::close(tty);
+        secureWipe(rest);
+        throw;
+    }
+    secureWipe(rest);
     if (isTty) ::tcsetattr(tty, TCSAFLUSH, &saved);
     ::close(tty);
     if (!got) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "CommandLine.h"
+#include "Identity/CredentialGate.h"
 #include "Support/DataFolderLock.h"
 #include "Support/SecretStore.h"
 #include "Support/SymmetricKey.h"
@@ -27,15 +28,35 @@ std::unique_ptr<DataFolderLock> lockDataFolder();
 // Installs the Secret Service, or the file store when none answers; returns which.
 SecretStore::Kind openSecrets();
 
+// Whether a master password is set. Throws Failure when the store is locked or does not answer:
+// that is no store without a password, and nothing may be set or checked over it.
+bool masterPasswordIsSet();
+
+// Changes to who can unlock (CredentialGate) ask for the master password first while one is set:
+// read like every password here (--password-stdin or the terminal). Throws Failure when it is
+// wrong, or when the keyring cannot check it.
+void confirmChange(const Arguments& args, CredentialGate::Change change);
+// The help line of --password-stdin for those commands.
+inline constexpr const char* passwordHelp =
+    "  --password-stdin  while a master password is set, this change asks for it first: read it from\n"
+    "                    standard input instead of the terminal";
+
 // Reads passwords one after the other: lines of standard input with --password-stdin, else from
 // the terminal without echo. Never from arguments or the environment.
 class PasswordReader {
 public:
+    // Longest line taken as a password; a longer one is refused before it is read to its end.
+    static constexpr std::size_t maxLineBytes = 1024;
+
     explicit PasswordReader(const Arguments& args);
+    ~PasswordReader();
     SecretString read(const std::string& prompt);
 
 private:
     bool fromStdin_;
+    // Standard input read ahead of the current line (one block at a time), kept for the next read.
+    std::string pending_;
+    bool ended_ = false;
 };
 
 // Waits for a future of the core, running this thread's event loop meanwhile (the core finishes

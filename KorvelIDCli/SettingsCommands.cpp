@@ -15,15 +15,19 @@ namespace {
 const std::vector<std::string> keys = {"requireLiveness", "matchThreshold", "minQuality",
                                        "requiredConsecutiveMatches", "scanTimeout", "enrollmentSampleCount"};
 
-std::string valueOf(const Settings& s, const std::string& key) {
+std::string plainValue(const Settings& s, const std::string& key) {
     if (key == "requireLiveness") return s.livenessRequired() ? "true" : "false";
-    if (key == "matchThreshold")
-        return s.matchThreshold ? Json::formatFloat(*s.matchThreshold)
-                                : Json::formatFloat(Settings::fallbackThreshold) + " (default)";
+    if (key == "matchThreshold") return Json::formatFloat(s.effectiveThreshold());
     if (key == "minQuality") return Json::formatFloat(s.minQuality);
     if (key == "requiredConsecutiveMatches") return std::to_string(s.requiredConsecutiveMatches);
     if (key == "scanTimeout") return Json::formatDouble(s.scanTimeout);
     return std::to_string(s.enrollmentSampleCount);
+}
+
+// Every value that is what an untouched installation would use is marked, not only the threshold.
+std::string valueOf(const Settings& s, const std::string& key) {
+    const std::string v = plainValue(s, key);
+    return v == plainValue(Settings{}, key) ? v + " (default)" : v;
 }
 
 double number(const std::string& key, const std::string& text, double low, double high, bool integral) {
@@ -74,10 +78,19 @@ int get(const Arguments& a) {
     return Exit::ok;
 }
 
+// Whether `after` lets faces through that `before` turned away.
+bool loosens(const Settings& before, const Settings& after) {
+    return after.effectiveThreshold() > before.effectiveThreshold() || after.minQuality < before.minQuality ||
+           after.requiredConsecutiveMatches < before.requiredConsecutiveMatches;
+}
+
 int set(const Arguments& a) {
     const auto lock = lockDataFolder();
     Settings s = Settings::load();
+    const Settings before = s;
     apply(s, a.positional[0], a.positional[1]);
+    if (before.livenessRequired() && !s.livenessRequired()) confirmChange(a, CredentialGate::Change::blinkOff);
+    else if (loosens(before, s)) confirmChange(a, CredentialGate::Change::loosenMatching);
     try {
         writeFileAtomically(Settings::defaultFile(), s.encode());
     } catch (const std::exception& e) {
@@ -101,7 +114,10 @@ const char* keyHelp =
 std::vector<Command> settingsCommands() {
     return {
         {{"settings", "get"}, "[KEY]", "Show the tuning settings in effect, or one of them.", keyHelp, {}, {}, 0, 1, get},
-        {{"settings", "set"}, "KEY VALUE", "Change one tuning setting in settings.json.", keyHelp, {}, {}, 2, 2, set},
+        {{"settings", "set"}, "KEY VALUE [--password-stdin]", "Change one tuning setting in settings.json.",
+         std::string(keyHelp) + "\nTurning the blink off, or letting more faces match, asks for the master password.\n" +
+             passwordHelp,
+         {"--password-stdin"}, {}, 2, 2, set},
     };
 }
 

@@ -28,7 +28,9 @@ Json gather() {
     const auto kind = openSecrets();
     s["secretStore"] = kind == SecretStore::Kind::secretService ? "keyring" : kind == SecretStore::Kind::file ? "file" : "none";
     if (kind != SecretStore::Kind::secretService) s["secretStoreWarning"] = fileStoreWarning;
-    s["masterPasswordSet"] = MasterPassword::isSet();
+    const auto password = MasterPassword::state();
+    s["masterPasswordSet"] = password == MasterPassword::State::set;
+    if (password == MasterPassword::State::unavailable) s["masterPasswordUnknown"] = "the keyring is locked or does not answer";
 
     FaceStore faces(dataFolder() / FaceStore::fileName);
     Json names = Json::array();
@@ -37,12 +39,16 @@ Json gather() {
 
     const Settings settings = Settings::load();
     s["requireBlink"] = settings.livenessRequired();
-    s["matchThreshold"] = settings.effectiveThreshold();
+    // The shortest text that reads back as the same float (0.3, not 0.30000001192092896).
+    s["matchThreshold"] = std::stod(::Json::formatFloat(settings.effectiveThreshold()));
     s["protectedApps"] = protectedAppsJson();
 
     auto& vault = KorvelIDVault::store();
     s["vaultSetUp"] = vault.isInitialized();
-    s["vaultItems"] = vault.items().size();
+    const VaultListing listing = vault.listing();
+    s["vaultItems"] = listing.items.size();
+    s["vaultIndexDamaged"] = listing.indexDamaged;
+    s["vaultSharedBlobs"] = listing.sharedBlobs.size();
 
     const auto discovery = CameraDevices::discover();
     Json cameras = Json::array();
@@ -64,7 +70,11 @@ void print(const Json& s) {
     std::cout << "Data folder:      " << s["dataFolder"].get<std::string>() << "\n"
               << "Secret store:     " << (s["secretStore"] == "keyring" ? "Secret Service (keyring)" : s["secretStore"] == "file" ? "file (fallback)" : "none") << "\n";
     if (s.contains("secretStoreWarning")) std::cout << "                  " << s["secretStoreWarning"].get<std::string>() << "\n";
-    std::cout << "Master password:  " << (s["masterPasswordSet"].get<bool>() ? "set" : "not set") << "\n";
+    std::cout << "Master password:  "
+              << (s.contains("masterPasswordUnknown") ? "unknown (" + s["masterPasswordUnknown"].get<std::string>() + ")"
+                  : s["masterPasswordSet"].get<bool>() ? "set"
+                                                       : "not set")
+              << "\n";
     std::cout << "Enrolled faces:   ";
     if (s["enrolledFaces"].empty()) std::cout << "none";
     for (std::size_t i = 0; i < s["enrolledFaces"].size(); ++i) std::cout << (i ? ", " : "") << s["enrolledFaces"][i].get<std::string>();
@@ -74,7 +84,9 @@ void print(const Json& s) {
     for (const auto& app : s["protectedApps"])
         std::cout << "  " << app["id"].get<std::string>() << " (" << app["name"].get<std::string>() << "), grace "
                   << app["grace"].get<std::string>() << "\n";
-    std::cout << "Vault:            " << (s["vaultSetUp"].get<bool>() ? "set up, " + std::to_string(s["vaultItems"].get<std::size_t>()) + " item(s)" : "not set up") << "\n"
+    const std::string items = s["vaultIndexDamaged"].get<bool>() ? "index damaged, its files are kept"
+                                                                 : std::to_string(s["vaultItems"].get<std::size_t>()) + " item(s)";
+    std::cout << "Vault:            " << (s["vaultSetUp"].get<bool>() ? "set up, " + items : "not set up") << "\n"
               << "Cameras:          " << (s["cameras"].empty() ? s.value("cameraProblem", std::string("none")) : "") << "\n";
     for (const auto& c : s["cameras"]) std::cout << "  " << c["device"].get<std::string>() << " (" << c["name"].get<std::string>() << ")\n";
 }

@@ -22,7 +22,7 @@ namespace {
 VaultStore& vault() { return KorvelIDVault::store(); }
 
 SymmetricKey passwordKey(const Arguments& a) {
-    if (!MasterPassword::isSet()) throw Failure("No master password is set; use \"korvel-id-cli password set\".");
+    if (!masterPasswordIsSet()) throw Failure("No master password is set; use \"korvel-id-cli password set\".");
     PasswordReader reader(a);
     const SecretString password = reader.read(L("auth.enterMasterPassword"));
     auto key = MasterPassword::deriveKeyForVault(password.str());
@@ -83,11 +83,21 @@ int setup(const Arguments& a) {
 }
 
 int list(const Arguments& a) {
-    const auto items = vault().items();
+    const VaultListing listing = vault().listing();
+    // An empty list would read as an empty vault; the files are still there.
+    if (listing.indexDamaged)
+        throw Failure("The vault index is damaged (" + vault().indexURL().string() +
+                      "); its files are kept and nothing was changed.");
+    const auto& items = listing.items;
+    if (!listing.sharedBlobs.empty())
+        std::cerr << "korvel-id-cli: warning: " << listing.sharedBlobs.size()
+                  << " stored file(s) are named by more than one index entry; removing one entry keeps the file.\n";
     if (a.has("--json")) {
         nlohmann::ordered_json out = nlohmann::ordered_json::array();
-        for (const auto& i : items)
+        for (const auto& i : items) {
             out.push_back({{"id", i.id.toString()}, {"name", i.name}, {"size", i.byteCount}, {"addedAt", isoDate(i.addedAt)}});
+            if (i.recovered) out.back()["recovered"] = true;
+        }
         // Names that are not UTF-8 are shown with replacement characters rather than failing the list.
         std::cout << out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
         return Exit::ok;
@@ -118,17 +128,21 @@ int add(const Arguments& a) {
     return status;
 }
 
-// "name.ext", then "name (2).ext", … : created exclusively, so nothing is ever overwritten.
-std::filesystem::path createUnique(const std::filesystem::path& dir, const std::string& name, int& fd) {
+// "name.ext", then "name (2).ext", … : created exclusively inside the folder open as `dirFd`, never
+// through a link, so nothing is ever overwritten and nothing lands outside it. The index's name
+// becomes a plain file name first ("../x" and "/abs/x" stay inside).
+std::string createUnique(int dirFd, const std::string& dirText, const std::string& itemName, int& fd) {
+    const std::string name = VaultIndex::plainFileName(itemName);
     const std::filesystem::path base(name);
-    const std::string stem = base.stem().string(), ext = base.extension().string();
+    std::string stem = base.stem().string(), ext = base.extension().string();
+    if (stem.empty()) stem = name, ext.clear();  // ".profile": all stem
     for (int n = 1; n < 10000; ++n) {
-        const auto candidate = dir / (n == 1 ? name : stem + " (" + std::to_string(n) + ")" + ext);
-        fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const std::string candidate = n == 1 ? name : VaultIndex::plainFileName(stem + " (" + std::to_string(n) + ")" + ext);
+        fd = ::openat(dirFd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) return candidate;
-        if (errno != EEXIST) throw Failure("Cannot write into " + dir.string() + ": " + std::strerror(errno));
+        if (errno != EEXIST) throw Failure("Cannot write into " + dirText + ": " + std::strerror(errno));
     }
-    throw Failure("Cannot find a free file name in " + dir.string() + ".");
+    throw Failure("Cannot find a free file name in " + dirText + ".");
 }
 
 void copyInto(const std::filesystem::path& from, int fd) {
@@ -153,29 +167,35 @@ void copyInto(const std::filesystem::path& from, int fd) {
 int exportItem(const Arguments& a) {
     const auto to = a.value("--to");
     if (!to) throw UsageError("--to DIR is required");
-    if (!std::filesystem::is_directory(*to)) throw Failure(*to + " is not a folder.");
+    const int dirFd = ::open(to->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) throw Failure(*to + " is not a folder.");
+    struct DirCloser {
+        int fd;
+        ~DirCloser() { ::close(fd); }
+    } dirCloser{dirFd};
     const auto lock = lockDataFolder();
     unlock(a);
     const VaultItem item = find(a.positional[0]);
     int fd = -1;
-    std::filesystem::path target;
-    std::filesystem::path temp;
+    std::string target;
+    const auto discard = [&] {
+        if (fd >= 0) ::close(fd), ::unlinkat(dirFd, target.c_str(), 0);
+        vault().lock();  // also deletes the scratch copy
+    };
     try {
-        temp = vault().exportToTemp(item);
-        target = createUnique(*to, item.name, fd);
+        const std::filesystem::path temp = vault().exportToTemp(item);
+        target = createUnique(dirFd, *to, item.name, fd);
         copyInto(temp, fd);
         ::close(fd);
     } catch (const Failure&) {
-        if (fd >= 0) ::close(fd), std::filesystem::remove(target);
-        vault().lock();  // also deletes the scratch copy
+        discard();
         throw;
     } catch (const std::exception& e) {
-        if (fd >= 0) ::close(fd), std::filesystem::remove(target);
-        vault().lock();
+        discard();
         throw Failure(e.what());
     }
     vault().lock();
-    std::cout << target.string() << "\n";
+    std::cout << (std::filesystem::path(*to) / target).string() << "\n";
     return Exit::ok;
 }
 

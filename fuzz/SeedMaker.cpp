@@ -16,6 +16,7 @@
 #include "Face/Settings.h"
 #include "FuzzSupport.h"
 #include "Platform/FileSecretStore.h"
+#include "System/AuthProtocol.h"
 #include "Support/FileIO.h"
 #include "Vault/VaultCrypto.h"
 #include "Vault/VaultStore.h"
@@ -147,6 +148,32 @@ void landmarkSeeds() {
         seed("landmark_model", "stages-" + std::to_string(stages) + ".dat", out.str());
     }
 }
+// A conversation as the PAM module and the service have it; the first byte is the reader's piece size.
+void authProtocolSeeds() {
+    using namespace AuthProtocol;
+    Message ask = request(Type::authenticate, "ada");
+    ask.set(Field::service, "sudo");
+    Message started;
+    started.type = Type::started;
+    started.set(Field::name, "Ada Lovelace");
+    Message done = result(Outcome::success, "Face recognized");
+    done.set(Field::name, "Ada Lovelace").set(Field::enrolled, 1);
+    Message enrol = request(Type::enroll, "ada");
+    enrol.set(Field::password, "correct horse");
+    Message progress;
+    progress.type = Type::progress;
+    progress.set(Field::count, 3).set(Field::total, 8);
+    Bytes all{5};
+    for (const Message& m : {ask, started, done, enrol, progress}) {
+        const auto b = encode(m);
+        all.insert(all.end(), b.begin(), b.end());
+    }
+    seed("auth_protocol", "conversation", all);
+    Bytes one{16};
+    const auto b = encode(ask);
+    one.insert(one.end(), b.begin(), b.end());
+    seed("auth_protocol", "request", one);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -162,6 +189,7 @@ int main(int argc, char** argv) {
     secretSeeds();
     weightsSeeds();
     landmarkSeeds();
+    authProtocolSeeds();
     Fuzz::writeFile(g_out / ".stamp", {});
     return 0;
 }

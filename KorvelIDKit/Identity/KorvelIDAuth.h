@@ -24,11 +24,17 @@ public:
 
     static constexpr const char* notConfiguredReason = "Not configured";
     static constexpr const char* notRecognizedReason = "Not recognized";
+    // The password is the way left but the secret store is locked or does not answer: no prompt,
+    // since no typed password could be checked.
+    static constexpr const char* keyringLockedReason = "Keyring locked";
 
-    // At least one face is enrolled, or a master password is set.
+    // At least one face is enrolled, or a master password is set (or may be: a locked keyring).
     static bool isConfigured();
     static QFuture<Result> authenticate(const std::string& reason, bool allowPasswordFallback);
-    // A wrong password is `cancelled`, like a dismissed dialog; there is no second attempt.
+    // authenticate(reason, true), with the password key of a password approval (the vault's unlock).
+    static QFuture<VaultAuthenticator::KeyedResult> authenticateForVault(const std::string& reason);
+    // The dialog stays open on a wrong password ("Incorrect password.", then a growing wait) until
+    // the right one or a cancel: `success(password)` or `cancelled`.
     static QFuture<Result> promptPassword(const std::string& reason);
     // The typed password, only when it verified.
     static QFuture<std::optional<SecretString>> promptPasswordReturningValue(const std::string& reason);

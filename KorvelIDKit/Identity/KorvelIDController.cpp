@@ -9,8 +9,10 @@
 #include <atomic>
 #include <utility>
 
+#include "Face/FaceAttemptLimit.h"
 #include "Face/FaceDetector.h"
 #include "Face/FaceRecognizer.h"
+#include "Localization/Localization.h"
 #include "Platform/CameraDevices.h"
 #include "Platform/CameraPermission.h"
 #include "Support/Async.h"
@@ -24,6 +26,7 @@ struct Globals {
     std::unique_ptr<KorvelIDController> shared;
     KorvelIDController::ScanDisplayFactory displayFactory;
     EnrollmentPresenterFactory presenterFactory;
+    FrameSourceFactory frames;
 };
 
 Globals& globals() {
@@ -38,9 +41,12 @@ QFuture<T> finished(T value) {
 
 // The camera frames of 640×480 need no enlarged search; consecutive frames let the detector follow
 // the face.
-std::unique_ptr<AuthEngine> makeRealEngine(FaceStore& store, Settings settings) {
-    return std::make_unique<AuthEngine>(store, std::make_unique<FaceDetector>(), std::make_unique<DescriptorRecognizer>(),
-                                        std::move(settings), V4L2FrameSource::factory());
+KorvelIDController::EngineFactory realEngine(FrameSourceFactory frames) {
+    if (!frames) frames = V4L2FrameSource::factory();
+    return [frames = std::move(frames)](FaceStore& store, Settings settings) {
+        return std::make_unique<AuthEngine>(store, std::make_unique<FaceDetector>(), std::make_unique<DescriptorRecognizer>(),
+                                            std::move(settings), frames);
+    };
 }
 
 double fraction(std::int64_t done, std::int64_t total) {
@@ -55,6 +61,10 @@ struct KorvelIDController::RunningScan {
     std::uint64_t generation = 0;
     bool showsNotchUI = false;
     bool cancelRequested = false;
+    // The hint of the frames in a row that had one, since when, and whether the display shows it.
+    ScanStatus::Hint hint = ScanStatus::Hint::none;
+    std::chrono::steady_clock::time_point hintSince;
+    bool hintShown = false;
 };
 
 KorvelIDController& KorvelIDController::shared() {
@@ -67,6 +77,8 @@ void KorvelIDController::configure(Options options) {
     auto& g = globals();
     g.shared.reset();
     g.options = std::move(options);
+    // The master password clears the failed-scan count where this controller's engine keeps it.
+    FaceAttemptLimit::setDataFolder(g.options.dataFolder);
 }
 
 std::filesystem::path KorvelIDController::dataFolder() {
@@ -88,9 +100,11 @@ void KorvelIDController::setEnrollmentPresenterFactory(EnrollmentPresenterFactor
     globals().presenterFactory = std::move(factory);
 }
 
+void KorvelIDController::setFrameSourceFactory(FrameSourceFactory factory) { globals().frames = std::move(factory); }
+
 KorvelIDController::KorvelIDController(Options options)
     : options_(std::move(options)), store_(dataFolder() / FaceStore::fileName) {
-    if (!options_.makeEngine) options_.makeEngine = makeRealEngine;
+    if (!options_.makeEngine) options_.makeEngine = realEngine(globals().frames);
     if (!options_.cameraAccess) options_.cameraAccess = CameraPermission::v4l2();
 }
 
@@ -174,7 +188,23 @@ void KorvelIDController::cancelUnlock() {
 
 void KorvelIDController::showStatus(const ScanStatus& status) {
     auto* d = display();
-    if (!d || !busy_) return;
+    if (!d || !busy_ || !scan_) return;
+    // A face that stays too small or too turned for the gate: after a second, say what to do. A
+    // frame in which no face was found changes nothing (a small face is missed now and then); a
+    // usable face ends the hint.
+    RunningScan& s = *scan_;
+    const auto now = std::chrono::steady_clock::now();
+    const bool noFace = status.kind == ScanStatus::Kind::searching && status.hint == ScanStatus::Hint::none;
+    if (!noFace && status.hint != s.hint) {
+        if (s.hintShown) d->showHint({});
+        s.hint = status.hint;
+        s.hintSince = now;
+        s.hintShown = false;
+    }
+    if (s.hint != ScanStatus::Hint::none && !s.hintShown && now - s.hintSince > hintAfter) {
+        d->showHint(L(s.hint == ScanStatus::Hint::moveCloser ? "scan.moveCloser" : "scan.faceCamera"));
+        s.hintShown = true;
+    }
     switch (status.kind) {
     case ScanStatus::Kind::progress: d->updateProgress(fraction(status.matches, status.required)); break;
     case ScanStatus::Kind::searching:
@@ -202,7 +232,9 @@ void KorvelIDController::finishUnlock(const AuthResult& scanResult) {
         break;
     case AuthResult::Kind::cameraError:
         Log::auth().error(strprintf("Camera unavailable: %s", result.description.c_str()));
-        if (d) d->showDenied(noCameraText, deniedHideDelay);
+        // "No camera access" would send the user looking for a permission when there is no camera.
+        if (d) d->showDenied(result.description == CameraError::noDevice().description() ? noCameraFoundText : noCameraText,
+                             deniedHideDelay);
         answer = UnlockResult::cameraUnavailable();
         break;
     case AuthResult::Kind::cancelled:
@@ -213,6 +245,10 @@ void KorvelIDController::finishUnlock(const AuthResult& scanResult) {
     case AuthResult::Kind::noFace:
         if (d) d->showDenied(notRecognizedReason, deniedHideDelay);
         answer = UnlockResult::denied(notRecognizedReason);
+        break;
+    case AuthResult::Kind::lockedOut:
+        if (d) d->showDenied(L("auth.faceLocked"), deniedHideDelay);
+        answer = UnlockResult::denied(UnlockResult::useYourPasswordReason);
         break;
     }
     running->promise->addResult(answer);

@@ -7,6 +7,7 @@
 #include <QFuture>
 #include <QObject>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -33,8 +34,11 @@ public:
     static constexpr const char* cancelledReason = "Cancelled";
     static constexpr const char* notRecognizedReason = "Face not recognized";
     static constexpr const char* noCameraText = "No camera access";
+    static constexpr const char* noCameraFoundText = "No camera found";
     static constexpr const char* enrollmentFailedText = "Enrollment failed";
     static constexpr double approvedHideDelay = 2.2;  // seconds
+    // How long a face must stay too small or too turned before the display says what to do.
+    static constexpr std::chrono::milliseconds hintAfter{1000};
     static constexpr double deniedHideDelay = 2.6;
 
     struct Options {
@@ -59,6 +63,9 @@ public:
     // window cannot open.
     static void setScanDisplayFactory(ScanDisplayFactory factory);
     static void setEnrollmentPresenterFactory(EnrollmentPresenterFactory factory);
+    // The real engine's camera (a chosen V4L2 node, or a recorded video); empty: the first V4L2
+    // camera. Takes effect with the next controller (configure()).
+    static void setFrameSourceFactory(FrameSourceFactory factory);
 
     explicit KorvelIDController(Options options);
     ~KorvelIDController() override;

@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "Face/FaceAttemptLimit.h"
 #include "Support/Async.h"
 #include "Support/SecretStore.h"
 
@@ -170,6 +171,16 @@ bool MasterPassword::constantTimeEquals(std::span<const std::uint8_t> a, std::sp
 
 bool MasterPassword::isSet() { return keychainExists(saltAccount) && keychainExists(verifierAccount); }
 
+MasterPassword::State MasterPassword::state() {
+    const auto store = SecretStore::shared();
+    const auto salt = store->exists(service, saltAccount).status;
+    const auto verifier = store->exists(service, verifierAccount).status;
+    using S = SecretLookup::Status;
+    if (salt == S::found && verifier == S::found) return State::set;
+    if (salt == S::notFound || verifier == S::notFound) return State::notSet;
+    return State::unavailable;
+}
+
 bool MasterPassword::set(std::string_view password) { return setReturningKey(password).has_value(); }
 
 std::optional<MasterPassword::NewPassword> MasterPassword::prepare(std::string_view password) {
@@ -184,6 +195,7 @@ std::optional<MasterPassword::NewPassword> MasterPassword::prepare(std::string_v
 std::optional<SymmetricKey> MasterPassword::setReturningKey(std::string_view password) {
     auto prepared = prepare(password);
     if (!prepared || !restore(prepared->credential)) return std::nullopt;
+    FaceAttemptLimit(FaceAttemptLimit::dataFolder()).passwordAccepted();
     return std::move(prepared->key);
 }
 
@@ -195,6 +207,8 @@ std::optional<SymmetricKey> MasterPassword::deriveKeyForVault(std::string_view p
     SymmetricKey key = deriveKey(password, pair->salt);
     const Bytes digest = sha256(key.bytes());
     if (!constantTimeEquals(digest, pair->verifier)) return std::nullopt;
+    // Whoever knows the password may use face unlock again, whichever screen asked for it.
+    FaceAttemptLimit(FaceAttemptLimit::dataFolder()).passwordAccepted();
     return key;
 }
 

@@ -48,7 +48,14 @@ public:
         SymmetricKey key;
     };
 
-    // Both items exist.
+    enum class State {
+        notSet,       // the store answered: no password
+        set,          // both items exist
+        unavailable,  // the store is locked or does not answer: a password may well be set
+    };
+    static State state();
+    // Both items exist (false also while the store cannot tell: callers that guard something ask
+    // state(), since a locked keyring is no keyring without a password).
     static bool isSet();
     static bool set(std::string_view password);
     // Sets a new password (new salt and verifier) and returns its key; nothing for an empty

@@ -9,10 +9,10 @@ struct NotchPhase {
     enum class Kind { idle, scanning, blink, approved, denied };
     Kind kind = Kind::idle;
     double progress = 0;  // scanning: 0…1
-    std::string text;     // approved: the profile's name; denied: the short reason
+    std::string text;     // approved: the profile's name; denied: the short reason; scanning: a hint, if any
 
     static NotchPhase idle() { return {}; }
-    static NotchPhase scanning(double progress) { return {Kind::scanning, progress, {}}; }
+    static NotchPhase scanning(double progress, std::string hint = {}) { return {Kind::scanning, progress, std::move(hint)}; }
     static NotchPhase blink() { return {Kind::blink, 0, {}}; }
     static NotchPhase approved(std::string name) { return {Kind::approved, 0, std::move(name)}; }
     static NotchPhase denied(std::string reason) { return {Kind::denied, 0, std::move(reason)}; }

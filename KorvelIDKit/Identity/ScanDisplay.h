@@ -17,6 +17,8 @@ public:
     // Scanning progress 0…1 (values above 1 are shown as given by the caller's arithmetic).
     virtual void updateProgress(double progress) = 0;
     virtual void showBlinkPrompt() = 0;
+    // While scanning: what the person should do, in place of the scanning text; empty: nothing.
+    virtual void showHint(const std::string& hint) = 0;
     // Visible, phase changed with the spring animation, hidden again after `autoHideAfter` seconds.
     virtual void showApproved(const std::string& name, double autoHideAfter) = 0;
     virtual void showDenied(const std::string& reason, double autoHideAfter) = 0;

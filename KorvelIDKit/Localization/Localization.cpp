@@ -118,3 +118,8 @@ std::string Localizer::lookup(const Translations::Table& table, AppLanguage lang
 std::string L(const std::string& key) { return Localizer::shared().string(key); }
 
 QString qL(const char* key) { return QString::fromStdString(L(key)); }
+
+QString qLCount(const char* oneKey, const char* otherKey, long long count) {
+    const bool singular = Localizer::shared().language() == AppLanguage::french ? (count == 0 || count == 1) : count == 1;
+    return qL(singular ? oneKey : otherKey).replace(QStringLiteral("%d"), QString::number(count));
+}

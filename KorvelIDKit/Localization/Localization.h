@@ -62,3 +62,6 @@ private:
 // Shorthands for views: the text for `key` in the current language.
 std::string L(const std::string& key);
 QString qL(const char* key);
+// The text for a count, "%d" filled in: `oneKey` where the language puts a count in the singular
+// (English and most others: 1; French: 0 and 1), else `otherKey`.
+QString qLCount(const char* oneKey, const char* otherKey, long long count);

@@ -39,46 +39,63 @@ std::optional<pid_t> readHolder(int fd) {
     return pid;
 }
 
+int openFolder(const std::filesystem::path& folder, std::string* error) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && error) *error = folder.string() + ": " + std::strerror(errno);
+    return fd;
+}
+
 }  // namespace
 
 DataFolderLock::~DataFolderLock() {
     // Clear the PID before the lock goes, so nobody reads a stale holder.
     if (::ftruncate(fd_, 0) != 0) { /* the lock ends with the descriptor all the same */ }
     ::close(fd_);
+    ::close(folderFd_);
 }
 
 DataFolderLock::Outcome DataFolderLock::tryAcquire(const std::filesystem::path& folder) {
     Outcome outcome;
+    const int folderFd = openFolder(folder, &outcome.error);
+    if (folderFd < 0) return outcome;
     const int fd = openLockFile(folder, &outcome.error);
-    if (fd < 0) return outcome;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fd < 0) {
+        ::close(folderFd);
+        return outcome;
+    }
+    // The folder is the lock: a ".lock" deleted and created again is a new file nobody holds.
+    for (const int held : {folderFd, fd}) {
+        if (::flock(held, LOCK_EX | LOCK_NB) == 0) continue;
         const int err = errno;
         if (err == EWOULDBLOCK) {
-            outcome.holder = readHolder(fd);
+            outcome.holder = readHolder(fd).value_or(0);
             outcome.error = "the data folder is in use by another process";
         } else {
             outcome.error = std::strerror(err);
         }
         ::close(fd);
+        ::close(folderFd);
         return outcome;
     }
     const std::string pid = std::to_string(::getpid());
     if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
         // The lock holds without the PID; others just cannot name us.
     }
-    outcome.lock.reset(new DataFolderLock(fd));
+    outcome.lock.reset(new DataFolderLock(folderFd, fd));
     return outcome;
 }
 
 std::optional<pid_t> DataFolderLock::holder(const std::filesystem::path& folder) {
-    const int fd = openLockFile(folder, nullptr);
-    if (fd < 0) return std::nullopt;
+    const int folderFd = openFolder(folder, nullptr);
+    if (folderFd < 0) return std::nullopt;
     std::optional<pid_t> result;
-    if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
-        ::flock(fd, LOCK_UN);
+    if (::flock(folderFd, LOCK_SH | LOCK_NB) == 0) {
+        ::flock(folderFd, LOCK_UN);
     } else if (errno == EWOULDBLOCK) {
-        result = readHolder(fd).value_or(0);
+        const int fd = openLockFile(folder, nullptr);
+        result = fd >= 0 ? readHolder(fd).value_or(0) : 0;
+        if (fd >= 0) ::close(fd);
     }
-    ::close(fd);
+    ::close(folderFd);
     return result;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // One writer per data folder: the application holds this lock for its whole run, and every command
 // of the command-line tool that changes a file takes it for the length of the command. It is an
-// advisory flock on ".lock" inside the folder, so it ends with the process however the process ends.
+// advisory flock on the folder itself, so it ends with the process however the process ends and
+// holds even when ".lock" is deleted; ".lock" is flocked too (as earlier versions did) and names
+// the holder's PID.
 #include <sys/types.h>
 
 #include <filesystem>
@@ -31,6 +33,7 @@ public:
     static std::optional<pid_t> holder(const std::filesystem::path& folder);
 
 private:
-    explicit DataFolderLock(int fd) : fd_(fd) {}
+    DataFolderLock(int folderFd, int fd) : folderFd_(folderFd), fd_(fd) {}
+    int folderFd_;
     int fd_;
 };

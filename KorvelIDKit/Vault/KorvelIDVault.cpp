@@ -114,6 +114,7 @@ void KorvelIDVault::setAuthenticator(std::shared_ptr<VaultAuthenticator> auth) {
 bool KorvelIDVault::isSetUp() { return store().isInitialized(); }
 bool KorvelIDVault::isUnlocked() { return store().isUnlocked(); }
 std::vector<VaultItem> KorvelIDVault::items() { return store().items(); }
+VaultListing KorvelIDVault::listing() { return store().listing(); }
 void KorvelIDVault::lock() { store().lock(); }
 VaultItem KorvelIDVault::add(const std::filesystem::path& fileURL) { return store().addFile(fileURL); }
 VaultItem KorvelIDVault::add(const std::string& name, std::span<const std::uint8_t> data) {
@@ -165,16 +166,26 @@ QFuture<bool> KorvelIDVault::unlock() {
         resolve(promise, false);
         return future;
     }
+    using Keyed = VaultAuthenticator::KeyedResult;
     using Result = VaultAuthenticator::Result;
-    Async::whenFinished(auth->authenticate(unlockReason, true), [promise, auth](const QFuture<Result>& f) {
-        const Result result = Async::valueOr(f, Result::cancelled());
-        if (result.kind != Result::Kind::success) return resolve(promise, false);
-        if (result.method.kind == VaultAuthenticator::Method::Kind::face) {
+    Async::whenFinished(auth->authenticateForVault(unlockReason), [promise, auth](const QFuture<Keyed>& f) {
+        const Keyed answer = Async::valueOr(f, Keyed{Result::cancelled(), std::nullopt});
+        if (answer.result.kind != Result::Kind::success) return resolve(promise, false);
+        if (answer.result.method.kind == VaultAuthenticator::Method::Kind::face) {
             try {
                 store().unlockWithDeviceKey();
                 return resolve(promise, true);
             } catch (const std::exception&) {
-                // No usable device key: the password copy still opens the vault.
+                // No usable device key: the password copy still opens the vault, and the password
+                // has not been asked for yet.
+            }
+        } else if (answer.passwordKey) {
+            // The password just typed is the key: asking for it again would only repeat the prompt.
+            try {
+                store().unlock(*answer.passwordKey);
+                return resolve(promise, true);
+            } catch (const std::exception&) {
+                return resolve(promise, false);
             }
         }
         unlockWithPassword(promise, auth);

@@ -30,13 +30,16 @@ public:
     static bool isUnlocked();
     // Newest first; readable while locked.
     static std::vector<VaultItem> items();
+    // The items with what is wrong with the index.
+    static VaultListing listing();
 
     // Returns at once when the vault is set up already. Otherwise asks for the password key and
     // creates the vault, which is then unlocked. The future finishes with VaultError::locked when
     // the prompt gives nothing, or with the store's error (rethrown by QFuture::waitForFinished).
     static QFuture<void> setUp();
-    // Whether the vault is unlocked afterwards. Face first (device key); after a password
-    // approval, or when the device key fails, the password prompt is shown once more.
+    // Whether the vault is unlocked afterwards. Face first (device key); a password approval opens
+    // the password copy with the key of the password just typed; only when a face approval finds
+    // no usable device key is the password asked for.
     static QFuture<bool> unlock();
     // Forgets the data key and deletes every decrypted copy.
     static void lock();

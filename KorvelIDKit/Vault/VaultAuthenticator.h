@@ -33,11 +33,18 @@ public:
         friend bool operator==(const Result&, const Result&) = default;
     };
 
+    // An authentication's result and, after a password approval, the vault's password key.
+    struct KeyedResult {
+        Result result;
+        std::optional<SymmetricKey> passwordKey;
+    };
+
     virtual ~VaultAuthenticator() = default;
 
     // Asks for the master password and yields its vault key; nothing when the user cancels or
     // the password does not match. Called on the main thread.
     virtual QFuture<std::optional<SymmetricKey>> promptVaultKey(const std::string& reason) = 0;
-    // The face first, then (if allowed) the password. Called on the main thread.
-    virtual QFuture<Result> authenticate(const std::string& reason, bool allowPasswordFallback) = 0;
+    // The face first, then the password; a password approval brings the password key with it, so
+    // the password is asked for once. Called on the main thread.
+    virtual QFuture<KeyedResult> authenticateForVault(const std::string& reason) = 0;
 };

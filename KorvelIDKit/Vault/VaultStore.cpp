@@ -1,15 +1,19 @@
 #include "VaultStore.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <system_error>
 
 #include "Identity/MasterPassword.h"
+#include "Localization/Localization.h"
 #include "Support/AppPaths.h"
 #include "Support/Json.h"
 #include "Support/Logger.h"
@@ -143,6 +147,13 @@ FileError tooLargeError(const std::string& name) {
     return FileError("The file “" + name + "” is too large for the vault: the limit is 64 GiB.");
 }
 
+// The format has no room to bind a blob to its entry, but every entry records its plaintext size,
+// and a blob swapped in from another item almost always has another one.
+void checkBelongs(std::uint64_t plaintextBytes, const VaultItem& item) {
+    if (plaintextBytes != std::uint64_t(std::max<std::int64_t>(item.byteCount, 0)))
+        throw VaultError::io(VaultStore::blobMismatchMessage);
+}
+
 [[noreturn]] void throwReadError(const fs::path& path, int err) {
     throw FileError("The file “" + path.filename().string() + "” couldn’t be opened: " + std::strerror(err));
 }
@@ -211,6 +222,23 @@ std::vector<VaultItem> decode(std::span<const std::uint8_t> json) {
     }
     return items;
 }
+
+std::string plainFileName(const std::string& name) {
+    std::string out = name;
+    for (char& c : out)
+        if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
+    if (out.empty() || out == "." || out == "..") return "_";
+    constexpr std::size_t nameMax = 255;
+    if (out.size() > nameMax) {
+        const auto dot = out.rfind('.');
+        std::string ext = dot != std::string::npos && out.size() - dot <= 16 ? out.substr(dot) : std::string();
+        std::size_t keep = nameMax - ext.size();
+        // Cut on a character boundary: never inside a UTF-8 sequence.
+        while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
+        out = out.substr(0, keep) + ext;
+    }
+    return out;
+}
 }  // namespace VaultIndex
 
 // --- Store ----------------------------------------------------------------------------------------
@@ -247,17 +275,52 @@ bool VaultStore::isInitialized() const {
     return h && (h->wrappedByDevice || h->wrappedByPassword);
 }
 
-std::vector<VaultItem> VaultStore::items() const {
+std::vector<VaultItem> VaultStore::items() const { return listing().items; }
+
+VaultListing VaultStore::listing() const {
+    VaultListing out;
     const auto r = readWholeFile(indexURL_);
-    if (!r.ok()) return {};
-    std::vector<VaultItem> list;
+    if (r.status == ReadResult::Status::missing) return out;
     try {
-        list = VaultIndex::decode(r.data);
+        if (!r.ok()) throw JsonError("unreadable");
+        out.items = VaultIndex::decode(r.data);
     } catch (const JsonError&) {
-        return {};
+        out.indexDamaged = true;
+        return out;
     }
-    std::stable_sort(list.begin(), list.end(), [](const VaultItem& a, const VaultItem& b) { return a.addedAt > b.addedAt; });
-    return list;
+    std::set<std::string> named;
+    for (const auto& item : out.items)
+        if (!named.insert(item.blobName).second &&
+            std::find(out.sharedBlobs.begin(), out.sharedBlobs.end(), item.blobName) == out.sharedBlobs.end())
+            out.sharedBlobs.push_back(item.blobName);
+    for (auto& item : recoveredItems(named)) out.items.push_back(std::move(item));
+    std::stable_sort(out.items.begin(), out.items.end(),
+                     [](const VaultItem& a, const VaultItem& b) { return a.addedAt > b.addedAt; });
+    return out;
+}
+
+// Blobs are only ever named by UUID text; anything else in the folder (a temporary file being
+// written, a stray file) is not ours to list.
+std::vector<VaultItem> VaultStore::recoveredItems(const std::set<std::string>& named) const {
+    std::vector<VaultItem> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(blobsDir_, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const auto id = Uuid::parse(name);
+        if (!id || named.count(name)) continue;
+        struct stat st {};
+        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        VaultItem item;
+        item.id = *id;
+        item.name = L("vault.recoveredName");
+        item.name.replace(item.name.find("%@"), 2, name.substr(0, 8));
+        item.byteCount = std::int64_t(std::max<std::uint64_t>(std::uint64_t(st.st_size), VaultCrypto::overhead) - VaultCrypto::overhead);
+        item.addedAt = double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9 - Timestamp::unixOffset;
+        item.blobName = name;
+        item.recovered = true;
+        out.push_back(std::move(item));
+    }
+    return out;
 }
 
 std::vector<VaultItem> VaultStore::readIndexForChange() const {
@@ -360,7 +423,7 @@ void VaultStore::lock() {
     cleanupScratch();
 }
 
-VaultItem VaultStore::addFile(const fs::path& fileURL, const Progress& onProgress) {
+VaultItem VaultStore::addFile(const fs::path& fileURL, const Progress& onProgress, const std::string& name) {
     // As with a whole-file read, a source that cannot be read fails before anything else.
     // O_NONBLOCK: opening a pipe would otherwise wait for a writer forever.
     FileDescriptor fd(::open(fileURL.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -376,7 +439,7 @@ VaultItem VaultStore::addFile(const fs::path& fileURL, const Progress& onProgres
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     const auto total = std::uint64_t(st.st_size);
     std::uint64_t sealed = 0;
-    return addStream(fileURL.filename().string(), [&](std::span<std::uint8_t> out) -> std::size_t {
+    return addStream(name.empty() ? fileURL.filename().string() : name, [&](std::span<std::uint8_t> out) -> std::size_t {
         std::size_t done = 0;
         while (done < out.size()) {
             const ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
@@ -457,6 +520,7 @@ VaultItem VaultStore::addStream(const std::string& name, const Reader& read) {
 Bytes VaultStore::decryptedData(const VaultItem& item) const {
     if (!dek_) throw VaultError::locked();
     const BlobReader reader(blobPath(item));
+    checkBelongs(reader.ciphertextLength(), item);
     // Decrypted straight into the result, so the file is held in memory once.
     Bytes plaintext(std::size_t(reader.ciphertextLength()));
     try {
@@ -471,8 +535,9 @@ Bytes VaultStore::decryptedData(const VaultItem& item) const {
 fs::path VaultStore::exportToTemp(const VaultItem& item) const {
     if (!dek_) throw VaultError::locked();
     const BlobReader reader(blobPath(item));
+    checkBelongs(reader.ciphertextLength(), item);
     std::string fileName = "KorvelID-" + Uuid::random().toString();
-    if (const auto ext = pathExtension(item.name); !ext.empty()) fileName += "." + ext;
+    if (const auto ext = pathExtension(item.name); !ext.empty()) fileName += "." + VaultIndex::plainFileName(ext);
     const fs::path target = scratchDir() / fileName;
     writer_.streamAtomically(target, [&](const ByteSink& sink) {
         // The pieces land in the temporary file; it becomes the copy only after the tag verified.
@@ -483,11 +548,34 @@ fs::path VaultStore::exportToTemp(const VaultItem& item) const {
     return target;
 }
 
+VaultStore::OpenedCopy VaultStore::openCopy(const VaultItem& item) const {
+    if (!dek_) throw VaultError::locked();
+    const BlobReader reader(blobPath(item));
+    checkBelongs(reader.ciphertextLength(), item);
+    const fs::path folder = scratchDir() / Uuid::random().toString();
+    ensurePrivateFolder(folder);
+    OpenedCopy copy{folder / VaultIndex::plainFileName(item.name), Bytes(32)};
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr);
+    writer_.streamAtomically(copy.file, [&](const ByteSink& sink) {
+        WipedBuffer buffer(kChunk);
+        reader.open(dek_->key(), buffer.bytes, [&](std::span<const std::uint8_t> piece) {
+            EVP_DigestUpdate(digest.get(), piece.data(), piece.size());
+            sink(piece);
+        });
+    }, 0600);
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(digest.get(), copy.digest.data(), &length);
+    return copy;
+}
+
 void VaultStore::removeItem(const VaultItem& item) {
     auto list = readIndexForChange();
     std::erase_if(list, [&](const VaultItem& i) { return i.id == item.id; });
     // The index first: if writing it fails, the item stays listed with its blob intact.
     writeIndex(list);
+    // Another entry naming the same blob still needs it.
+    if (std::any_of(list.begin(), list.end(), [&](const VaultItem& i) { return i.blobName == item.blobName; })) return;
     if (const auto blob = blobPath(item)) {
         std::error_code ec;
         fs::remove(*blob, ec);

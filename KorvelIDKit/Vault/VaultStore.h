@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -38,6 +39,9 @@ struct VaultItem {
     std::int64_t byteCount = 0;  // plaintext size
     double addedAt = 0;          // seconds since 2001-01-01
     std::string blobName;        // file in "blobs": the text of a second random UUID
+    // Not in the index: a blob no entry names (an older index put back, a failed index write),
+    // listed so that it is never lost. Its id is its blob's UUID. Never written to the index.
+    bool recovered = false;
     friend bool operator==(const VaultItem&, const VaultItem&) = default;
 };
 
@@ -47,6 +51,11 @@ namespace VaultIndex {
 std::string encode(const std::vector<VaultItem>& items);
 // Throws JsonError unless it is an array of complete items.
 std::vector<VaultItem> decode(std::span<const std::uint8_t> json);
+// An index name as a name for a file of ours: anyone who can write the data folder can write the
+// index, so "../x", "/abs/x" or a name with control characters must never become a path. Separators
+// and control characters become "_", "." and ".." (and an empty name) become "_", and a name longer
+// than a file name may be is shortened, keeping its extension.
+std::string plainFileName(const std::string& name);
 }  // namespace VaultIndex
 
 class VaultError : public std::exception {
@@ -75,6 +84,15 @@ private:
     std::string text_;
 };
 
+// What the folder lists, with what is wrong with its index.
+struct VaultListing {
+    std::vector<VaultItem> items;  // newest first
+    // The index exists but cannot be read or decoded: nothing is listed, nothing may be changed.
+    bool indexDamaged = false;
+    // Blob names that more than one entry names (an index changed by hand or by another program).
+    std::vector<std::string> sharedBlobs;
+};
+
 class VaultStore {
 public:
     static constexpr const char* folderName = "Vault";
@@ -85,6 +103,8 @@ public:
     static constexpr const char* indexUnreadableMessage = "Could not read the vault index.";
     static constexpr const char* indexDamagedMessage = "The vault index is damaged. Nothing was changed.";
     static constexpr const char* deviceKeyMessage = "Could not store device key in Keychain.";
+    static constexpr const char* blobMismatchMessage =
+        "The stored file does not match its entry in the vault index (its size differs). Nothing was decrypted.";
     // AES-GCM encrypts at most 2^39 - 256 bits under one nonce.
     static constexpr std::uint64_t maxItemBytes = (std::uint64_t(1) << 36) - 32;
 
@@ -109,6 +129,9 @@ public:
     // Newest first; items added at the same time keep their order. Empty when the index is
     // missing or damaged. Works while locked.
     std::vector<VaultItem> items() const;
+    // The same, saying whether the index is damaged (an empty list is then no empty vault) or
+    // names a blob twice, and with every blob no entry names listed as a recovered item.
+    VaultListing listing() const;
 
     // New DEK and device key; the device key goes to the secret store. Unlocked afterwards.
     // Throws VaultError (alreadyInitialized, io), CryptoError, JsonError or FileError.
@@ -127,15 +150,26 @@ public:
     // addItem.
     // `onProgress` (optional) hears the bytes sealed so far and the file's size after each piece.
     using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
-    VaultItem addFile(const std::filesystem::path& fileURL, const Progress& onProgress = {});
+    // `name` replaces the file's own name in the index (a changed copy saved back keeps its item's).
+    VaultItem addFile(const std::filesystem::path& fileURL, const Progress& onProgress = {}, const std::string& name = {});
     // Throws VaultError (locked, io), CryptoError, FileError.
     VaultItem addItem(const std::string& name, std::span<const std::uint8_t> data);
     // Throws VaultError (locked, itemNotFound), CryptoError::corrupted.
     Bytes decryptedData(const VaultItem& item) const;
+    // A blob whose size does not fit the entry's byteCount belongs to another item (blobs swapped
+    // in the folder) and throws VaultError::io(blobMismatchMessage) before anything is decrypted.
     // Decrypts into a new 0600 file "KorvelID-<UUID>[.<extension>]" of the scratch folder. The file
     // appears only once the whole blob was verified. Throws as decryptedData, and FileError.
     std::filesystem::path exportToTemp(const VaultItem& item) const;
-    // Does not need the vault unlocked. Throws VaultError::io, FileError.
+    struct OpenedCopy {
+        std::filesystem::path file;
+        Bytes digest;  // SHA-256 of the plaintext written
+    };
+    // A copy for opening with another program: "<scratch>/<UUID>/<plain file name of the item>",
+    // alone in its own folder (0700), the file 0600. Throws as exportToTemp.
+    OpenedCopy openCopy(const VaultItem& item) const;
+    // Does not need the vault unlocked. The blob stays while another entry still names it.
+    // Throws VaultError::io, FileError.
     void removeItem(const VaultItem& item);
     // Replaces the password-wrapped copy; the DEK, blobs, index and device key stay.
     // Throws VaultError (locked, notInitialized), CryptoError, FileError.
@@ -150,6 +184,7 @@ private:
     std::optional<VaultHeader> readHeader() const;
     bool mendPasswordCopy(VaultHeader header, const SymmetricKey& passwordKey);
     std::vector<VaultItem> readIndexForChange() const;
+    std::vector<VaultItem> recoveredItems(const std::set<std::string>& named) const;
     void writeIndex(const std::vector<VaultItem>& items);
     void writeHeader(const VaultHeader& header);
     // Nothing for a blob name that is not a plain file name (a tampered index).

@@ -18,6 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     VaultItem item;
     item.name = "fuzzed.bin";
     item.blobName = "00000000-0000-4000-8000-00000000F022";
+    // The entry records the plaintext size the blob's length implies, as a real entry would.
+    item.byteCount = std::int64_t(size > VaultCrypto::overhead ? size - VaultCrypto::overhead : 0);
     Fuzz::writeFile(vault.blobsDir() / item.blobName, {data, size});
 
     Bytes plain;
@@ -28,6 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Fuzz::check(plain.size() + VaultCrypto::overhead == size, "blob: wrong plaintext length");
     } catch (const CryptoError& e) {
         Fuzz::check(e.code() == CryptoError::Code::corrupted, "blob: failed with another error");
+    } catch (const VaultError& e) {
+        Fuzz::check(e.message() == VaultStore::blobMismatchMessage, "blob: failed with another error");
     }
     // The export streams through a 1 MiB piece buffer that dominates the cost of a run; both openers
     // share the blob reader, so every eighth input (chosen by content, so runs stay reproducible)
@@ -43,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const CryptoError& e) {
         Fuzz::check(!opened, "blob: an export failed where opening succeeded");
         Fuzz::check(e.code() == CryptoError::Code::corrupted, "blob: export failed with another error");
+    } catch (const VaultError& e) {
+        Fuzz::check(!opened, "blob: an export failed where opening succeeded");
+        Fuzz::check(e.message() == VaultStore::blobMismatchMessage, "blob: export failed with another error");
     }
     Fuzz::check(isEmpty(vault.scratchDir()), "blob: a failed export left a file behind");
     return 0;
