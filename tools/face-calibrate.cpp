@@ -1,12 +1,10 @@
 // face-calibrate FOLDER [FOLDER...]
 //
-// From folders that each hold one folder of photos per person, computes and prints as source:
-//  - the box dlib's detector draws around a face, relative to its landmarks (FaceGeometry's
-//    landmarkBoxWidth and landmarkBoxOffsetX/Y in KorvelIDKit/Face/FaceDetector.h): the mean over
-//    all faces of the full-size detector box against the landmarks fitted in it;
-//  - μ, the mean raw face descriptor that DescriptorRecognizer subtracts (times λ) from every
-//    descriptor (KorvelIDKit/Face/DescriptorCalibration.cpp). The descriptors come from the
-//    detector as built, so set the box constants first, rebuild, and run again for μ.
+// From folders that each hold one folder of photos per person, computes and prints as source the
+// box dlib's detector draws around a face, relative to its landmarks (FaceGeometry's
+// landmarkBoxWidth and landmarkBoxOffsetX/Y in KorvelIDKit/Face/FaceDetector.h): the mean over all
+// faces of the full-size detector box against the landmarks fitted in it. (The recogniser's
+// distance scale is fitted by face-eval photos --fit.)
 // Photos of any size are accepted; faces too small for the detector at full size are looked for
 // once more in the photo enlarged 2×.
 #include <opencv2/imgcodecs.hpp>
@@ -26,14 +24,13 @@ int main(int argc, char** argv) {
     if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
         std::fprintf(stderr,
                      "usage: face-calibrate FOLDER [FOLDER...]\n"
-                     "Each FOLDER holds one folder of photos per person. Prints the mean raw descriptor\n"
-                     "of every face found, as the constant of KorvelIDKit/Face/DescriptorCalibration.cpp.\n");
+                     "Each FOLDER holds one folder of photos per person. Prints the detector's box\n"
+                     "relative to the landmarks, as the constants of KorvelIDKit/Face/FaceDetector.h.\n");
         return 2;
     }
     const auto engine = FaceData::loadPhotoEngine("face-calibrate");
     if (!engine) return 1;
     FaceDetector& detector = engine->detector;
-    DescriptorRecognizer& recognizer = engine->recognizer;
 
     std::string finderError;
     const auto finder = FaceLandmarkFinders::make(FaceDetector::defaultLandmarkModel(), finderError);
@@ -65,10 +62,8 @@ int main(int argc, char** argv) {
         return true;
     };
 
-    std::vector<double> sum(128, 0.0);
     double boxSum[3] = {0, 0, 0};
-    std::size_t faces = 0, identities = 0, missed = 0, boxes = 0;
-    std::string sources;
+    std::size_t faces = 0, boxes = 0;
     for (int a = 1; a < argc; ++a) {
         const std::filesystem::path root = argv[a];
         const auto ids = FaceData::identities(root);
@@ -76,27 +71,20 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "face-calibrate: %s holds no folders of photos\n", root.c_str());
             return 1;
         }
-        sources += std::string(" ") + root.filename().string();
         for (const auto& id : ids) {
-            bool any = false;
             for (const auto& photo : id.photos) {
                 const cv::Mat image = cv::imread(photo.string(), cv::IMREAD_COLOR);
                 const auto face = image.empty() ? std::nullopt : detector.detect(image);
-                const auto raw = face ? recognizer.rawDescriptor(*face) : std::nullopt;
-                if (!raw) {
+                if (!face) {
                     std::fprintf(stderr, "face-calibrate: no face in %s\n", photo.c_str());
-                    ++missed;
                     continue;
                 }
-                for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += (*raw)[i];
                 ++faces;
-                any = true;
                 if (double relation[3]; boxRelation(image, relation)) {
                     for (int i = 0; i < 3; ++i) boxSum[i] += relation[i];
                     ++boxes;
                 }
             }
-            identities += any;
         }
     }
     if (faces == 0) {
@@ -108,13 +96,5 @@ int main(int argc, char** argv) {
         std::printf("inline constexpr double landmarkBoxWidth = %.4f;\n"
                     "inline constexpr double landmarkBoxOffsetX = %.4f, landmarkBoxOffsetY = %.4f;\n\n",
                     boxSum[0] / double(boxes), boxSum[1] / double(boxes), boxSum[2] / double(boxes));
-    std::printf("// In DescriptorCalibration.cpp:\n");
-    std::printf("// μ of %zu faces of %zu people (%zu photos without a usable face), folders:%s\n", faces, identities,
-                missed, sources.c_str());
-    std::printf("const std::array<float, 128> DescriptorRecognizer::descriptorMean = {\n");
-    for (std::size_t i = 0; i < sum.size(); ++i) {
-        std::printf("%s%.9gf,%s", i % 8 == 0 ? "    " : " ", sum[i] / double(faces), i % 8 == 7 ? "\n" : "");
-    }
-    std::printf("};\n");
     return 0;
 }

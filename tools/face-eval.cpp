@@ -1,15 +1,22 @@
 // face-eval: how well the face engine tells people apart and sees blinks, on real photos and video.
 //
-//   face-eval photos [--best-of K] [--threshold T] [--groups CSV] FOLDER [FOLDER...]
+//   face-eval photos [--best-of K] [--threshold T] [--groups [CSV]] [--fit FOLDER]... [--cache FILE] FOLDER...
 //     Each FOLDER holds one folder of photos per person (photos of any size; faces too small for the
-//     detector at full size are looked for once more in the photo enlarged 2×). Prints the genuine
-//     and impostor distance statistics over all pairs of photos, FAR and FRR at the threshold
-//     (default 0.30), the equal-error rate and its threshold, and best-of-K results: each person of
-//     the first FOLDER with at least K photos enrols the first K (in natural name order), the rest
-//     are genuine probes, every photo of every other person (all folders) is an impostor probe; a
-//     probe matches when its smallest distance to the K is within the threshold. With --groups (or a
-//     CSV beside a folder's identity folders with columns face_id and face_eth, as london_info.csv)
-//     it also prints the false-accept rate among pairs of different people of the same group.
+//     detector at full size are looked for once more in the photo enlarged 2×). Prints, with the
+//     engine's distance, the genuine and impostor distance statistics over all pairs of photos, FAR
+//     and FRR at the threshold (default 0.30), the equal-error rate, and best-of-K results: each
+//     person of the first FOLDER with at least K photos enrols the first K (in natural name order),
+//     the rest are genuine probes, every photo of every other person (all folders) is an impostor
+//     probe; a probe matches when its smallest distance to the K is within the threshold.
+//     Then, for each FOLDER as a set of its own, the distances compared: today's (the previous
+//     engine's offset), the engine's, and with --fit the alternatives fitted on the fit folders only
+//     (raw cosine, and an offset from a mean in which each group weighs the same, each scaled so that
+//     the fit folders' genuine pairs are rejected at the threshold as often as today's distance
+//     rejects them): FRR, FAR and worst-group FAR at the threshold, equal-error rate, and FAR and
+//     worst-group FAR at the threshold that gives today's FRR on the set; with groups, the FAR among
+//     pairs of different people of each group. Groups come from a CSV beside a folder's identity
+//     folders with columns face_id and face_eth (as london_info.csv), or from --groups CSV for all.
+//     --cache FILE keeps the raw descriptors by photo path between runs.
 //
 //   face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]
 //     Runs each video (default: every video beside the CSV) through the scan's blink path (detector,
@@ -21,30 +28,42 @@
 //     blink matches a labelled one when the eyes were seen closing between 0.1 s before the label's
 //     first frame and 0.2 s after its last (the count itself comes when they reopen, which can be
 //     much later). Also feeds a frame of each video 100 times (a still photo), which must never
-//     blink. --trace prints every frame the scan feeds at the native frame rate.
+//     blink, counts the false blinks of short scans (1.5 s) started every 0.5 s, and runs fresh scans that start 1, 3, 6 and 10 frames before each labelled blink (a
+//     blink among a scan's first frames). --trace prints every frame the scan feeds in each mode,
+//     with the motion checks behind it.
 //
-//   face-eval attacks [--every N [--first K]] [--only TEXT] [--trace] DATA_FOLDER
+//   face-eval attacks [--every N [--first K]] [--only TEXT] [--kinds planar|folded] [--trace] [--save DIR]
+//     DATA_FOLDER
 //     The photo attack suite, made at run time from every still of DATA_FOLDER (blink/closed_eyes/
 //     *_open.*, faces/dev, faces/london_pairs; with --every N every N-th from the K-th (counted
 //     from 0; two processes with --first 0 and 1 share the suite), with --only those whose
 //     path holds TEXT; a still's clips are the same however it is picked): each photo moved as a
 //     flat plane in front of a 25 fps camera (tilted about its horizontal or vertical axis up to
 //     where the face is lost, turned in the image, squeezed, brought closer and further, and a
-//     combination), in repeated dips of 0.15 to 0.6 s, with sensor noise and JPEG compression. Runs
-//     each clip through the scan's blink path natively and through the 0.05 s throttle and prints
+//     combination), and folded or bent (folded across at lines from the brows to the nostrils with
+//     the upper, the lower or both parts turned, folded along the nose, bent about a horizontal or
+//     a vertical axis, only a strip across the eyes turned; 30° to 80°, away from the camera and
+//     towards it; --kinds picks either group), in repeated dips of 0.15 to 0.6 s, with sensor noise
+//     and JPEG compression. Runs
+//     each clip through the scan's blink path natively, through the 0.05 s throttle, and natively
+//     from the first dip on (a scan whose first frames are already in motion), and prints
 //     the false blinks per kind of motion (the target is none), beside what the landmark ratio alone
 //     would have counted, and where the time went. --trace prints, for every clip that blinked, both
-//     readings behind each frame the scan fed. Only the detector, landmarks and motion tracking run.
+//     readings behind each frame the scan fed; --save writes every searched frame into DIR (to look
+//     at one still's clips). Only the detector, landmarks and motion tracking run.
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <algorithm>
+#include <array>
+#include <deque>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <numeric>
@@ -65,9 +84,10 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: face-eval photos [--best-of K] [--threshold T] [--groups CSV] FOLDER [FOLDER...]\n"
+                 "usage: face-eval photos [--best-of K] [--threshold T] [--groups [CSV]] [--fit FOLDER]... [--cache FILE]\n"
+                 "                        FOLDER [FOLDER...]\n"
                  "       face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]\n"
-                 "       face-eval attacks [--every N [--first K]] [--only TEXT] [--trace] DATA_FOLDER\n");
+                 "       face-eval attacks [--every N [--first K]] [--only TEXT] [--kinds planar|folded] [--trace] [--save DIR] DATA_FOLDER\n");
     return 2;
 }
 
@@ -76,12 +96,12 @@ int usage() {
 struct Photo {
     std::size_t identity;
     fs::path path;
-    std::vector<float> embedding;
+    std::vector<float> raw;  // the network's descriptor, before any offset
 };
 
 struct Person {
     std::string name;
-    std::size_t folder;  // index of the FOLDER argument
+    std::size_t folder;  // index among the FOLDER arguments; fit folders come after them
     std::string group;   // empty when unknown
     std::vector<std::size_t> photos;
 };
@@ -122,11 +142,147 @@ std::string groupOf(const std::map<std::string, std::string>& groups, const std:
     return {};
 }
 
+// A distance under comparison: the cosine distance of the raw descriptors minus an offset, times a
+// scale. The scale only decides where the fixed threshold falls; the offset decides which pairs are
+// nearer.
+struct Candidate {
+    using Offset = std::array<float, DescriptorRecognizer::descriptorLength>;
+    std::string name;
+    Offset offset{};
+    float scale = 1;
+    const std::vector<Photo>* photos = nullptr;
+
+    float unscaled(std::size_t a, std::size_t b) const {
+        return DescriptorRecognizer::offsetDistance((*photos)[a].raw, (*photos)[b].raw, offset, 1);
+    }
+    float operator()(std::size_t a, std::size_t b) const {
+        return DescriptorRecognizer::offsetDistance((*photos)[a].raw, (*photos)[b].raw, offset, scale);
+    }
+};
+
+// The pairs of a set of people: genuine distances, and impostor distances with the group both
+// people share (empty when they differ or are unknown).
+struct Pairs {
+    std::vector<float> genuine;
+    std::vector<std::pair<float, std::string>> impostor;
+};
+
+template <class Distance>
+Pairs pairsOf(const std::vector<Person>& people, const std::vector<std::size_t>& members, Distance&& d) {
+    Pairs out;
+    for (std::size_t x = 0; x < members.size(); ++x) {
+        const Person& a = people[members[x]];
+        for (std::size_t i = 0; i < a.photos.size(); ++i)
+            for (std::size_t j = i + 1; j < a.photos.size(); ++j) out.genuine.push_back(d(a.photos[i], a.photos[j]));
+        for (std::size_t y = x + 1; y < members.size(); ++y) {
+            const Person& b = people[members[y]];
+            const std::string shared = !a.group.empty() && a.group == b.group ? a.group : std::string();
+            for (std::size_t i : a.photos)
+                for (std::size_t j : b.photos) out.impostor.emplace_back(d(i, j), shared);
+        }
+    }
+    std::sort(out.genuine.begin(), out.genuine.end());
+    return out;
+}
+
+double frrAt(const std::vector<float>& sortedGenuine, float t) {
+    if (sortedGenuine.empty()) return 0;
+    return double(sortedGenuine.end() - std::upper_bound(sortedGenuine.begin(), sortedGenuine.end(), t)) /
+           double(sortedGenuine.size());
+}
+
+// The threshold at which `sortedGenuine` is rejected at the rate `frr` (the largest distance that
+// still has to be accepted, halfway to the next one).
+float thresholdForFrr(const std::vector<float>& sortedGenuine, double frr) {
+    if (sortedGenuine.empty()) return 0;
+    const std::size_t n = sortedGenuine.size();
+    const auto accepted = std::size_t(std::ceil(double(n) * (1 - frr) - 1e-9));
+    if (accepted == 0) return sortedGenuine.front() / 2;
+    if (accepted >= n) return sortedGenuine.back();
+    return (sortedGenuine[accepted - 1] + sortedGenuine[accepted]) / 2;
+}
+
+// Equal-error rate: over all distances as thresholds, where FAR and FRR are closest.
+double equalErrorRate(const Pairs& p) {
+    if (p.genuine.empty() || p.impostor.empty()) return 0;
+    std::vector<float> impostor;
+    for (const auto& [d, g] : p.impostor) impostor.push_back(d);
+    std::sort(impostor.begin(), impostor.end());
+    std::vector<float> candidates = p.genuine;
+    candidates.insert(candidates.end(), impostor.begin(), impostor.end());
+    std::sort(candidates.begin(), candidates.end());
+    double bestGap = 2, eer = 0;
+    for (float t : candidates) {
+        const double frr = frrAt(p.genuine, t);
+        const double far = double(std::upper_bound(impostor.begin(), impostor.end(), t) - impostor.begin()) / double(impostor.size());
+        if (std::fabs(far - frr) < bestGap) bestGap = std::fabs(far - frr), eer = (far + frr) / 2;
+    }
+    return eer;
+}
+
+// False accepts at `t`: overall, and among pairs of different people of the same group.
+struct Accepts {
+    std::size_t fa = 0, pairs = 0;
+    std::map<std::string, std::pair<std::size_t, std::size_t>> group;  // group → (false accepts, pairs)
+    std::string worst() const {
+        std::string name;
+        double rate = -1;
+        for (const auto& [g, v] : group)
+            if (v.second && percent(v.first, v.second) > rate) rate = percent(v.first, v.second), name = g;
+        return name;
+    }
+};
+Accepts acceptsAt(const Pairs& p, float t) {
+    Accepts a;
+    for (const auto& [d, g] : p.impostor) {
+        const bool accepted = d <= t;
+        a.fa += accepted;
+        ++a.pairs;
+        if (!g.empty()) {
+            a.group[g].first += accepted;
+            ++a.group[g].second;
+        }
+    }
+    return a;
+}
+
+// The mean raw descriptor of `members`, each group weighing the same (a group: the people sharing
+// a label; only groups of at least 3 people count); without any such group, each person the same.
+std::vector<float> balancedMean(const std::vector<Photo>& photos, const std::vector<Person>& people,
+                                const std::vector<std::size_t>& members) {
+    std::map<std::string, std::vector<std::size_t>> groups;
+    for (std::size_t m : members)
+        if (!people[m].photos.empty()) groups[people[m].group].push_back(m);
+    std::erase_if(groups, [](const auto& g) { return g.first.empty() || g.second.size() < 3; });
+    if (groups.empty())
+        for (std::size_t m : members)
+            if (!people[m].photos.empty()) groups["all"].push_back(m);
+    const auto meanOf = [&](const std::vector<std::size_t>& ps, auto&& vectorOf) {
+        std::vector<double> sum;
+        for (std::size_t p : ps) {
+            const std::vector<double> v = vectorOf(p);
+            sum.resize(v.size(), 0);
+            for (std::size_t i = 0; i < v.size(); ++i) sum[i] += v[i] / double(ps.size());
+        }
+        return sum;
+    };
+    const auto personMean = [&](std::size_t person) {
+        return meanOf(people[person].photos, [&](std::size_t ph) { return std::vector<double>(photos[ph].raw.begin(), photos[ph].raw.end()); });
+    };
+    std::vector<double> total;
+    for (const auto& [name, ps] : groups) {
+        const auto g = meanOf(ps, personMean);
+        total.resize(g.size(), 0);
+        for (std::size_t i = 0; i < g.size(); ++i) total[i] += g[i] / double(groups.size());
+    }
+    return {total.begin(), total.end()};
+}
+
 int photos(int argc, char** argv) {
     std::size_t k = 4;
     float threshold = Settings::fallbackThreshold;
-    fs::path groupsCsv;
-    std::vector<fs::path> roots;
+    fs::path groupsCsv, cachePath;
+    std::vector<fs::path> roots, fitRoots;
     for (int i = 0; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--best-of" && i + 1 < argc) {
@@ -135,8 +291,13 @@ int photos(int argc, char** argv) {
             k = std::size_t(*v);
         } else if (a == "--threshold" && i + 1 < argc) {
             threshold = std::stof(argv[++i]);
-        } else if (a == "--groups" && i + 1 < argc) {
-            groupsCsv = argv[++i];
+        } else if (a == "--groups") {
+            // Groups are read from a CSV beside each folder anyway; a CSV named here applies to all.
+            if (i + 1 < argc && fs::path(argv[i + 1]).extension() == ".csv") groupsCsv = argv[++i];
+        } else if (a == "--fit" && i + 1 < argc) {
+            fitRoots.emplace_back(argv[++i]);
+        } else if (a == "--cache" && i + 1 < argc) {
+            cachePath = argv[++i];
         } else if (a.starts_with("--")) {
             return usage();
         } else {
@@ -150,102 +311,121 @@ int photos(int argc, char** argv) {
     FaceDetector& detector = engine->detector;
     DescriptorRecognizer& recognizer = engine->recognizer;
 
+    // Raw descriptors by photo path, from and to --cache (they depend only on the photo and the models).
+    std::map<std::string, std::vector<float>> cache;
+    if (!cachePath.empty())
+        if (const auto csv = FaceData::readCsv(cachePath))
+            for (const auto& row : csv->rows) {
+                if (row.size() != 129) continue;
+                std::vector<float> v;
+                for (std::size_t i = 1; i < row.size(); ++i) v.push_back(std::stof(row[i]));
+                cache[row[0]] = std::move(v);
+            }
+    const std::size_t cachedBefore = cache.size();
+
+    std::vector<fs::path> allRoots = roots;
+    allRoots.insert(allRoots.end(), fitRoots.begin(), fitRoots.end());
     std::vector<Person> people;
     std::vector<Photo> all;
     std::size_t missed = 0;
-    for (std::size_t r = 0; r < roots.size(); ++r) {
-        const auto ids = FaceData::identities(roots[r]);
+    for (std::size_t r = 0; r < allRoots.size(); ++r) {
+        const auto ids = FaceData::identities(allRoots[r]);
         if (ids.empty()) {
-            std::fprintf(stderr, "face-eval: %s holds no folders of photos\n", roots[r].c_str());
+            std::fprintf(stderr, "face-eval: %s holds no folders of photos\n", allRoots[r].c_str());
             return 1;
         }
         std::map<std::string, std::string> groups;
         if (!groupsCsv.empty()) groups = readGroups(groupsCsv);
         else
-            for (const auto& e : fs::directory_iterator(roots[r]))
+            for (const auto& e : fs::directory_iterator(allRoots[r]))
                 if (e.path().extension() == ".csv" && groups.empty()) groups = readGroups(e.path());
         for (const auto& id : ids) {
             Person person{id.name, r, groupOf(groups, id.name), {}};
             for (const auto& path : id.photos) {
-                const cv::Mat image = cv::imread(path.string(), cv::IMREAD_COLOR);
-                const auto face = image.empty() ? std::nullopt : detector.detect(image);
-                const auto embedding = face ? recognizer.embedding(*face) : std::nullopt;
-                if (!embedding) {
+                std::optional<std::vector<float>> raw;
+                if (auto it = cache.find(path.string()); it != cache.end()) {
+                    raw = it->second;
+                } else {
+                    const cv::Mat image = cv::imread(path.string(), cv::IMREAD_COLOR);
+                    const auto face = image.empty() ? std::nullopt : detector.detect(image);
+                    raw = face ? recognizer.rawDescriptor(*face) : std::nullopt;
+                    if (raw) cache[path.string()] = *raw;
+                }
+                if (!raw) {
                     std::printf("no face: %s\n", path.c_str());
                     ++missed;
                     continue;
                 }
                 person.photos.push_back(all.size());
-                all.push_back({people.size(), path, embedding->vector});
+                all.push_back({people.size(), path, std::move(*raw)});
             }
             people.push_back(std::move(person));
         }
     }
-    std::printf("%s: %zu photos of %zu people", recognizer.engineName().c_str(), all.size(), people.size());
+    if (!cachePath.empty() && cache.size() != cachedBefore) {
+        std::ofstream out(cachePath);
+        out << "path";
+        for (int i = 0; i < 128; ++i) out << ",d" << i;
+        out << "\n";
+        for (const auto& [path, v] : cache) {
+            out << '"' << path << '"';
+            for (float x : v) {
+                char text[32];
+                std::snprintf(text, sizeof text, "%.9g", double(x));
+                out << ',' << text;
+            }
+            out << "\n";
+        }
+    }
+    const auto inRoots = [&](std::size_t from, std::size_t to) {
+        std::vector<std::size_t> members;
+        for (std::size_t p = 0; p < people.size(); ++p)
+            if (people[p].folder >= from && people[p].folder < to) members.push_back(p);
+        return members;
+    };
+    const std::vector<std::size_t> evaluated = inRoots(0, roots.size());
+
+    // The engine's own embedding and distance.
+    std::vector<FaceEmbedding> embeddings;
+    for (const auto& p : all) embeddings.push_back(DescriptorRecognizer::embeddingOfRaw(p.raw));
+    const auto engineDistance = [&](std::size_t a, std::size_t b) {
+        return recognizer.distance(embeddings[a].vector, embeddings[b].vector);
+    };
+
+    std::size_t evaluatedPhotos = 0;
+    for (std::size_t p : evaluated) evaluatedPhotos += people[p].photos.size();
+    std::printf("%s: %zu photos of %zu people", recognizer.engineName().c_str(), evaluatedPhotos, evaluated.size());
     std::printf(" (%zu without a usable face) in", missed);
     for (const auto& r : roots) std::printf(" %s", r.c_str());
+    if (!fitRoots.empty()) {
+        std::printf("; fitted on");
+        for (const auto& r : fitRoots) std::printf(" %s", r.c_str());
+    }
     std::printf("\nthreshold %.2f (match: distance ≤ threshold)\n\n", double(threshold));
 
-    // Every pair.
+    // Every pair of the evaluated folders, with the engine's distance.
     const std::size_t n = all.size();
     std::vector<float> dist(n * n, 0);
     for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = i + 1; j < n; ++j)
-            dist[i * n + j] = dist[j * n + i] = FaceMatching::cosineDistance(all[i].embedding, all[j].embedding);
-    Stats genuine, impostor;
-    std::map<std::string, std::pair<std::size_t, std::size_t>> groupFa;  // group → (false accepts, pairs)
-    std::map<std::string, std::set<std::size_t>> groupPeople;
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = i + 1; j < n; ++j) {
-            const float d = dist[i * n + j];
-            const Person& a = people[all[i].identity];
-            const Person& b = people[all[j].identity];
-            if (all[i].identity == all[j].identity) {
-                genuine.d.push_back(d);
-                continue;
-            }
-            impostor.d.push_back(d);
-            if (!a.group.empty() && a.group == b.group) {
-                auto& g = groupFa[a.group];
-                g.first += d <= threshold;
-                ++g.second;
-            }
-        }
-        const Person& a = people[all[i].identity];
-        if (!a.group.empty()) groupPeople[a.group].insert(all[i].identity);
-    }
+        for (std::size_t j = i + 1; j < n; ++j) dist[i * n + j] = dist[j * n + i] = engineDistance(i, j);
+    const Pairs enginePairs = pairsOf(people, evaluated, [&](std::size_t a, std::size_t b) { return dist[a * n + b]; });
+    Stats genuine{enginePairs.genuine}, impostor;
+    for (const auto& [d, g] : enginePairs.impostor) impostor.d.push_back(d);
     std::printf("pairwise distances\n");
     genuine.print("genuine");
     impostor.print("impostor");
-    const auto count = [](const std::vector<float>& v, auto pred) {
-        return std::size_t(std::count_if(v.begin(), v.end(), pred));
-    };
-    const std::size_t fr = count(genuine.d, [&](float d) { return d > threshold; });
-    const std::size_t fa = count(impostor.d, [&](float d) { return d <= threshold; });
-    std::printf("  at %.2f: FRR %.3f %% (%zu of %zu genuine pairs)  FAR %.3f %% (%zu of %zu impostor pairs)\n",
-                double(threshold), percent(fr, genuine.d.size()), fr, genuine.d.size(), percent(fa, impostor.d.size()), fa,
-                impostor.d.size());
-    // Equal-error rate: the threshold among all distances where FAR and FRR are closest.
-    if (!genuine.d.empty() && !impostor.d.empty()) {
-        std::vector<float> candidates = genuine.d;
-        candidates.insert(candidates.end(), impostor.d.begin(), impostor.d.end());
-        std::sort(candidates.begin(), candidates.end());
-        double bestGap = 2, eer = 0, eerT = 0;
-        for (float t : candidates) {
-            const double frr = double(genuine.d.end() - std::upper_bound(genuine.d.begin(), genuine.d.end(), t)) / double(genuine.d.size());
-            const double far = double(std::upper_bound(impostor.d.begin(), impostor.d.end(), t) - impostor.d.begin()) / double(impostor.d.size());
-            if (std::fabs(far - frr) < bestGap) {
-                bestGap = std::fabs(far - frr);
-                eer = (far + frr) / 2;
-                eerT = t;
-            }
-        }
-        std::printf("  equal-error rate %.3f %% at threshold %.3f\n", eer * 100, eerT);
+    {
+        const Accepts a = acceptsAt(enginePairs, threshold);
+        const auto fr = std::size_t(std::lround(frrAt(enginePairs.genuine, threshold) * double(enginePairs.genuine.size())));
+        std::printf("  at %.2f: FRR %.3f %% (%zu of %zu genuine pairs)  FAR %.3f %% (%zu of %zu impostor pairs)\n",
+                    double(threshold), percent(fr, enginePairs.genuine.size()), fr, enginePairs.genuine.size(),
+                    percent(a.fa, a.pairs), a.fa, a.pairs);
+        std::printf("  equal-error rate %.3f %%\n", equalErrorRate(enginePairs) * 100);
     }
 
     // Best of K.
     std::size_t enrolled = 0, gTrials = 0, gMiss = 0, iTrials = 0, iAccept = 0;
-    for (std::size_t p = 0; p < people.size(); ++p) {
+    for (std::size_t p : evaluated) {
         const Person& person = people[p];
         if (person.folder != 0 || person.photos.size() < k) continue;
         ++enrolled;
@@ -259,12 +439,14 @@ int photos(int argc, char** argv) {
             ++gTrials;
             gMiss += best(person.photos[i]) > threshold;
         }
-        for (std::size_t probe = 0; probe < n; ++probe) {
-            if (all[probe].identity == p) continue;
-            ++iTrials;
-            if (best(probe) <= threshold) {
-                ++iAccept;
-                std::printf("  best-of-%zu false accept: %s probed with %s\n", k, person.name.c_str(), all[probe].path.c_str());
+        for (std::size_t q : evaluated) {
+            if (q == p) continue;
+            for (std::size_t probe : people[q].photos) {
+                ++iTrials;
+                if (best(probe) <= threshold) {
+                    ++iAccept;
+                    std::printf("  best-of-%zu false accept: %s probed with %s\n", k, person.name.c_str(), all[probe].path.c_str());
+                }
             }
         }
     }
@@ -273,11 +455,85 @@ int photos(int argc, char** argv) {
     std::printf("  FRR %.3f %% (%zu of %zu genuine probes)  FAR %.4f %% (%zu of %zu impostor probes)\n",
                 percent(gMiss, gTrials), gMiss, gTrials, percent(iAccept, iTrials), iAccept, iTrials);
 
-    if (!groupFa.empty()) {
-        std::printf("\nfalse accepts among pairs of different people of the same group, at %.2f\n", double(threshold));
-        for (const auto& [group, v] : groupFa)
-            std::printf("  %-18s %3zu people  %6zu pairs  %5zu accepted  FAR %.2f %%\n", group.c_str(),
-                        groupPeople[group].size(), v.second, v.first, percent(v.first, v.second));
+    // The distances compared, set by set: today's (the offset of the engine "ResNet128-dlib/mu1"),
+    // the engine's, and with --fit the alternatives whose constants are fitted on the fit folders
+    // only (never on the set they are judged on): raw cosine, and an offset from a mean in which each
+    // group weighs the same. A fitted scale puts each alternative's threshold where the fit folders'
+    // genuine pairs are rejected as often as today's distance rejects them at the threshold.
+    std::vector<Candidate> candidates;
+    {
+        Candidate today{"today: cosine of raw - 0.80 mu0 (mu1)", {}, 1, &all};
+        for (std::size_t i = 0; i < today.offset.size(); ++i)
+            today.offset[i] = DescriptorRecognizer::offsetWeight * DescriptorRecognizer::legacyMean[i];
+        candidates.push_back(today);
+        candidates.push_back({"engine " + recognizer.engineName(), {}, 1, &all});
+    }
+    if (!fitRoots.empty()) {
+        const std::vector<std::size_t> fit = inRoots(roots.size(), allRoots.size());
+        const std::vector<float> mu = balancedMean(all, people, fit);
+        Candidate balanced{"fitted: raw - 0.80 balanced mean, scaled", {}, 1, &all};
+        for (std::size_t i = 0; i < balanced.offset.size() && i < mu.size(); ++i)
+            balanced.offset[i] = DescriptorRecognizer::offsetWeight * mu[i];
+        candidates.push_back({"fitted: raw cosine, scaled", {}, 1, &all});
+        candidates.push_back(balanced);
+        const Pairs todayFit = pairsOf(people, fit, candidates[0]);
+        const double target = frrAt(todayFit.genuine, threshold);
+        for (std::size_t c = 2; c < candidates.size(); ++c) {
+            const Pairs p = pairsOf(people, fit, [&](std::size_t a, std::size_t b) { return candidates[c].unscaled(a, b); });
+            const float t = thresholdForFrr(p.genuine, target);
+            candidates[c].scale = t > 0 ? threshold / t : 1;
+            std::printf("\n%s: threshold %.4f of the unscaled distance (scale %.4f), where the fit folders' FRR is today's %.2f %%",
+                        candidates[c].name.c_str(), double(t), double(candidates[c].scale), target * 100);
+        }
+        // The fitted offset and scale, as the constants of KorvelIDKit/Face/DescriptorCalibration.cpp.
+        std::printf("\n\nconst float DescriptorRecognizer::distanceScale = %.6gf;\n", double(candidates[3].scale));
+        std::printf("const std::array<float, 128> DescriptorRecognizer::offsetMean = {\n");
+        for (std::size_t i = 0; i < mu.size(); ++i)
+            std::printf("%s%.9gf,%s", i % 8 == 0 ? "    " : " ", double(mu[i]), i % 8 == 7 ? "\n" : "");
+        std::printf("};\n");
+    }
+    // The engine's own distance (its embedding and its distance, not a candidate's formula).
+    const auto distanceOf = [&](std::size_t c) {
+        return [&, c](std::size_t a, std::size_t b) { return c == 1 ? dist[a * n + b] : candidates[c](a, b); };
+    };
+    for (std::size_t r = 0; r < roots.size(); ++r) {
+        const std::vector<std::size_t> members = inRoots(r, r + 1);
+        const Pairs today = pairsOf(people, members, distanceOf(0));
+        std::set<std::string> groups;
+        std::size_t photoCount = 0;
+        for (std::size_t m : members) groups.insert(people[m].group), photoCount += people[m].photos.size();
+        groups.erase("");
+        std::printf("\nset %s: %zu people, %zu photos, %zu genuine and %zu impostor pairs", roots[r].c_str(), members.size(),
+                    photoCount, today.genuine.size(), today.impostor.size());
+        for (const auto& g : groups) {
+            std::size_t count = 0;
+            for (std::size_t m : members) count += people[m].group == g;
+            std::printf("%s %s %zu", g == *groups.begin() ? "; people per group:" : ",", g.c_str(), count);
+        }
+        const double todayFrr = frrAt(today.genuine, threshold);
+        std::printf("\n  %-44s %7s %8s %7s  %-22s  | at today's FRR (%.2f %%): FAR, worst group\n", "distance", "FRR %",
+                    "FAR %", "EER %", "worst group FAR %", todayFrr * 100);
+        for (std::size_t c = 0; c < candidates.size(); ++c) {
+            const Pairs p = c == 0 ? today : pairsOf(people, members, distanceOf(c));
+            const Accepts at = acceptsAt(p, threshold);
+            const Accepts equal = acceptsAt(p, thresholdForFrr(p.genuine, todayFrr));
+            const auto cell = [](const Accepts& a) {
+                const std::string w = a.worst();
+                if (w.empty()) return std::string("-");
+                const auto& v = a.group.at(w);
+                char s[96];
+                std::snprintf(s, sizeof s, "%s %.2f (%zu/%zu)", w.c_str(), percent(v.first, v.second), v.first, v.second);
+                return std::string(s);
+            };
+            std::printf("  %-44s %7.2f %8.3f %7.3f  %-22s  | %.3f, %s\n", candidates[c].name.c_str(), frrAt(p.genuine, threshold) * 100,
+                        percent(at.fa, at.pairs), equalErrorRate(p) * 100, cell(at).c_str(), percent(equal.fa, equal.pairs),
+                        cell(equal).c_str());
+            if (at.group.size() > 1) {
+                std::printf("  %-44s", "  same-group FAR % at the threshold:");
+                for (const auto& [g, v] : at.group) std::printf("  %s %.2f (%zu/%zu)", g.c_str(), percent(v.first, v.second), v.first, v.second);
+                std::printf("\n");
+            }
+        }
     }
     return 0;
 }
@@ -314,6 +570,25 @@ struct BlinkCounter {
     }
 };
 
+// --trace: both readings behind the scan's openness, frame by frame, as EyeMotionOpennessScale forms them.
+struct OpennessTrace {
+    RelativeOpennessScale landmarks, reference;
+    FaceMotionTracker motion;
+    std::uint64_t generation = 0;
+    void print(const DetectedFace& face, double seconds, long frame, float y, const LivenessTracker& tracker) {
+        const float byLandmarks = landmarks.toTrackerScale(face.eyeOpenness.value_or(NAN), seconds);
+        const auto inReference = motion.referenceOpenness(face.frame, face.landmarks, seconds);
+        if (motion.generation() != generation) reference = RelativeOpennessScale(), generation = motion.generation();
+        const float byReference = inReference ? reference.toTrackerScale(*inReference, seconds) : NAN;
+        const auto& check = motion.lastCheck();
+        std::printf("  frame %4ld  q %.2f  raw %.3f -> %.3f  reference %7.2f -> %6.3f (gen %llu, stretch %.2f, shape %.2f, "
+                    "points %zu, spread %.2f, above %zu drift %.3f)  fed %.3f  phase %d  blinks %lld\n",
+                    frame, double(face.quality), double(face.eyeOpenness.value_or(NAN)), double(byLandmarks),
+                    double(inReference.value_or(NAN)), double(byReference), static_cast<unsigned long long>(generation),
+                    check.stretch, check.shapeChange, check.points, check.spread, check.witnesses, check.witnessDrift, double(y), int(tracker.phase()), static_cast<long long>(tracker.blinkCount()));
+    }
+};
+
 // Which frames a camera throttled to one frame per `seconds` (0: none) delivers, asked frame by
 // frame in order, starting at `firstFrame`.
 class Throttle {
@@ -337,6 +612,10 @@ private:
 constexpr int modes = 3;
 constexpr double throttle = 0.05;
 const char* const modeNames[modes] = {"native", "0.05 s", "0.05 s, +1 frame"};
+
+// Short scans started every `shortScanEvery` seconds at the video's rate, each fed
+// `shortScanLength` seconds: a scan may start anywhere, in a do-not-count row or just after one.
+constexpr double shortScanEvery = 0.5, shortScanLength = 1.5;
 
 struct Tally {
     std::size_t counted = 0, matched = 0, falseBlinks = 0, inDoNotCount = 0;
@@ -372,7 +651,7 @@ int blinks(int argc, char** argv) {
     if (videos.empty()) {
         for (const auto& e : fs::directory_iterator(csvPath.parent_path())) {
             const std::string ext = e.path().extension().string();
-            if (ext == ".mp4" || ext == ".avi" || ext == ".mkv" || ext == ".webm" || ext == ".mov") videos.push_back(e.path());
+            if (ext == ".mp4" || ext == ".avi" || ext == ".mkv" || ext == ".webm" || ext == ".mov" || ext == ".mpg") videos.push_back(e.path());
         }
         std::sort(videos.begin(), videos.end());
     }
@@ -396,7 +675,10 @@ int blinks(int argc, char** argv) {
                 "counted matched false", "counted matched false");
 
     Tally tally[2][modes];  // [all frames][mode]
-    std::size_t labelled = 0, doNotCount = 0, stillBlinks = 0, stills = 0;
+    // Scans starting this many frames before each labelled blink.
+    const std::vector<long> lateStarts{1, 3, 6, 10};
+    std::vector<std::size_t> lateTries(lateStarts.size()), lateCounted(lateStarts.size());
+    std::size_t labelled = 0, doNotCount = 0, stillBlinks = 0, stills = 0, shortCount = 0, shortFalse = 0;
     std::string notes;
     for (const auto& video : videos) {
         cv::VideoCapture probe(video.string(), cv::CAP_FFMPEG);
@@ -411,6 +693,7 @@ int blinks(int argc, char** argv) {
         // depends on the frames it was given before: each run sees only the frames its camera would
         // deliver. The frames are not kept (a minute of video would not fit).
         std::vector<long> countedBy[2][modes];
+        std::vector<long> shortBlinks;  // where the short scans saw the eyes close
         cv::Mat still;
         std::size_t frames = 0, faces = 0, gated = 0;
         for (int mode = 0; mode < modes; ++mode) {
@@ -419,21 +702,40 @@ int blinks(int argc, char** argv) {
             BlinkCounter scan(modeDetector.makeOpennessScale()), all(modeDetector.makeOpennessScale());
             cv::VideoCapture capture(video.string(), cv::CAP_FFMPEG);
             cv::Mat frame;
+            OpennessTrace readings;
+            if (trace) std::printf("%s, %s:\n", video.filename().c_str(), modeNames[mode]);
+            std::deque<std::pair<std::size_t, BlinkCounter>> shortScans;  // (first frame, scan)
+            const std::size_t shortEvery = std::size_t(std::lround(shortScanEvery * fps)),
+                              shortLength = std::size_t(std::lround(shortScanLength * fps));
             std::size_t i = 0;
             for (; capture.read(frame); ++i) {
+                if (mode == 0) {
+                    if (i % shortEvery == 0) shortScans.emplace_back(i, BlinkCounter(modeDetector.makeOpennessScale()));
+                    while (!shortScans.empty() && i >= shortScans.front().first + shortLength) {
+                        shortBlinks.insert(shortBlinks.end(), shortScans.front().second.blinks.begin(),
+                                           shortScans.front().second.blinks.end());
+                        shortScans.pop_front();
+                    }
+                }
                 if (!camera.delivers(i)) continue;
                 const auto face = modeDetector.detect(frame);
                 if (!face || !face->eyeOpenness) continue;
                 const double t = double(i) / fps;
                 all.feed(*face, t, long(i), false);
-                if (face->quality >= minQuality) scan.feed(*face, t, long(i), trace && mode == 0);
+                if (face->quality >= minQuality) {
+                    for (auto& [first, shortScan] : shortScans) shortScan.feed(*face, t, long(i), false);
+                    scan.feed(*face, t, long(i), false);
+                    if (trace) readings.print(*face, t, long(i), scan.lastFed, scan.tracker);
+                }
                 if (mode == 0) {
                     ++faces;
                     gated += face->quality >= minQuality;
                     if (still.empty() && face->quality >= minQuality) still = frame.clone();
                 }
             }
-            if (mode == 0) frames = i;
+            if (mode == 0) frames = i, shortCount += (frames + shortEvery - 1) / shortEvery;
+            for (auto& [first, shortScan] : shortScans)
+                shortBlinks.insert(shortBlinks.end(), shortScan.blinks.begin(), shortScan.blinks.end());
             countedBy[0][mode] = scan.blinks;
             countedBy[1][mode] = all.blinks;
         }
@@ -484,6 +786,42 @@ int blinks(int argc, char** argv) {
         }
         std::printf("%-36s %6zu %6zu %7zu %8zu%s\n", video.filename().c_str(), frames, faces, gated,
                     blinksHere.size(), cells.c_str());
+        for (long f : shortBlinks) {
+            const auto near = [&](const Label& l) { return f >= l.start - early && f <= l.end + slack; };
+            if (std::any_of(blinksHere.begin(), blinksHere.end(), near)) continue;
+            ++shortFalse;
+            const bool inIgnored = std::any_of(ignored.begin(), ignored.end(), near);
+            notes += "  " + video.filename().string() + ": a short scan counted a false blink, eyes closed at frame " +
+                     std::to_string(f) + (inIgnored ? " (a do-not-count row)" : "") + "\n";
+        }
+
+        // Scans that start just before a labelled blink, at the video's rate: the blink is among
+        // the scan's very first frames.
+        if (!blinksHere.empty()) {
+            std::map<long, cv::Mat> kept;
+            cv::VideoCapture capture(video.string(), cv::CAP_FFMPEG);
+            cv::Mat frame;
+            for (long i = 0; capture.read(frame); ++i)
+                for (const Label& b : blinksHere)
+                    if (i >= b.start - lateStarts.back() && i <= b.end + slack) kept[i] = frame.clone();
+            for (std::size_t n = 0; n < lateStarts.size(); ++n)
+                for (const Label& b : blinksHere) {
+                    detector.forgetFace();
+                    BlinkCounter scan(detector.makeOpennessScale());
+                    for (long i = std::max(0L, b.start - lateStarts[n]); i <= b.end + slack && kept.contains(i); ++i)
+                        if (const auto face = detector.detect(kept[i]); face && face->eyeOpenness && face->quality >= minQuality)
+                            scan.feed(*face, double(i) / fps, i, false);
+                    ++lateTries[n];
+                    const bool seen = std::any_of(scan.blinks.begin(), scan.blinks.end(),
+                                                  [&](long f) { return f >= b.start - early && f <= b.end + slack; });
+                    lateCounted[n] += seen;
+                    if (!seen)
+                        notes += "  " + video.filename().string() + ": a scan starting " + std::to_string(lateStarts[n]) +
+                                 " frame(s) before the blink of frames " + std::to_string(b.start) + "-" +
+                                 std::to_string(b.end) + " missed it\n";
+                }
+            detector.forgetFace();
+        }
 
         // A still photo: the same frame again and again never blinks.
         if (!still.empty()) {
@@ -506,43 +844,42 @@ int blinks(int argc, char** argv) {
                         t.falseBlinks, t.inDoNotCount, doNotCount);
         }
     std::printf("still photos (a frame of each video fed 100 times): %zu blinks in %zu stills\n", stillBlinks, stills);
+    std::printf("scans of %.1f s starting every %.1f s (native): %zu false blinks in %zu scans\n", shortScanLength,
+                shortScanEvery, shortFalse, shortCount);
+    for (std::size_t n = 0; n < lateStarts.size(); ++n)
+        std::printf("scans starting %ld frame(s) before a labelled blink: %zu of %zu counted it\n", lateStarts[n],
+                    lateCounted[n], lateTries[n]);
     return 0;
 }
 
 // ---------------------------------------------------------------- attacks
 
+// The attack suite's modes: the blinks' three, and a scan that starts as the first dip begins, with
+// no frame at rest before it (a scan's first frames are read as soon as the motion is known).
+constexpr int attackModes = 4;
+const char* const attackModeNames[attackModes] = {"native", "0.05 s", "+1 frame", "from dip"};
+Throttle attackCamera(int mode, double fps) {
+    return Throttle(fps, mode == 1 || mode == 2 ? throttle : 0, mode == 2 ? 1 : mode == 3 ? std::size_t(std::lround(0.4 * fps)) : 0);
+}
+
 using FaceData::Motion;
 using FaceData::motionKinds;
 using FaceData::motionName;
 
-// --trace: both readings behind the scan's openness, frame by frame, as EyeMotionOpennessScale forms them.
-struct OpennessTrace {
-    RelativeOpennessScale landmarks, reference;
-    FaceMotionTracker motion;
-    std::uint64_t generation = 0;
-    void print(const DetectedFace& face, double seconds, long frame, float y, const LivenessTracker& tracker) {
-        const float byLandmarks = landmarks.toTrackerScale(face.eyeOpenness.value_or(NAN), seconds);
-        const auto inReference = motion.referenceOpenness(face.frame, face.landmarks, seconds);
-        if (motion.generation() != generation) reference = RelativeOpennessScale(), generation = motion.generation();
-        const float byReference = inReference ? reference.toTrackerScale(*inReference, seconds) : NAN;
-        const auto& check = motion.lastCheck();
-        std::printf("  frame %4ld  q %.2f  raw %.3f -> %.3f  reference %7.2f -> %6.3f (gen %llu, stretch %.2f, shape %.2f, "
-                    "points %zu, spread %.2f)  fed %.3f  phase %d  blinks %lld\n",
-                    frame, double(face.quality), double(face.eyeOpenness.value_or(NAN)), double(byLandmarks),
-                    double(inReference.value_or(NAN)), double(byReference), static_cast<unsigned long long>(generation),
-                    check.stretch, check.shapeChange, check.points, check.spread, double(y), int(tracker.phase()), static_cast<long long>(tracker.blinkCount()));
-    }
-};
-
 int attacks(int argc, char** argv) {
     std::size_t every = 1, first = 0;
-    std::string only;
+    std::string only, kinds;
     bool trace = false;
-    fs::path data;
+    fs::path data, save;
     for (int i = 0; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--only" && i + 1 < argc) {
             only = argv[++i];
+        } else if (a == "--save" && i + 1 < argc) {
+            save = argv[++i];
+        } else if (a == "--kinds" && i + 1 < argc) {
+            kinds = argv[++i];
+            if (kinds != "planar" && kinds != "folded") return usage();
         } else if (a == "--trace") {
             trace = true;
         } else if (a == "--every" && i + 1 < argc) {
@@ -580,14 +917,23 @@ int attacks(int argc, char** argv) {
     }
     const float minQuality = Settings{}.minQuality;
     constexpr double fps = 25;
-    std::printf("attack suite: %zu of %zu stills, each moved as a plane in %zu ways (8 dips of 0.15–0.6 s, noise, JPEG)\n",
-                stills.size(), all.size(), std::size(motionKinds));
+    std::vector<Motion> chosen;
+    for (const Motion kind : motionKinds)
+        if (kinds.empty() || (kinds == "folded") == FaceData::isFolded(kind)) chosen.push_back(kind);
+    // The photo's own face, found once per still, places the folds; a separate detector, since the
+    // suite's follows the face from frame to frame.
+    FaceDetector::Options photoOptions;
+    photoOptions.upsampleWhenNothingFound = true;
+    photoOptions.followFace = false;
+    FaceDetector photoDetector(photoOptions);
+    std::printf("attack suite: %zu of %zu stills, each moved in %zu ways (8 dips of 0.15–0.6 s, noise, JPEG)\n",
+                stills.size(), all.size(), chosen.size());
     std::printf("the scan's blink path (quality ≥ %.2f); detections of the 25 fps clip reused by the throttled modes;\n"
                 "'landmarks only' is the ratio through the relative scale alone, for comparison\n\n",
                 double(minQuality));
 
     struct Row {
-        std::size_t clips = 0, frames = 0, usable = 0, falseBlinks[modes] = {}, landmarkOnly[modes] = {}, clipsFooled[modes] = {};
+        std::size_t clips = 0, frames = 0, usable = 0, falseBlinks[attackModes] = {}, landmarkOnly[attackModes] = {}, clipsFooled[attackModes] = {};
     };
     std::map<Motion, Row> rows;
     std::string notes;
@@ -602,15 +948,23 @@ int attacks(int argc, char** argv) {
         // The frames at rest are the same in every motion's clip (same place, same noise): they are
         // made and searched once per photo, by the first motion, and reused by the others.
         std::map<std::size_t, std::optional<DetectedFace>> atRest;
-        for (const Motion kind : motionKinds) {
+        std::optional<FaceData::FaceLines> lines;
+        if (chosen.back() >= Motion::foldUpperBack) lines = FaceData::faceLines(photoDetector, photo);
+        for (const Motion kind : chosen) {
+            if (FaceData::isFolded(kind) && !lines) {
+                notes += "  " + stills[s].string() + ": no face on the photo to fold along\n";
+                continue;
+            }
             auto started = Clock::now();
             const double madeBefore = clipSeconds;
-            const auto motion = FaceData::attackMotion(photo, kind, seeds[s], fps);
+            const auto motion = FaceData::attackMotion(photo, kind, seeds[s], fps, lines);
             std::vector<std::optional<DetectedFace>> faces(motion.size());
             const auto frameAt = [&](std::size_t i) {
                 const auto t = Clock::now();
                 cv::Mat frame = FaceData::attackFrame(photo, motion[i], FaceData::attackNoiseSeed(seeds[s], i));
                 clipSeconds += since(t);
+                if (!save.empty())
+                    cv::imwrite((save / (std::to_string(seeds[s]) + "-" + std::to_string(int(kind)) + "-" + std::to_string(i) + ".jpg")).string(), frame);
                 return frame;
             };
             detector.forgetFace();
@@ -631,7 +985,7 @@ int attacks(int argc, char** argv) {
             for (std::size_t i = 0; i < motion.size(); ++i) {
                 const bool rest = motion[i] == motion[0];
                 if (rest && atRest.contains(i)) faces[i] = atRest[i];
-                else if (!corners.empty() && !mayPass(motion[i] * motion[0].inv())) ++skipped;
+                else if (!corners.empty() && !mayPass(motion[i].map * motion[0].map.inv())) ++skipped;
                 else faces[i] = detector.detect(frameAt(i)), ++searched;
                 if (rest) atRest[i] = faces[i];
                 if (i == 0 && faces[0]) {
@@ -646,8 +1000,8 @@ int attacks(int argc, char** argv) {
             Row& row = rows[kind];
             ++row.clips;
             row.frames += faces.size();
-            for (int mode = 0; mode < modes; ++mode) {
-                Throttle camera(fps, mode ? throttle : 0, mode == 2 ? 1 : 0);
+            for (int mode = 0; mode < attackModes; ++mode) {
+                Throttle camera = attackCamera(mode, fps);
                 BlinkCounter scan(detector.makeOpennessScale());
                 BlinkCounter landmarks(std::make_unique<RelativeOpennessScale>());
                 for (std::size_t i = 0; i < faces.size(); ++i) {
@@ -662,8 +1016,8 @@ int attacks(int argc, char** argv) {
                 row.landmarkOnly[mode] += landmarks.blinks.size();
                 row.clipsFooled[mode] += !scan.blinks.empty();
                 if (trace && !scan.blinks.empty()) {
-                    std::printf("%s, %s (%s):\n", stills[s].c_str(), motionName(kind), modeNames[mode]);
-                    Throttle again(fps, mode ? throttle : 0, mode == 2 ? 1 : 0);
+                    std::printf("%s, %s (%s):\n", stills[s].c_str(), motionName(kind), attackModeNames[mode]);
+                    Throttle again = attackCamera(mode, fps);
                     BlinkCounter replay(detector.makeOpennessScale());
                     OpennessTrace readings;
                     for (std::size_t i = 0; i < faces.size(); ++i) {
@@ -679,7 +1033,7 @@ int attacks(int argc, char** argv) {
                 }
                 if (!scan.blinks.empty())
                     notes += "  " + stills[s].parent_path().filename().string() + "/" + stills[s].filename().string() +
-                             ", " + motionName(kind) + " (" + modeNames[mode] + "): " +
+                             ", " + motionName(kind) + " (" + attackModeNames[mode] + "): " +
                              std::to_string(scan.blinks.size()) + " false blink(s)\n";
             }
             blinkSeconds += since(started);
@@ -687,29 +1041,40 @@ int attacks(int argc, char** argv) {
         if ((s + 1) % 10 == 0) std::fprintf(stderr, "  %zu of %zu stills\n", s + 1, stills.size());
     }
     std::printf("time: making frames %.0f s, detection %.0f s (%zu frames searched, %zu too narrow or turned to pass the gate), "
-                "blink path (3 modes) %.0f s\n\n",
+                "blink path (4 modes) %.0f s\n\n",
                 clipSeconds, detectSeconds, searched, skipped, blinkSeconds);
     if (!notes.empty()) std::printf("%s\n", notes.c_str());
-    std::printf("%-32s %6s %7s %7s | %-26s | %-26s\n", "", "", "", "usable", "false blinks", "landmarks only (before)");
-    std::printf("%-32s %6s %7s %7s | %8s %8s %8s | %8s %8s %8s\n", "motion", "clips", "frames", "frames", modeNames[0],
-                modeNames[1], "+1 frame", modeNames[0], modeNames[1], "+1 frame");
-    Row total;
-    for (const Motion kind : motionKinds) {
+    std::printf("%-30s %5s %6s %6s | %-35s | %-35s\n", "", "", "", "usable", "false blinks", "landmarks only (before)");
+    std::printf("%-30s %5s %6s %6s |", "motion", "clips", "frames", "frames");
+    for (int table = 0; table < 2; ++table) {
+        for (const char* name : attackModeNames) std::printf(" %8s", name);
+        std::printf(table ? "\n" : " |");
+    }
+    const auto printRow = [](const char* name, const Row& r) {
+        std::printf("%-30s %5zu %6zu %6zu |", name, r.clips, r.frames, r.usable);
+        for (const std::size_t n : r.falseBlinks) std::printf(" %8zu", n);
+        std::printf(" |");
+        for (const std::size_t n : r.landmarkOnly) std::printf(" %8zu", n);
+        std::printf("\n");
+    };
+    // Totals of the flat and of the folded prints, and of all.
+    Row totals[3];
+    const char* totalNames[3] = {"all planar", "all folded", "all"};
+    for (const Motion kind : chosen) {
         const Row& r = rows[kind];
-        std::printf("%-32s %6zu %7zu %7zu | %8zu %8zu %8zu | %8zu %8zu %8zu\n", motionName(kind), r.clips, r.frames,
-                    r.usable, r.falseBlinks[0], r.falseBlinks[1], r.falseBlinks[2], r.landmarkOnly[0], r.landmarkOnly[1],
-                    r.landmarkOnly[2]);
-        total.clips += r.clips;
-        total.frames += r.frames;
-        total.usable += r.usable;
-        for (int m = 0; m < modes; ++m) {
-            total.falseBlinks[m] += r.falseBlinks[m];
-            total.landmarkOnly[m] += r.landmarkOnly[m];
+        printRow(motionName(kind), r);
+        for (Row* total : {&totals[FaceData::isFolded(kind) ? 1 : 0], &totals[2]}) {
+            total->clips += r.clips;
+            total->frames += r.frames;
+            total->usable += r.usable;
+            for (int m = 0; m < attackModes; ++m) {
+                total->falseBlinks[m] += r.falseBlinks[m];
+                total->landmarkOnly[m] += r.landmarkOnly[m];
+            }
         }
     }
-    std::printf("%-32s %6zu %7zu %7zu | %8zu %8zu %8zu | %8zu %8zu %8zu\n", "all", total.clips, total.frames, total.usable,
-                total.falseBlinks[0], total.falseBlinks[1], total.falseBlinks[2], total.landmarkOnly[0],
-                total.landmarkOnly[1], total.landmarkOnly[2]);
+    for (int t = 0; t < 3; ++t)
+        if (totals[t].clips) printRow(totalNames[t], totals[t]);
     return 0;
 }
 }  // namespace

@@ -76,7 +76,8 @@ AuthEngine::AuthEngine(FaceStore& store, std::unique_ptr<FaceDetecting> detector
       recognizer_(std::move(recognizer)),
       settings_(std::move(settings)),
       camera_(std::move(cameraSource), options.cameraClock),
-      options_(std::move(options)) {}
+      options_(std::move(options)),
+      attempts_(store_.fileURL().parent_path()) {}
 
 AuthEngine::~AuthEngine() = default;
 
@@ -97,7 +98,7 @@ void AuthEngine::setOnPreviewFrame(PreviewHandler handler) {
 
 BestMatch AuthEngine::bestMatch(const FaceEmbedding& embedding) const {
     // A copy per frame: the main thread may reset the profiles while a scan runs.
-    return FaceMatching::bestMatch(store_.snapshot(), embedding);
+    return FaceMatching::bestMatch(store_.snapshot(), embedding, *recognizer_);
 }
 
 void AuthEngine::preview(const cv::Mat& frame) {
@@ -139,6 +140,17 @@ std::optional<FaceEmbedding> AuthEngine::embed(const DetectedFace& face) {
 
 AuthResult AuthEngine::authenticate(const StatusHandler& onStatus, std::stop_token stop) {
     if (store_.empty()) return AuthResult::noMatch(std::nullopt);
+    if (attempts_.lockedOut()) return AuthResult::lockedOut();
+    bool comparedFace = false;
+    AuthResult result = scan(onStatus, stop, comparedFace);
+    // A scan cancelled after a face was compared counts too: cancelling must not buy a new attempt.
+    const bool failed = result.kind == AuthResult::Kind::noMatch || result.kind == AuthResult::Kind::cancelled;
+    if (result.kind == AuthResult::Kind::matched) attempts_.recordSuccess();
+    else if (failed && comparedFace) attempts_.recordFailure();
+    return result;
+}
+
+AuthResult AuthEngine::scan(const StatusHandler& onStatus, std::stop_token stop, bool& comparedFace) {
     if (auto problem = modelProblem()) return AuthResult::cameraError(*problem);
     try {
         camera_.start();
@@ -188,7 +200,14 @@ AuthResult AuthEngine::authenticate(const StatusHandler& onStatus, std::stop_tok
             trace.openness = face->eyeOpenness;
         }
         if (!face || !(face->quality >= current.minQuality)) {
-            report(ScanStatus::searching());
+            // A face too small for the gate even if it looked straight on: closer; else turned.
+            using Hint = ScanStatus::Hint;
+            const Hint hint = !face ? Hint::none
+                              : FaceGeometry::estimateQuality(float(face->boundingBox.width), std::nullopt, std::nullopt) <
+                                        current.minQuality
+                                  ? Hint::moveCloser
+                                  : Hint::faceCamera;
+            report(ScanStatus::searching(hint));
             streak = 0;
             continue;
         }
@@ -208,6 +227,7 @@ AuthResult AuthEngine::authenticate(const StatusHandler& onStatus, std::stop_tok
         }
         const BestMatch match = bestMatch(*embedding);
         if (match.name) trace.distance = match.distance;
+        comparedFace = comparedFace || match.name.has_value();
         bestDistance = std::min(bestDistance, match.distance);
         if (match.name && match.distance <= current.effectiveThreshold()) {
             candidateName = match.name;
@@ -290,7 +310,7 @@ void AuthEngine::enroll(const std::string& name, const EventHandler& onEvent, st
         std::optional<FaceEmbedding> embedding = embed(*face);
         if (!embedding) continue;
         // Only the last sample is compared: a still face adds nothing until it moves or the light changes.
-        if (!samples.empty() && FaceMatching::cosineDistance(embedding->vector, samples.back().vector) < diversityDistance)
+        if (!samples.empty() && recognizer_->distance(embedding->vector, samples.back().vector) < diversityDistance)
             continue;
         samples.push_back(std::move(*embedding));
         send(EnrollmentEvent::progress(static_cast<std::int64_t>(samples.size()), target));
@@ -308,7 +328,7 @@ void AuthEngine::enroll(const std::string& name, const EventHandler& onEvent, st
         session.tearDown();
         return;
     }
-    FaceProfile profile{Uuid::random(), name, std::move(samples), Timestamp::now()};
+    FaceProfile profile{Uuid::random(), name, std::move(samples), Timestamp::now(), recognizer_->engineName()};
     store_.add(profile);
     store_.save();
     // Sent before the teardown, so the receiver learns the result while the camera is stopping.

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "Face/CameraController.h"
+#include "Face/FaceAttemptLimit.h"
 #include "Face/FaceDetector.h"
 #include "Face/FaceRecognizer.h"
 #include "Face/FaceStore.h"
@@ -21,12 +22,15 @@
 // Progress of one scan, reported once or twice per examined frame.
 struct ScanStatus {
     enum class Kind { progress, searching, faceFound, needBlink };
+    // searching: why a face that was found cannot be used (none when no face was found).
+    enum class Hint { none, moveCloser, faceCamera };
     Kind kind = Kind::searching;
     std::int64_t matches = 0;   // progress: matching frames in a row so far
     std::int64_t required = 0;  // progress: frames in a row required
+    Hint hint = Hint::none;
 
     static ScanStatus progress(std::int64_t matches, std::int64_t required) { return {Kind::progress, matches, required}; }
-    static ScanStatus searching() { return {Kind::searching, 0, 0}; }
+    static ScanStatus searching(Hint hint = Hint::none) { return {Kind::searching, 0, 0, hint}; }
     static ScanStatus faceFound() { return {Kind::faceFound, 0, 0}; }
     static ScanStatus needBlink() { return {Kind::needBlink, 0, 0}; }
     friend bool operator==(const ScanStatus&, const ScanStatus&) = default;
@@ -34,7 +38,8 @@ struct ScanStatus {
 
 // The outcome of one scan.
 struct AuthResult {
-    enum class Kind { matched, noMatch, cameraError, noFace, cancelled };
+    // lockedOut: too many failed scans in a row; no scan until the master password is accepted.
+    enum class Kind { matched, noMatch, cameraError, noFace, cancelled, lockedOut };
     Kind kind = Kind::noFace;
     std::string name;                   // matched
     float distance = 0;                 // matched
@@ -46,6 +51,7 @@ struct AuthResult {
     static AuthResult cameraError(std::string description) { return {Kind::cameraError, {}, 0, {}, std::move(description)}; }
     static AuthResult noFace() { return {}; }
     static AuthResult cancelled() { return {Kind::cancelled, {}, 0, {}, {}}; }
+    static AuthResult lockedOut() { return {Kind::lockedOut, {}, 0, {}, {}}; }
     friend bool operator==(const AuthResult&, const AuthResult&) = default;
 };
 
@@ -132,6 +138,9 @@ public:
     // One scan, run on the calling thread (never the main thread: it blocks for the whole window).
     // `onStatus` is called on this thread; receivers hop to their own. A stop requested on `stop`
     // with a frame in hand gives `cancelled`; during the wait for a frame it ends the window early.
+    // Scans that compared a face and did not approve are counted in the data folder (the store's
+    // folder); after FaceAttemptLimit::maxFailures in a row the answer is `lockedOut`, at once and
+    // without the camera, until the master password is accepted.
     AuthResult authenticate(const StatusHandler& onStatus, std::stop_token stop = {});
     // The same scan on a new thread. `onDone` (optional) is called on that thread with the result.
     ScanTask<AuthResult> authenticateAsync(StatusHandler onStatus, std::function<void(const AuthResult&)> onDone = {});
@@ -158,9 +167,11 @@ public:
     FaceStore& store() { return store_; }
     FaceDetecting& detector() { return *detector_; }
     FaceRecognizer& recognizer() { return *recognizer_; }
+    FaceAttemptLimit& attempts() { return attempts_; }
 
 private:
     class Session;
+    AuthResult scan(const StatusHandler& onStatus, std::stop_token stop, bool& comparedFace);
     void preview(const cv::Mat& frame);
     std::optional<DetectedFace> detect(const cv::Mat& frame);
     std::optional<FaceEmbedding> embed(const DetectedFace& face);
@@ -174,6 +185,7 @@ private:
     Settings settings_;
     CameraController camera_;
     Options options_;
+    FaceAttemptLimit attempts_;
     mutable std::mutex previewMutex_;
     PreviewHandler onPreviewFrame_;
     TraceHandler onFrameTrace_;

@@ -21,18 +21,21 @@ float RelativeOpennessScale::toTrackerScale(float raw, double seconds) {
     std::vector<float> values;
     for (const auto& [t, v] : history_)
         if (t >= seconds - window) values.push_back(v);
+    float baseline = 0;
     if (values.size() < minWindowFrames) {
-        values.clear();
+        // Too few frames for a median: the widest of the last few. A median of a scan's first
+        // frames already holds the lids of a blink that began among them, and would measure the
+        // closed lids against half-closed ones.
+        baseline = raw;
         const std::size_t start = history_.size() > minWindowFrames - 1 ? history_.size() - (minWindowFrames - 1) : 0;
-        for (std::size_t i = start; i < history_.size(); ++i) values.push_back(history_[i].second);
-        values.push_back(raw);
+        for (std::size_t i = start; i < history_.size(); ++i) baseline = std::max(baseline, history_[i].second);
+    } else {
+        const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
+        std::nth_element(values.begin(), middle, values.end());
+        baseline = *middle;
+        if (values.size() % 2 == 0) baseline = (baseline + *std::max_element(values.begin(), middle)) / 2;
     }
     history_.emplace_back(seconds, raw);
-
-    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    float baseline = *middle;
-    if (values.size() % 2 == 0) baseline = (baseline + *std::max_element(values.begin(), middle)) / 2;
     if (!(baseline > 0)) return neutral;
     return gain * (raw / baseline - offset);
 }

@@ -82,8 +82,9 @@ public:
 // FaceMotion.h, runs it beside the motion-compensated ratio). dlib's eye outlines never close completely (closed eyes still
 // read 0.13–0.26 against 0.33–0.37 open), and people's open eyes differ, so the raw ratio is taken
 // relative to this scan's own recent eyes: z = raw / baseline, where the baseline is the median raw
-// value of the frames fed in the previous 2 s (all frames so far, this one included, while fewer
-// than 5 are in that window), and mapped to the tracker's scale as 0.55·(z − 0.464). Open eyes then
+// value of the frames fed in the previous 2 s (while fewer than 5 are in that window: the largest of
+// the last five frames, this one included, so that a blink at a scan's start is measured against
+// the open eyes before it), and mapped to the tracker's scale as 0.55·(z − 0.464). Open eyes then
 // read about 0.29, and the eyes count as closed at 70 % of their usual height (0.13) and as open
 // again at 86 % (0.22). On small faces closed lids read only 0.64–0.70 of open ones, and eyes
 // lowered to look down read 0.71: the 70 % point sits between the two. A face that never

@@ -19,11 +19,13 @@ float cosineDistance(std::span<const float> q, std::span<const float> e) {
     return std::isnan(d) ? noDistance : d;
 }
 
-BestMatch bestMatch(const std::vector<FaceProfile>& profiles, const FaceEmbedding& query) {
+namespace {
+template <class Distance>
+BestMatch nearest(const std::vector<FaceProfile>& profiles, const FaceEmbedding& query, Distance&& distance) {
     BestMatch best;
     for (const auto& profile : profiles) {
         for (const auto& e : profile.embeddings) {
-            const float d = cosineDistance(query.vector, e.vector);
+            const float d = distance(query.vector, e.vector);
             if (d < best.distance) {
                 best.distance = d;
                 best.name = profile.name;
@@ -31,5 +33,17 @@ BestMatch bestMatch(const std::vector<FaceProfile>& profiles, const FaceEmbeddin
         }
     }
     return best;
+}
+}  // namespace
+
+BestMatch bestMatch(const std::vector<FaceProfile>& profiles, const FaceEmbedding& query) {
+    return nearest(profiles, query, [](std::span<const float> q, std::span<const float> e) { return cosineDistance(q, e); });
+}
+
+BestMatch bestMatch(std::vector<FaceProfile> profiles, const FaceEmbedding& query, const FaceRecognizer& recognizer) {
+    for (auto& p : profiles)
+        if (!recognizer.adopt(p)) p.embeddings.clear();
+    return nearest(profiles, query,
+                   [&](std::span<const float> q, std::span<const float> e) { return recognizer.distance(q, e); });
 }
 }  // namespace FaceMatching

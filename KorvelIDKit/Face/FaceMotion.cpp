@@ -27,6 +27,28 @@ cv::Mat toGray(const cv::Mat& frame) {
     }
 }
 
+// Follows `points` (seen in `previous` at `now`) from `previous` into `gray` with pyramidal
+// Lucas–Kanade, forward and backward: a point that does not track back to where it came from is
+// lost. Keeps in `anchored` and `now` (the same points' places in the anchor frame and in the
+// previous frame) only those followed, and moves `now` to their places in `gray`.
+void follow(const cv::Mat& previous, const cv::Mat& gray, std::vector<cv::Point2f>& anchored, std::vector<cv::Point2f>& now) {
+    std::vector<cv::Point2f> next, back;
+    std::vector<unsigned char> status, backStatus;
+    std::vector<float> error;
+    const cv::Size window(21, 21);
+    const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
+    cv::calcOpticalFlowPyrLK(previous, gray, now, next, status, error, window, 3, stop);
+    cv::calcOpticalFlowPyrLK(gray, previous, next, back, backStatus, error, window, 3, stop);
+    std::vector<cv::Point2f> from, to;
+    for (std::size_t i = 0; i < now.size(); ++i)
+        if (status[i] && backStatus[i] && cv::norm(back[i] - now[i]) < 0.7) {
+            from.push_back(anchored[i]);
+            to.push_back(next[i]);
+        }
+    anchored = std::move(from);
+    now = std::move(to);
+}
+
 cv::Matx33d toMatx(const cv::Mat& m) {
     cv::Matx33d out;
     m.convertTo(cv::Mat(3, 3, CV_64F, out.val), CV_64F);
@@ -56,6 +78,21 @@ cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks) {
         cv::ellipse(mask, cv::Point(c), axes, 0, 0, 360, cv::Scalar(0), cv::FILLED);
     }
     return mask;
+}
+
+cv::Mat aboveEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
+    const auto eyes = FaceGeometry::eyeCentres(landmarks);
+    if (mask.empty() || !eyes || !(eyes->distance() > 0)) return {};
+    // The half-plane above a line parallel to the eye line, a tenth of the eye distance below it.
+    const cv::Point2d along = (eyes->right - eyes->left) * (1.0 / eyes->distance());
+    const cv::Point2d down(-along.y, along.x);  // image y points down
+    const cv::Point2d base = eyes->middle() + down * (0.1 * eyes->distance());
+    const double reach = 2.0 * (mask.cols + mask.rows);
+    const std::vector<cv::Point> half{cv::Point(base - along * reach), cv::Point(base + along * reach),
+                                      cv::Point(base + along * reach - down * reach), cv::Point(base - along * reach - down * reach)};
+    cv::Mat upper = cv::Mat::zeros(mask.size(), CV_8U);
+    cv::fillConvexPoly(upper, half, cv::Scalar(255));
+    return mask & upper;
 }
 
 double stretchAtEyes(std::span<const cv::Point2f> landmarks, const cv::Matx33d& h) {
@@ -126,31 +163,24 @@ void FaceMotionTracker::startAnchor(const cv::Mat& gray, std::span<const cv::Poi
     }
     points_ = anchorPoints_;
     anchorCount_ = anchorPoints_.size();
+    witnessAnchor_.clear();
+    if (!mask.empty()) {
+        const double spacing = std::max(2.0, eyeDistance(landmarks) / 16);
+        cv::goodFeaturesToTrack(gray, witnessAnchor_, maxWitnesses, 0.005, spacing, FaceMotion::aboveEyes(mask, landmarks), 5);
+    }
+    witnesses_ = witnessAnchor_;
+    witnessCount_ = witnessAnchor_.size();
     anchorToReference_ = toReference;
     anchorTime_ = seconds;
 }
 
 std::optional<cv::Matx33d> FaceMotionTracker::followAnchor(const cv::Mat& gray, std::span<const cv::Point2f> landmarks) {
-    std::vector<cv::Point2f> next, back;
-    std::vector<unsigned char> status, backStatus;
-    std::vector<float> error;
-    const cv::Size window(21, 21);
-    const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.03);
-    cv::calcOpticalFlowPyrLK(previous_, gray, points_, next, status, error, window, 3, stop);
-    // Forward–backward: a point that does not track back to where it came from is lost.
-    cv::calcOpticalFlowPyrLK(gray, previous_, next, back, backStatus, error, window, 3, stop);
-    std::vector<cv::Point2f> from, to;
-    for (std::size_t i = 0; i < points_.size(); ++i)
-        if (status[i] && backStatus[i] && cv::norm(back[i] - points_[i]) < 0.7) {
-            from.push_back(anchorPoints_[i]);
-            to.push_back(next[i]);
-        }
     // Most points lost in one step (not followed, or off the plane of the rest): the motion was too
     // fast to follow, and the few left are the ones that moved least (near the axis of a flip),
     // which tell only part of it.
     const double enough = minFollowed * double(points_.size());
-    anchorPoints_ = from;
-    points_ = to;
+    follow(previous_, gray, anchorPoints_, points_);
+    const std::vector<cv::Point2f> from = anchorPoints_, to = points_;
     if (double(from.size()) >= enough && from.size() >= std::size_t(minPoints)) {
         // Tolerance: about 1 % of the eye distance, at least a pixel.
         const double tolerance = std::max(1.0, eyeDistance(landmarks) / 60);
@@ -171,6 +201,31 @@ std::optional<cv::Matx33d> FaceMotionTracker::followAnchor(const cv::Mat& gray, 
     return std::nullopt;
 }
 
+FaceMotionTracker::Above FaceMotionTracker::followAbove(const cv::Mat& gray, std::span<const cv::Point2f> landmarks,
+                                                        const cv::Matx33d& anchorToNow) {
+    if (witnessCount_ < std::size_t(minWitnesses)) return Above::unknown;
+    if (witnesses_.empty()) return Above::disagrees;
+    follow(previous_, gray, witnessAnchor_, witnesses_);
+    const std::vector<cv::Point2f>& from = witnessAnchor_;
+    const std::vector<cv::Point2f>& to = witnesses_;
+    check_.witnesses = to.size();
+    if (to.size() < std::size_t(minWitnesses) || 2 * to.size() < witnessCount_) return Above::disagrees;
+    std::vector<cv::Point2f> expected;
+    cv::perspectiveTransform(from, expected, cv::Mat(anchorToNow));
+    // Four in five of the points found in the anchor must still be followed and agree: a few on
+    // hair, a lash or a glint may wander or be lost, but a part that turns away loses its points
+    // as often as it moves them, so a lost point counts as one that disagrees.
+    std::vector<double> drift;
+    const double scale = eyeDistance(landmarks);
+    for (std::size_t i = 0; i < to.size(); ++i) drift.push_back(cv::norm(expected[i] - to[i]) / scale);
+    std::sort(drift.begin(), drift.end());
+    const std::size_t fifth = witnessCount_ * 4 / 5;
+    check_.witnessDrift = fifth < drift.size() ? drift[fifth] : std::numeric_limits<double>::infinity();
+    if (check_.witnessDrift <= maxWitnessDrift) return Above::agrees;
+    // Those still followed agree: the others were lost, not seen to move.
+    return drift[drift.size() * 4 / 5] <= maxWitnessDrift ? Above::thinned : Above::disagrees;
+}
+
 std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, std::span<const cv::Point2f> landmarks,
                                                           double seconds) {
     const cv::Mat gray = frame.empty() || frame.depth() != CV_8U ? cv::Mat() : toGray(frame);
@@ -178,24 +233,39 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     const bool continues = usable && tracking_ && previous_.size() == gray.size() && seconds >= lastTime_ &&
                            seconds - lastTime_ <= maxGap && points_.size() >= std::size_t(minPoints);
     const std::size_t pointsBefore = points_.size();
+    check_ = {};
     const std::optional<cv::Matx33d> anchorToNow = continues ? followAnchor(gray, landmarks) : std::nullopt;
+    const Above above = anchorToNow ? followAbove(gray, landmarks, *anchorToNow) : Above::unknown;
     previous_ = usable ? gray : cv::Mat();
     lastTime_ = seconds;
-    check_ = {};
     if (!usable) {
         tracking_ = false;
         return std::nullopt;
     }
-    if (!anchorToNow) {
+    // Only a region seen to agree vouches for the map; one with too few points to tell (unknown)
+    // vouches for nothing, though it does not count as stuck below.
+    const bool aboveFine = above == Above::agrees || above == Above::unknown;
+    if (above != Above::agrees) aboveTroubleAt_ = seconds;
+    // The region above the eyes has not agreed with the map for longer than an anchor lives (points
+    // there lost and never renewed): the map is given up, as when the motion is lost.
+    const bool stuck = anchorToNow && !aboveFine && seconds - aboveFineAt_ > anchorLifetime;
+    if (aboveFine) aboveFineAt_ = seconds;
+    if (!anchorToNow || stuck) {
         // A new reference: this frame as it is.
         ++generation_;
+        freshReference_ = !continues;
         startAnchor(gray, landmarks, cv::Matx33d::eye(), seconds);
         recent_.assign(1, {seconds, cv::Matx33d::eye(), std::vector<cv::Point2f>(landmarks.begin(), landmarks.end())});
-        referenceTime_ = seconds;
+        referenceTime_ = aboveFineAt_ = seconds;
+        aboveTroubleAt_ = -std::numeric_limits<double>::infinity();
         tracking_ = anchorCount_ >= std::size_t(minPoints);
         // Motion is lost mostly in fast motion, so the frames that follow cannot be checked against
-        // the moments before: they stay unverified until the new reference has a history.
-        return std::nullopt;
+        // the moments before: they stay unverified until the new reference has a history. A fresh
+        // view (the scan's first face, or the face back after a gap) was not lost in a motion: its
+        // frames are checked against the frames since it began, so a blink at the very start of a
+        // scan is seen. This frame, the reference itself, is what the lids are measured against.
+        if (!freshReference_ || !tracking_) return std::nullopt;
+        return FaceMotion::mappedOpenness(landmarks, cv::Matx33d::eye());
     }
     const cv::Matx33d nowToReference = anchorToReference_ * anchorToNow->inv();
     // How much the face changed shape in the last moments. A blink moves the lids only, and a head
@@ -216,15 +286,38 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
         shapeChange = std::max(shapeChange, FaceMotion::shapeChange(landmarks, nowToThen, r.landmarks));
     }
     const double spread = FaceMotion::verticalSpread(points_, landmarks);
-    check_ = {stretch, shapeChange, points_.size(), spread};
+    check_.stretch = stretch;
+    check_.shapeChange = shapeChange;
+    check_.points = points_.size();
+    check_.spread = spread;
     recent_.push_back({seconds, nowToReference, std::vector<cv::Point2f>(landmarks.begin(), landmarks.end())});
     // Unverified: the lids are not read, and the anchor is not replaced through a doubtful map.
-    if (!(stretch <= maxRecentStretch && shapeChange <= maxRecentShapeChange) || seconds - referenceTime_ < recentWindow)
+    if (!(stretch <= maxRecentStretch && shapeChange <= maxRecentShapeChange) ||
+        (!freshReference_ && seconds - referenceTime_ < recentWindow))
         return std::nullopt;
+    // A map that spans the face but puts the brows elsewhere than where they are: the face is not
+    // one plane (or the map is wrong), and nothing is taken from this frame. A map too narrow to
+    // place the brows is not read either, but may be renewed like any narrow map.
+    const bool spans = spread >= minSpread;
+    if (spans && above == Above::disagrees) return std::nullopt;
     const bool calm = double(points_.size()) >= minCalmStep * double(pointsBefore);
-    if (calm && (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_))
+    // A new anchor finds new points above the eyes, placed by the map as it is now: taken while a
+    // fold is under way it would hide the part already turned. So a map that spans the face is
+    // renewed only after the region above the eyes agreed with it in every frame of the last
+    // moments (the new points are then vouched for by the old ones, back to the reference's
+    // start). A narrow map, or a region too bare to tell, is renewed anyway, before so many points
+    // are lost that no frame could be read; but what the lids read after such a renewal is not
+    // compared with what they read before: the readings start a new generation. (A print folded
+    // under the eyes whose anchor was renewed at the fold's deepest otherwise read its turned lids
+    // against the flat print's, as closed.)
+    const bool settled = seconds - aboveTroubleAt_ >= recentWindow;
+    if (calm && (settled || !spans || above == Above::unknown) &&
+        (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_ ||
+         10 * witnesses_.size() < 9 * witnessCount_)) {
         startAnchor(gray, landmarks, nowToReference, seconds);
-    if (spread < minSpread) return std::nullopt;
+        if (!settled) ++generation_;
+    }
+    if (!spans || above != Above::agrees) return std::nullopt;
     return FaceMotion::mappedOpenness(landmarks, nowToReference);
 }
 

@@ -17,6 +17,13 @@
 // whole shape within a blink's time, or its landmarks do not follow the map, or the map rests on
 // too few or too narrowly placed points to tell how far the face was squeezed, neither is trusted:
 // such a frame is unverified and cannot close the eyes.
+//
+// A print folded or bent is not one plane. Its largest flat part carries the map, and where a
+// fold runs near the eyes, the lids on a part turned away shrink as closing lids do. A real blink
+// moves the lids against what is around them: the brows, the forehead and the bridge of the nose
+// stay on the face's map while the lids drop. So the region above the eyes is also followed on its
+// own, by points that are never dropped for disagreeing with the map, and a frame is read only
+// while that region still lies where the map says it should.
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -55,16 +62,30 @@ public:
     // right after a violent step the map may hold only part of the motion, and a new anchor taken
     // through it would carry that error into every later frame.
     static constexpr double minCalmStep = 2.0 / 3.0;
+    // The region above the eyes (brows, forehead, the bridge of the nose between them) must follow
+    // the map: four in five of its points found in the anchor frame (at least `minWitnesses`)
+    // must still be followed and lie within `maxWitnessDrift` eye distances of where the map puts
+    // them. A fold deep enough to shrink the lids to 70 % of their height moves
+    // the brows by a tenth of an eye distance or more; on the recorded clips the frames whose lids
+    // read closed stayed within 0.035.
+    static constexpr int maxWitnesses = 40;
+    static constexpr int minWitnesses = 6;
+    static constexpr double maxWitnessDrift = 0.06;
 
     // `frame`: 8-bit BGR, BGRA or grey; `landmarks`: 68 points in frame pixels; `seconds`: monotonic.
     // The openness (FaceGeometry::eyeOpenness on the roll-free outlines, in pixels) of this frame's
     // eyes mapped into the reference geometry; nothing when the motion could not be measured (too
     // few points on the face, a gap, a new frame size: the next frame then starts a new reference,
-    // and generation() counts up) and while the frame is unverified (see maxRecentStretch; the
-    // frames of a reference's first `recentWindow` are unverified too).
+    // and generation() counts up) and while the frame is unverified (see maxRecentStretch, and
+    // generation() for when a new reference is first read).
     std::optional<float> referenceOpenness(const cv::Mat& frame, std::span<const cv::Point2f> landmarks, double seconds);
 
-    // Counts the references started; values of different generations are not comparable.
+    // Counts the references started, and the anchors renewed while the region above the eyes had
+    // not lately agreed with the map (whose points could not vouch for the new anchor's);
+    // values of different generations are not comparable. A
+    // reference started on a fresh view of the face (the first frame, after a gap) is read from its
+    // second frame on, checked against the frames since it began; one started because the motion
+    // was lost stays unverified for `recentWindow`.
     std::uint64_t generation() const { return generation_; }
 
     // What the last frame's checks measured (for tracing tools).
@@ -72,6 +93,8 @@ public:
         double stretch = 0, shapeChange = 0;
         std::size_t points = 0;
         double spread = 0;
+        std::size_t witnesses = 0;
+        double witnessDrift = 0;  // the fifth largest share, in eye distances
     };
     const Check& lastCheck() const { return check_; }
 
@@ -81,6 +104,11 @@ private:
     std::optional<cv::Matx33d> followAnchor(const cv::Mat& gray, std::span<const cv::Point2f> landmarks);
     void startAnchor(const cv::Mat& gray, std::span<const cv::Point2f> landmarks, const cv::Matx33d& toReference,
                      double seconds);
+    // Follows the points above the eyes into `gray`: whether they lie where `anchorToNow` puts them
+    // (unknown when the anchor had too few there to tell).
+    // thinned: too many lost to read the lids, though those left agree.
+    enum class Above { agrees, thinned, disagrees, unknown };
+    Above followAbove(const cv::Mat& gray, std::span<const cv::Point2f> landmarks, const cv::Matx33d& anchorToNow);
 
     cv::Mat previous_;                       // grey
     struct Recent {
@@ -92,10 +120,14 @@ private:
     std::vector<cv::Point2f> anchorPoints_;  // in the anchor frame
     std::vector<cv::Point2f> points_;        // the same points in the previous frame
     std::size_t anchorCount_ = 0;            // points found in the anchor frame
+    std::vector<cv::Point2f> witnessAnchor_, witnesses_;  // above the eyes: in the anchor, in the previous frame
+    std::size_t witnessCount_ = 0;
+    double aboveFineAt_ = 0, aboveTroubleAt_ = 0;  // when the region above the eyes last agreed, last did not
     cv::Matx33d anchorToReference_ = cv::Matx33d::eye();
     double anchorTime_ = 0, lastTime_ = 0, referenceTime_ = 0;
     std::uint64_t generation_ = 0;
     bool tracking_ = false;
+    bool freshReference_ = false;
     Check check_;
 };
 
@@ -104,6 +136,8 @@ namespace FaceMotion {
 // the eyes (with a margin for lids and brows moving in a blink). 8-bit mask of `size`; empty
 // without 68 landmarks.
 cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks);
+// The part of a tracking mask above the eyes: from a tenth of the eye distance below the eye line up.
+cv::Mat aboveEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks);
 // The openness of the eye outlines of 68 landmarks (pixels) after mapping them through
 // `homography`, measured in pixels along the mapped eye line. Nothing without 68 landmarks.
 std::optional<float> mappedOpenness(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);

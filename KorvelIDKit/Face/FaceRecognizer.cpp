@@ -3,6 +3,7 @@
 #include <dlib/image_transforms/interpolation.h>
 #include <dlib/opencv/cv_image.h>
 
+#include <cmath>
 #include <cstdlib>
 
 #include "Face/FaceDescriptorNet.h"
@@ -94,15 +95,67 @@ std::optional<std::vector<float>> DescriptorRecognizer::rawDescriptor(const Dete
     return rawDescriptorOfChip(chip);
 }
 
-std::vector<float> DescriptorRecognizer::calibrated(std::span<const float> raw) {
+namespace {
+std::array<float, DescriptorRecognizer::descriptorLength> weighted(const std::array<float, DescriptorRecognizer::descriptorLength>& mean) {
+    std::array<float, DescriptorRecognizer::descriptorLength> out{};
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = DescriptorRecognizer::offsetWeight * mean[i];
+    return out;
+}
+const std::array<float, DescriptorRecognizer::descriptorLength>& offset() {
+    static const auto o = weighted(DescriptorRecognizer::offsetMean);
+    return o;
+}
+const std::array<float, DescriptorRecognizer::descriptorLength>& legacyOffset() {
+    static const auto o = weighted(DescriptorRecognizer::legacyMean);
+    return o;
+}
+}  // namespace
+
+std::vector<float> DescriptorRecognizer::legacyEmbedding(std::span<const float> raw) {
     std::vector<float> v(raw.begin(), raw.end());
-    if (v.size() == descriptorMean.size())
-        for (std::size_t i = 0; i < v.size(); ++i) v[i] -= calibrationWeight * descriptorMean[i];
+    if (v.size() == descriptorLength)
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] -= legacyOffset()[i];
+    return v;
+}
+
+std::vector<float> DescriptorRecognizer::rawOfLegacy(std::span<const float> legacy) {
+    std::vector<float> v(legacy.begin(), legacy.end());
+    if (v.size() == descriptorLength)
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] += legacyOffset()[i];
     return v;
 }
 
 std::optional<FaceEmbedding> DescriptorRecognizer::embedding(const DetectedFace& face) {
-    const auto raw = rawDescriptor(face);
+    auto raw = rawDescriptor(face);
     if (!raw) return std::nullopt;
-    return FaceEmbedding{calibrated(*raw)};
+    return embeddingOfRaw(std::move(*raw));
+}
+
+float DescriptorRecognizer::offsetDistance(std::span<const float> q, std::span<const float> e,
+                                           std::span<const float, descriptorLength> o, float scale) {
+    if (q.size() != descriptorLength || e.size() != descriptorLength) return FaceMatching::noDistance;
+    // One pass, as cosineDistance, over the moved vectors.
+    float dot = 0, qq = 0, ee = 0;
+    for (std::size_t i = 0; i < descriptorLength; ++i) {
+        const float a = q[i] - o[i], b = e[i] - o[i];
+        dot += a * b;
+        qq += a * a;
+        ee += b * b;
+    }
+    const float denom = std::sqrt(qq) * std::sqrt(ee);
+    if (!(denom > 0)) return FaceMatching::noDistance;
+    const float d = scale * (1 - dot / denom);
+    return std::isnan(d) ? FaceMatching::noDistance : d;
+}
+
+float DescriptorRecognizer::distance(std::span<const float> q, std::span<const float> e) const {
+    return offsetDistance(q, e, offset(), distanceScale);
+}
+
+bool DescriptorRecognizer::adopt(FaceProfile& profile) const {
+    if (profile.engine == currentEngineName) return true;
+    if (!profile.engine.empty() && profile.engine != legacyEngineName) return false;
+    for (auto& e : profile.embeddings) e.vector = rawOfLegacy(e.vector);
+    profile.engine = currentEngineName;
+    return true;
 }

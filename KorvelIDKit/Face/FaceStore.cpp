@@ -20,6 +20,7 @@ std::string encode(const std::vector<FaceProfile>& profiles) {
         }
         w.endArray();
         w.key("createdAt").date(p.createdAt);
+        if (!p.engine.empty()) w.key("engine").string(p.engine);
         w.endObject();
     }
     w.endArray();
@@ -46,6 +47,7 @@ std::vector<FaceProfile> decode(std::string_view json) {
             p.embeddings.push_back(std::move(fe));
         }
         p.createdAt = Json::toDouble(Json::member(obj, "createdAt"), "createdAt");
+        if (const auto* engine = Json::optionalMember(obj, "engine")) p.engine = Json::toString(*engine, "engine");
         out.push_back(std::move(p));
     }
     return out;

@@ -18,6 +18,9 @@ struct FaceProfile {
     std::string name;
     std::vector<FaceEmbedding> embeddings;  // capture order
     double createdAt = 0;                   // seconds since 2001-01-01
+    // The recogniser that made the embeddings (FaceRecognizer::engineName). Empty for profiles
+    // enrolled before profiles carried it; the key is then absent from the file too.
+    std::string engine;
     friend bool operator==(const FaceProfile&, const FaceProfile&) = default;
 };
 
