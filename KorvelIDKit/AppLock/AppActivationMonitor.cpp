@@ -1,6 +1,7 @@
 #include "AppActivationMonitor.h"
 
 #include <iterator>
+#include <vector>
 
 AppActivationMonitor::AppActivationMonitor(ProtectedAppsStore& store, WindowSystem& windows, std::string ownBundleID,
                                            Clock clock)
@@ -79,16 +80,26 @@ void AppActivationMonitor::handleFrontmostChange(const std::optional<std::string
     // This program's own windows (a curtain, the settings) neither lock nor end every-time grace,
     // so coming back from them does not ask again.
     if (*bundleID == ownBundleID_) return;
-    std::erase_if(unlockedWhileFrontmost_, [&](const std::string& id) { return id != *bundleID; });
+    std::vector<std::string> ended;
+    std::erase_if(unlockedWhileFrontmost_, [&](const std::string& id) {
+        if (id == *bundleID) return false;
+        ended.push_back(id);
+        return true;
+    });
+    if (onGraceEnded)
+        for (const auto& id : ended) onGraceEnded(id);
     evaluate(*bundleID);
+}
+
+bool AppActivationMonitor::isUnlocked(const std::string& bundleID) const {
+    if (unlockedUntilQuit_.contains(bundleID) || unlockedWhileFrontmost_.contains(bundleID)) return true;
+    // An expired instant stays in the map; it simply no longer counts.
+    const auto it = unlockedUntil_.find(bundleID);
+    return it != unlockedUntil_.end() && it->second > clock_();
 }
 
 void AppActivationMonitor::evaluate(const std::string& bundleID) {
     const auto app = store_.app(bundleID);
-    if (!app) return;
-    if (unlockedUntilQuit_.contains(bundleID)) return;
-    if (unlockedWhileFrontmost_.contains(bundleID)) return;
-    // An expired instant stays in the map; it simply no longer counts.
-    if (const auto it = unlockedUntil_.find(bundleID); it != unlockedUntil_.end() && it->second > clock_()) return;
+    if (!app || isUnlocked(bundleID)) return;
     if (onShouldLock) onShouldLock(*app);
 }

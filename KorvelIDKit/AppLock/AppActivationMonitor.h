@@ -44,7 +44,12 @@ public:
     void reevaluateFrontmost();
     void clearGrace(const std::string& bundleID);
 
+    // Whether the application's grace spares it now (the decision's grace rules without the list).
+    bool isUnlocked(const std::string& bundleID) const;
+
     std::function<void(const ProtectedApp&)> onShouldLock;
+    // An every-time unlock ended because another application came to the front.
+    std::function<void(const std::string& bundleID)> onGraceEnded;
 
     const std::optional<std::string>& lastFrontmost() const { return lastFrontmost_; }
     const std::string& ownBundleID() const { return ownBundleID_; }

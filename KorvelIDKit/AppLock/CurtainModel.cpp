@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "Localization/Localization.h"
@@ -37,11 +38,13 @@ CurtainModel::CurtainModel(QString appName, bool requiresBlink, FaceScan runFace
     : QObject(parent),
       appName_(std::move(appName)),
       hasPassword_(hasPassword),
-      scanPrompt_(qL(requiresBlink ? "curtain.lookBlink" : "curtain.look")),
+      scanPromptKey_(requiresBlink ? "curtain.lookBlink" : "curtain.look"),
       runFaceScan_(std::move(runFaceScan)),
       verifyPassword_(std::move(verifyPassword)),
       onUnlocked_(std::move(onUnlocked)),
-      onCancel_(std::move(onCancel)) {}
+      onCancel_(std::move(onCancel)) {
+    connect(&Localizer::shared(), &Localizer::languageChanged, this, &CurtainModel::messageChanged);
+}
 
 void CurtainModel::setPasswordInput(const QString& text) {
     if (text == passwordInput_) return;
@@ -49,49 +52,92 @@ void CurtainModel::setPasswordInput(const QString& text) {
     Q_EMIT passwordInputChanged();
 }
 
+QString CurtainModel::message() const {
+    if (!*messageKey_) return {};
+    return qL(messageKey_).replace("%d", QString::number(passwordFailures_));
+}
+
+QString CurtainModel::scanPrompt() const { return qL(scanPromptKey_); }
+
+QString CurtainModel::displayedText() const {
+    if (*messageKey_) return message();
+    return phase_ == Phase::password ? qL("curtain.enterPassword") : scanPrompt();
+}
+
+void CurtainModel::setKeyboardHeld(bool held) {
+    if (held == keyboardHeld_) return;
+    keyboardHeld_ = held;
+    Q_EMIT keyboardHeldChanged();
+}
+
+void CurtainModel::begin() {
+    if (!hasFace_ && hasPassword_) usePassword();
+    else startFaceScan();
+}
+
 void CurtainModel::startFaceScan() {
     if (isDone_) return;
     setPhase(Phase::scanning);
-    setMessage({});
+    setMessage("");
     const int generation = ++scanGeneration_;
+    ++scansInFlight_;
     auto done = deliverOnce<UnlockResult>(this, [generation](CurtainModel* model, const UnlockResult& result) {
         model->faceScanFinished(generation, result);
     });
     if (runFaceScan_) runFaceScan_(std::move(done));
 }
 
+void CurtainModel::endRunningScan() {
+    // Only a scan of ours can be running: the identity controller refuses a second one at once.
+    if (scansInFlight_ == 0) return;
+    scansInFlight_ = 0;  // the ones running now end; their answers are stale already
+    if (cancelFaceScan_) cancelFaceScan_();
+}
+
 void CurtainModel::faceScanFinished(int generation, const UnlockResult& result) {
+    if (scansInFlight_ > 0) --scansInFlight_;
     if (isDone_ || generation != scanGeneration_ || phase_ != Phase::scanning) return;
     if (result.kind == UnlockResult::Kind::approved) {
         finish(true);
         return;
     }
+    if (result.kind == UnlockResult::Kind::notEnrolled) hasFace_ = false;  // no face to try again with
     ++attemptCount_;
     Q_EMIT attemptCountChanged();
-    setPhase(Phase::failed);
+    // Face unlock waits for the password: go straight to it, saying why.
+    setPhase(result.faceLocked() && hasPassword_ ? Phase::password : Phase::failed);
     setMessage(failureMessage(result));
 }
 
-QString CurtainModel::failureMessage(const UnlockResult& result) const {
+const char* CurtainModel::failureMessage(const UnlockResult& result) const {
     switch (result.kind) {
-    case UnlockResult::Kind::notEnrolled: return qL("curtain.noFaceEnrolled");
-    case UnlockResult::Kind::cameraUnavailable: return qL("curtain.cameraUnavailable");
-    default: return qL(attemptCount_ >= 2 ? "curtain.stillCant" : "curtain.notRecognized");
+    case UnlockResult::Kind::notEnrolled: return "curtain.noFaceEnrolled";
+    case UnlockResult::Kind::cameraUnavailable: return "curtain.cameraUnavailable";
+    case UnlockResult::Kind::denied:
+        if (result.faceLocked()) return "curtain.faceLocked";
+        [[fallthrough]];
+    default: return attemptCount_ >= 2 ? "curtain.stillCant" : "curtain.notRecognized";
     }
 }
 
 void CurtainModel::usePassword() {
     if (isDone_) return;
     ++scanGeneration_;
+    endRunningScan();
     setPhase(Phase::password);
-    setMessage({});
+    setMessage("");
 }
 
 void CurtainModel::submitPassword() {
     if (isDone_ || isVerifyingPassword_ || passwordInput_.isEmpty()) return;
+    if (!keyboardHeld_) {
+        // Whatever was typed may have reached another program too: it is not taken.
+        setPasswordInput({});
+        return;
+    }
     std::string typed = passwordInput_.toStdString();
     setVerifying(true);
-    setMessage({});
+    setMessage("");
     auto done = deliverOnce<bool>(this, [](CurtainModel* model, bool accepted) { model->passwordCheckFinished(accepted); });
     if (verifyPassword_) verifyPassword_(std::move(typed), std::move(done));
     else done(false);
@@ -105,13 +151,16 @@ void CurtainModel::passwordCheckFinished(bool accepted) {
         finish(true);
         return;
     }
-    setMessage(qL("curtain.incorrectPassword"));
+    ++passwordFailures_;
+    // Each refusal reads differently from the one before, so a second one is seen as new.
+    setMessage(passwordFailures_ == 1 ? "curtain.incorrectPassword" : "curtain.incorrectPasswordCount", true);
     setPasswordInput({});
 }
 
 void CurtainModel::cancel() {
     if (isDone_) return;
     ++scanGeneration_;
+    endRunningScan();
     finish(false);
 }
 
@@ -128,9 +177,11 @@ void CurtainModel::setPhase(Phase phase) {
     Q_EMIT phaseChanged();
 }
 
-void CurtainModel::setMessage(const QString& message) {
-    if (message == message_) return;
-    message_ = message;
+void CurtainModel::setMessage(const char* key, bool isError) {
+    // A refused password is announced each time, even with the same text.
+    if (!isError && !messageIsError_ && std::string_view(key) == messageKey_) return;
+    messageKey_ = key;
+    messageIsError_ = isError;
     Q_EMIT messageChanged();
 }
 

@@ -23,6 +23,7 @@ class CurtainModel : public QObject {
     Q_PROPERTY(QString passwordInput READ passwordInput WRITE setPasswordInput NOTIFY passwordInputChanged)
     Q_PROPERTY(int attemptCount READ attemptCount NOTIFY attemptCountChanged)
     Q_PROPERTY(bool isVerifyingPassword READ isVerifyingPassword NOTIFY isVerifyingPasswordChanged)
+    Q_PROPERTY(bool keyboardHeld READ keyboardHeld WRITE setKeyboardHeld NOTIFY keyboardHeldChanged)
 
 public:
     enum class Phase { scanning, failed, password };
@@ -33,26 +34,46 @@ public:
     // Checks a master password and calls `done` once with the answer.
     using PasswordCheck = std::function<void(std::string password, std::function<void(bool)> done)>;
 
-    // `requiresBlink` only chooses the prompt ("curtain.lookBlink" or "curtain.look"), looked up once.
+    // `requiresBlink` only chooses the prompt ("curtain.lookBlink" or "curtain.look"). Texts are
+    // looked up when read, so a change of language while the curtain is up reaches them too.
     CurtainModel(QString appName, bool requiresBlink, FaceScan runFaceScan, PasswordCheck verifyPassword,
                  bool hasPassword, std::function<void()> onUnlocked, std::function<void()> onCancel,
                  QObject* parent = nullptr);
 
     Phase phase() const { return phase_; }
     // Empty when no message is set; the view then shows scanPrompt().
-    const QString& message() const { return message_; }
+    QString message() const;
     const QString& passwordInput() const { return passwordInput_; }
     void setPasswordInput(const QString& text);
     int attemptCount() const { return attemptCount_; }
     bool isVerifyingPassword() const { return isVerifyingPassword_; }
     const QString& appName() const { return appName_; }
     bool hasPassword() const { return hasPassword_; }
-    const QString& scanPrompt() const { return scanPrompt_; }
-    // What the subtitle shows: the message if set, otherwise the prompt.
-    const QString& displayedText() const { return message_.isEmpty() ? scanPrompt_ : message_; }
+    QString scanPrompt() const;
+    // What the subtitle shows: the message if set, otherwise the prompt of the phase.
+    QString displayedText() const;
+    // Whether the message reports a refused password (shown as an error).
+    bool messageIsError() const { return messageIsError_; }
+    int passwordFailures() const { return passwordFailures_; }
     int scanGeneration() const { return scanGeneration_; }
     bool isDone() const { return isDone_; }
 
+    // Whether anybody is enrolled: without a face the face route is not offered (default true).
+    void setHasFace(bool hasFace) { hasFace_ = hasFace; }
+    bool hasFace() const { return hasFace_; }
+    // Ends the running face scan (camera off) when the user leaves the face route or the curtain.
+    void setCancelFaceScan(std::function<void()> cancel) { cancelFaceScan_ = std::move(cancel); }
+
+    // Whether the curtain receives the keys. A password is taken only while it does: keys typed
+    // otherwise went to another program. Starts false; the curtain windows report it.
+    bool keyboardHeld() const { return keyboardHeld_; }
+    void setKeyboardHeld(bool held);
+    // Whether the password field may take keys now.
+    bool canTypePassword() const { return keyboardHeld_ && !isVerifyingPassword_ && phase_ == Phase::password; }
+
+    // The first step when the curtain shows: the face scan, or the password at once when nobody is
+    // enrolled and a password exists.
+    void begin();
     // Starts a new face scan; an older one keeps running but its result will be ignored.
     void startFaceScan();
     void usePassword();
@@ -66,24 +87,33 @@ Q_SIGNALS:
     void passwordInputChanged();
     void attemptCountChanged();
     void isVerifyingPasswordChanged();
+    void keyboardHeldChanged();
 
 private:
     void faceScanFinished(int generation, const UnlockResult& result);
     void passwordCheckFinished(bool accepted);
-    QString failureMessage(const UnlockResult& result) const;
+    const char* failureMessage(const UnlockResult& result) const;
     void finish(bool unlocked);
     void setPhase(Phase phase);
-    void setMessage(const QString& message);
+    // The message by its string-table key ("" for none); "%d" in it reads as passwordFailures_.
+    void setMessage(const char* key, bool isError = false);
+    void endRunningScan();
     void setVerifying(bool verifying);
 
     Phase phase_ = Phase::scanning;
-    QString message_;
+    const char* messageKey_ = "";
     QString passwordInput_;
     int attemptCount_ = 0;
     bool isVerifyingPassword_ = false;
     const QString appName_;
     const bool hasPassword_;
-    const QString scanPrompt_;
+    const char* const scanPromptKey_;
+    bool messageIsError_ = false;
+    int passwordFailures_ = 0;
+    bool hasFace_ = true;
+    bool keyboardHeld_ = false;
+    int scansInFlight_ = 0;
+    std::function<void()> cancelFaceScan_;
     const FaceScan runFaceScan_;
     const PasswordCheck verifyPassword_;
     const std::function<void()> onUnlocked_;

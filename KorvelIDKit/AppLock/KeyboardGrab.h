@@ -1,13 +1,14 @@
 #pragma once
-// Takes the whole keyboard for one window, so that every key press goes to the lock curtain
-// whichever window the window manager thinks has the focus. Main thread only.
+// Takes the whole keyboard and the pointer for one window, so that every key press goes to the
+// lock curtain whichever window the window manager thinks has the focus, and no click reaches
+// another client. Main thread only.
 #include <cstdint>
 #include <memory>
 
 class KeyboardGrab {
 public:
     enum class Status {
-        grabbed,
+        grabbed,        // keyboard and pointer
         heldElsewhere,  // another client holds a grab (a menu, a screen locker): try again later
         notViewable,    // the window is not mapped yet: try again later
         unavailable,    // no display that supports grabs (Wayland, offscreen): never succeeds
@@ -16,6 +17,6 @@ public:
     virtual ~KeyboardGrab() = default;
     // `window` is the native window ID (QWidget::winId()). Grabbing again while held is harmless.
     virtual Status grab(std::uint64_t window) = 0;
-    // Gives the keyboard back if it is held; also done on destruction.
+    // Gives keyboard and pointer back if they are held; also done on destruction.
     virtual void release() = 0;
 };

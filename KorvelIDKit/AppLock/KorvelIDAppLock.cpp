@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QSettings>
 
 #include "Support/Logger.h"
 
@@ -33,7 +34,11 @@ void AppLockController::startMonitoring() {
     monitor_.onShouldLock = [weak](const ProtectedApp& app) {
         if (const auto self = weak.lock()) (*self)->presentCurtain(app);
     };
+    monitor_.onGraceEnded = [weak](const std::string& id) {
+        if (const auto self = weak.lock(); self && (*self)->keepIconified_) (*self)->iconify(id);
+    };
     monitor_.start();
+    if (keepIconified_) iconifyLockedApps();
     // The monitor judges only changes of the front application; one that is protected and already
     // in front when protection starts must not stay usable until the user switches away.
     monitor_.reevaluateFrontmost();
@@ -45,7 +50,7 @@ void AppLockController::stopMonitoring() {
 }
 
 void AppLockController::add(const ProtectedApp& app) {
-    if (app.bundleIdentifier == ownApplicationID) return;
+    if (isOwnApplicationID(app.bundleIdentifier)) return;
     store_.add(app);
     lockIfFrontmost(app.bundleIdentifier);
 }
@@ -58,6 +63,25 @@ void AppLockController::setGrace(std::int64_t seconds, const std::string& bundle
     lockIfFrontmost(bundleID);
 }
 
+void AppLockController::setKeepsLockedAppsIconified(bool on) {
+    if (on == keepIconified_) return;
+    keepIconified_ = on;
+    if (on && isRunning_) iconifyLockedApps();
+}
+
+// Every protected application that is running and not unlocked, except the one in front, which
+// the monitor judges (its curtain iconifies it).
+void AppLockController::iconifyLockedApps() {
+    const auto front = windows_->frontmostApplicationID();
+    for (const auto& app : store_.apps())
+        if (app.bundleIdentifier != front && !monitor_.isUnlocked(app.bundleIdentifier)) iconify(app.bundleIdentifier);
+}
+
+void AppLockController::iconify(const std::string& bundleID) {
+    if (!store_.isProtected(bundleID)) return;
+    for (const auto& instance : windows_->runningApplications(bundleID)) windows_->hide(instance);
+}
+
 void AppLockController::presentTestCurtain() { presentCurtain({testCurtainID, testCurtainName, 0}); }
 
 void AppLockController::presentCurtain(const ProtectedApp& app) {
@@ -67,7 +91,7 @@ void AppLockController::presentCurtain(const ProtectedApp& app) {
     std::unique_ptr<LockCurtain> curtain;
     if (factory_) {
         curtain = factory_(
-            app,
+            app, *windows_,
             [weak, generation, app] {
                 if (const auto self = weak.lock()) (*self)->curtainUnlocked(generation, app);
             },
@@ -83,10 +107,21 @@ void AppLockController::presentCurtain(const ProtectedApp& app) {
         return;
     }
     currentCurtain_ = std::move(curtain);
+    currentApp_ = app;
     LockCurtain* presenting = currentCurtain_.get();
     ++presentDepth_;
     presenting->present();
     --presentDepth_;
+    // Under its curtain, already: nothing of it shows or takes a key when the curtain ends.
+    if (keepIconified_ && currentCurtain_.get() == presenting) iconify(app.bundleIdentifier);
+}
+
+void AppLockController::shutDown() {
+    stopMonitoring();
+    if (!currentCurtain_) return;
+    ++curtainGeneration_;  // whatever the curtain still reports is stale
+    currentCurtain_.reset();
+    for (const auto& instance : windows_->runningApplications(currentApp_.bundleIdentifier)) windows_->hide(instance);
 }
 
 bool AppLockController::endCurtain(std::uint64_t generation) {
@@ -101,6 +136,8 @@ void AppLockController::curtainUnlocked(std::uint64_t generation, const Protecte
     monitor_.markUnlocked(app);
     endCurtain(generation);
     const auto instances = windows_->runningApplications(app.bundleIdentifier);
+    if (keepIconified_)
+        for (const auto& instance : instances) windows_->restore(instance);
     if (!instances.empty()) windows_->activate(instances.front());
     reevaluateAfterCurtain();
 }
@@ -180,8 +217,16 @@ AppLockController& shared() {
     if (!controller) {
         controller = std::make_unique<AppLockController>(installedWindowSystem());
         controller->setCurtainFactory(installedFactory());
+        controller->setKeepsLockedAppsIconified(QSettings().value(keepIconifiedKey, false).toBool());
     }
     return *controller;
+}
+
+bool keepsLockedAppsIconified() { return shared().keepsLockedAppsIconified(); }
+
+void setKeepsLockedAppsIconified(bool on) {
+    QSettings().setValue(keepIconifiedKey, on);
+    shared().setKeepsLockedAppsIconified(on);
 }
 
 void startMonitoring() { shared().startMonitoring(); }
@@ -195,4 +240,11 @@ bool hasAccessibilityPermission() { return shared().hasAccessibilityPermission()
 WindowControl windowControl() { return shared().windowControl(); }
 void requestAccessibilityPermission() { shared().requestAccessibilityPermission(); }
 void presentTestCurtain() { shared().presentTestCurtain(); }
+bool isCurtainUp() { return instance() && instance()->isCurtainUp(); }
+
+void shutDown() {
+    if (instance()) instance()->shutDown();
+    instance().reset();
+    installedWindowSystem().reset();
+}
 }  // namespace KorvelIDAppLock

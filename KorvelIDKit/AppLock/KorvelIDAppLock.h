@@ -54,10 +54,20 @@ public:
     // There is nothing to grant on X11: looks again whether window control works.
     void requestAccessibilityPermission() { windows_->recheckWindowControl(); }
 
+    // Hardening against what a visible or clickable protected window gives away before its curtain
+    // is up (its contents behind other windows, a click or a middle-click paste into it): while an
+    // application is not unlocked its windows stay iconified (when protection starts, when its
+    // every-time unlock ends, when its curtain goes up) and come back when it is unlocked.
+    void setKeepsLockedAppsIconified(bool on);
+    bool keepsLockedAppsIconified() const { return keepIconified_; }
+
     // Shows the preview curtain for "Test App" ("com.korvel.id.test", every-time grace).
     void presentTestCurtain();
 
     bool isCurtainUp() const { return currentCurtain_ != nullptr; }
+    // For the end of the program: stops monitoring and takes down a curtain that is up, iconifying
+    // its application (which the curtain no longer covers). Nothing reports an ending.
+    void shutDown();
     ProtectedAppsStore& store() { return store_; }
     AppActivationMonitor& monitor() { return monitor_; }
     WindowSystem& windowSystem() { return *windows_; }
@@ -70,15 +80,19 @@ private:
     void reevaluateAfterCurtain();
     void lockIfFrontmost(const std::string& bundleID);
     void hideApp(const std::string& bundleID);
+    void iconify(const std::string& bundleID);
+    void iconifyLockedApps();
 
     std::shared_ptr<WindowSystem> windows_;
     ProtectedAppsStore store_;
     AppActivationMonitor monitor_;
     LockCurtainFactory factory_;
     std::unique_ptr<LockCurtain> currentCurtain_;
+    ProtectedApp currentApp_;  // what the curtain that is up covers
     std::uint64_t curtainGeneration_ = 0;
     int presentDepth_ = 0;  // > 0 while a curtain's present() runs
     bool isRunning_ = false;
+    bool keepIconified_ = false;
     std::shared_ptr<AppLockController*> self_;
 };
 
@@ -101,4 +115,12 @@ bool hasAccessibilityPermission();
 WindowControl windowControl();
 void requestAccessibilityPermission();
 void presentTestCurtain();
+bool isCurtainUp();
+// The iconify hardening (AppLockController::setKeepsLockedAppsIconified), kept in the preferences.
+static constexpr const char* keepIconifiedKey = "com.korvel.id.appLock.keepLockedAppsMinimized";
+bool keepsLockedAppsIconified();
+void setKeepsLockedAppsIconified(bool on);
+// Takes the shared instance down (see AppLockController::shutDown) and releases the window system,
+// while the application still runs; called when the program is about to quit.
+void shutDown();
 }  // namespace KorvelIDAppLock

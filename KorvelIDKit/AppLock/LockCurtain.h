@@ -6,6 +6,8 @@
 
 #include "AppLock/ProtectedApp.h"
 
+class WindowSystem;
+
 class LockCurtain {
 public:
     virtual ~LockCurtain() = default;
@@ -14,5 +16,7 @@ public:
     virtual void present() = 0;
 };
 
+// `windows` is the app lock's window system (guarding the curtain, iconifying the application); it
+// outlives the curtain.
 using LockCurtainFactory = std::function<std::unique_ptr<LockCurtain>(
-    const ProtectedApp& app, std::function<void()> onUnlocked, std::function<void()> onCancelled)>;
+    const ProtectedApp& app, WindowSystem& windows, std::function<void()> onUnlocked, std::function<void()> onCancelled)>;

@@ -114,7 +114,7 @@ std::optional<ProtectedApp> ProtectedAppsStore::app(const std::string& bundleID)
 }
 
 void ProtectedAppsStore::add(const ProtectedApp& app) {
-    if (isProtected(app.bundleIdentifier)) return;
+    if (isOwnApplicationID(app.bundleIdentifier) || isProtected(app.bundleIdentifier)) return;
     apps_.push_back(app);
     save();
 }

@@ -41,6 +41,7 @@ public:
     std::optional<ProtectedApp> app(const std::string& bundleID) const;
 
     // Appends and saves, unless the ID is listed already (then nothing happens at all).
+    // Korvel ID's own IDs are refused (isOwnApplicationID).
     void add(const ProtectedApp& app);
     // Removes every entry with the ID and saves, also when none matched.
     void remove(const std::string& bundleID);

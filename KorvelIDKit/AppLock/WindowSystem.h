@@ -1,8 +1,8 @@
 #pragma once
 // What the app lock needs from the desktop's window system: which application is in front, when
 // that changes, when an application is gone, and hiding and activating applications. Applications
-// are named by their application ID (a desktop-entry ID without ".desktop"). The X11 adapter lives
-// in Platform/; tests script their own.
+// are named by their application ID (a desktop-entry ID without ".desktop"). The X11, sway, KWin
+// and GNOME Shell adapters live in Platform/; tests script their own.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -27,6 +27,20 @@ enum class WindowControl {
     waylandSession,   // native Wayland windows are invisible to an X11 client
     noDisplay,        // no X server could be reached
     noWindowManager,  // no window manager that publishes the active window (EWMH)
+    gnomeExtensionMissing,  // GNOME Shell without Korvel ID's extension enabled
+};
+
+// How the app lock reaches the desktop's windows; the App Lock page names it.
+enum class WindowIntegration { none, x11, sway, kwin, gnomeShell };
+
+// One window of a lock curtain, for window systems where the program cannot place its own windows
+// (Wayland: no client chooses its output, stays above others or keeps the focus). It is found among
+// this program's windows by its title.
+struct CurtainWindow {
+    std::string title;
+    std::string output;  // the screen's name as the compositor knows it
+    bool key = false;    // the window that takes the keyboard
+    friend bool operator==(const CurtainWindow&, const CurtainWindow&) = default;
 };
 
 class WindowSystem {
@@ -46,6 +60,9 @@ public:
 
     // Iconifies every top-level window of the instance.
     virtual void hide(const RunningApplication& app) = 0;
+    // Brings back the windows of the instance that hide() iconified (the most recent one is then
+    // activated separately).
+    virtual void restore(const RunningApplication&) {}
     // Asks the window manager to activate the instance's most recently active window.
     virtual void activate(const RunningApplication& app) = 0;
 
@@ -53,8 +70,25 @@ public:
     virtual std::optional<std::string> defaultFileManagerID() = 0;
 
     virtual WindowControl windowControl() = 0;
+
+    // Keeps this program's own full-screen windows (a curtain) mapped, above every other window and
+    // at their frames while other clients unmap, lower, move or resize them, or map windows above
+    // them. `disturbed` is called after a repair (true), or when a window could not be repaired
+    // (false). A new call replaces the set; an empty set ends guarding. False when this window
+    // system cannot guard windows.
+    struct GuardedWindow {
+        std::uint64_t window = 0;  // the native window ID (QWidget::winId())
+        int x = 0, y = 0, width = 0, height = 0;
+    };
+    virtual bool guardWindows(std::vector<GuardedWindow>, std::function<void(bool repaired)>) { return false; }
     // Looks again (a window manager may have started since).
     virtual void recheckWindowControl() {}
+    virtual WindowIntegration integration() const { return WindowIntegration::none; }
+
+    // Keeps these curtain windows full-screen on their outputs with the key one focused, and takes
+    // the focus back whenever another window gets it, until called with an empty list. Where the
+    // program places its own windows and grabs the keyboard (X11) there is nothing to do.
+    virtual void guardCurtain(const std::vector<CurtainWindow>& windows) { (void)windows; }
 
     // An application came to the front (reported once per change of application, not per window).
     SubscriptionID subscribeActivations(ApplicationHandler handler);

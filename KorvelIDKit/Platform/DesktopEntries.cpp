@@ -327,6 +327,21 @@ std::optional<std::string> DesktopEntries::applicationIDFor(const WindowIdentity
     return std::nullopt;
 }
 
+bool DesktopEntries::rescanIfChanged(const std::vector<fs::path>& directories, std::int64_t& stamp) {
+    const auto now = directoriesStamp(directories);
+    if (now == stamp) return false;
+    stamp = now;
+    *this = scan(directories);
+    return true;
+}
+
+fs::path DesktopEntries::executableOf(std::int64_t pid) {
+    if (pid <= 0) return {};
+    std::error_code ec;
+    auto exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    return ec ? fs::path() : exe;
+}
+
 std::int64_t DesktopEntries::directoriesStamp(const std::vector<fs::path>& directories) {
     std::uint64_t stamp = 0;
     for (const auto& dir : directories) {

@@ -61,6 +61,11 @@ public:
 
     // Changes whenever a folder's listing changes (its modification time).
     static std::int64_t directoriesStamp(const std::vector<std::filesystem::path>& directories);
+    // Reads the folders again when their stamp moved on from `stamp` (which it then updates), so
+    // an application installed meanwhile is known; whether it did.
+    bool rescanIfChanged(const std::vector<std::filesystem::path>& directories, std::int64_t& stamp);
+    // The program file process `pid` runs (for WindowIdentity::executable); empty when unreadable.
+    static std::filesystem::path executableOf(std::int64_t pid);
 
 private:
     std::vector<DesktopEntry> entries_;

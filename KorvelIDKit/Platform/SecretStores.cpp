@@ -84,12 +84,14 @@ std::optional<SecretStoreConflict> secretStoreConflict() {
     return gConflict;
 }
 
-SecretStore::Kind installDefaultSecretStore() {
+SecretStore::Kind installDefaultSecretStore(const std::string& servicePrefix) {
     std::string reason;
     auto fileStore = std::make_shared<FileSecretStore>();
     removeAtomicWriteLeftovers(fileStore->path().parent_path());
     setConflict(std::nullopt);
-    if (auto service = SecretServiceStore::connect(&reason)) {
+    SecretServiceStore::Options options;
+    options.servicePrefix = servicePrefix;
+    if (auto service = SecretServiceStore::connect(options, &reason)) {
         std::shared_ptr<SecretStore> chosen = std::move(service);
         if (fileStore->fileExists()) {
             const auto moved = moveSecrets(*fileStore, *chosen);

@@ -12,8 +12,9 @@ class FileSecretStore;
 // Installs the Secret Service when one answers on the session bus, otherwise the file store, and
 // returns which one is active. Secrets that an earlier run had to keep in the file store are moved
 // into the Secret Service once it is available (see moveSecrets). Also removes what an interrupted
-// save of the file store left behind.
-SecretStore::Kind installDefaultSecretStore();
+// save of the file store left behind. `servicePrefix` goes before every service name in the
+// Secret Service (see SecretServiceStore::Options), so that tests keep to their own items.
+SecretStore::Kind installDefaultSecretStore(const std::string& servicePrefix = {});
 
 // Services whose items exist in both stores with different values: the file was written while the
 // Secret Service was away (a master password set again on a start without a keyring).

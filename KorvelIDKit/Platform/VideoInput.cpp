@@ -15,13 +15,16 @@ struct Loaded {
 };
 
 // The build tree's programs know where the part was built; an installed program finds it in
-// <prefix>/lib/korvel-id, next to its own bin folder.
+// <prefix>/lib/korvel-id, next to its own bin folder, or beside itself (the face service lives there).
 std::vector<std::filesystem::path> candidates() {
     std::vector<std::filesystem::path> paths;
     if (const char* built = KORVEL_VIDEO_MODULE; *built) paths.emplace_back(built);
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) paths.push_back(exe.parent_path().parent_path() / "lib" / "korvel-id" / "korvel-video.so");
+    if (!ec) {
+        paths.push_back(exe.parent_path().parent_path() / "lib" / "korvel-id" / "korvel-video.so");
+        paths.push_back(exe.parent_path() / "korvel-video.so");
+    }
     return paths;
 }
 

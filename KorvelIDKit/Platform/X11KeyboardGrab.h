@@ -5,6 +5,6 @@
 
 #include "AppLock/KeyboardGrab.h"
 
-// An X11 grab when the application runs on the xcb platform; otherwise a grab that always answers
-// `unavailable`.
+// An X11 grab when the application runs on the xcb platform; on Wayland the focus check that stands
+// in for one; otherwise a grab that always answers `unavailable`.
 std::unique_ptr<KeyboardGrab> makeKeyboardGrab();

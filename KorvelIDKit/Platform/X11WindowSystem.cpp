@@ -2,8 +2,8 @@
 
 #include <QMetaObject>
 #include <QObject>
-#include <QProcess>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -13,8 +13,8 @@
 #include <cstring>
 #include <map>
 #include <set>
-#include <system_error>
 
+#include "Platform/DefaultFileManager.h"
 #include "Platform/DesktopEntries.h"
 
 // Last: Xlib defines macros (Status, None, Bool, …) that would clash with names in other headers.
@@ -93,6 +93,7 @@ struct X11WindowSystem::Impl {
     std::int64_t entriesStamp = 0;
 
     std::map<Window, WindowInfo> windows;       // what we know about each listed window
+    WindowInfo unkept;                          // infoFor's answer for a window already gone
     std::vector<Window> clients;                // _NET_CLIENT_LIST_STACKING, bottom to top
     std::map<std::string, std::set<Window>> runningWindows;  // each application's listed windows
     std::map<std::string, Window> lastActiveWindow;
@@ -105,9 +106,17 @@ struct X11WindowSystem::Impl {
     std::optional<Activation> activating;  // activation requested, not yet acted on
     Time lastServerTime = CurrentTime;
 
-    std::optional<std::string> fileManager;
-    SteadyClock::time_point fileManagerCheckedAt{};
-    bool fileManagerChecked = false;
+    DefaultFileManager fileManager;
+
+    std::map<Window, SteadyClock::time_point> iconifiedByUs;  // hide() requests, for restore()
+
+    // Our own curtain windows, kept mapped, on top and in place (guardWindows).
+    std::vector<GuardedWindow> guarded;
+    std::function<void(bool)> guardCallback;
+    QTimer* guardTimer = nullptr;  // the short timer that repairs what no event reported
+    int unrepairedChecks = 0;
+    bool guardCheckQueued = false;
+    bool guardLost = false;
 
     ~Impl() {
         delete notifier;
@@ -177,10 +186,7 @@ struct X11WindowSystem::Impl {
     // ---- identification
 
     void refreshEntriesIfChanged() {
-        const auto stamp = DesktopEntries::directoriesStamp(applicationDirs);
-        if (stamp == entriesStamp) return;
-        entriesStamp = stamp;
-        entries = DesktopEntries::scan(applicationDirs);
+        if (!entries.rescanIfChanged(applicationDirs, entriesStamp)) return;
         // Installed applications changed: names given before may now resolve differently.
         for (auto& [w, info] : windows) info = identify(w);
     }
@@ -201,11 +207,7 @@ struct X11WindowSystem::Impl {
         }
         if (hint.res_name) XFree(hint.res_name);
         if (hint.res_class) XFree(hint.res_class);
-        if (info.pid > 0) {
-            std::error_code ec;
-            const auto exe = fs::read_symlink("/proc/" + std::to_string(info.pid) + "/exe", ec);
-            if (!ec) identity.executable = exe;
-        }
+        identity.executable = DesktopEntries::executableOf(info.pid);
         info.applicationID = entries.applicationIDFor(identity);
         return info;
     }
@@ -217,7 +219,15 @@ struct X11WindowSystem::Impl {
             // The server hands a dead client's window IDs to the next client: only the window's
             // own destruction tells that a listed ID now names another program's window.
             if (w != root) XSelectInput(dpy, w, StructureNotifyMask);
-            it = windows.emplace(w, identify(w)).first;
+            WindowInfo info = identify(w);
+            // A window already gone (still listed a moment longer) sends no destruction to
+            // forget it by: what it gave is not kept, or its ID's next owner would inherit it.
+            XWindowAttributes attributes;
+            if (w != root && !XGetWindowAttributes(dpy, w, &attributes)) {
+                unkept = std::move(info);
+                return unkept;
+            }
+            it = windows.emplace(w, std::move(info)).first;
         }
         return it->second;
     }
@@ -266,6 +276,10 @@ struct X11WindowSystem::Impl {
             XNextEvent(dpy, &event);
             if (event.type == PropertyNotify && event.xproperty.window == root) handleRootProperty(event.xproperty);
             else if (event.type == DestroyNotify) handleDestroyed(event.xdestroywindow.window);
+            else if (event.type == ClientMessage && event.xclient.message_type == netActiveWindow &&
+                     event.xclient.window != root)
+                handleActivationRequest(event.xclient.window);
+            if (!guarded.empty()) guardEvent(event);
         }
         if (dead && notifier) notifier->setEnabled(false);
     }
@@ -274,6 +288,9 @@ struct X11WindowSystem::Impl {
         lastServerTime = event.time;
         if (event.atom == netActiveWindow) {
             handleActiveChanged();
+            // The window manager moved the focus under a curtain (it lets go of its own grab
+            // around that): the curtain takes focus and keyboard back now, not at its next retry.
+            if (!guarded.empty()) guardTouched();
         } else if (event.atom == netClientListStacking || event.atom == netClientList) {
             handleClientListChanged();
         } else if (event.atom == netSupportingWmCheck || event.atom == netSupported) {
@@ -286,11 +303,27 @@ struct X11WindowSystem::Impl {
         // The property passes through None while the window manager switches; only a change to
         // another application is an activation.
         const auto id = applicationInFront(active);
-        if (!id) return;
-        lastActiveWindow[*id] = active;
+        if (!id) {
+            // Nothing (known) in front: the application that was is no longer, and its next
+            // activation is one.
+            if (active == noWindow || hiding.contains(active)) lastActivatedID.reset();
+            return;
+        }
+        lastActiveWindow[*id] = activating ? activating->window : active;
         if (id == lastActivatedID) return;
         lastActivatedID = id;
         owner->notifyActivated(*id);
+    }
+
+    // A task bar, a pager or an application asks the window manager to activate a window (the
+    // request reaches every client watching the root window's substructure). The window manager
+    // acts on it only after its own work (de-iconifying, an animation): tens of milliseconds in
+    // which the window would show and take keys before a curtain. The window counts as in front
+    // from the request on, as one asked by this program does.
+    void handleActivationRequest(Window w) {
+        if (!std::count(clients.begin(), clients.end(), w)) return;  // not a managed top-level window
+        if (!activating || activating->window != w) activating = Activation{w, settleDeadline()};
+        handleActiveChanged();
     }
 
     std::vector<Window> readClientList() {
@@ -318,6 +351,7 @@ struct X11WindowSystem::Impl {
     // A destroyed window is forgotten at once, before its ID can come back as a new window, and an
     // application whose last window it was has quit.
     void handleDestroyed(Window w) {
+        if (isGuarded(w)) guardFailed();
         if (!windows.erase(w)) return;
         std::vector<std::string> gone;
         for (auto it = runningWindows.begin(); it != runningWindows.end();) {
@@ -379,6 +413,104 @@ struct X11WindowSystem::Impl {
         XSendEvent(dpy, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
     }
 
+    // ---- guarding our own curtain windows
+
+    bool isGuarded(Window w) const {
+        return std::any_of(guarded.begin(), guarded.end(), [&](const GuardedWindow& g) { return Window(g.window) == w; });
+    }
+
+    // Events on the guarded windows themselves, and on every top-level window (a window mapped or
+    // raised above a curtain, a notification pop-up among them): look at once, after this batch.
+    void guardEvent(const XEvent& event) {
+        if (event.type == MapNotify && !isGuarded(event.xmap.window)) guardTouched();  // a window shows: as above
+        switch (event.type) {
+        case UnmapNotify:
+        case MapNotify:
+        case ConfigureNotify:
+        case CirculateNotify:
+        case ReparentNotify:
+        case VisibilityNotify: queueGuardCheck(); break;
+        default: break;
+        }
+    }
+
+    void guardTouched() {
+        if (guardLost || !guardCallback) return;
+        const auto callback = guardCallback;
+        callback(true);
+    }
+
+    void queueGuardCheck() {
+        if (guardCheckQueued) return;
+        guardCheckQueued = true;
+        QMetaObject::invokeMethod(context.get(), [this] {
+            guardCheckQueued = false;
+            checkGuarded();
+        }, Qt::QueuedConnection);
+    }
+
+    static bool overlaps(const XWindowAttributes& a, const GuardedWindow& g) {
+        return a.x < g.x + g.width && g.x < a.x + a.width + 2 * a.border_width && a.y < g.y + g.height &&
+               g.y < a.y + a.height + 2 * a.border_width;
+    }
+
+    // Whether a window of anyone else is shown above a guarded window, where it covers it.
+    bool somethingAbove() {
+        Window rootReturn = noWindow, parent = noWindow;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(dpy, root, &rootReturn, &parent, &children, &count)) return false;
+        bool above = false;
+        std::optional<unsigned> lowest;  // children are listed bottom to top
+        for (unsigned i = 0; i < count && !lowest; ++i)
+            if (isGuarded(children[i])) lowest = i;
+        for (unsigned i = lowest.value_or(count) + 1; i < count && !above; ++i) {
+            if (isGuarded(children[i])) continue;
+            XWindowAttributes a;
+            if (!XGetWindowAttributes(dpy, children[i], &a) || a.map_state != IsViewable || a.c_class != InputOutput) continue;
+            above = std::any_of(guarded.begin(), guarded.end(), [&](const GuardedWindow& g) { return overlaps(a, g); });
+        }
+        if (children) XFree(children);
+        return above;
+    }
+
+    void checkGuarded() {
+        if (!usable() || guarded.empty() || guardLost) return;
+        bool broken = false;
+        for (const auto& g : guarded) {
+            XWindowAttributes a;
+            if (!XGetWindowAttributes(dpy, Window(g.window), &a)) return guardFailed();  // destroyed
+            if (a.map_state != IsViewable || a.x != g.x || a.y != g.y || a.width != g.width || a.height != g.height)
+                broken = true;
+        }
+        if (!broken && !somethingAbove()) {
+            unrepairedChecks = 0;
+            return;
+        }
+        // A window that stays broken through a few repairs (someone fighting back every time)
+        // counts as lost.
+        if (++unrepairedChecks > 10) return guardFailed();
+        for (const auto& g : guarded) {
+            XMapRaised(dpy, Window(g.window));
+            XMoveResizeWindow(dpy, Window(g.window), g.x, g.y, unsigned(g.width), unsigned(g.height));
+        }
+        XSync(dpy, False);
+        if (guardCallback) {
+            const auto callback = guardCallback;  // may end the guarding
+            callback(true);
+        }
+    }
+
+    void guardFailed() {
+        if (guardLost || guarded.empty()) return;
+        guardLost = true;
+        if (guardTimer) guardTimer->stop();
+        if (guardCallback) {
+            const auto callback = guardCallback;
+            callback(false);
+        }
+    }
+
     // ---- set-up
 
     void connect() {
@@ -410,7 +542,8 @@ struct X11WindowSystem::Impl {
         int eventBase = 0, errorBase = 0, major = 0, minor = 0;
         hasXRes = XResQueryExtension(dpy, &eventBase, &errorBase) && XResQueryVersion(dpy, &major, &minor) &&
                   (major > 1 || (major == 1 && minor >= 2));
-        XSelectInput(dpy, root, PropertyChangeMask);
+        // Substructure changes: windows mapped or raised above a curtain.
+        XSelectInput(dpy, root, PropertyChangeMask | SubstructureNotifyMask);
 
         applicationDirs = options.applicationDirectories ? *options.applicationDirectories
                                                          : DesktopEntries::applicationDirectories();
@@ -471,6 +604,7 @@ void X11WindowSystem::hide(const RunningApplication& app) {
         // screen number plays no part.
         d->sendToRoot(w, d->wmChangeState, iconicState);
         d->hiding[w] = deadline;
+        d->iconifiedByUs[w] = SteadyClock::now();
         if (d->activating && d->activating->window == w) d->activating.reset();
     }
     XFlush(d->dpy);
@@ -492,28 +626,45 @@ void X11WindowSystem::activate(const RunningApplication& app) {
     d->scheduleDrainIfQueued();
 }
 
-std::optional<std::string> X11WindowSystem::defaultFileManagerID() {
-    // The answer changes only when the user picks another file manager; asking xdg-mime (a shell
-    // script) at every cancelled curtain would stall the fade-out.
-    const auto now = SteadyClock::now();
-    if (d->fileManagerChecked && now - d->fileManagerCheckedAt < std::chrono::seconds(30)) return d->fileManager;
-    d->fileManagerChecked = true;
-    d->fileManagerCheckedAt = now;
-    d->fileManager.reset();
-    QProcess process;
-    process.start("xdg-mime", {"query", "default", "inode/directory"});
-    if (!process.waitForFinished(3000)) {
-        process.kill();
-        process.waitForFinished(1000);
-        return d->fileManager;
+void X11WindowSystem::restore(const RunningApplication& app) {
+    if (!d->usable()) return;
+    for (const Window w : d->windowsOf(app)) {
+        if (!d->iconifiedByUs.erase(w)) continue;
+        // Mapping an iconified client window asks the window manager to show it again (ICCCM).
+        d->hiding.erase(w);
+        XMapWindow(d->dpy, w);
     }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) return d->fileManager;
-    auto answer = QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-    answer = answer.section(QLatin1Char('\n'), 0, 0).section(QLatin1Char(';'), 0, 0).trimmed();
-    if (answer.endsWith(QLatin1String(".desktop"))) answer.chop(8);
-    if (!answer.isEmpty()) d->fileManager = answer.toStdString();
-    return d->fileManager;
+    XFlush(d->dpy);
+    d->scheduleDrainIfQueued();
 }
+
+bool X11WindowSystem::guardWindows(std::vector<GuardedWindow> windows, std::function<void(bool)> disturbed) {
+    if (!d->usable()) return false;
+    for (const auto& g : d->guarded)
+        if (std::none_of(windows.begin(), windows.end(), [&](const GuardedWindow& n) { return n.window == g.window; }))
+            XSelectInput(d->dpy, Window(g.window), NoEventMask);
+    d->guarded = std::move(windows);
+    d->guardCallback = std::move(disturbed);
+    d->unrepairedChecks = 0;
+    d->guardLost = false;
+    if (d->guarded.empty()) {
+        d->guardCallback = nullptr;
+        if (d->guardTimer) d->guardTimer->stop();
+        XFlush(d->dpy);
+        return true;
+    }
+    for (const auto& g : d->guarded) XSelectInput(d->dpy, Window(g.window), StructureNotifyMask | VisibilityChangeMask);
+    if (!d->guardTimer) {
+        d->guardTimer = new QTimer(d->context.get());
+        QObject::connect(d->guardTimer, &QTimer::timeout, d->context.get(), [impl = d.get()] { impl->checkGuarded(); });
+    }
+    d->guardTimer->start(guardInterval);
+    XFlush(d->dpy);
+    d->scheduleDrainIfQueued();
+    return true;
+}
+
+std::optional<std::string> X11WindowSystem::defaultFileManagerID() { return d->fileManager.applicationID(); }
 
 WindowControl X11WindowSystem::windowControl() {
     if (d->dpy && d->dead) return WindowControl::noDisplay;

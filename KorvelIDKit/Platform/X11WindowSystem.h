@@ -4,7 +4,9 @@
 // _NET_ACTIVE_WINDOW and _NET_CLIENT_LIST changes become activation and termination events.
 // Windows are mapped to application IDs through the desktop entries (DesktopEntries), with client
 // PIDs from the X-Resource extension (or _NET_WM_PID). Main thread only.
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,9 +36,15 @@ public:
     using WindowSystem::runningApplications;
     void hide(const RunningApplication& app) override;
     void activate(const RunningApplication& app) override;
+    void restore(const RunningApplication& app) override;
+    // Events on the guarded windows and on every top-level window are acted on at once; the timer
+    // catches what no event reported.
+    static constexpr std::chrono::milliseconds guardInterval{50};
+    bool guardWindows(std::vector<GuardedWindow> windows, std::function<void(bool)> disturbed) override;
     std::optional<std::string> defaultFileManagerID() override;
     WindowControl windowControl() override;
     void recheckWindowControl() override;
+    WindowIntegration integration() const override { return WindowIntegration::x11; }
 
     // The application a top-level window belongs to (a window ID as xdotool and wmctrl print it).
     std::optional<std::string> applicationIDOfWindow(unsigned long window);
