@@ -1,0 +1,77 @@
+#pragma once
+// A private virtual KWin with two outputs on a private session bus, started once for the test
+// program before the Qt application connects to it. KWin's binary carries a file capability,
+// which makes exec fail in containers: a copy without it is run instead. The test program is
+// authorised for KWin's screenshot interface through a desktop entry naming it.
+#include <QDBusConnection>
+#include <QDBusMessage>
+
+#include <fstream>
+
+#include "../common/CompositorDesktop.h"
+
+class KWinDesktop final : public CompositorDesktop {
+public:
+    KWinDesktop() : CompositorDesktop("kwin", {"kwin_wayland", "dbus-daemon", "weston-terminal"}) {
+        if (unavailable) return;
+        std::filesystem::create_directories(runtime / "data/applications");
+        std::ofstream(runtime / "data/applications/korvel-kwin-test.desktop")
+            << "[Desktop Entry]\nType=Application\nName=Korvel KWin test\nExec=" << std::filesystem::read_symlink("/proc/self/exe").string()
+            << "\nX-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2\n";
+        const auto kwin = runtime / "kwin_wayland";
+        std::filesystem::copy_file(QStandardPaths::findExecutable("kwin_wayland").toStdString(), kwin);
+        bus = "unix:path=" + (runtime / "bus").string();
+        start("dbus-daemon", {"--session", "--nofork", "--address=" + QString::fromStdString(bus)});
+        poll([&] { return std::filesystem::exists(runtime / "bus"); }, 5000);
+        compositor_ = start(QString::fromStdString(kwin.string()), {"--virtual", "--width", "1280", "--height", "800", "--output-count", "2",
+                                                                    "--socket", "wayland-kwin", "--no-lockscreen", "--no-global-shortcuts"});
+        if (!poll([&] { return std::filesystem::exists(runtime / "wayland-kwin"); }, 15000)) unavailable = "kwin_wayland did not start";
+    }
+
+    QStringList ownEnvironment() const override {
+        auto env = clientEnvironment();
+        env.removeIf([](const QString& v) { return v.startsWith("HOME="); });
+        return env;
+    }
+
+    static QDBusMessage callKWin(const QString& path, const QString& interface, const QString& method, const QVariantList& args) {
+        auto message = QDBusMessage::createMethodCall("org.kde.KWin", path, interface, method);
+        message.setArguments(args);
+        return QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
+    }
+
+    // Activates the weston terminal from inside KWin, as any script of the user could; true once
+    // the script runs. Each call loads a script of its own.
+    bool activateTerminalFromScript() {
+        const auto file = runtime / ("activate" + std::to_string(++scripts_) + ".js");
+        std::ofstream(file) << "var all = workspace.clientList();\n"
+                               "for (var i = 0; i < all.length; ++i)\n"
+                               "  if (String(all[i].desktopFileName).indexOf('weston') >= 0) {\n"
+                               "    all[i].minimized = false;\n"
+                               "    workspace.activeClient = all[i];\n"
+                               "  }\n";
+        const auto loaded = callKWin("/Scripting", "org.kde.kwin.Scripting", "loadScript",
+                                     {QString::fromStdString(file.string()), QString("korvel-test-activate-%1").arg(scripts_)});
+        if (loaded.type() != QDBusMessage::ReplyMessage) return false;
+        const int id = loaded.arguments().value(0).toInt();
+        for (const QString& path : {QString("/Scripting/Script%1").arg(id), QString("/%1").arg(id)})
+            if (callKWin(path, "org.kde.kwin.Script", "run", {}).type() == QDBusMessage::ReplyMessage) return true;
+        return false;
+    }
+
+    qint64 compositorPid() const { return compositor_ ? compositor_->processId() : 0; }
+
+    std::string bus;
+
+private:
+    // What this program and KWin's clients see: the private runtime folder, bus and display.
+    QStringList clientEnvironment() const override {
+        const QString rt = QString::fromStdString(runtime.string());
+        return {"XDG_RUNTIME_DIR=" + rt, "DBUS_SESSION_BUS_ADDRESS=" + QString::fromStdString(bus), "WAYLAND_DISPLAY=wayland-kwin",
+                "XDG_CURRENT_DESKTOP=KDE", "XDG_SESSION_TYPE=wayland", "XDG_DATA_DIRS=" + rt + "/data:/usr/share",
+                "XDG_CACHE_HOME=" + rt + "/cache", "HOME=" + rt};
+    }
+
+    QProcess* compositor_ = nullptr;
+    int scripts_ = 0;
+};
