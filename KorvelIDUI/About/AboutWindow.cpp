@@ -1,6 +1,8 @@
 #include "About/AboutWindow.h"
 
+#include <QCursor>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QVBoxLayout>
 
@@ -40,6 +42,12 @@ AboutWindow::AboutWindow(QWidget* parent)
 }
 
 void AboutWindow::present() {
+    // Centred on the screen the user is working on, the first time and whenever it was closed.
+    if (!isVisible()) {
+        const QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+        if (!screen) screen = QGuiApplication::primaryScreen();
+        if (screen) move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    }
     show();
     raise();
     activateWindow();

@@ -2,13 +2,30 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QGuiApplication>
+#include <QImageReader>
 #include <QPixmap>
 
 #include "Localization/Localization.h"
 
+// The resources of a static library are linked only when something names them.
+static void useAboutResources() { Q_INIT_RESOURCE(About); }
+
 namespace {
-const QPixmap& logo() {
-    static const QPixmap image(QStringLiteral(":/BrenmarLogo.png"));
+// Drawn from its vector form at the height the row asks for (sharp at any scale).
+const QPixmap& logo(int height = 18) {
+    static const QPixmap image = [height] {
+        useAboutResources();
+        QImageReader reader(QStringLiteral(":/BrenmarLogo.svg"));
+        const QSize natural = reader.size();
+        if (natural.isEmpty()) return QPixmap();
+        const qreal ratio = qApp ? qApp->devicePixelRatio() : 1.0;
+        const int h = qRound(height * ratio);
+        reader.setScaledSize(QSize(natural.width() * h / natural.height(), h));
+        QPixmap drawn = QPixmap::fromImage(reader.read());
+        drawn.setDevicePixelRatio(ratio);
+        return drawn;
+    }();
     return image;
 }
 }  // namespace
@@ -24,7 +41,7 @@ BrenmarCredit::BrenmarCredit(int logoHeight, QWidget* parent) : QWidget(parent) 
     auto* mark = new QLabel;
     mark->setObjectName(QStringLiteral("brenmarMark"));
     if (hasLogo()) {
-        mark->setPixmap(logo().scaledToHeight(logoHeight, Qt::SmoothTransformation));
+        mark->setPixmap(logo(logoHeight));
     } else {
         mark->setText(QStringLiteral("Brenmar"));
         QFont bold = small;

@@ -13,6 +13,9 @@ public:
     }
     WindowControl windowControl() const override { return KorvelIDAppLock::windowControl(); }
     void requestWindowControl() override { KorvelIDAppLock::requestAccessibilityPermission(); }
+    WindowIntegration integration() const override { return KorvelIDAppLock::shared().windowSystem().integration(); }
+    bool keepsLockedAppsIconified() const override { return KorvelIDAppLock::keepsLockedAppsIconified(); }
+    void setKeepsLockedAppsIconified(bool on) override { KorvelIDAppLock::setKeepsLockedAppsIconified(on); }
 };
 }  // namespace
 

@@ -19,10 +19,15 @@ public:
     virtual void remove(const std::string& bundleID) = 0;
     virtual void setGrace(std::int64_t seconds, const std::string& bundleID) = 0;
     // Whether this session lets the app lock watch and cover other applications (an X11 display
-    // with an EWMH window manager), and if not, why.
+    // with an EWMH window manager, or sway), and if not, why.
     virtual WindowControl windowControl() const = 0;
     // "Grant…": there is nothing to grant on X11; the backend checks again.
     virtual void requestWindowControl() = 0;
+    // How the app lock reaches this desktop's windows.
+    virtual WindowIntegration integration() const { return WindowIntegration::none; }
+    // Whether locked applications stay iconified until unlocked (off unless chosen).
+    virtual bool keepsLockedAppsIconified() const { return false; }
+    virtual void setKeepsLockedAppsIconified(bool) {}
 };
 
 // The shared app lock (KorvelIDAppLock).

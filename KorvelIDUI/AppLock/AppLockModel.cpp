@@ -1,6 +1,10 @@
 #include "AppLock/AppLockModel.h"
 
+#include <QPointer>
+
 #include <utility>
+
+#include "Support/Async.h"
 
 #include "Localization/Localization.h"
 #include "Support/AppPaths.h"
@@ -21,7 +25,8 @@ const std::vector<std::int64_t>& AppLockModel::graceOptions() {
 QString AppLockModel::graceLabel(std::int64_t seconds) {
     if (seconds < 0) return qL("applock.graceUntilQuit");
     if (seconds == 0) return qL("applock.graceEveryTime");
-    return qL("applock.graceSeconds").replace("%d", QString::number(seconds));
+    if (seconds % 60 == 0) return qLCount("applock.graceMinute", "applock.graceMinutes", seconds / 60);
+    return qLCount("applock.graceSecond", "applock.graceSeconds", seconds);
 }
 
 int AppLockModel::rowCount(const QModelIndex& parent) const {
@@ -47,8 +52,21 @@ AppLockModel::Unavailability AppLockModel::unavailability() const {
     switch (windowControl_) {
     case WindowControl::available: return Unavailability::none;
     case WindowControl::waylandSession: return Unavailability::waylandSession;
+    case WindowControl::gnomeExtensionMissing: return Unavailability::gnomeExtension;
     default: return Unavailability::noWindowManager;
     }
+}
+
+QString AppLockModel::integrationText() const {
+    if (!hasWindowControl()) return {};
+    switch (backend_->integration()) {
+    case WindowIntegration::x11: return qL("applock.integrationX11");
+    case WindowIntegration::sway: return qL("applock.integrationSway");
+    case WindowIntegration::kwin: return qL("applock.integrationKWin");
+    case WindowIntegration::gnomeShell: return qL("applock.integrationGnome");
+    case WindowIntegration::none: break;
+    }
+    return {};
 }
 
 void AppLockModel::refresh() {
@@ -72,17 +90,34 @@ void AppLockModel::addApps(const std::vector<InstalledApplication>& chosen) {
 }
 
 void AppLockModel::setGrace(const std::string& bundleID, std::int64_t seconds) {
-    backend_->setGrace(seconds, bundleID);
-    refresh();
+    whenAllowed(CredentialGate::Change::changeGrace, [this, bundleID, seconds] { backend_->setGrace(seconds, bundleID); });
 }
 
 void AppLockModel::remove(const std::string& bundleID) {
-    backend_->remove(bundleID);
-    refresh();
+    whenAllowed(CredentialGate::Change::unprotectApp, [this, bundleID] { backend_->remove(bundleID); });
 }
 
-void AppLockModel::grant() {
+void AppLockModel::whenAllowed(CredentialGate::Change change, std::function<void()> apply) {
+    using Outcome = CredentialGate::Outcome;
+    Async::whenFinished(CredentialGate::confirm(change), [self = QPointer(this), apply = std::move(apply)](const QFuture<Outcome>& f) {
+        if (self) self->answered(Async::valueOr(f, Outcome::refused), apply);
+    });
+}
+
+void AppLockModel::answered(CredentialGate::Outcome outcome, const std::function<void()>& apply) {
+    if (outcome == CredentialGate::Outcome::allowed) {
+        apply();
+        return refresh();
+    }
+    // The rows show what is stored again (a picker may show the refused choice).
+    beginResetModel();
+    endResetModel();
+    if (outcome == CredentialGate::Outcome::keyringLocked) Q_EMIT keyringLocked();
+}
+
+void AppLockModel::checkAgain() {
     backend_->requestWindowControl();
+    refresh();
     startPolling();
 }
 

@@ -7,11 +7,13 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "AppLock/AppLockBackend.h"
 #include "AppLock/InstalledApplication.h"
+#include "Identity/CredentialGate.h"
 
 class AppLockModel : public QAbstractListModel {
     Q_OBJECT
@@ -20,7 +22,7 @@ class AppLockModel : public QAbstractListModel {
 public:
     enum Role { BundleIDRole = Qt::UserRole + 1, GraceRole };
     // Why window control is missing, for the banner.
-    enum class Unavailability { none, waylandSession, noWindowManager };
+    enum class Unavailability { none, waylandSession, noWindowManager, gnomeExtension };
 
     static constexpr const char* ownBundleID = "com.korvel.id";
     static constexpr int pollIntervalMs = 1000;
@@ -38,22 +40,33 @@ public:
     const std::vector<ProtectedApp>& apps() const { return apps_; }
     bool hasWindowControl() const { return windowControl_ == WindowControl::available; }
     Unavailability unavailability() const;
+    // The line that says how apps are covered on this desktop; empty while they cannot be.
+    QString integrationText() const;
     bool isPolling() const { return pollTimer_.isActive(); }
 
     void refresh();
     // Adds the chosen applications in order as "until it quits"; this program itself is skipped.
     void addApps(const std::vector<InstalledApplication>& chosen);
+    // Both change who can unlock: they ask for the existing credential first (CredentialGate) and
+    // change nothing when it is refused.
     void setGrace(const std::string& bundleID, std::int64_t seconds);
     void remove(const std::string& bundleID);
-    void grant();
+    // Asks the window system to look again (a window manager may have started) and polls.
+    void checkAgain();
+    bool keepsLockedAppsIconified() const { return backend_->keepsLockedAppsIconified(); }
+    void setKeepsLockedAppsIconified(bool on) { backend_->setKeepsLockedAppsIconified(on); }
     // The window-control poll while the page is shown; it stops by itself once control works.
     void startPolling();
     void stopPolling();
 
 Q_SIGNALS:
     void hasWindowControlChanged();
+    // A change was refused because only the master password could allow it and the keyring is locked.
+    void keyringLocked();
 
 private:
+    void whenAllowed(CredentialGate::Change change, std::function<void()> apply);
+    void answered(CredentialGate::Outcome outcome, const std::function<void()>& apply);
     void pollOnce();
     void setWindowControl(WindowControl value);
 

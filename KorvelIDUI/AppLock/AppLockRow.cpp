@@ -3,6 +3,8 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -34,7 +36,7 @@ AppLockRow::AppLockRow(ProtectedApp app, const QIcon& icon, QWidget* parent) : Q
 
     gracePicker_ = new QComboBox(this);
     gracePicker_->setObjectName("appLockGracePicker");
-    gracePicker_->setFixedWidth(140);
+
     // activated: only the user's choice, never the programmatic selection below.
     connect(gracePicker_, &QComboBox::activated, this, [this](int index) {
         const auto& options = AppLockModel::graceOptions();
@@ -64,7 +66,17 @@ AppLockRow::AppLockRow(ProtectedApp app, const QIcon& icon, QWidget* parent) : Q
 void AppLockRow::retranslate() {
     const auto& options = AppLockModel::graceOptions();
     gracePicker_->clear();
-    for (auto seconds : options) gracePicker_->addItem(AppLockModel::graceLabel(seconds));
+    int widest = 0;
+    for (auto seconds : options) {
+        gracePicker_->addItem(AppLockModel::graceLabel(seconds));
+        widest = std::max(widest, gracePicker_->fontMetrics().horizontalAdvance(gracePicker_->itemText(gracePicker_->count() - 1)));
+    }
+    // As wide as the longest choice in the current language needs, never narrower than 140.
+    QStyleOptionComboBox opt;
+    opt.initFrom(gracePicker_);
+    const QSize needed = gracePicker_->style()->sizeFromContents(QStyle::CT_ComboBox, &opt,
+                                                                 QSize(widest, gracePicker_->fontMetrics().height()), gracePicker_);
+    gracePicker_->setFixedWidth(std::max(140, needed.width()));
     // A stored value that is not offered (120 s written by hand) selects nothing.
     const auto at = std::find(options.begin(), options.end(), app_.graceSeconds);
     gracePicker_->setCurrentIndex(at == options.end() ? -1 : static_cast<int>(at - options.begin()));

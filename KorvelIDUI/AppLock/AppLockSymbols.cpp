@@ -85,7 +85,7 @@ QIcon shield() {
 }
 
 QIcon trash() {
-    return themedOr("user-trash", drawn(16, [](QPainter& p, double s) {
+    return themedOr("user-trash-symbolic", drawn(16, [](QPainter& p, double s) {
         p.setPen(QPen(QColor(120, 120, 120), 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         p.drawLine(QPointF(s * 0.15, s * 0.25), QPointF(s * 0.85, s * 0.25));
         p.drawLine(QPointF(s * 0.4, s * 0.12), QPointF(s * 0.6, s * 0.12));
@@ -94,7 +94,7 @@ QIcon trash() {
 }
 
 QIcon add() {
-    return themedOr("list-add", drawn(16, [](QPainter& p, double s) {
+    return themedOr("list-add-symbolic", drawn(16, [](QPainter& p, double s) {
         p.setPen(QPen(QColor(90, 90, 90), 1.6, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(s * 0.5, s * 0.2), QPointF(s * 0.5, s * 0.8));
         p.drawLine(QPointF(s * 0.2, s * 0.5), QPointF(s * 0.8, s * 0.5));

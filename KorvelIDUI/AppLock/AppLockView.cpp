@@ -1,5 +1,6 @@
 #include "AppLock/AppLockView.h"
 
+#include <QCheckBox>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include "AppLock/AppLockRow.h"
 #include "AppLock/AppLockSymbols.h"
 #include "AppLock/ApplicationChooserDialog.h"
+#include "Auth/KeyringLockedNotice.h"
 #include "Common/DialogRunner.h"
 #include "Localization/Localization.h"
 
@@ -73,12 +75,26 @@ AppLockView::AppLockView(std::shared_ptr<AppLockBackend> backend, InstalledAppli
     layout->setSpacing(12);
     layout->addWidget(buildHeader());
     layout->addWidget(buildBanner());
+    integration_ = label("appLockIntegration", this, true);
+    scaleFont(integration_, 0.88);
+    integration_->setForegroundRole(QPalette::PlaceholderText);
+    layout->addWidget(integration_);
     layout->addWidget(content_, 1);
     layout->addWidget(divider);
+    // Made after the header, so it comes after "Add App…" in the tab order.
+    keepIconified_ = new QCheckBox(this);
+    keepIconified_->setObjectName("appLockKeepIconified");
+    keepIconified_->setChecked(model_->keepsLockedAppsIconified());
+    connect(keepIconified_, &QCheckBox::toggled, model_, &AppLockModel::setKeepsLockedAppsIconified);
+    keepIconifiedHint_ = label("appLockKeepIconifiedHint", this, true);
+    keepIconifiedHint_->setForegroundRole(QPalette::PlaceholderText);
+    layout->addWidget(keepIconified_);
+    layout->addWidget(keepIconifiedHint_);
     layout->addWidget(footer_);
 
     connect(model_, &QAbstractItemModel::modelReset, this, &AppLockView::rebuildRows);
     connect(model_, &AppLockModel::hasWindowControlChanged, this, &AppLockView::updateBanner);
+    connect(model_, &AppLockModel::keyringLocked, this, [this] { KeyringLockedNotice::show(this); });
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &AppLockView::retranslate);
     retranslate();
     rebuildRows();
@@ -113,15 +129,12 @@ QWidget* AppLockView::buildBanner() {
     bannerBody_ = label("appLockBannerBody", banner_, true);
     scaleFont(bannerBody_, 0.88);
     bannerBody_->setForegroundRole(QPalette::PlaceholderText);
-    grantButton_ = new QPushButton(banner_);
-    grantButton_->setObjectName("appLockGrantButton");
+    // Nothing can be granted here: the one button looks again, as its name says.
     recheckButton_ = new QPushButton(banner_);
     recheckButton_->setObjectName("appLockRecheckButton");
-    connect(grantButton_, &QPushButton::clicked, model_, &AppLockModel::grant);
-    connect(recheckButton_, &QPushButton::clicked, model_, &AppLockModel::refresh);
+    connect(recheckButton_, &QPushButton::clicked, model_, &AppLockModel::checkAgain);
 
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(grantButton_);
     buttons->addWidget(recheckButton_);
     buttons->addStretch();
     auto* text = new QVBoxLayout;
@@ -158,19 +171,24 @@ QWidget* AppLockView::buildEmptyState() {
 void AppLockView::retranslate() {
     title_->setText(qL("applock.lockedApps"));
     addButton_->setText(qL("applock.addApp"));
-    grantButton_->setText(qL("applock.grant"));
     recheckButton_->setText(qL("applock.recheck"));
     emptyTitle_->setText(qL("applock.noApps"));
     emptyHint_->setText(qL("applock.noAppsHint"));
     footer_->setText(qL("applock.footer"));
+    keepIconified_->setText(qL("applock.keepMinimized"));
+    keepIconifiedHint_->setText(qL("applock.keepMinimizedHint"));
     updateBanner();
 }
 
 void AppLockView::updateBanner() {
     const auto why = model_->unavailability();
     banner_->setVisible(why != AppLockModel::Unavailability::none);
-    bannerTitle_->setText(qL("applock.x11Title"));
-    bannerBody_->setText(qL(why == AppLockModel::Unavailability::waylandSession ? "applock.waylandBody" : "applock.x11Body"));
+    const bool wayland = why == AppLockModel::Unavailability::waylandSession;
+    const bool gnome = why == AppLockModel::Unavailability::gnomeExtension;
+    bannerTitle_->setText(qL(gnome ? "applock.gnomeTitle" : wayland ? "applock.waylandTitle" : "applock.x11Title"));
+    bannerBody_->setText(qL(gnome ? "applock.gnomeBody" : wayland ? "applock.waylandBody" : "applock.x11Body"));
+    integration_->setText(model_->integrationText());
+    integration_->setVisible(!integration_->text().isEmpty());
 }
 
 void AppLockView::rebuildRows() {

@@ -9,6 +9,7 @@
 #include "AppLock/InstalledApplication.h"
 
 class AppLockModel;
+class QCheckBox;
 class QLabel;
 class QListView;
 class QPushButton;
@@ -48,11 +49,13 @@ private:
     QWidget* banner_ = nullptr;
     QLabel* bannerTitle_ = nullptr;
     QLabel* bannerBody_ = nullptr;
-    QPushButton* grantButton_ = nullptr;
     QPushButton* recheckButton_ = nullptr;
+    QLabel* integration_ = nullptr;
     QStackedWidget* content_ = nullptr;
     QLabel* emptyTitle_ = nullptr;
     QLabel* emptyHint_ = nullptr;
     QListView* list_ = nullptr;
     QLabel* footer_ = nullptr;
+    QCheckBox* keepIconified_ = nullptr;
+    QLabel* keepIconifiedHint_ = nullptr;
 };

@@ -57,8 +57,12 @@ ApplicationChooserDialog::ApplicationChooserDialog(std::vector<InstalledApplicat
     list_->setUniformItemSizes(true);
     connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &ApplicationChooserDialog::updateConfirm);
     connect(list_, &QListView::doubleClicked, this, &QDialog::accept);
-    buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons_->button(QDialogButtonBox::Ok)->setObjectName("applicationChooserConfirm");
+    // Our own buttons, not standard ones: Qt relabels those ("OK") when its translations change
+    // with the language, and gives them the theme's full-colour icons.
+    buttons_ = new QDialogButtonBox(this);
+    confirm_ = buttons_->addButton(QString(), QDialogButtonBox::AcceptRole);
+    confirm_->setObjectName("applicationChooserConfirm");
+    cancel_ = buttons_->addButton(QString(), QDialogButtonBox::RejectRole);
     connect(buttons_, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
@@ -75,12 +79,12 @@ ApplicationChooserDialog::ApplicationChooserDialog(std::vector<InstalledApplicat
 void ApplicationChooserDialog::retranslate() {
     setWindowTitle(qL("applock.chooserTitle"));
     search_->setPlaceholderText(qL("applock.searchApps"));
-    buttons_->button(QDialogButtonBox::Ok)->setText(qL("applock.addPanelPrompt"));
-    buttons_->button(QDialogButtonBox::Cancel)->setText(qL("common.cancel"));
+    confirm_->setText(qL("applock.addPanelPrompt"));
+    cancel_->setText(qL("common.cancel"));
 }
 
 void ApplicationChooserDialog::updateConfirm() {
-    buttons_->button(QDialogButtonBox::Ok)->setEnabled(list_->selectionModel()->hasSelection());
+    confirm_->setEnabled(list_->selectionModel()->hasSelection());
 }
 
 std::vector<InstalledApplication> ApplicationChooserDialog::chosen() const {

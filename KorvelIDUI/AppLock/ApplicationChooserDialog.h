@@ -11,6 +11,7 @@
 class QDialogButtonBox;
 class QLineEdit;
 class QListView;
+class QPushButton;
 class QSortFilterProxyModel;
 class QStandardItemModel;
 
@@ -36,4 +37,6 @@ private:
     QLineEdit* search_ = nullptr;
     QListView* list_ = nullptr;
     QDialogButtonBox* buttons_ = nullptr;
+    QPushButton* confirm_ = nullptr;
+    QPushButton* cancel_ = nullptr;
 };

@@ -8,19 +8,53 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <QPointer>
+
+#include "Common/SymbolIcon.h"
+#include "Identity/CredentialGate.h"
+#include "Identity/PasswordRules.h"
 #include "Localization/Localization.h"
+#include "Shell/QuitGuard.h"
+#include "Support/Async.h"
+#include "Vault/KorvelIDVault.h"
 
 namespace {
+// The callers' English reasons, shown in the chosen language, and the button that says what
+// pressing it does. A reason not listed here is shown as given, with "Unlock".
+struct Purpose {
+    const char* reason;
+    const char* reasonKey;
+    const char* buttonKey;
+};
+constexpr Purpose purposes[] = {
+    {QuitGuard::reason, "menu.quit", "auth.quit"},
+    {KorvelIDVault::unlockReason, "auth.unlockVault", "common.unlock"},
+    {KorvelIDVault::setUpReason, "auth.setUpVault", "vault.setUp"},
+    {CredentialGate::reason(CredentialGate::Change::addFace), "auth.addFace", "common.continue"},
+    {CredentialGate::reason(CredentialGate::Change::removeFaces), "auth.removeFaces", "common.continue"},
+    {CredentialGate::reason(CredentialGate::Change::unprotectApp), "auth.unprotectApp", "common.continue"},
+    {CredentialGate::reason(CredentialGate::Change::changeGrace), "auth.changeGrace", "common.continue"},
+    {CredentialGate::reason(CredentialGate::Change::blinkOff), "auth.stopBlink", "common.continue"},
+};
+
+const Purpose* purposeOf(const std::string& reason) {
+    for (const Purpose& p : purposes)
+        if (reason == p.reason) return &p;
+    return nullptr;
+}
+
 QLabel* makeIconLabel(QWidget* parent) {
     auto* icon = new QLabel(parent);
+    // The program's own flat key symbol, as on its other screens (the style's message icon is a
+    // full-colour picture on some desktops).
     const int size = parent->style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, parent);
-    icon->setPixmap(parent->style()->standardIcon(QStyle::SP_MessageBoxInformation, nullptr, parent).pixmap(size, size));
+    icon->setPixmap(SymbolIcon::pixmap(QStringLiteral("key.fill"), size, parent->palette().color(QPalette::Highlight)));
     icon->setAlignment(Qt::AlignTop);
     return icon;
 }
 }  // namespace
 
-PasswordDialog::PasswordDialog(const std::string& reason, QWidget* parent) : QDialog(parent) {
+PasswordDialog::PasswordDialog(const std::string& reason, QWidget* parent) : QDialog(parent), reason_(reason) {
     setObjectName("passwordDialog");
     setWindowTitle("Korvel ID");
     setModal(true);
@@ -32,15 +66,21 @@ PasswordDialog::PasswordDialog(const std::string& reason, QWidget* parent) : QDi
     message_->setFont(bold);
     message_->setWordWrap(true);
 
-    // The reason is the caller's own short phrase, shown as given.
-    auto* informative = new QLabel(QString::fromStdString(reason), this);
-    informative->setObjectName("informativeLabel");
-    informative->setWordWrap(true);
+    informative_ = new QLabel(this);
+    informative_->setObjectName("informativeLabel");
+    informative_->setWordWrap(true);
 
     field_ = new QLineEdit(this);
     field_->setObjectName("passwordField");
     field_->setEchoMode(QLineEdit::Password);
     field_->setFixedSize(240, 24);
+
+    error_ = new QLabel(this);
+    error_->setObjectName("errorLabel");
+    error_->setStyleSheet(QStringLiteral("color: #d0312d;"));
+    error_->hide();
+    retry_.setSingleShot(true);
+    connect(&retry_, &QTimer::timeout, this, [this] { setBusy(false); });
 
     auto* buttons = new QDialogButtonBox(this);
     unlockButton_ = buttons->addButton(QString(), QDialogButtonBox::AcceptRole);
@@ -53,9 +93,10 @@ PasswordDialog::PasswordDialog(const std::string& reason, QWidget* parent) : QDi
 
     auto* text = new QVBoxLayout;
     text->addWidget(message_);
-    text->addWidget(informative);
+    text->addWidget(informative_);
     text->addSpacing(6);
     text->addWidget(field_);
+    text->addWidget(error_);
     auto* top = new QHBoxLayout;
     top->addWidget(makeIconLabel(this), 0, Qt::AlignTop);
     top->addLayout(text, 1);
@@ -74,11 +115,49 @@ PasswordDialog::~PasswordDialog() { field_->clear(); }
 void PasswordDialog::retranslate() {
     message_->setText(qL("auth.enterMasterPassword"));
     field_->setPlaceholderText(qL("curtain.masterPassword"));
-    unlockButton_->setText(qL("common.unlock"));
+    const Purpose* purpose = purposeOf(reason_);
+    informative_->setText(purpose ? qL(purpose->reasonKey) : QString::fromStdString(reason_));
+    unlockButton_->setText(qL(purpose ? purpose->buttonKey : "common.unlock"));
     cancelButton_->setText(qL("common.cancel"));
+    error_->setText(qL("curtain.incorrectPassword"));
+}
+
+void PasswordDialog::setBusy(bool busy) {
+    field_->setEnabled(!busy);
+    unlockButton_->setEnabled(!busy);
+    if (!busy) field_->setFocus();
+}
+
+void PasswordDialog::accept() {
+    if (!check_ || verified_) return QDialog::accept();
+    if (checking_ || isWaiting()) return;
+    checking_ = true;
+    setBusy(true);
+    auto typed = std::make_shared<SecretString>(takePassword());
+    const QFuture<bool> answer = check_(typed->str());
+    Async::whenFinished(answer, [self = QPointer(this), typed](const QFuture<bool>& f) {
+        if (self) self->checkFinished(Async::valueOr(f, false), typed);
+    });
+}
+
+void PasswordDialog::checkFinished(bool ok, const std::shared_ptr<SecretString>& typed) {
+    checking_ = false;
+    if (ok) {
+        verified_ = true;
+        if (typed) accepted_ = *typed;
+        Q_EMIT checked();
+        return QDialog::accept();
+    }
+    ++failures_;
+    error_->show();
+    const auto wait = PasswordRules::retryDelay(failures_);
+    if (wait.count() > 0) retry_.start(wait);
+    else setBusy(false);
+    Q_EMIT checked();
 }
 
 SecretString PasswordDialog::takePassword() {
+    if (verified_) return std::move(accepted_);
     QString text = field_->text();
     field_->clear();
     QByteArray utf8 = text.toUtf8();

@@ -4,5 +4,5 @@
 
 class PasswordDialogPrompt final : public PasswordPrompt {
 public:
-    std::optional<SecretString> ask(const std::string& reason) override;
+    std::optional<SecretString> ask(const std::string& reason, Check check) override;
 };

@@ -1,18 +1,20 @@
 #include "Common/SymbolIcon.h"
 
 #include <QFont>
+#include <QGuiApplication>
+#include <QPalette>
 #include <QHash>
 #include <QPainter>
 #include <QPixmap>
 
 QStringList SymbolIcon::themeNames(const QString& symbol) {
     static const QHash<QString, QStringList> names = {
-        {"faceid", {"avatar-default", "user-info"}},
+        {"faceid", {"auth-face", "avatar-default", "user-info"}},
         {"lock.doc", {"channel-secure", "security-high"}},
         {"lock.fill", {"changes-prevent", "system-lock-screen"}},
         {"lock", {"changes-prevent", "system-lock-screen"}},
         {"lock.open.fill", {"changes-allow"}},
-        {"lock.app.dashed", {"system-lock-screen", "changes-prevent"}},
+        {"lock.app.dashed", {"view-app-grid", "system-lock-screen", "changes-prevent"}},
         {"plus", {"list-add"}},
         {"tray", {"folder-documents", "folder"}},
         {"doc", {"application-x-generic", "text-x-generic"}},
@@ -52,6 +54,13 @@ QIcon drawnBadge(const QString& symbol) {
 }
 }  // namespace
 
+namespace {
+QHash<QString, bool>& symbolicIcons() {
+    static QHash<QString, bool> found;
+    return found;
+}
+}  // namespace
+
 QIcon SymbolIcon::icon(const QString& symbol) {
     static QHash<QString, QIcon> cache;
     if (auto it = cache.constFind(symbol); it != cache.constEnd()) return *it;
@@ -63,11 +72,14 @@ QIcon SymbolIcon::icon(const QString& symbol) {
         return true;
     }();
     Q_UNUSED(themeChosen);
+    // Every symbolic candidate before any full-colour one: one flat style on every page.
     QIcon found;
-    for (const QString& name : themeNames(symbol)) {
-        for (const QString& candidate : {name, name + QStringLiteral("-symbolic")}) {
-            found = QIcon::fromTheme(candidate);
-            if (!found.isNull()) break;
+    for (const bool symbolic : {true, false}) {
+        for (const QString& name : themeNames(symbol)) {
+            found = QIcon::fromTheme(symbolic ? name + QStringLiteral("-symbolic") : name);
+            if (found.isNull()) continue;
+            symbolicIcons().insert(symbol, symbolic);
+            break;
         }
         if (!found.isNull()) break;
     }
@@ -76,4 +88,11 @@ QIcon SymbolIcon::icon(const QString& symbol) {
     return found;
 }
 
-QPixmap SymbolIcon::pixmap(const QString& symbol, int size) { return icon(symbol).pixmap(size, size); }
+QPixmap SymbolIcon::pixmap(const QString& symbol, int size, const QColor& tint) {
+    QPixmap drawn = icon(symbol).pixmap(size, size);
+    if (!symbolicIcons().value(symbol)) return drawn;
+    QPainter painter(&drawn);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(drawn.rect(), tint.isValid() ? tint : QGuiApplication::palette().color(QPalette::WindowText));
+    return drawn;
+}

@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "AppLock/CurtainModel.h"
 #include "Curtain/CurtainGlyph.h"
 #include "Curtain/CurtainSpinner.h"
@@ -18,6 +20,8 @@ namespace {
 const char* const curtainStyle = R"(
 QLabel#curtainTitle { color: white; font-size: 24pt; font-weight: bold; }
 QLabel#curtainSubtitle { color: rgba(235, 235, 245, 160); font-size: 15pt; }
+QLabel#curtainSubtitle[error="true"] { color: #ff6961; font-weight: bold; }
+QLabel#curtainKeyboardNotice { color: #ffd60a; font-size: 11pt; }
 QLabel#curtainScanningLabel, QLabel#curtainCheckingLabel { color: rgba(235, 235, 245, 160); font-size: 11pt; }
 QPushButton { color: white; background: rgba(255, 255, 255, 28); border: 1px solid rgba(255, 255, 255, 40);
               border-radius: 8px; padding: 7px 16px; font-size: 11pt; }
@@ -68,10 +72,15 @@ void LockCurtainView::build() {
     title_ = new QLabel(this);
     title_->setObjectName("curtainTitle");
     title_->setAlignment(Qt::AlignCenter);
+    title_->setWordWrap(true);
     subtitle_ = new QLabel(this);
     subtitle_->setObjectName("curtainSubtitle");
     subtitle_->setAlignment(Qt::AlignCenter);
     subtitle_->setWordWrap(true);
+    keyboardNotice_ = new QLabel(this);
+    keyboardNotice_->setObjectName("curtainKeyboardNotice");
+    keyboardNotice_->setAlignment(Qt::AlignCenter);
+    keyboardNotice_->setWordWrap(true);
     scanningLabel_ = new QLabel(this);
     scanningLabel_->setObjectName("curtainScanningLabel");
     scanningRow_ = statusRow(new CurtainSpinner(this), scanningLabel_, this);
@@ -98,31 +107,55 @@ void LockCurtainView::build() {
         button->setMinimumWidth(150);
     }
 
-    auto* buttons = new QHBoxLayout;
-    buttons->setSpacing(10);
-    buttons->addStretch();
-    for (auto* b : {usePasswordButton_, tryFaceAgainButton_, unlockButton_, useFaceButton_, cancelButton_})
-        buttons->addWidget(b);
-    buttons->addStretch();
-
     auto* column = new QWidget(this);
-    column->setFixedWidth(460);
+    column_ = column;
+    column->setFixedWidth(columnWidth);
     auto* layout = new QVBoxLayout(column);
     layout->setSpacing(14);
     layout->addWidget(glyph_, 0, Qt::AlignHCenter);
     layout->addSpacing(6);
     layout->addWidget(title_);
     layout->addWidget(subtitle_);
+    layout->addWidget(keyboardNotice_);
     layout->addSpacing(6);
     layout->addWidget(scanningRow_);
     layout->addWidget(passwordField_, 0, Qt::AlignHCenter);
     layout->addWidget(checkingRow_);
-    layout->addLayout(buttons);
+    // Buttons fill rows of at most the column's width, in order; the longest languages take two.
+    for (int i = 0; i < 3; ++i) {
+        auto* row = new QHBoxLayout;
+        row->setSpacing(10);
+        buttonRows_.append(row);
+        layout->addLayout(row);
+    }
 
     auto* outer = new QVBoxLayout(this);
     outer->addStretch();
     outer->addWidget(column, 0, Qt::AlignHCenter);
     outer->addStretch();
+}
+
+void LockCurtainView::arrangeButtons() {
+    for (auto* row : buttonRows_)
+        while (QLayoutItem* item = row->takeAt(0)) delete item;
+    int rowIndex = 0, used = 0;
+    const int spacing = buttonRows_.first()->spacing();
+    const QMargins margins = column_->layout()->contentsMargins();
+    const int available = columnWidth - margins.left() - margins.right();
+    buttonRows_[0]->addStretch();
+    for (auto* b : {usePasswordButton_, tryFaceAgainButton_, unlockButton_, useFaceButton_, cancelButton_}) {
+        if (b->isHidden()) continue;
+        b->ensurePolished();  // the style sheet's font and padding count
+        const int width = std::max(b->sizeHint().width(), b->minimumWidth());
+        if (used > 0 && used + spacing + width > available && rowIndex + 1 < buttonRows_.size()) {
+            buttonRows_[rowIndex]->addStretch();
+            buttonRows_[++rowIndex]->addStretch();
+            used = 0;
+        }
+        buttonRows_[rowIndex]->addWidget(b);
+        used += (used > 0 ? spacing : 0) + width;
+    }
+    buttonRows_[rowIndex]->addStretch();
 }
 
 void LockCurtainView::bind() {
@@ -145,6 +178,7 @@ void LockCurtainView::bind() {
     });
     connect(m, &CurtainModel::passwordInputChanged, this, &LockCurtainView::refreshPassword);
     connect(m, &CurtainModel::isVerifyingPasswordChanged, this, &LockCurtainView::refreshPassword);
+    connect(m, &CurtainModel::keyboardHeldChanged, this, &LockCurtainView::refresh);
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &LockCurtainView::retranslate);
 }
 
@@ -152,6 +186,8 @@ void LockCurtainView::retranslate() {
     CurtainModel* const m = model_;
     const QString name = m ? m->appName() : QString();
     title_->setText(qL("curtain.locked").replace("%@", name));
+    // Named for assistive technologies and window lists, though no window manager frames it.
+    window()->setWindowTitle(title_->text());
     scanningLabel_->setText(qL("curtain.scanning"));
     checkingLabel_->setText(qL("curtain.checking"));
     passwordField_->setPlaceholderText(qL("curtain.masterPassword"));
@@ -160,6 +196,8 @@ void LockCurtainView::retranslate() {
     unlockButton_->setText(qL("common.unlock"));
     useFaceButton_->setText(qL("curtain.useFace"));
     cancelButton_->setText(qL("common.cancel"));
+    keyboardNotice_->setText(qL("curtain.keyboardElsewhere"));
+    refresh();
 }
 
 void LockCurtainView::refresh() {
@@ -172,15 +210,22 @@ void LockCurtainView::refresh() {
                                                : CurtainGlyph::Symbol::key);
     glyph_->setPulsing(phase == Phase::scanning);
     subtitle_->setText(m->displayedText());
+    if (subtitle_->property("error").toBool() != m->messageIsError()) {
+        subtitle_->setProperty("error", m->messageIsError());
+        subtitle_->style()->unpolish(subtitle_);
+        subtitle_->style()->polish(subtitle_);
+    }
+    keyboardNotice_->setVisible(!m->keyboardHeld());
     scanningRow_->setVisible(phase == Phase::scanning);
     usePasswordButton_->setVisible(phase != Phase::password && m->hasPassword());
     usePasswordButton_->setProperty("prominent", phase == Phase::failed);
     usePasswordButton_->style()->unpolish(usePasswordButton_);
     usePasswordButton_->style()->polish(usePasswordButton_);
-    tryFaceAgainButton_->setVisible(phase == Phase::failed);
+    tryFaceAgainButton_->setVisible(phase == Phase::failed && m->hasFace());
     passwordField_->setVisible(phase == Phase::password);
     unlockButton_->setVisible(phase == Phase::password);
-    useFaceButton_->setVisible(phase == Phase::password);
+    useFaceButton_->setVisible(phase == Phase::password && m->hasFace());
+    arrangeButtons();
     refreshPassword();
 }
 
@@ -189,13 +234,20 @@ void LockCurtainView::refreshPassword() {
     if (!m) return;
     const bool verifying = m->isVerifyingPassword();
     if (passwordField_->text() != m->passwordInput()) passwordField_->setText(m->passwordInput());
-    // Disabling the field during a check takes its focus away; give it back so the user can type
-    // again at once after a refusal.
-    const bool refocus = passwordField_->isEnabled() == verifying && !verifying && m->phase() == CurtainModel::Phase::password;
-    passwordField_->setEnabled(!verifying);
+    // Keys reach the field only while the curtain holds the keyboard; otherwise they went to
+    // another program too, and the field takes none.
+    const bool canType = m->canTypePassword();
+    // Disabling the field takes its focus away; give it back so the user can type again at once
+    // after a refusal or when the keyboard comes back.
+    const bool refocus = !passwordField_->isEnabled() && canType;
+    passwordField_->setEnabled(canType);
+    if (!m->keyboardHeld() && !m->passwordInput().isEmpty()) m->setPasswordInput({});
     if (refocus) passwordField_->setFocus(Qt::OtherFocusReason);
     checkingRow_->setVisible(verifying && m->phase() == CurtainModel::Phase::password);
-    unlockButton_->setEnabled(!verifying && !m->passwordInput().isEmpty());
+    unlockButton_->setEnabled(canType && !m->passwordInput().isEmpty());
+    // The column is as tall as its wrapped lines need, so no line slides into the glyph above it.
+    column_->ensurePolished();
+    column_->setFixedHeight(column_->layout()->totalHeightForWidth(columnWidth));
 }
 
 void LockCurtainView::showEvent(QShowEvent* event) {
@@ -204,7 +256,7 @@ void LockCurtainView::showEvent(QShowEvent* event) {
     if (started_ || !m) return;
     started_ = true;
     setFocus(Qt::OtherFocusReason);
-    m->startFaceScan();
+    m->begin();
 }
 
 void LockCurtainView::keyPressEvent(QKeyEvent* event) {

@@ -8,6 +8,7 @@
 class CurtainGlyph;
 class CurtainModel;
 class CurtainSpinner;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -30,13 +31,19 @@ private:
     void retranslate();
     void refresh();
     void refreshPassword();
+    void arrangeButtons();
     QPushButton* makeButton(const char* objectName, bool prominent);
+
+    // The widest a text line or a row of buttons may be.
+    static constexpr int columnWidth = 460;
 
     QPointer<CurtainModel> model_;
     bool started_ = false;
+    QWidget* column_ = nullptr;
     CurtainGlyph* glyph_ = nullptr;
     QLabel* title_ = nullptr;
     QLabel* subtitle_ = nullptr;
+    QLabel* keyboardNotice_ = nullptr;
     QWidget* scanningRow_ = nullptr;
     QLabel* scanningLabel_ = nullptr;
     QLineEdit* passwordField_ = nullptr;
@@ -47,4 +54,5 @@ private:
     QPushButton* unlockButton_ = nullptr;
     QPushButton* useFaceButton_ = nullptr;
     QPushButton* cancelButton_ = nullptr;
+    QList<QHBoxLayout*> buttonRows_;
 };

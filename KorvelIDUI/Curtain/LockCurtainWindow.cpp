@@ -7,15 +7,20 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include <string_view>
+#include <QFutureWatcher>
+#include <QWindow>
+
 #include <utility>
 
+#include "AppLock/WindowSystem.h"
 #include "Curtain/CurtainPanel.h"
 #include "Curtain/LockCurtainView.h"
 #include "Face/Settings.h"
+#include "AppLock/KorvelIDAppLock.h"
 #include "Identity/KorvelID.h"
 #include "Identity/KorvelIDController.h"
 #include "Identity/MasterPassword.h"
+#include "Localization/Localization.h"
 #include "Platform/X11KeyboardGrab.h"
 #include "Support/Async.h"
 
@@ -56,9 +61,11 @@ void fadeOutAndClose(const QList<QPointer<CurtainPanel>>& windows, std::function
     group->start(QAbstractAnimation::DeleteWhenStopped);
 }
 
-constexpr std::string_view previewPassword = "pine";
-
 CurtainPanel* showPanel(CurtainPanel* panel) {
+    // The window system finds the curtain's windows by title where it must place them itself: the
+    // key panel is named after the locked application, the covers get a unique name.
+    static int shown = 0;
+    if (panel->windowTitle().isEmpty()) panel->setWindowTitle(QStringLiteral("Korvel ID %1").arg(++shown));
     panel->show();
     panel->raise();
     fadeIn(panel);
@@ -68,14 +75,27 @@ CurtainPanel* showPanel(CurtainPanel* panel) {
 
 CurtainServices CurtainServices::defaults() {
     CurtainServices s;
-    s.faceScan = [](std::function<void(UnlockResult)> done) {
-        KorvelID::unlock(false, [done = std::move(done)](const UnlockResult& result) { done(result); });
+    // A scan cancelled a moment ago may still be winding down (its frame in hand); the next one
+    // starts when it has ended instead of being refused as busy.
+    auto previous = std::make_shared<QFuture<UnlockResult>>();
+    s.faceScan = [previous](std::function<void(UnlockResult)> done) {
+        auto start = [previous, done = std::move(done)] {
+            *previous = KorvelID::unlock(false);
+            Async::whenFinished(*previous, [done](const QFuture<UnlockResult>& f) {
+                done(Async::valueOr(f, UnlockResult::denied(KorvelIDController::cancelledReason)));
+            });
+        };
+        if (previous->isRunning()) Async::whenFinished(*previous, [start](const QFuture<UnlockResult>&) { start(); });
+        else start();
     };
+    s.cancelFaceScan = [] { KorvelID::cancelUnlock(); };
+    s.faceIsEnrolled = [] { return KorvelID::isEnrolled(); };
     s.verifyPassword = [](std::string password, std::function<void(bool)> done) {
         Async::whenFinished(MasterPassword::verifyAsync(std::move(password)),
                             [done](const QFuture<bool>& f) { done(Async::valueOr(f, false)); });
     };
-    s.masterPasswordIsSet = [] { return MasterPassword::isSet(); };
+    // A locked keyring keeps the route: once it is unlocked, the typed password checks.
+    s.masterPasswordIsSet = [] { return MasterPassword::state() != MasterPassword::State::notSet; };
     s.requiresBlink = [] { return KorvelIDController::loadSettings().livenessRequired(); };
     s.hideScanDisplay = [] { KorvelID::hideNotch(); };
     s.makeKeyboardGrab = [] { return ::makeKeyboardGrab(); };
@@ -83,8 +103,11 @@ CurtainServices CurtainServices::defaults() {
 }
 
 LockCurtainFactory LockCurtainWindow::factory() {
-    return [](const ProtectedApp& app, std::function<void()> onUnlocked, std::function<void()> onCancelled) {
-        return std::make_unique<LockCurtainWindow>(app, std::move(onUnlocked), std::move(onCancelled));
+    return [](const ProtectedApp& app, WindowSystem& windows, std::function<void()> onUnlocked,
+              std::function<void()> onCancelled) {
+        CurtainServices services = CurtainServices::defaults();
+        services.windows = &windows;
+        return std::make_unique<LockCurtainWindow>(app, std::move(onUnlocked), std::move(onCancelled), std::move(services));
     };
 }
 
@@ -94,8 +117,6 @@ LockCurtainWindow::LockCurtainWindow(ProtectedApp app, std::function<void()> onU
       onUnlocked_(std::move(onUnlocked)),
       onCancelled_(std::move(onCancelled)),
       services_(std::move(services)) {
-    grabRetry_.setSingleShot(true);
-    connect(&grabRetry_, &QTimer::timeout, this, &LockCurtainWindow::tryGrab);
     screenChange_.setSingleShot(true);
     screenChange_.setInterval(0);
     connect(&screenChange_, &QTimer::timeout, this, &LockCurtainWindow::handleScreenChange);
@@ -103,6 +124,7 @@ LockCurtainWindow::LockCurtainWindow(ProtectedApp app, std::function<void()> onU
 
 LockCurtainWindow::~LockCurtainWindow() {
     if (isFinishing_) return;  // the fade owns the windows now
+    if (guarding_) services_.windows->guardWindows({}, nullptr);
     releaseKeyboard();
     QList<QPointer<CurtainPanel>> windows = coverWindows_;
     windows.append(keyWindow_);  // the key panel takes the model with it
@@ -147,6 +169,9 @@ void LockCurtainWindow::present() {
     }
     buildModel();
     auto* panel = new CurtainPanel(CurtainPanel::Role::key, screen);
+    // Usable while one of this program's own dialogs is open: the newest modal window is the one
+    // that takes input.
+    panel->setWindowModality(Qt::ApplicationModal);
     model_->setParent(panel);
     auto* layout = new QVBoxLayout(panel);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -155,9 +180,17 @@ void LockCurtainWindow::present() {
     keyWindow_ = showPanel(panel);
     panel->activateWindow();
     keyScreen_ = screen;
-    keyboard_ = services_.makeKeyboardGrab ? services_.makeKeyboardGrab() : nullptr;
-    tryGrab();
+    takeKeyboard();
     rebuildCovers();
+    guard();
+    placeWindows(true);
+    // Another window of this program taking the focus (a second start bringing the settings
+    // forward, a dialog) would receive the keys the grab delivers: the panel takes it back.
+    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &LockCurtainWindow::focusMoved);
+    // A new language renames the key panel: the window system must find it by its new name.
+    connect(&Localizer::shared(), &Localizer::languageChanged, this, [this] {
+        if (placed_) placeWindows(true);
+    });
 
     for (auto* s : QGuiApplication::screens()) watchScreen(s);
     connect(qGuiApp, &QGuiApplication::screenAdded, this, [this](QScreen* added) {
@@ -175,32 +208,25 @@ void LockCurtainWindow::present() {
 }
 
 void LockCurtainWindow::buildModel() {
-    const bool preview = app_.bundleIdentifier == previewBundleID;
     const bool requiresBlink = services_.requiresBlink ? services_.requiresBlink() : true;
-    const bool hasPassword = preview || (services_.masterPasswordIsSet && services_.masterPasswordIsSet());
-    CurtainModel::FaceScan faceScan = services_.faceScan;
+    const bool hasPassword = services_.masterPasswordIsSet && services_.masterPasswordIsSet();
     CurtainModel::PasswordCheck verify = [s = services_](std::string password, std::function<void(bool)> done) {
         if (s.masterPasswordIsSet && s.masterPasswordIsSet() && s.verifyPassword)
             s.verifyPassword(std::move(password), std::move(done));
         else
             done(false);
     };
-    if (preview) {
-        // The preview never accepts a face and knows exactly one password.
-        faceScan = [](std::function<void(UnlockResult)> done) { done(UnlockResult::denied("Preview")); };
-        verify = [](std::string password, std::function<void(bool)> done) {
-            done(std::string_view(password) == previewPassword);
-        };
-    }
     QPointer<LockCurtainWindow> self(this);
     model_ = new CurtainModel(
-        QString::fromStdString(app_.name), requiresBlink, std::move(faceScan), std::move(verify), hasPassword,
+        QString::fromStdString(app_.name), requiresBlink, services_.faceScan, std::move(verify), hasPassword,
         [self] {
             if (self) self->finish(true);
         },
         [self] {
             if (self) self->finish(false);
         });
+    model_->setHasFace(!services_.faceIsEnrolled || services_.faceIsEnrolled());
+    model_->setCancelFaceScan(services_.cancelFaceScan);
 }
 
 void LockCurtainWindow::watchScreen(QScreen* screen) {
@@ -228,28 +254,97 @@ void LockCurtainWindow::handleScreenChange() {
     }
     keyWindow_->raise();
     rebuildCovers();
-    tryGrab();
+    guard();
+    placeWindows(true);
+    if (hold_) hold_->check();
 }
 
-void LockCurtainWindow::tryGrab() {
-    if (isFinishing_ || !keyWindow_ || !keyboard_) return;
-    switch (keyboard_->grab(keyWindow_->winId())) {
-    case KeyboardGrab::Status::grabbed:
-        if (!holdsKeyboard_) {
-            holdsKeyboard_ = true;
-            Q_EMIT keyboardTaken();
-        }
-        return;
-    case KeyboardGrab::Status::heldElsewhere: grabRetry_.start(50); return;  // until the other client lets go
-    case KeyboardGrab::Status::notViewable: grabRetry_.start(10); return;
-    case KeyboardGrab::Status::unavailable: return;
+void LockCurtainWindow::takeKeyboard() {
+    keyboard_ = services_.makeKeyboardGrab ? services_.makeKeyboardGrab() : nullptr;
+    if (!keyboard_) return;
+    hold_ = new KeyboardHold([this] { return keyWindow_ ? keyboard_->grab(keyWindow_->winId()) : KeyboardGrab::Status::notViewable; },
+                             this);
+    connect(hold_, &KeyboardHold::heldChanged, this, [this](bool held) {
+        if (model_) model_->setKeyboardHeld(held);
+    });
+    // The application's own grab ends with its windows; if even that does not free the keyboard,
+    // the curtain ends as cancelled (the application stays hidden) rather than take a password
+    // whose keys go elsewhere.
+    connect(hold_, &KeyboardHold::iconifyRequested, this, &LockCurtainWindow::hideApplication);
+    connect(hold_, &KeyboardHold::gaveUp, this, [this] {
+        hideApplication();
+        if (model_) model_->cancel();
+    });
+    hold_->check();
+}
+
+bool LockCurtainWindow::holdsKeyboard() const {
+    const KeyboardHold* hold = hold_.data();
+    return hold != nullptr && hold->isHeld();
+}
+
+// Where the compositor places windows itself (Wayland), the window system finds the curtain's
+// windows by title and keeps them full-screen on their outputs and focused.
+void LockCurtainWindow::placeWindows(bool up) {
+    if (!services_.windows || (!up && !placed_)) return;
+    placed_ = up;
+    std::vector<CurtainWindow> windows;
+    if (up) {
+        const auto add = [&](CurtainPanel* panel, bool key) {
+            if (panel && panel->screen())
+                windows.push_back({panel->windowTitle().toStdString(), panel->screen()->name().toStdString(), key});
+        };
+        for (const auto& cover : coverWindows_) add(cover, false);
+        add(keyWindow_, true);
     }
+    services_.windows->guardCurtain(windows);
 }
 
 void LockCurtainWindow::releaseKeyboard() {
-    grabRetry_.stop();
+    if (hold_) hold_->stop();
     if (keyboard_) keyboard_->release();
-    holdsKeyboard_ = false;
+}
+
+// Every curtain window, at its screen's full frame in device pixels.
+void LockCurtainWindow::guard() {
+    if (!services_.windows || isFinishing_) return;
+    std::vector<WindowSystem::GuardedWindow> guarded;
+    QList<CurtainPanel*> windows = coverWindows();
+    if (keyWindow_) windows.prepend(keyWindow_);
+    for (CurtainPanel* w : windows) {
+        const QRect frame = w->geometry();
+        const qreal ratio = w->devicePixelRatioF();
+        guarded.push_back({w->winId(), int(frame.x() * ratio), int(frame.y() * ratio), int(frame.width() * ratio),
+                           int(frame.height() * ratio)});
+    }
+    QPointer<LockCurtainWindow> self(this);
+    guarding_ = services_.windows->guardWindows(std::move(guarded), [self](bool repaired) {
+        if (self) self->windowsDisturbed(repaired);
+    });
+}
+
+void LockCurtainWindow::windowsDisturbed(bool repaired) {
+    if (isFinishing_) return;
+    if (repaired) {
+        // An unmapped window lost the grab and the focus with it.
+        if (keyWindow_) keyWindow_->activateWindow();
+        if (hold_) hold_->check();
+        return;
+    }
+    // A curtain window that cannot be brought back leaves the application uncovered.
+    hideApplication();
+    if (model_) model_->cancel();
+}
+
+void LockCurtainWindow::focusMoved(QWindow* focused) {
+    if (isFinishing_ || !keyWindow_ || !focused || focused == keyWindow_->windowHandle()) return;
+    keyWindow_->activateWindow();
+}
+
+void LockCurtainWindow::hideApplication() {
+    if (!services_.windows) return;
+    for (const auto& instance : services_.windows->runningApplications(app_.bundleIdentifier))
+        services_.windows->hide(instance);
 }
 
 void LockCurtainWindow::finish(bool success) {
@@ -259,11 +354,14 @@ void LockCurtainWindow::finish(bool success) {
     disconnect(qGuiApp, nullptr, this, nullptr);
     for (auto* screen : QGuiApplication::screens()) disconnect(screen, nullptr, &screenChange_, nullptr);
     if (services_.hideScanDisplay) services_.hideScanDisplay();
+    if (guarding_) services_.windows->guardWindows({}, nullptr);
+    guarding_ = false;
     QList<QPointer<CurtainPanel>> windows = coverWindows_;
     windows.prepend(keyWindow_);
     keyWindow_.clear();
     coverWindows_.clear();
     releaseKeyboard();
+    placeWindows(false);
     // Copies: the cancellation callback may destroy this object.
     auto unlocked = success ? onUnlocked_ : std::function<void()>();
     if (!success) {

@@ -13,27 +13,37 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "AppLock/CurtainModel.h"
 #include "AppLock/KeyboardGrab.h"
+#include "AppLock/KeyboardHold.h"
 #include "AppLock/LockCurtain.h"
 #include "AppLock/ProtectedApp.h"
+#include "AppLock/WindowSystem.h"
 #include "Curtain/CurtainPanel.h"
 
 class QScreen;
+class QWindow;
+class WindowSystem;
 
 // What a curtain needs from the rest of the program; tests and the benchmark replace parts.
 struct CurtainServices {
     CurtainModel::FaceScan faceScan;
+    std::function<void()> cancelFaceScan;        // may be empty
+    std::function<bool()> faceIsEnrolled;        // empty: assumed enrolled
     CurtainModel::PasswordCheck verifyPassword;  // asked only when the master password is set
     std::function<bool()> masterPasswordIsSet;
     std::function<bool()> requiresBlink;
     std::function<void()> hideScanDisplay;  // may be empty
     std::function<std::unique_ptr<KeyboardGrab>()> makeKeyboardGrab;
+    // Guards the windows and iconifies the application; where the compositor places windows
+    // (Wayland), it also keeps them full-screen and focused. None: neither happens.
+    WindowSystem* windows = nullptr;
     std::chrono::milliseconds timeout{120'000};
 
     // The identity controller's face scan without its heads-up display, the master password checked
-    // on a pool thread, the blink demand of the tuning file, the X11 keyboard grab.
+    // on a pool thread, the blink demand of the tuning file, the X11 keyboard and pointer grab.
     static CurtainServices defaults();
 };
 
@@ -41,7 +51,6 @@ class LockCurtainWindow : public QObject, public LockCurtain {
     Q_OBJECT
 
 public:
-    static constexpr const char* previewBundleID = "com.korvel.id.test";
     static constexpr int fadeInMs = 220;
     static constexpr int fadeOutMs = 180;
 
@@ -53,7 +62,7 @@ public:
     void present() override;
 
     // What the app lock installs (KorvelIDAppLock::setCurtainFactory): curtains with the default
-    // services.
+    // services and the app lock's window system.
     static LockCurtainFactory factory();
 
     // The key screen: the first screen whose frame contains `pointer`, else `primary`, else the
@@ -64,11 +73,8 @@ public:
     CurtainModel* model() const { return model_; }
     CurtainPanel* keyWindow() const { return keyWindow_; }
     QList<CurtainPanel*> coverWindows() const;
-    bool holdsKeyboard() const { return holdsKeyboard_; }
+    bool holdsKeyboard() const;
     bool isFinishing() const { return isFinishing_; }
-
-Q_SIGNALS:
-    void keyboardTaken();
 
 private:
     void buildModel();
@@ -76,8 +82,13 @@ private:
     void rebuildCovers();
     void handleScreenChange();
     void watchScreen(QScreen* screen);
-    void tryGrab();
+    void takeKeyboard();
     void releaseKeyboard();
+    void guard();
+    void placeWindows(bool up);
+    void windowsDisturbed(bool repaired);
+    void focusMoved(QWindow* focused);
+    void hideApplication();
     static QScreen* chooseKeyScreen();
 
     QPointer<CurtainPanel> keyWindow_;
@@ -91,7 +102,8 @@ private:
     QPointer<QScreen> keyScreen_;
     QPointer<CurtainModel> model_;
     std::unique_ptr<KeyboardGrab> keyboard_;
-    bool holdsKeyboard_ = false;
-    QTimer grabRetry_;
+    QPointer<KeyboardHold> hold_;
+    bool guarding_ = false;
+    bool placed_ = false;
     QTimer screenChange_;  // coalesces bursts of screen notifications into one rebuild
 };

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "Face/CameraController.h"
 #include "Localization/Localization.h"
 #include "Support/Async.h"
 
@@ -101,8 +102,9 @@ void EnrollmentViewModel::accessAnswered(CameraAccess access) {
         break;
     case CameraAccess::unavailable:
         isCapturing_ = false;
-        setErrorKey("enroll.cameraError");
-        setStatus("enroll.tryAgain");
+        // No capture device at all: say so, and what would help.
+        setErrorKey("scan.noCamera");
+        setStatus("enroll.noCamera");
         break;
     }
     Q_EMIT changed();
@@ -127,8 +129,11 @@ void EnrollmentViewModel::handle(const EnrollmentEvent& event) {
         break;
     case EnrollmentEvent::Kind::failed:
         isCapturing_ = false;
-        errorKey_ = nullptr;
-        errorMessage_ = QString::fromStdString(event.message);
+        // The camera's own failures have texts in every language; anything else is shown as given.
+        errorKey_ = event.message == CameraError::noDevice().description()        ? "scan.noCamera"
+                    : event.message == CameraError::notAuthorized().description() ? "enroll.denied"
+                                                                                  : nullptr;
+        errorMessage_ = errorKey_ ? QString() : QString::fromStdString(event.message);
         setStatus("enroll.failed");
         break;
     case EnrollmentEvent::Kind::needBetterFace:

@@ -3,6 +3,7 @@
 #include "Common/ImageBlur.h"
 #include "Common/SymbolPainter.h"
 #include "Common/SymbolView.h"
+#include "Localization/Localization.h"
 
 #include <QLabel>
 #include <QPainter>
@@ -41,6 +42,7 @@ KorvelIDLockScreen::KorvelIDLockScreen(QString title, QString subtitle, std::fun
     setAttribute(Qt::WA_TranslucentBackground);
     build();
     connect(&model_, &LockScreenModel::changed, this, &KorvelIDLockScreen::refresh);
+    connect(&Localizer::shared(), &Localizer::languageChanged, this, &KorvelIDLockScreen::refresh);
     connect(&model_, &LockScreenModel::approved, this, [this] {
         if (onUnlock_) onUnlock_();
     });
@@ -88,7 +90,7 @@ void KorvelIDLockScreen::build() {
     connect(unlockButton_, &QPushButton::clicked, &model_, &LockScreenModel::runUnlock);
     column->addWidget(unlockButton_, 0, Qt::AlignHCenter);
 
-    cancelButton_ = new QPushButton("Cancel", this);
+    cancelButton_ = new QPushButton(this);
     cancelButton_->setObjectName("cancelButton");
     cancelButton_->setFlat(true);
     cancelButton_->setFont(sizedFont(12, QFont::Normal));
@@ -107,7 +109,9 @@ void KorvelIDLockScreen::refresh() {
     titleLabel_->setText(title_);
     statusLabel_->setText(model_.statusLine(subtitle_));
     unlockButton_->setText(model_.buttonText());
+    cancelButton_->setText(qL("common.cancel"));
     unlockButton_->setEnabled(model_.isButtonEnabled());
+    unlockButton_->setVisible(model_.offersFace());
 }
 
 void KorvelIDLockScreen::setTitle(const QString& title) {

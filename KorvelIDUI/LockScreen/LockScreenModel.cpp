@@ -2,7 +2,10 @@
 
 #include <QPointer>
 
+#include "Common/ReasonText.h"
 #include "Identity/KorvelID.h"
+#include "Identity/KorvelIDAuth.h"
+#include "Localization/Localization.h"
 
 #include <utility>
 
@@ -37,6 +40,7 @@ void LockScreenModel::finish(const UnlockResult& result) {
         break;
     case UnlockResult::Kind::notEnrolled:
         lastReason_ = "No face registered";
+        noFaceEnrolled_ = true;
         break;
     }
     status_ = Status::denied;
@@ -45,11 +49,11 @@ void LockScreenModel::finish(const UnlockResult& result) {
 
 QString LockScreenModel::statusLine(const QString& subtitle) const {
     if (status_ != Status::denied) return subtitle;
-    return QString::fromStdString(lastReason_.value_or("Not recognized"));
+    return reasonText(lastReason_.value_or(KorvelIDAuth::notRecognizedReason));
 }
 
 QString LockScreenModel::buttonText() const {
-    return status_ == Status::scanning ? QString::fromUtf8("Scanning…") : QString("Unlock with Face");
+    return qL(status_ == Status::scanning ? "curtain.scanning" : "vault.unlockWithFace");
 }
 
 QString LockScreenModel::symbolName() const {

@@ -36,6 +36,8 @@ public:
     QString statusLine(const QString& subtitle) const;
     QString buttonText() const;
     bool isButtonEnabled() const { return status_ != Status::scanning; }
+    // Without an enrolled face another try cannot succeed, so the face button is not offered.
+    bool offersFace() const { return !noFaceEnrolled_; }
     QString symbolName() const;
 
 Q_SIGNALS:
@@ -48,4 +50,5 @@ private:
     UnlockFunction unlock_;
     Status status_ = Status::idle;
     std::optional<std::string> lastReason_;
+    bool noFaceEnrolled_ = false;
 };

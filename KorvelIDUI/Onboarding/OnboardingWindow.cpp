@@ -1,8 +1,10 @@
 #include "Onboarding/OnboardingWindow.h"
 
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
@@ -16,9 +18,15 @@
 #include "Shell/ShellServices.h"
 
 namespace {
-QLabel* symbol(const char* name, int size) {
+const QColor green(0x1e, 0x9e, 0x3e);
+
+QColor accent() { return QGuiApplication::palette().color(QPalette::Highlight); }
+
+// A symbol in a box of its own size, so rows of symbols line up whatever the icon's artwork.
+QLabel* symbol(const char* name, int size, const QColor& tint) {
     auto* label = new QLabel;
-    label->setPixmap(SymbolIcon::pixmap(QString::fromLatin1(name), size));
+    label->setPixmap(SymbolIcon::pixmap(QString::fromLatin1(name), size, tint));
+    label->setFixedHeight(size);
     label->setAlignment(Qt::AlignCenter);
     return label;
 }
@@ -89,7 +97,7 @@ QWidget* OnboardingWindow::buildWelcomePage() {
     auto* page = new QWidget;
     auto* column = new QVBoxLayout(page);
     column->addStretch();
-    column->addWidget(symbol("faceid", 64));
+    column->addWidget(symbol("faceid", 64, accent()));
     auto* name = sized(new QLabel(QStringLiteral("Korvel ID")), 2.0, true);
     column->addWidget(name);
     auto* tagline = sized(new QLabel, 1.0, false);
@@ -103,7 +111,9 @@ QWidget* OnboardingWindow::buildWelcomePage() {
     };
     for (const auto& [icon, texts] : features) {
         auto* row = new QHBoxLayout;
-        row->addWidget(symbol(icon, 32), 0, Qt::AlignTop);
+        auto* glyph = symbol(icon, 32, accent());
+        glyph->setFixedWidth(40);
+        row->addWidget(glyph, 0, Qt::AlignTop);
         auto* text = new QVBoxLayout;
         auto* title = sized(new QLabel, 1.0, true, Qt::AlignLeft);
         auto* body = sized(new QLabel, 0.95, false, Qt::AlignLeft);
@@ -190,7 +200,7 @@ QWidget* OnboardingWindow::buildDonePage() {
     auto* page = new QWidget;
     auto* column = new QVBoxLayout(page);
     column->addStretch();
-    column->addWidget(symbol("checkmark.seal.fill", 64));
+    column->addWidget(symbol("checkmark.seal.fill", 64, green));
     auto* title = sized(new QLabel, 1.7, true);
     title->setProperty("textKey", "onboard.ready");
     auto* body = sized(new QLabel, 1.0, false);
@@ -218,16 +228,21 @@ void OnboardingWindow::refreshView() {
     const auto faceBody = findChild<QLabel*>(QStringLiteral("onboardingFaceBody"));
     face->setProperty("textKey", enrolled ? "onboard.faceAdded" : "onboard.addFace");
     faceBody->setProperty("textKey", enrolled ? "onboard.faceAddedBody" : "onboard.addFaceBody");
-    faceIcon_->setPixmap(SymbolIcon::pixmap(QString::fromLatin1(enrolled ? "checkmark.circle.fill" : "person.crop.square.badge.camera"), 56));
+    faceIcon_->setPixmap(enrolled ? SymbolIcon::pixmap(QStringLiteral("checkmark.circle.fill"), 56, green)
+                                  : SymbolIcon::pixmap(QStringLiteral("person.crop.square.badge.camera"), 56, accent()));
     enrollButton_->setVisible(!enrolled);
     for (QLabel* label : keyed_) label->setText(qL(label->property("textKey").toByteArray().constData()));
 
+    const bool stepChanged = pages_->currentIndex() != static_cast<int>(model_->step());
     pages_->setCurrentIndex(static_cast<int>(model_->step()));
     back_->setVisible(model_->showsBack());
     back_->setEnabled(!model_->isSavingPassword());
     progress_->setVisible(model_->isSavingPassword());
     primary_->setText(qL(model_->primaryTitleKey()));
     primary_->setEnabled(model_->canAdvance());
+    // Return presses the primary button on every step, so the focus sits there too (not on
+    // "Enroll Face", which Return would not press). Enabled first: a disabled button takes no focus.
+    if (stepChanged && model_->step() != OnboardingState::Step::master) primary_->setFocus();
     const QString error = model_->passwordError();
     passwordError_->setText(error.isEmpty() ? QString() : qL(error.toLatin1().constData()));
     passwordError_->setVisible(!error.isEmpty());

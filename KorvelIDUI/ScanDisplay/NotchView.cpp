@@ -1,5 +1,6 @@
 #include "ScanDisplay/NotchView.h"
 
+#include "Common/ReasonText.h"
 #include "Common/SpringEasing.h"
 #include "Common/SymbolView.h"
 #include "ScanDisplay/ScanRing.h"
@@ -13,6 +14,8 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+
+#include "Localization/Localization.h"
 
 namespace {
 
@@ -52,6 +55,9 @@ NotchView::NotchView(NotchState& state, const NotchMetrics& metrics, QWidget* pa
             [this](const QVariant& v) { contentOpacity_->setOpacity(std::clamp(v.toDouble(), 0.0, 1.0)); });
 
     connect(&state_, &NotchState::phaseChanged, this, &NotchView::phaseChanged);
+    connect(&Localizer::shared(), &Localizer::languageChanged, this, [this] {
+        if (state_.phase().kind != NotchPhase::Kind::idle) showContent(state_.phase());
+    });
     shownKind_ = state_.phase().kind;
     contentOpacity_->setOpacity(shownKind_ == NotchPhase::Kind::idle ? 0 : 1);
     showContent(state_.phase());
@@ -165,17 +171,17 @@ void NotchView::showContent(const NotchPhase& phase) {
         break;
     case Kind::scanning:
         ring_->setProgress(phase.progress);
-        title_->setText(QString::fromUtf8("Scanning face…"));
+        title_->setText(phase.text.empty() ? qL("scan.scanning") : QString::fromStdString(phase.text));
         break;
     case Kind::blink:
-        title_->setText("Blink to confirm");
+        title_->setText(qL("scan.blink"));
         break;
     case Kind::approved:
     case Kind::denied: {
         const bool approved = phase.kind == Kind::approved;
         glyph_->present(approved ? "checkmark" : "xmark", approved ? approvedTint() : deniedTint());
-        title_->setText(approved ? "Approved" : "Denied");
-        const QString detail = QString::fromStdString(phase.text);
+        title_->setText(qL(approved ? "scan.approved" : "scan.denied"));
+        const QString detail = approved ? QString::fromStdString(phase.text) : reasonText(phase.text);
         detail_->setText(detail_->fontMetrics().elidedText(detail, Qt::ElideRight,
                                                           static_cast<int>(metrics_.contentWidth()) - StatusGlyph::edge - 10));
         break;

@@ -56,6 +56,9 @@ void NotchWindowController::build() {
     window_->setAttribute(Qt::WA_ShowWithoutActivating);
     window_->setAttribute(Qt::WA_TranslucentBackground);
     window_->setWindowTitle("Korvel ID");
+    // A fixed size also tells tiling Wayland compositors (sway), where no client places itself, to
+    // float the display instead of tiling it beside the user's windows.
+    window_->setFixedSize(placement.frame.toRect().size());
     window_->setGeometry(placement.frame.toRect());
 }
 
@@ -67,6 +70,7 @@ void NotchWindowController::ensureVisible() {
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const NotchPlacement placement = placementFor(*screen);
         window_->setMetrics(placement.metrics);
+        window_->setFixedSize(placement.frame.toRect().size());
         window_->setGeometry(placement.frame.toRect());
     }
     window_->show();
@@ -81,7 +85,12 @@ void NotchWindowController::beginScanning() {
 void NotchWindowController::updateProgress(double progress) {
     // Only a running scan shows progress: a blink request or a result is never replaced by it.
     if (state_.phase().kind != NotchPhase::Kind::scanning) return;
-    state_.setPhase(NotchPhase::scanning(progress), NotchTransition::immediate);
+    state_.setPhase(NotchPhase::scanning(progress, state_.phase().text), NotchTransition::immediate);
+}
+
+void NotchWindowController::showHint(const std::string& hint) {
+    if (state_.phase().kind != NotchPhase::Kind::scanning) return;
+    state_.setPhase(NotchPhase::scanning(state_.phase().progress, hint), NotchTransition::immediate);
 }
 
 void NotchWindowController::showBlinkPrompt() {

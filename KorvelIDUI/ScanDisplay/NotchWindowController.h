@@ -35,6 +35,7 @@ public:
     void hide() override;
     void updateProgress(double progress) override;
     void showBlinkPrompt() override;
+    void showHint(const std::string& hint) override;
     void showApproved(const std::string& name, double autoHideAfter) override;
     void showDenied(const std::string& reason, double autoHideAfter) override;
 

@@ -6,13 +6,21 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
+#include <QPushButton>
 #include <QScrollArea>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
+
+#include "Auth/KeyringLockedNotice.h"
+#include "Identity/CredentialGate.h"
+#include "Support/Async.h"
 
 #include "Common/SymbolIcon.h"
 #include "Face/CameraActivity.h"
 #include "Identity/MasterPassword.h"
 #include "Localization/Localization.h"
+#include "Settings/SystemFaceSection.h"
 #include "Shell/AppInfo.h"
 #include "Shell/AppState.h"
 #include "Shell/LaunchAtLogin.h"
@@ -57,6 +65,10 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
     status->addRow(faceLabel_, faceValue_);
     status->addRow(passwordLabel_, passwordValue_);
     status->addRow(cameraLabel_, camera);
+    cameraChoiceLabel_ = new QLabel;
+    cameraChoice_ = new QComboBox;
+    cameraChoice_->setObjectName(QStringLiteral("generalCameraChoice"));
+    status->addRow(cameraChoiceLabel_, cameraChoice_);
     cameraNote_ = note("generalCameraNote");
     status->addRow(cameraNote_);
     fileStoreWarning_ = new QLabel;
@@ -90,6 +102,8 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
     column->addWidget(launchAtLogin_);
     column->addWidget(requireBlink_);
     column->addWidget(blinkNote_);
+    // Face authentication for sudo and the login screen: its own section, talking to the system service.
+    column->addWidget(new SystemFaceSection);
 
     aboutBox_ = new QGroupBox;
     auto* about = new QFormLayout(aboutBox_);
@@ -103,6 +117,17 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
     about->addRow(buildLabel_, buildValue_);
     footer_ = note("generalFooter");
     about->addRow(footer_);
+    windowActions_ = new QWidget;
+    aboutButton_ = new QPushButton;
+    aboutButton_->setObjectName(QStringLiteral("generalAboutButton"));
+    quitButton_ = new QPushButton;
+    quitButton_->setObjectName(QStringLiteral("generalQuitButton"));
+    auto* actions = new QHBoxLayout(windowActions_);
+    actions->setContentsMargins(0, 0, 0, 0);
+    actions->addWidget(aboutButton_);
+    actions->addWidget(quitButton_);
+    actions->addStretch();
+    about->addRow(windowActions_);
     column->addWidget(aboutBox_);
     column->addStretch();
 
@@ -117,16 +142,58 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
     connect(language_, &QComboBox::activated, this, [this](int index) {
         Localizer::shared().setLanguage(static_cast<AppLanguage>(language_->itemData(index).toInt()));
     });
+    connect(cameraChoice_, &QComboBox::activated, this, [](int index) { ShellServices::shared().chooseCamera(index); });
+    connect(aboutButton_, &QPushButton::clicked, this, [] { ShellServices::shared().showAbout(); });
+    connect(quitButton_, &QPushButton::clicked, this, [] { ShellServices::shared().requestQuit(); });
+    connect(&state_, &AppState::hasTrayChanged, this, [this](bool tray) { windowActions_->setVisible(!tray); });
+    windowActions_->setVisible(!state_.hasTray());
     connect(launchAtLogin_, &QCheckBox::toggled, this, [](bool on) { LaunchAtLogin::set(on); });
     connect(requireBlink_, &QCheckBox::toggled, this, [this](bool on) {
-        ShellServices::shared().setRequireLiveness(on);
-        retranslate();
+        if (on) {
+            ShellServices::shared().setRequireLiveness(true);
+            return retranslate();
+        }
+        // Turning it off lets a photo through: the box stays on until the credential allows it.
+        const QSignalBlocker quiet(requireBlink_);
+        requireBlink_->setChecked(true);
+        using Outcome = CredentialGate::Outcome;
+        Async::whenFinished(CredentialGate::confirm(CredentialGate::Change::blinkOff),
+                            [self = QPointer(this)](const QFuture<Outcome>& f) {
+                                if (self) self->blinkOffAnswered(Async::valueOr(f, Outcome::refused));
+                            });
     });
     connect(&CameraActivity::shared(), &CameraActivity::isActiveChanged, this, &GeneralView::refreshStatus);
     connect(&state_, &AppState::isFaceEnrolledChanged, this, &GeneralView::refreshStatus);
     connect(&state_, &AppState::isOnboardedChanged, this, &GeneralView::refreshStatus);
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &GeneralView::retranslate);
+    refreshCameras();
     retranslate();
+}
+
+void GeneralView::blinkOffAnswered(CredentialGate::Outcome outcome) {
+    if (outcome == CredentialGate::Outcome::keyringLocked) KeyringLockedNotice::show(this);
+    if (outcome != CredentialGate::Outcome::allowed) return;
+    ShellServices::shared().setRequireLiveness(false);
+    const QSignalBlocker quiet(requireBlink_);
+    requireBlink_->setChecked(false);
+    retranslate();
+}
+
+void GeneralView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    refreshCameras();
+    refreshStatus();
+}
+
+void GeneralView::refreshCameras() {
+    const std::vector<std::string> names = ShellServices::shared().cameras();
+    hasCamera_ = !names.empty();
+    cameraChoice_->clear();
+    for (const auto& name : names) cameraChoice_->addItem(QString::fromStdString(name));
+    cameraChoice_->setCurrentIndex(ShellServices::shared().chosenCamera());
+    // A choice only where there is one to make.
+    cameraChoiceLabel_->setVisible(names.size() > 1);
+    cameraChoice_->setVisible(names.size() > 1);
 }
 
 void GeneralView::retranslate() {
@@ -134,7 +201,9 @@ void GeneralView::retranslate() {
     faceLabel_->setText(qL("general.faceUnlock"));
     passwordLabel_->setText(qL("general.masterPassword"));
     cameraLabel_->setText(qL("general.camera"));
-    cameraNote_->setText(qL("general.cameraNote"));
+    cameraChoiceLabel_->setText(qL("general.cameraDevice"));
+    aboutButton_->setText(qL("menu.about"));
+    quitButton_->setText(qL("menu.quit"));
     fileStoreWarning_->setText(qL("general.fileStoreWarning"));
     languageLabel_->setText(qL("general.language"));
     language_->setCurrentIndex(language_->findData(static_cast<int>(Localizer::shared().language())));
@@ -150,11 +219,16 @@ void GeneralView::retranslate() {
 
 void GeneralView::refreshStatus() {
     faceValue_->setText(qL(state_.isFaceEnrolled() ? "general.enabled" : "general.notSetUp"));
-    passwordValue_->setText(qL(MasterPassword::isSet() ? "general.set" : "general.notSet"));
+    const auto password = MasterPassword::state();
+    passwordValue_->setText(qL(password == MasterPassword::State::set      ? "general.set"
+                               : password == MasterPassword::State::notSet ? "general.notSet"
+                                                                           : "general.keyringLocked"));
     const bool active = CameraActivity::shared().isActive();
     cameraIcon_->setPixmap(SymbolIcon::pixmap(QString::fromLatin1(active ? "camera.fill" : "camera"), 16));
-    cameraValue_->setText(qL(active ? "general.cameraInUse" : "general.cameraOff"));
-    cameraValue_->setStyleSheet(active ? QStringLiteral("color: #1e9e3e;") : QString());
+    // Without a camera, say so and what to do instead of a plain "Off".
+    cameraValue_->setText(qL(active ? "general.cameraInUse" : hasCamera_ ? "general.cameraOff" : "scan.noCamera"));
+    cameraValue_->setStyleSheet(active ? QStringLiteral("color: #1e9e3e;") : hasCamera_ ? QString() : QStringLiteral("color: #b35c00;"));
+    cameraNote_->setText(qL(hasCamera_ || active ? "general.cameraNote" : "general.noCameraHint"));
     cameraValue_->setForegroundRole(active ? QPalette::WindowText : QPalette::PlaceholderText);
     fileStoreWarning_->setVisible(ShellServices::shared().secretStoreKind() == SecretStore::Kind::file);
     const auto conflict = ShellServices::shared().secretStoreConflictFile();

@@ -3,11 +3,14 @@
 // login, the blink requirement, version and build, and a warning when secrets are kept in a file.
 #include <QWidget>
 
+#include "Identity/CredentialGate.h"
+
 class AppState;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
+class QPushButton;
 
 class GeneralView : public QWidget {
     Q_OBJECT
@@ -15,9 +18,16 @@ class GeneralView : public QWidget {
 public:
     explicit GeneralView(AppState& state, QWidget* parent = nullptr);
 
+protected:
+    // Cameras are looked for again each time the page shows (one may have been plugged in).
+    void showEvent(QShowEvent* event) override;
+
 private:
     void retranslate();
     void refreshStatus();
+    // The credential's answer to turning the blink requirement off.
+    void blinkOffAnswered(CredentialGate::Outcome outcome);
+    void refreshCameras();
 
     AppState& state_;
     QGroupBox* statusBox_;
@@ -29,6 +39,9 @@ private:
     QLabel* cameraIcon_;
     QLabel* cameraValue_;
     QLabel* cameraNote_;
+    QLabel* cameraChoiceLabel_;
+    QComboBox* cameraChoice_;
+    bool hasCamera_ = true;
     QLabel* fileStoreWarning_;
     QLabel* conflictWarning_;
     QLabel* languageLabel_;
@@ -42,4 +55,7 @@ private:
     QLabel* buildLabel_;
     QLabel* buildValue_;
     QLabel* footer_;
+    QWidget* windowActions_;  // About and Quit, while no tray icon offers them
+    QPushButton* aboutButton_;
+    QPushButton* quitButton_;
 };

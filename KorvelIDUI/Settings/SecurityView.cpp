@@ -4,8 +4,16 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <functional>
+
+#include "Auth/KeyringLockedNotice.h"
+#include "Identity/CredentialGate.h"
+#include "Support/Async.h"
 
 #include "Common/DialogRunner.h"
 #include "Localization/Localization.h"
@@ -51,17 +59,46 @@ SecurityView::SecurityView(AppState& state, QWidget* parent) : QWidget(parent), 
     column->addWidget(status_);
     column->addStretch();
 
-    connect(addFace_, &QPushButton::clicked, this, [this] {
-        ShellServices::shared().presentEnrollment([state = &state_] { state->refresh(); });
-    });
-    connect(removeFaces_, &QPushButton::clicked, this, [this] {
-        ShellServices::shared().resetFaces();
-        state_.refresh();
-    });
+    connect(addFace_, &QPushButton::clicked, this, &SecurityView::addFace);
+    connect(removeFaces_, &QPushButton::clicked, this, &SecurityView::removeFaces);
     connect(changePassword_, &QPushButton::clicked, this, &SecurityView::changePassword);
     connect(&state_, &AppState::isFaceEnrolledChanged, this, &SecurityView::refreshFaces);
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &SecurityView::retranslate);
     retranslate();
+}
+
+namespace {
+// Runs `apply` once the credential gate allows `change`; nothing happens when it is refused.
+void whenAllowed(QWidget* owner, CredentialGate::Change change, std::function<void()> apply) {
+    using Outcome = CredentialGate::Outcome;
+    Async::whenFinished(CredentialGate::confirm(change), [owner = QPointer(owner), apply = std::move(apply)](const QFuture<Outcome>& f) {
+        QWidget* alive = owner.data();
+        if (!alive) return;
+        const Outcome outcome = Async::valueOr(f, Outcome::refused);
+        if (outcome == Outcome::keyringLocked) KeyringLockedNotice::show(alive);
+        if (outcome == Outcome::allowed) apply();
+    });
+}
+}  // namespace
+
+void SecurityView::addFace() {
+    whenAllowed(this, CredentialGate::Change::addFace, [this] {
+        ShellServices::shared().presentEnrollment([state = &state_] { state->refresh(); });
+    });
+}
+
+void SecurityView::removeFaces() {
+    QMessageBox box(QMessageBox::Warning, qL("security.deleteFacesTitle"), qL("security.deleteFacesTitle"),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setObjectName(QStringLiteral("securityRemoveFacesDialog"));
+    box.setInformativeText(qL("security.deleteFacesBody"));
+    box.button(QMessageBox::Ok)->setText(qL("common.delete"));
+    box.button(QMessageBox::Cancel)->setText(qL("common.cancel"));
+    if (DialogRunner::exec(box) != QMessageBox::Ok) return;
+    whenAllowed(this, CredentialGate::Change::removeFaces, [this] {
+        ShellServices::shared().resetFaces();
+        state_.refresh();
+    });
 }
 
 void SecurityView::changePassword() {

@@ -15,6 +15,9 @@ public:
     explicit SecurityView(AppState& state, QWidget* parent = nullptr);
     // Opens the change-password sheet (through DialogRunner).
     void changePassword();
+    // Both ask for the existing credential first (CredentialGate); removing also asks to confirm.
+    void addFace();
+    void removeFaces();
 
 private:
     void retranslate();

@@ -1,5 +1,6 @@
 #include "Settings/SettingsWindow.h"
 
+#include <QShortcut>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -36,6 +37,12 @@ SettingsWindow::SettingsWindow(AppState& state, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(20, 20, 20, 20);
     layout->addWidget(tabs_);
+    // Tab switching from anywhere in the window: a focused combo box or scroll area would otherwise
+    // keep Ctrl+Tab from reaching the tabs.
+    const auto step = [this](int by) { tabs_->setCurrentIndex((tabs_->currentIndex() + by + tabs_->count()) % tabs_->count()); };
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Tab), this), &QShortcut::activated, this, [step] { step(1); });
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), this), &QShortcut::activated, this, [step] { step(-1); });
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backtab), this), &QShortcut::activated, this, [step] { step(-1); });
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &SettingsWindow::retranslate);
     retranslate();
 }

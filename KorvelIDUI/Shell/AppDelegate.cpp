@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QShortcut>
+#include <QTimer>
 
 #include "About/AboutWindow.h"
 #include "Onboarding/OnboardingWindow.h"
@@ -26,20 +27,42 @@ AppDelegate::~AppDelegate() {
     delete about_;
 }
 
-void AppDelegate::start() {
+void AppDelegate::start(bool trayOnly) {
     // The tray (or the desktop entry) brings windows back; closing one must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
     tray_->onOpenSettings = [this] { state_.isOnboarded() ? showSettings() : showOnboarding(); };
     tray_->onShowAbout = [this] { showAbout(); };
     tray_->onCheckForUpdates = [] { UpdaterController::shared().checkForUpdates(); };
     tray_->onQuit = [this] { quit_->requestQuit(); };
+    ShellServices::shared().showAbout = [this] { showAbout(); };
+    ShellServices::shared().requestQuit = [this] { quit_->requestQuit(); };
+    connect(tray_, &TrayMenu::availabilityChanged, this, &AppDelegate::trayAvailabilityChanged);
     hasTray_ = tray_->show();
+    state_.setHasTray(hasTray_);
     AppLog::app().info(strprintf("Korvel ID launched. onboarded=%s face=%s", state_.isOnboarded() ? "true" : "false",
                                  state_.isFaceEnrolled() ? "true" : "false"));
     if (!hasTray_) AppLog::app().info("No system tray: the window stays the way back in.");
     ShellServices::shared().startMonitoring();
-    if (state_.isOnboarded()) showSettings();
-    else showOnboarding();
+    if (!state_.isOnboarded()) return showOnboarding();
+    if (!trayOnly) return showSettings();
+    // At login the panel may start after us: give it a moment before opening the window instead.
+    if (!hasTray_) QTimer::singleShot(trayWaitMs, this, [this] {
+        if (!hasTray_ && !anyWindowVisible()) showSettings();
+    });
+}
+
+void AppDelegate::trayAvailabilityChanged(bool available) {
+    hasTray_ = available;
+    state_.setHasTray(available);
+    AppLog::app().info(available ? "A system tray appeared: the icon is shown." : "The system tray went away.");
+    // Without the icon the window is the only way in; bring it back if none is open.
+    if (!available && !anyWindowVisible()) reopen();
+}
+
+void AppDelegate::addShortcuts(QWidget* window) {
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), window), &QShortcut::activated, quit_, &QuitGuard::requestQuit);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), window), &QShortcut::activated, this,
+            [this] { state_.isOnboarded() ? showSettings() : showOnboarding(); });
 }
 
 bool AppDelegate::anyWindowVisible() const {
@@ -62,8 +85,7 @@ void AppDelegate::reopen() {
 void AppDelegate::showSettings() {
     if (!settings_) {
         settings_ = new SettingsWindow(state_);
-        auto* quitKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), settings_);
-        connect(quitKey, &QShortcut::activated, quit_, &QuitGuard::requestQuit);
+        addShortcuts(settings_);
     }
     settings_->present();
 }
@@ -72,13 +94,15 @@ void AppDelegate::showOnboarding() {
     if (!onboarding_) {
         onboarding_ = new OnboardingWindow(state_);
         onboarding_->setOnComplete([this] { showSettings(); });
-        auto* quitKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), onboarding_);
-        connect(quitKey, &QShortcut::activated, quit_, &QuitGuard::requestQuit);
+        addShortcuts(onboarding_);
     }
     onboarding_->present();
 }
 
 void AppDelegate::showAbout() {
-    if (!about_) about_ = new AboutWindow;
+    if (!about_) {
+        about_ = new AboutWindow;
+        addShortcuts(about_);
+    }
     about_->present();
 }

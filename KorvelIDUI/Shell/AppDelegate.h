@@ -4,6 +4,7 @@
 #include <QObject>
 
 class AboutWindow;
+class QWidget;
 class AppState;
 class OnboardingWindow;
 class QuitGuard;
@@ -19,7 +20,10 @@ public:
     ~AppDelegate() override;
 
     // Tray, launch log line, app-lock monitoring, then the onboarding or the settings window.
-    void start();
+    // `trayOnly` (started at login): no settings window when a tray icon takes its place, that is
+    // when a tray host exists now or appears within trayWaitMs.
+    void start(bool trayOnly = false);
+    static constexpr int trayWaitMs = 6000;
     // A later start of the program (or the desktop entry) asked for the window: shows the
     // onboarding or the settings window unless one of the windows is already visible.
     void reopen();
@@ -36,6 +40,9 @@ public:
 
 private:
     bool anyWindowVisible() const;
+    void trayAvailabilityChanged(bool available);
+    // Ctrl+Q (the guarded quit) and Ctrl+, (the main window), as the tray menu advertises them.
+    void addShortcuts(QWidget* window);
 
     AppState& state_;
     TrayMenu* tray_;

@@ -3,11 +3,16 @@
 #include "Identity/MasterPassword.h"
 #include "Shell/ShellServices.h"
 
+namespace {
+// A locked keyring is no missing password: onboarding would ask to create one over it.
+bool passwordExists() { return MasterPassword::state() != MasterPassword::State::notSet; }
+}  // namespace
+
 AppState::AppState(bool onboarded, bool faceEnrolled, QObject* parent)
     : QObject(parent), isOnboarded_(onboarded), isFaceEnrolled_(faceEnrolled) {}
 
 AppState& AppState::shared() {
-    static AppState* state = new AppState(MasterPassword::isSet(), ShellServices::shared().isEnrolled());
+    static AppState* state = new AppState(passwordExists(), ShellServices::shared().isEnrolled());
     return *state;
 }
 
@@ -23,7 +28,13 @@ void AppState::setFaceEnrolled(bool value) {
     Q_EMIT isFaceEnrolledChanged(value);
 }
 
+void AppState::setHasTray(bool value) {
+    if (value == hasTray_) return;
+    hasTray_ = value;
+    Q_EMIT hasTrayChanged(value);
+}
+
 void AppState::refresh() {
     setFaceEnrolled(ShellServices::shared().isEnrolled());
-    setOnboarded(MasterPassword::isSet());
+    setOnboarded(passwordExists());
 }

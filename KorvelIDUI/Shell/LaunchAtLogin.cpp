@@ -43,7 +43,7 @@ void LaunchAtLogin::set(bool enabled) {
             std::error_code ec;
             fs::create_directories(path.parent_path(), ec);
             if (ec) throw FileError(ec.message());
-            const std::string entry = "[Desktop Entry]\nType=Application\nName=Korvel ID\nExec=" + execLine() +
+            const std::string entry = "[Desktop Entry]\nType=Application\nName=Korvel ID\nExec=" + execLine() + " " + trayOption +
                                       "\nIcon=com.korvel.id\nX-GNOME-Autostart-enabled=true\nNoDisplay=true\n";
             writeFileAtomically(path, entry, 0644);
         } else {

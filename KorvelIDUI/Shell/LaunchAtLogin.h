@@ -6,6 +6,9 @@
 
 namespace LaunchAtLogin {
 inline constexpr const char* entryName = "com.korvel.id.desktop";
+// On the entry's command line: started at login, the program stays in the tray when there is one
+// instead of opening its window.
+inline constexpr const char* trayOption = "--tray";
 
 std::filesystem::path entryPath();
 // The entry exists and is not hidden.

@@ -2,10 +2,13 @@
 
 #include <QFutureWatcher>
 
+#include "Auth/KeyringLockedNotice.h"
+#include "Identity/KorvelIDAuth.h"
 #include "Identity/MasterPassword.h"
 #include "Shell/AppLog.h"
 #include "Shell/ShellServices.h"
 #include "Support/Async.h"
+#include "Support/SecretStore.h"
 
 QuitDecision decideQuit(const QuitFacts& f) {
     if (f.quitAuthorized || f.systemInitiated || !f.hasMasterPassword || !f.hasProtectedApps)
@@ -22,7 +25,8 @@ QuitFacts QuitGuard::facts() const {
     f.systemInitiated = systemInitiated_;
     // Cheap answers first: no password read is needed when nothing is protected.
     f.hasProtectedApps = ShellServices::shared().hasProtectedApps();
-    f.hasMasterPassword = f.hasProtectedApps && MasterPassword::isSet();
+    // A keyring that cannot answer may well hold a password: quitting would end the app lock.
+    f.hasMasterPassword = f.hasProtectedApps && MasterPassword::state() != MasterPassword::State::notSet;
     return f;
 }
 
@@ -36,7 +40,10 @@ void QuitGuard::requestQuit() {
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
         watcher->deleteLater();
         prompting_ = false;
-        if (Async::valueOr(watcher->future(), Result::cancelled()).kind != Result::Kind::success) return;
+        const Result result = Async::valueOr(watcher->future(), Result::cancelled());
+        if (result.kind == Result::Kind::failed && result.message == KorvelIDAuth::keyringLockedReason)
+            KeyringLockedNotice::show();
+        if (result.kind != Result::Kind::success) return;
         quitAuthorized_ = true;
         terminate_();
     });

@@ -1,8 +1,8 @@
 #pragma once
 // Whether a quit request may end the program at once or needs the face or the master password
-// first. Quitting is guarded only while protection is active (a master password exists and at
-// least one application is protected); a quit the system starts (log-out, shut-down, a signal)
-// is never held up.
+// first. Quitting is guarded only while protection is active (a master password exists, or the
+// store that would hold it is locked, and at least one application is protected); a quit the
+// system starts (log-out, shut-down, a signal) is never held up.
 #include <QObject>
 
 #include <functional>

@@ -4,6 +4,7 @@
 
 #include "Face/FaceStore.h"
 #include "Face/Settings.h"
+#include "Platform/CameraDevices.h"
 #include "Support/AppPaths.h"
 #include "Support/Async.h"
 
@@ -38,6 +39,15 @@ ShellServices ShellServices::defaults() {
     s.makeAppLockPage = [] { return new QLabel; };
     s.secretStoreKind = [] { return SecretStore::shared() ? SecretStore::shared()->kind() : SecretStore::Kind::unavailable; };
     s.secretStoreConflictFile = [] { return std::optional<std::string>(); };
+    s.cameras = [] {
+        std::vector<std::string> names;
+        for (const auto& device : CameraDevices::discover().devices) names.push_back(device.name);
+        return names;
+    };
+    s.chosenCamera = [] { return 0; };
+    s.chooseCamera = [](int) {};
+    s.showAbout = [] {};
+    s.requestQuit = [] {};
     return s;
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Support/SecretStore.h"
 #include "Vault/VaultAuthenticator.h"
@@ -32,6 +33,14 @@ struct ShellServices {
     std::function<SecretStore::Kind()> secretStoreKind;
     // The file still holding secrets that differ from the keyring's, or nothing.
     std::function<std::optional<std::string>()> secretStoreConflictFile;
+    // The cameras to choose from (names), the chosen one's position in that list, and the choice.
+    // No camera at all: face unlock cannot work, and the General page says so.
+    std::function<std::vector<std::string>()> cameras;
+    std::function<int()> chosenCamera;
+    std::function<void(int)> chooseCamera;
+    // The About window and the guarded quit, for windows that offer them when there is no tray.
+    std::function<void()> showAbout;
+    std::function<void()> requestQuit;
 
     static ShellServices& shared();
     // The file-reading defaults (no face scan, no app lock).

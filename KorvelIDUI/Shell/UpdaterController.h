@@ -1,6 +1,7 @@
 #pragma once
-// The software updater's holder. Linux installs are updated by the system's package manager, so a
-// user-initiated check says so instead of downloading anything itself.
+// The software updater's holder. Linux installs are updated by the system's package manager; a
+// user-initiated check opens the desktop's update tool (GNOME Software, KDE Discover) where there
+// is one, and the menu offers the check only then.
 #include <QObject>
 
 class QWidget;
@@ -10,7 +11,9 @@ class UpdaterController : public QObject {
 
 public:
     static UpdaterController& shared();
-    // Shows where updates come from (a message through DialogRunner).
+    static bool canCheckForUpdates();
+    // Opens the update tool; without one, says where updates come from (a message through
+    // DialogRunner).
     void checkForUpdates(QWidget* parent = nullptr);
 
 private:

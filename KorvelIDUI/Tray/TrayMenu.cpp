@@ -3,10 +3,12 @@
 #include <QAction>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include "Common/AppIcon.h"
 #include "Localization/Localization.h"
 #include "Shell/AppInfo.h"
+#include "Shell/UpdaterController.h"
 
 TrayMenu::TrayMenu(QObject* parent) : QObject(parent), menu_(new QMenu), icon_(new QSystemTrayIcon(this)) {
     menu_->setObjectName(QStringLiteral("trayMenu"));
@@ -20,6 +22,8 @@ TrayMenu::TrayMenu(QObject* parent) : QObject(parent), menu_(new QMenu), icon_(n
     about_->setObjectName(QStringLiteral("trayAbout"));
     updates_ = menu_->addAction(QString(), this, [this] { if (onCheckForUpdates) onCheckForUpdates(); });
     updates_->setObjectName(QStringLiteral("trayCheckUpdates"));
+    // Offered only where it can do something: a desktop update tool to open.
+    updates_->setVisible(UpdaterController::canCheckForUpdates());
     menu_->addSeparator();
     quit_ = menu_->addAction(QString(), this, [this] { if (onQuit) onQuit(); });
     quit_->setObjectName(QStringLiteral("trayQuit"));
@@ -33,14 +37,26 @@ TrayMenu::TrayMenu(QObject* parent) : QObject(parent), menu_(new QMenu), icon_(n
     });
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &TrayMenu::retranslate);
     retranslate();
+    watch_ = new QTimer(this);
+    watch_->setInterval(watchIntervalMs);
+    connect(watch_, &QTimer::timeout, this, &TrayMenu::checkAvailability);
 }
 
 TrayMenu::~TrayMenu() { delete menu_; }
 
 bool TrayMenu::show() {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
-    icon_->show();
-    return true;
+    watch_->start();
+    shown_ = QSystemTrayIcon::isSystemTrayAvailable();
+    icon_->setVisible(shown_);
+    return shown_;
+}
+
+void TrayMenu::checkAvailability() {
+    const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+    if (available == shown_) return;
+    shown_ = available;
+    icon_->setVisible(available);
+    Q_EMIT availabilityChanged(available);
 }
 
 void TrayMenu::retranslate() {

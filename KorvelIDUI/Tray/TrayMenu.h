@@ -1,6 +1,8 @@
 #pragma once
-// The tray icon and its menu: title line, Open (Ctrl+,), About, Check for Updates, Quit (Ctrl+Q).
-// The menu is relabelled when the language changes.
+// The tray icon and its menu: title line, Open (Ctrl+,), About, Check for Updates (only where an
+// update tool exists), Quit (Ctrl+Q). The menu is relabelled when the language changes. A tray
+// host may start after the program (usual at login) or go away: it is looked for every two
+// seconds and the icon shown or hidden then.
 #include <QObject>
 
 #include <functional>
@@ -8,6 +10,7 @@
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
+class QTimer;
 
 class TrayMenu : public QObject {
     Q_OBJECT
@@ -23,11 +26,19 @@ public:
 
     QMenu& menu() { return *menu_; }
     QSystemTrayIcon& icon() { return *icon_; }
-    // Shows the icon when the desktop has a tray; false when it has none.
+    // Shows the icon when the desktop has a tray and keeps watching for one; false when it has
+    // none right now.
     bool show();
+    bool isShown() const { return shown_; }
+    static constexpr int watchIntervalMs = 2000;
+
+Q_SIGNALS:
+    // A tray host appeared (true) or went away (false).
+    void availabilityChanged(bool available);
 
 private:
     void retranslate();
+    void checkAvailability();
 
     QMenu* menu_;
     QSystemTrayIcon* icon_;
@@ -36,4 +47,6 @@ private:
     QAction* about_;
     QAction* updates_;
     QAction* quit_;
+    QTimer* watch_;
+    bool shown_ = false;
 };

@@ -7,7 +7,9 @@
 #include <memory>
 #include <mutex>
 
+#include "Support/Logger.h"
 #include "Vault/KorvelIDVault.h"
+#include "Vault/OpenedCopies.h"
 #include "Vault/SerialWorker.h"
 
 namespace {
@@ -37,6 +39,11 @@ std::unique_ptr<SerialWorker>& theWorker() {
     return w;
 }
 }  // namespace
+
+OpenedCopies& openedCopies() {
+    static OpenedCopies copies;
+    return copies;
+}
 
 SerialWorker& worker() {
     auto& w = theWorker();
@@ -71,7 +78,20 @@ void shutDown() {
         holds().shuttingDown = true;
     }
     holds().changed.notify_all();
-    worker().post([] { KorvelIDVault::lock(); });
+    worker().post([] {
+        auto& copies = openedCopies();
+        for (const auto id : copies.changed()) {
+            const auto file = copies.changes(id);
+            try {
+                if (file && KorvelIDVault::isUnlocked()) KorvelIDVault::store().addFile(*file);
+            } catch (const std::exception& e) {
+                // Plaintext is never left behind: the lock below deletes it with the rest.
+                Log::store().error(std::string("A changed copy could not be saved into the vault at quit: ") + e.what());
+            }
+            copies.discard(id);
+        }
+        KorvelIDVault::lock();
+    });
     // Joined here, before exit: the thread's OpenSSL state is released when the thread ends, and
     // OpenSSL's own clean-up at exit must not find it still running.
     theWorker().reset();

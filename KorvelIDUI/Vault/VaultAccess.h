@@ -7,19 +7,23 @@
 
 #include <functional>
 
+class OpenedCopies;
 class SerialWorker;
 
 namespace VaultAccess {
 
 SerialWorker& worker();
+// The copies opened with other programs in this run (they outlive any one vault page).
+OpenedCopies& openedCopies();
 
 // Calls `start` on the main thread once everything queued before has run; the worker runs nothing
 // else until `start`'s `release` has been called (at most once counts). Nothing is started, and
 // the worker released, when `context` is gone by then.
 void exclusive(QObject* context, std::function<void(std::function<void()> release)> start);
 
-// At quit: frees a worker still held by an unfinished prompt, locks the vault (deleting every
-// decrypted copy) after what is queued, and ends the thread.
+// At quit: frees a worker still held by an unfinished prompt, saves every changed opened copy into
+// the vault beside its item (nobody is left to ask, and deleting it would lose the changes), locks
+// the vault (deleting every decrypted copy) after what is queued, and ends the thread.
 void shutDown();
 
 }  // namespace VaultAccess

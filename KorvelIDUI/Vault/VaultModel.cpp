@@ -5,17 +5,22 @@
 #include <QLocale>
 #include <QMimeData>
 #include <QPointer>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "Localization/Localization.h"
 #include "Support/Async.h"
+#include "Support/FileIO.h"
 #include "Vault/KorvelIDVault.h"
+#include "Vault/OpenedCopies.h"
 #include "Vault/SerialWorker.h"
 #include "Vault/VaultAccess.h"
 #include "Vault/VaultCrypto.h"
@@ -55,9 +60,14 @@ void removeQuietly(const fs::path& path) {
 
 VaultModel::VaultModel(QObject* parent)
     : QAbstractListModel(parent),
-      opener_([](const QUrl& url) { return QDesktopServices::openUrl(url); }),
+      opener_([this](const QUrl& url) { return openOnDesktop(url); }),
       replies_(std::make_shared<Replies>()) {
     replies_->model = this;
+    // A test of the whole program shortens the copies' minute (and its editor's wait) to seconds.
+    if (const QByteArray ms = qgetenv("KORVEL_TEST_OPENED_COPY_LIFETIME_MS"); !ms.isEmpty())
+        copyLifetime_ = std::chrono::milliseconds(ms.toLongLong());
+    copyWatch_.setInterval(1000);
+    connect(&copyWatch_, &QTimer::timeout, this, &VaultModel::checkCopies);
 }
 
 VaultModel::~VaultModel() {
@@ -75,8 +85,13 @@ QVariant VaultModel::data(const QModelIndex& index, int role) const {
     const VaultItem* item = itemAt(index.row());
     if (!item || index.parent().isValid()) return {};
     switch (role) {
-    case Qt::DisplayRole:
-        return QString::fromStdString(item->name);
+    case Qt::DisplayRole: {
+        // Files stored twice under one name are numbered, oldest first, so the rows differ.
+        const auto same = [item](const VaultItem& other) { return other.name == item->name; };
+        if (std::count_if(items_.begin(), items_.end(), same) < 2) return QString::fromStdString(item->name);
+        const auto older = std::count_if(items_.begin() + index.row(), items_.end(), same);
+        return QStringLiteral("%1 (%2)").arg(QString::fromStdString(item->name)).arg(older);
+    }
     case DetailsRole:
         return detailsLine(*item);
     case IconNameRole:
@@ -128,24 +143,32 @@ void VaultModel::runOnWorker(std::function<void()> job, std::function<void(std::
 void VaultModel::refresh() {
     struct Snapshot {
         bool setUp = false, unlocked = false;
-        std::vector<VaultItem> items;
+        VaultListing listing;
     };
     auto snap = std::make_shared<Snapshot>();
     runOnWorker([snap] {
         snap->setUp = KorvelIDVault::isSetUp();
         snap->unlocked = KorvelIDVault::isUnlocked();
-        if (snap->unlocked) snap->items = KorvelIDVault::items();
+        if (snap->unlocked) snap->listing = KorvelIDVault::listing();
     }, [this, snap](std::exception_ptr failure) {
         if (failure) return setError(describe(failure));
-        applySnapshot(snap->setUp, snap->unlocked, std::move(snap->items));
+        applySnapshot(snap->setUp, snap->unlocked, std::move(snap->listing));
     });
 }
 
-void VaultModel::applySnapshot(bool setUp, bool unlocked, std::vector<VaultItem> items) {
-    if (items != items_) {
+void VaultModel::applySnapshot(bool setUp, bool unlocked, VaultListing listing) {
+    if (listing.items != items_) {
         beginResetModel();
-        items_ = std::move(items);
+        items_ = std::move(listing.items);
         endResetModel();
+    }
+    // The list stays empty for a damaged index, but it must not read as an empty vault.
+    QString problem = listing.indexDamaged ? qL("vault.indexDamaged")
+                      : !listing.sharedBlobs.empty() ? qL("vault.sharedBlobs")
+                                                     : QString();
+    if (problem != folderProblem_) {
+        folderProblem_ = std::move(problem);
+        Q_EMIT errorChanged();
     }
     if (setUp != isSetUp_ || unlocked != isUnlocked_) {
         isSetUp_ = setUp;
@@ -190,7 +213,14 @@ void VaultModel::unlock() {
     });
 }
 
-void VaultModel::lock() {
+void VaultModel::lock(bool answered) {
+    // Locking deletes every copy: changed ones only once the user has said what becomes of them.
+    if (!answered) {
+        if (const auto changed = changedCopies(); !changed.empty()) {
+            asking_ = changed;  // the page asks about each now; the watch leaves them alone meanwhile
+            return Q_EMIT lockWaitsForAnswers();
+        }
+    }
     // A message about the unlocked vault's files means nothing once it is locked.
     setError({});
     // Queued behind whatever runs, so a running export finishes before the copies are deleted.
@@ -219,15 +249,63 @@ void VaultModel::open(int row) {
     const VaultItem* item = itemAt(row);
     if (!item) return;
     setError({});
-    auto copy = std::make_shared<fs::path>();
-    runOnWorker([item = *item, copy] { *copy = KorvelIDVault::exportToTemp(item); },
-                [this, copy](std::exception_ptr failure) {
+    auto copy = std::make_shared<VaultStore::OpenedCopy>();
+    runOnWorker([item = *item, copy] { *copy = KorvelIDVault::store().openCopy(item); },
+                [this, item = *item, copy](std::exception_ptr failure) {
                     if (failure) return setError(describe(failure));
-                    opener_(QUrl::fromLocalFile(QString::fromStdString(copy->string())));
-                    QTimer::singleShot(copyLifetime_, this, [this, path = *copy] {
-                        VaultAccess::worker().post([path] { removeQuietly(path); });
+                    const auto id = VaultAccess::openedCopies().add(item, *copy);
+                    openingName_ = QString::fromStdString(item.name);
+                    if (!opener_(QUrl::fromLocalFile(QString::fromStdString(copy->file.string()))))
+                        setError(qL("vault.openFailed").replace(QStringLiteral("%@"), openingName_));
+                    copyWatch_.start();
+                    QTimer::singleShot(copyLifetime_, this, [id] {
+                        VaultAccess::worker().post([id] { VaultAccess::openedCopies().expire(id); });
                     });
                 });
+}
+
+void VaultModel::checkCopies() {
+    auto& copies = VaultAccess::openedCopies();
+    if (copies.ids().empty()) return copyWatch_.stop();
+    for (const auto id : copies.unasked()) {
+        if (std::find(asking_.begin(), asking_.end(), id) != asking_.end()) continue;
+        asking_.push_back(id);
+        Q_EMIT copyChanged(id);
+    }
+}
+
+std::vector<std::uint64_t> VaultModel::changedCopies() const { return VaultAccess::openedCopies().changed(); }
+
+QString VaultModel::copyName(std::uint64_t copy) const {
+    const auto item = VaultAccess::openedCopies().item(copy);
+    return item ? QString::fromStdString(item->name) : QString();
+}
+
+void VaultModel::resolveCopy(std::uint64_t id, CopyAnswer answer) {
+    std::erase(asking_, id);
+    auto& copies = VaultAccess::openedCopies();
+    const auto item = copies.item(id);
+    if (!item) return;
+    switch (answer) {
+    case CopyAnswer::keepForNow: return copies.markAsked(id);
+    case CopyAnswer::discard: return VaultAccess::worker().post([id] { VaultAccess::openedCopies().discard(id); });
+    case CopyAnswer::replace:
+    case CopyAnswer::keepBoth: break;
+    }
+    const bool replace = answer == CopyAnswer::replace;
+    runOnWorker([id, item = *item, replace] {
+        auto& tracked = VaultAccess::openedCopies();
+        const auto file = tracked.changes(id);
+        if (!file) return tracked.discard(id);
+        // The changed content is added first, so a failure part-way loses nothing; the item it
+        // replaces goes only after.
+        KorvelIDVault::store().addFile(*file, {}, replace ? item.name : std::string());
+        if (replace) KorvelIDVault::remove(item);
+        tracked.discard(id);
+    }, [this](std::exception_ptr failure) {
+        if (failure) return setError(describe(failure));
+        refresh();
+    });
 }
 
 void VaultModel::exportItem(int row, const fs::path& destination) {
@@ -243,8 +321,9 @@ void VaultModel::exportItem(int row, const fs::path& destination) {
             throw;
         }
         removeQuietly(copy);
-    }, [this](std::exception_ptr failure) {
-        if (failure) setError(describe(failure));
+    }, [this, destination](std::exception_ptr failure) {
+        if (failure) return setError(describe(failure));
+        setNotice(qL("vault.exported").replace(QStringLiteral("%@"), QString::fromStdString(destination.string())));
     });
 }
 
@@ -260,9 +339,33 @@ void VaultModel::remove(int row) {
 void VaultModel::waitForWorker() { VaultAccess::worker().waitIdle(); }
 
 void VaultModel::setError(QString error) {
-    if (error == error_) return;
+    if (error == error_ && notice_.isEmpty()) return;
     error_ = std::move(error);
+    notice_.clear();
     Q_EMIT errorChanged();
+}
+
+void VaultModel::setNotice(QString notice) {
+    error_.clear();
+    notice_ = std::move(notice);
+    Q_EMIT errorChanged();
+}
+
+bool VaultModel::openOnDesktop(const QUrl& url) {
+    // xdg-open says when no application takes the file (a non-zero exit); QDesktopServices would
+    // only say whether xdg-open started. It may run until the opening application closes.
+    auto* process = new QProcess(this);
+    connect(process, &QProcess::finished, this, [this, process, name = openingName_](int code, QProcess::ExitStatus status) {
+        process->deleteLater();
+        if (status != QProcess::NormalExit || code != 0) setError(qL("vault.openFailed").replace(QStringLiteral("%@"), name));
+    });
+    connect(process, &QProcess::errorOccurred, this, [process, url](QProcess::ProcessError e) {
+        if (e != QProcess::FailedToStart) return;
+        process->deleteLater();
+        QDesktopServices::openUrl(url);
+    });
+    process->start(QStringLiteral("xdg-open"), {url.toLocalFile()});
+    return true;
 }
 
 void VaultModel::setWorking(bool working) {
@@ -289,7 +392,8 @@ QString VaultModel::iconName(const std::string& fileName) {
 }
 
 QString VaultModel::detailsLine(const VaultItem& item) {
-    const QLocale locale;
+    // Dates and sizes in the language the window speaks, not the system's.
+    const QLocale locale(QString::fromStdString(rawValue(Localizer::shared().language())));
     const auto msecs = static_cast<qint64>((static_cast<double>(referenceEpoch) + item.addedAt) * 1000.0);
     const QDateTime added = QDateTime::fromMSecsSinceEpoch(msecs);
     return locale.formattedDataSize(item.byteCount, 1, QLocale::DataSizeSIFormat) + QStringLiteral(" · ") +
@@ -300,12 +404,43 @@ QString VaultModel::describe(const std::exception_ptr& failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const VaultError& e) {
-        return QString::fromStdString(e.description());
+        using Code = VaultError::Code;
+        switch (e.code()) {
+        case Code::notInitialized: return qL("vault.errNotSetUp");
+        case Code::alreadyInitialized: return qL("vault.errAlreadySetUp");
+        case Code::locked: return qL("vault.errLocked");
+        case Code::itemNotFound: return qL("vault.errItemNotFound");
+        case Code::io: break;
+        }
+        // The store's own messages have translations; the system's are shown as it gives them.
+        const std::pair<const char*, const char*> known[] = {{VaultStore::indexUnreadableMessage, "vault.errIndexUnreadable"},
+                                                             {VaultStore::indexDamagedMessage, "vault.errIndexDamaged"},
+                                                             {VaultStore::deviceKeyMessage, "vault.errDeviceKey"}};
+        QString detail = QString::fromStdString(e.message());
+        for (const auto& [english, key] : known)
+            if (e.message() == english) detail = qL(key);
+        return qL("vault.errStorage").replace(QStringLiteral("%@"), detail);
     } catch (const CryptoError& e) {
+        using Code = CryptoError::Code;
+        switch (e.code()) {
+        case Code::keychainFailure: return qL("vault.errKeyring").replace(QStringLiteral("%d"), QString::number(e.status()));
+        case Code::noVaultKey: return qL("vault.errNoVaultKey");
+        case Code::wrongPassword: return qL("vault.errWrongPassword");
+        case Code::corrupted: return qL("vault.errCorrupted");
+        }
         return QString::fromStdString(e.description());
+    } catch (const FileError& e) {
+        // The store's file messages name the file; the system's own reason stays as it gives it.
+        static const QRegularExpression pattern(QStringLiteral("^The file “(.*)” (couldn’t be opened: (.*)|is too large for the vault.*)$"));
+        const QRegularExpressionMatch m = pattern.match(QString::fromStdString(e.what()));
+        if (!m.hasMatch()) return QString::fromStdString(e.what());
+        const QString name = m.captured(1), reason = m.captured(3);
+        if (m.captured(2).startsWith(QStringLiteral("is too large"))) return qL("vault.errTooLarge").replace(QStringLiteral("%@"), name);
+        if (reason == QStringLiteral("it is not a regular file.")) return qL("vault.errNotRegular").replace(QStringLiteral("%@"), name);
+        return qL("vault.errCannotOpen").replace(QStringLiteral("%@"), name) + QStringLiteral(" (") + reason + QStringLiteral(")");
     } catch (const std::exception& e) {
         return QString::fromStdString(e.what());
     } catch (...) {
-        return QStringLiteral("Unknown error.");
+        return qL("vault.errUnknown");
     }
 }

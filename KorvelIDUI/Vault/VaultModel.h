@@ -5,9 +5,11 @@
 #include <QAbstractListModel>
 #include <QList>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -23,12 +25,14 @@ class VaultModel : public QAbstractListModel {
     Q_PROPERTY(bool isSetUp READ isSetUp NOTIFY stateChanged)
     Q_PROPERTY(bool isUnlocked READ isUnlocked NOTIFY stateChanged)
     Q_PROPERTY(QString error READ error NOTIFY errorChanged)
+    Q_PROPERTY(QString notice READ notice NOTIFY errorChanged)
+    Q_PROPERTY(QString folderProblem READ folderProblem NOTIFY errorChanged)
     Q_PROPERTY(bool isWorking READ isWorking NOTIFY workingChanged)
     Q_PROPERTY(bool isBusy READ isBusy NOTIFY busyChanged)
 
 public:
     enum Role { DetailsRole = Qt::UserRole + 1, IconNameRole };
-    // Hands a decrypted copy to the desktop (QDesktopServices::openUrl by default).
+    // Hands a decrypted copy to the desktop (xdg-open by default); false when that failed at once.
     using Opener = std::function<bool(const QUrl&)>;
 
     explicit VaultModel(QObject* parent = nullptr);
@@ -37,6 +41,12 @@ public:
     bool isSetUp() const { return isSetUp_; }
     bool isUnlocked() const { return isUnlocked_; }
     const QString& error() const { return error_; }
+    // What the last action did, when it has nothing else to show (an export); cleared with the
+    // error, announced by errorChanged.
+    const QString& notice() const { return notice_; }
+    // What is wrong with the vault's folder while unlocked (a damaged index, shared blobs); stays
+    // until mended.
+    const QString& folderProblem() const { return folderProblem_; }
     // Set-up or unlocking runs.
     bool isWorking() const { return isWorking_; }
     // The worker has store work queued or running (a large file is being added or exported).
@@ -56,13 +66,22 @@ public:
     void refresh();
     void setUp();
     void unlock();
-    void lock();
+    // Emits lockWaitsForAnswers instead while an opened copy holds changes, unless `answered`.
+    void lock(bool answered = false);
     // In order; stops at the first failure (its message shown, no refresh); refreshes when all worked.
     void addURLs(const QList<QUrl>& urls);
     // Each dropped file on its own, as if added one after another; URLs that name no local file
     // are skipped.
     void handleDrop(const QList<QUrl>& urls);
+    // Decrypts the row's item into a copy of its own and hands it to the desktop. The copy is deleted
+    // after its lifetime only when nobody changed it; a change (or a file saved beside it) is
+    // announced by copyChanged and waits for resolveCopy.
     void open(int row);
+    enum class CopyAnswer { replace, keepBoth, keepForNow, discard };
+    void resolveCopy(std::uint64_t copy, CopyAnswer answer);
+    // The changed copies that locking would delete; the page asks about each before lock(true).
+    std::vector<std::uint64_t> changedCopies() const;
+    QString copyName(std::uint64_t copy) const;
     void exportItem(int row, const std::filesystem::path& destination);
     void remove(int row);
 
@@ -85,12 +104,18 @@ Q_SIGNALS:
     void errorChanged();
     void workingChanged();
     void busyChanged();
+    // An opened copy was changed (or a file appeared beside it): ask, then resolveCopy.
+    void copyChanged(quint64 copy);
+    // lock() found changed copies: ask about changedCopies(), then lock(true) unless one is kept.
+    void lockWaitsForAnswers();
 
 private:
     // Runs `job` on the worker; `done` is called on the main thread with its failure (or null).
     void runOnWorker(std::function<void()> job, std::function<void(std::exception_ptr)> done);
-    void applySnapshot(bool setUp, bool unlocked, std::vector<VaultItem> items);
+    void applySnapshot(bool setUp, bool unlocked, VaultListing listing);
     void setError(QString error);
+    void setNotice(QString notice);
+    bool openOnDesktop(const QUrl& url);
     void setWorking(bool working);
     const VaultItem* itemAt(int row) const;
 
@@ -98,10 +123,17 @@ private:
     bool isUnlocked_ = false;
     std::vector<VaultItem> items_;
     QString error_;
+    QString notice_;
+    QString folderProblem_;
+    QString openingName_;  // the item the desktop is opening, for its failure message
     bool isWorking_ = false;
     int busy_ = 0;
     Opener opener_;
     std::chrono::milliseconds copyLifetime_{60'000};
+    // Looks for changes in the opened copies while there are any.
+    QTimer copyWatch_;
+    std::vector<std::uint64_t> asking_;
+    void checkCopies();
     // Where the worker's replies go; cleared when the model is destroyed.
     struct Replies {
         std::mutex mutex;

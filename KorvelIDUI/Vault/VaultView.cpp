@@ -101,7 +101,35 @@ VaultView::VaultView(QWidget* parent) : QWidget(parent), model_(new VaultModel(t
     connect(model_, &VaultModel::busyChanged, this, &VaultView::updateState);
     connect(model_, &QAbstractItemModel::modelReset, this, &VaultView::updateState);
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &VaultView::retranslate);
+    connect(model_, &VaultModel::copyChanged, this, [this](quint64 copy) { askAboutCopy(copy); });
+    connect(model_, &VaultModel::lockWaitsForAnswers, this, [this] {
+        bool kept = false;
+        for (const auto copy : model_->changedCopies()) kept = askAboutCopy(copy) == QMessageBox::Ignore || kept;
+        if (!kept) model_->lock(true);  // a copy kept for now keeps the vault unlocked
+    });
     retranslate();
+}
+
+int VaultView::askAboutCopy(quint64 copy) {
+    QMessageBox box(QMessageBox::Question, qL("vault.copyChangedTitle").replace(QStringLiteral("%@"), model_->copyName(copy)),
+                    qL("vault.copyChangedTitle").replace(QStringLiteral("%@"), model_->copyName(copy)),
+                    QMessageBox::Save | QMessageBox::SaveAll | QMessageBox::Ignore | QMessageBox::Discard, this);
+    box.setObjectName(QStringLiteral("vaultCopyChangedDialog"));
+    box.setInformativeText(qL("vault.copyChangedBody"));
+    box.button(QMessageBox::Save)->setText(qL("vault.copyReplace"));
+    box.button(QMessageBox::SaveAll)->setText(qL("vault.copyKeepBoth"));
+    box.button(QMessageBox::Ignore)->setText(qL("vault.copyKeepForNow"));
+    box.button(QMessageBox::Discard)->setText(qL("vault.copyDiscard"));
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Ignore);
+    const int answer = DialogRunner::exec(box);
+    using A = VaultModel::CopyAnswer;
+    model_->resolveCopy(copy, answer == QMessageBox::Save      ? A::replace
+                              : answer == QMessageBox::SaveAll ? A::keepBoth
+                              : answer == QMessageBox::Discard ? A::discard
+                                                               : A::keepForNow);
+    return answer == QMessageBox::Save || answer == QMessageBox::SaveAll || answer == QMessageBox::Discard ? answer
+                                                                                                          : int(QMessageBox::Ignore);
 }
 
 QWidget* VaultView::buildSetUpPage() {
@@ -137,7 +165,7 @@ QWidget* VaultView::buildUnlockedPage() {
     lockButton_ = new QPushButton(SymbolIcon::icon(QStringLiteral("lock")), {});
     lockButton_->setObjectName(QStringLiteral("vaultLockButton"));
     connect(addButton_, &QPushButton::clicked, this, &VaultView::importFiles);
-    connect(lockButton_, &QPushButton::clicked, model_, &VaultModel::lock);
+    connect(lockButton_, &QPushButton::clicked, model_, [this] { model_->lock(); });
 
     auto* header = new QHBoxLayout;
     header->addWidget(iconLabel("lock.open.fill", 18));
@@ -180,6 +208,9 @@ void VaultView::retranslate() {
     lockedTitle_->setText(qL("vault.locked"));
     lockedBody_->setText(qL("vault.lockedBody"));
     passwordFallback_->setText(qL("vault.passwordFallback"));
+    // A page of the stack is laid out from its labels' size hints, which guess at the wrapping:
+    // reserve the lines the fixed width really needs, or a longer language is cut off.
+    for (QLabel* body : {setUpBody_, lockedBody_, passwordFallback_}) body->setMinimumHeight(body->heightForWidth(body->width()));
     addButton_->setText(qL("vault.addFiles"));
     lockButton_->setText(qL("vault.lock"));
     footer_->setText(qL("vault.footer"));
@@ -193,10 +224,15 @@ void VaultView::updateState() {
     setUpButton_->setEnabled(!m.isWorking());
     unlockButton_->setEnabled(!m.isWorking());
     unlockButton_->setText(qL(m.isWorking() ? "vault.unlocking" : "vault.unlockWithFace"));
-    itemCount_->setText(qL("vault.itemCount").replace(QStringLiteral("%d"), QString::number(m.items().size())));
+    itemCount_->setText(qLCount("vault.itemCountOne", "vault.itemCount", static_cast<long long>(m.items().size())));
     busy_->setVisible(m.isBusy());
-    error_->setText(m.error());
-    error_->setVisible(!m.error().isEmpty());
+    // A failure in red (under what is wrong with the folder); otherwise what the last action did.
+    const QString failure = m.folderProblem().isEmpty() ? m.error()
+                            : m.error().isEmpty()       ? m.folderProblem()
+                                                        : m.folderProblem() + u'\n' + m.error();
+    error_->setText(failure.isEmpty() ? m.notice() : failure);
+    error_->setStyleSheet(failure.isEmpty() ? QString() : QStringLiteral("color: #d0312d;"));
+    error_->setVisible(!error_->text().isEmpty());
     footer_->setVisible(m.isSetUp() && m.isUnlocked());
 }
 
@@ -224,15 +260,20 @@ void VaultView::exportItem(int row) {
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setLabelText(QFileDialog::Accept, qL("vault.exportPanelPrompt"));
-    dialog.selectFile(model_->index(row).data().toString());
+    // The index's name may be a path ("../x"); only a plain file name is suggested.
+    dialog.selectFile(QString::fromStdString(VaultIndex::plainFileName(model_->items()[std::size_t(row)].name)));
     if (DialogRunner::exec(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     model_->exportItem(row, dialog.selectedFiles().constFirst().toStdString());
 }
 
 void VaultView::removeItem(int row) {
     if (row < 0 || row >= model_->rowCount()) return;
-    QMessageBox box(QMessageBox::Warning, qL("vault.removeItemTitle"), qL("vault.removeItemTitle"),
+    // Names the file; Cancel is the default, so a stray Return removes nothing.
+    const QString name = model_->index(row).data().toString();
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Korvel ID"), qL("vault.removeNamed").replace(QStringLiteral("%@"), name),
                     QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.setEscapeButton(QMessageBox::Cancel);
     box.setObjectName(QStringLiteral("vaultRemoveDialog"));
     box.setInformativeText(qL("vault.removeItemBody"));
     box.button(QMessageBox::Ok)->setText(qL("common.remove"));

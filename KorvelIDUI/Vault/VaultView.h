@@ -21,6 +21,8 @@ public:
     void importFiles();
     void exportItem(int row);
     void removeItem(int row);
+    // What becomes of a changed opened copy: Replace, Keep Both, Keep for Now or Discard.
+    int askAboutCopy(quint64 copy);
 
 protected:
     void showEvent(QShowEvent* event) override;
