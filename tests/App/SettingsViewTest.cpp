@@ -5,11 +5,14 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include "Common/DialogRunner.h"
 #include "Face/CameraActivity.h"
+#include "Identity/CredentialGate.h"
 #include "Localization/Localization.h"
+#include "Onboarding/OnboardingState.h"
 #include "Onboarding/OnboardingWindow.h"
 #include "Platform/FileSecretStore.h"
 #include "SecretStoreFixture.h"
@@ -43,40 +46,44 @@ public:
         s.setRequireLiveness = [this](bool on) { blink = on; };
         s.secretStoreKind = [this] { return kind; };
         s.startMonitoring = [this] { ++monitoringStarts; };
+        s.cameras = [this] { return cameras; };
+        s.chosenCamera = [this] { return chosenCamera; };
+        s.chooseCamera = [this](int i) { chosenCamera = i; };
     }
     ~ScriptedServices() { ShellServices::shared() = saved_; }
     int faces = 0;
     bool blink = true;
     SecretStore::Kind kind = SecretStore::Kind::secretService;
     int monitoringStarts = 0;
+    std::vector<std::string> cameras = {"Test Camera"};
+    int chosenCamera = 0;
 
 private:
     ShellServices saved_;
 };
 
-template <typename T>
-T* child(QWidget& w, const char* name) {
-    T* found = w.findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(found, nullptr) << name;
-    return found;
-}
+using TestSupport::child;
 }  // namespace
 
 class PagesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        previous_ = Localizer::shared().language();
-        Localizer::shared().setLanguage(AppLanguage::english);
+        CredentialGate::setConfirmer([this](CredentialGate::Change change) {
+            asked_.push_back(change);
+            return Async::ready(outcome_);
+        });
     }
     void TearDown() override {
         DialogRunner::setResponder({});
-        Localizer::shared().setLanguage(previous_);
+        CredentialGate::setConfirmer({});
     }
+    TestSupport::ScopedLanguage english_{AppLanguage::english};
+    CredentialGate::Outcome outcome_ = CredentialGate::Outcome::allowed;
+    std::vector<CredentialGate::Change> asked_;
     TestSupport::TempDir dir_;
     TestSupport::ScopedSecretStore secrets_{std::make_shared<FileSecretStore>(dir_ / "secrets.json")};
     ScriptedServices services_;
     AppState state_{true, false};
-    AppLanguage previous_ = AppLanguage::english;
 };
 
 TEST_F(PagesTest, GeneralPageFollowsCameraBlinkLanguageAndSecretStore) {
@@ -91,9 +98,21 @@ TEST_F(PagesTest, GeneralPageFollowsCameraBlinkLanguageAndSecretStore) {
     auto* blink = child<QCheckBox>(page, "generalRequireBlink");
     auto* note = child<QLabel>(page, "generalBlinkNote");
     EXPECT_EQ(note->text(), qL("general.requireBlinkOn"));
+    // Turning the blink off asks for the credential first; refused, it stays on.
+    outcome_ = CredentialGate::Outcome::refused;
     blink->click();
-    EXPECT_FALSE(services_.blink);
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return asked_.size() == 1; }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(services_.blink && blink->isChecked());
+    outcome_ = CredentialGate::Outcome::allowed;
+    blink->click();
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return !services_.blink; }));
+    EXPECT_FALSE(blink->isChecked());
     EXPECT_EQ(note->text(), qL("general.requireBlinkOff"));
+    EXPECT_EQ(asked_, std::vector<CredentialGate::Change>(2, CredentialGate::Change::blinkOff));
+    blink->click();
+    EXPECT_TRUE(services_.blink) << "turning it on asks nothing";
+    EXPECT_EQ(asked_.size(), 2u);
 
     EXPECT_TRUE(child<QLabel>(page, "generalFileStoreWarning")->isHidden());
     services_.kind = SecretStore::Kind::file;
@@ -104,6 +123,27 @@ TEST_F(PagesTest, GeneralPageFollowsCameraBlinkLanguageAndSecretStore) {
     language->setCurrentIndex(1);
     Q_EMIT language->activated(1);
     EXPECT_EQ(child<QComboBox>(fileStorePage, "generalLanguage")->currentIndex(), 1) << "every open page follows";
+    Localizer::shared().setLanguage(AppLanguage::english);
+
+    // No camera: said so, with what to do instead; several: a choice; one: nothing to choose.
+    EXPECT_FALSE(child<QComboBox>(page, "generalCameraChoice")->isVisibleTo(&page));
+    services_.cameras = {};
+    GeneralView bare(state_);
+    EXPECT_EQ(child<QLabel>(bare, "generalCameraStatus")->text(), qL("scan.noCamera"));
+    EXPECT_EQ(child<QLabel>(bare, "generalCameraNote")->text(), qL("general.noCameraHint"));
+    services_.cameras = {"Integrated", "USB"};
+    GeneralView two(state_);
+    auto* choice = child<QComboBox>(two, "generalCameraChoice");
+    ASSERT_TRUE(choice->isVisibleTo(&two));
+    Q_EMIT choice->activated(1);
+    EXPECT_EQ(services_.chosenCamera, 1);
+
+    // About and Quit in the window itself while no tray icon offers them.
+    auto* quit = child<QPushButton>(two, "generalQuitButton");
+    state_.setHasTray(false);
+    EXPECT_TRUE(quit->isVisibleTo(&two));
+    state_.setHasTray(true);
+    EXPECT_FALSE(quit->isVisibleTo(&two));
 }
 
 TEST_F(PagesTest, SecurityPageCountsFacesRemovesThemAndReportsAPasswordChange) {
@@ -115,13 +155,29 @@ TEST_F(PagesTest, SecurityPageCountsFacesRemovesThemAndReportsAPasswordChange) {
     EXPECT_TRUE(remove->isHidden());
 
     child<QPushButton>(page, "securityAddFace")->click();
-    EXPECT_EQ(count->text(), "1");
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return count->text() == "1"; }));
+    EXPECT_EQ(asked_, std::vector<CredentialGate::Change>{CredentialGate::Change::addFace});
     EXPECT_TRUE(state_.isFaceEnrolled());
     EXPECT_FALSE(remove->isHidden());
     EXPECT_EQ(child<QLabel>(general, "generalFaceStatus")->text(), qL("general.enabled")) << "without reopening";
 
+    // Removing asks to confirm ("Delete enrolled faces?"), then for the credential.
+    int answer = QMessageBox::Cancel;
+    DialogRunner::setResponder([&](QDialog& d) {
+        auto& box = dynamic_cast<QMessageBox&>(d);
+        EXPECT_EQ(box.text(), qL("security.deleteFacesTitle"));
+        EXPECT_EQ(box.informativeText(), qL("security.deleteFacesBody"));
+        return answer;
+    });
     remove->click();
-    EXPECT_EQ(services_.faces, 0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(services_.faces, 1);
+    EXPECT_EQ(asked_.size(), 1u) << "cancelled before the credential is asked for";
+    answer = QMessageBox::Ok;
+    remove->click();
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return services_.faces == 0; }));
+    EXPECT_EQ(asked_.back(), CredentialGate::Change::removeFaces);
+    DialogRunner::setResponder({});
     EXPECT_FALSE(state_.isFaceEnrolled());
     EXPECT_TRUE(remove->isHidden());
 
@@ -140,9 +196,8 @@ TEST_F(PagesTest, SecurityPageCountsFacesRemovesThemAndReportsAPasswordChange) {
     EXPECT_EQ(status->text(), qL("security.passwordUpdated"));
 }
 
-// Onboarding on to the settings window is walked by the program test.
-TEST_F(PagesTest, DelegateStartsMonitoringAndReopensTheOnboardingWindow) {
-    KorvelIDVault::setStore(std::make_unique<VaultStore>(dir_ / "Vault"));
+TEST_F(PagesTest, DelegateStartsMonitoringReopensTheOnboardingWindowAndGoesOnToTheSettings) {
+    TestSupport::ScopedVaultStore vault(std::make_unique<VaultStore>(dir_ / "Vault"));
     AppState fresh(false, false);
     {
         AppDelegate delegate(fresh);
@@ -152,9 +207,17 @@ TEST_F(PagesTest, DelegateStartsMonitoringAndReopensTheOnboardingWindow) {
         EXPECT_EQ(delegate.settingsWindow(), nullptr) << "not before onboarding is done";
         delegate.onboardingWindow()->close();
         delegate.reopen();
-        EXPECT_TRUE(delegate.onboardingWindow()->isVisible()) << "the same window comes back";
+        OnboardingWindow& onboarding = *delegate.onboardingWindow();
+        EXPECT_TRUE(onboarding.isVisible()) << "the same window comes back";
+        onboarding.model().advance();
+        child<QLineEdit>(onboarding, "onboardingPassword")->setText("secret1");
+        child<QLineEdit>(onboarding, "onboardingConfirm")->setText("secret1");
+        onboarding.model().advance();
+        ASSERT_TRUE(TestSupport::waitUntil([&] { return onboarding.model().step() == OnboardingState::Step::face; }, 20000));
+        onboarding.model().advance();  // the face skipped
+        onboarding.model().advance();
+        ASSERT_TRUE(TestSupport::waitUntil([&] { return delegate.settingsWindow() && delegate.settingsWindow()->isVisible(); }));
     }
-    KorvelIDVault::setStore(nullptr);
 }
 
 TEST(SerialWorkerTest, RunsJobsInOrderAndSurvivesAThrowingJob) {

@@ -1,8 +1,15 @@
-// The application's services: quit guard decisions and prompts, launch at login. (A second start
-// handing over to the first is walked by the program test.)
+// The application's services: the quit guard's decisions and prompts, launch at login. (A second
+// start handing over to the first is walked by the program test.)
 #include <gtest/gtest.h>
 
+#include <QMessageBox>
+
+#include "Common/DialogRunner.h"
+#include "Curtain/CurtainPanel.h"
+#include "Curtain/LockCurtainWindow.h"
+#include "Identity/KorvelIDAuth.h"
 #include "Identity/MasterPassword.h"
+#include "Shell/AppState.h"
 #include "Platform/FileSecretStore.h"
 #include "SecretStoreFixture.h"
 #include "Shell/LaunchAtLogin.h"
@@ -14,22 +21,6 @@
 
 namespace fs = std::filesystem;
 using Result = VaultAuthenticator::Result;
-
-TEST(QuitDecision, GuardedOnlyWhilePasswordAndProtectedAppsAndNotSystem) {
-    struct Case {
-        const char* name;
-        QuitFacts facts;
-        QuitDecision expected;
-    };
-    const Case cases[] = {
-        {"no password", {false, false, false, true}, QuitDecision::terminateNow},
-        {"password, no protected app", {false, false, true, false}, QuitDecision::terminateNow},
-        {"password and protected app", {false, false, true, true}, QuitDecision::authenticate},
-        {"system quit while protected", {false, true, true, true}, QuitDecision::terminateNow},
-        {"already authorised", {true, false, true, true}, QuitDecision::terminateNow},
-    };
-    for (const Case& c : cases) EXPECT_EQ(decideQuit(c.facts), c.expected) << c.name;
-}
 
 class QuitGuardTest : public ::testing::Test {
 protected:
@@ -58,6 +49,7 @@ TEST_F(QuitGuardTest, PromptsOnlyWhileProtectedNeverOnSystemQuitAndQuitsOnSucces
     guard_.requestQuit();
     EXPECT_EQ(terminated_, 1) << "no master password: immediate";
     EXPECT_TRUE(reasons_.empty());
+    // (A locked keyring, which cannot tell whether a password is set, is asked about: the next case.)
 
     ASSERT_TRUE(MasterPassword::set("secret1"));
     protectedApps_ = false;
@@ -75,21 +67,46 @@ TEST_F(QuitGuardTest, PromptsOnlyWhileProtectedNeverOnSystemQuitAndQuitsOnSucces
     ASSERT_TRUE(TestSupport::waitUntil([&] { return terminated_ == 3; }));
     EXPECT_TRUE(guard_.isQuitAuthorized());
 
+    guard_.requestQuit();
+    EXPECT_EQ(terminated_, 4) << "once authorised, a later quit is not asked again";
+
     QuitGuard fresh{[this] { ++terminated_; }};
     fresh.systemQuit();
-    EXPECT_EQ(terminated_, 4) << "log-out and shut-down are never held up";
+    EXPECT_EQ(terminated_, 5) << "log-out and shut-down are never held up";
     EXPECT_EQ(reasons_.size(), 2u);
+}
+
+// A locked keyring may hold a password: the guard still asks (and says why the password cannot
+// help), the curtain keeps its password route, and the program does not count as not onboarded.
+TEST_F(QuitGuardTest, ALockedKeyringIsNoMissingPassword) {
+    TestSupport::ScopedSecretStore locked{std::make_shared<TestSupport::LockedStore>()};
+    answer_ = Result::failed(KorvelIDAuth::keyringLockedReason);
+    std::vector<QString> boxes;
+    DialogRunner::setResponder([&](QDialog& d) {
+        boxes.push_back(d.objectName());
+        return int(QMessageBox::Ok);
+    });
+    guard_.requestQuit();
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return !guard_.isPrompting(); }));
+    DialogRunner::setResponder({});
+    EXPECT_EQ(terminated_, 0) << "the app lock keeps running";
+    EXPECT_EQ(reasons_, std::vector<std::string>{QuitGuard::reason});
+    EXPECT_EQ(boxes, std::vector<QString>{"keyringLockedNotice"});
+    EXPECT_TRUE(CurtainServices::defaults().masterPasswordIsSet());
+    AppState state(false, false);
+    state.refresh();
+    EXPECT_TRUE(state.isOnboarded());
 }
 
 TEST(LaunchAtLoginTest, WritesAndRemovesTheEntryAndLogsAFailure) {
     TestSupport::TempDir dir;
-    const std::optional<std::string> previous = std::getenv("XDG_CONFIG_HOME") ? std::optional<std::string>(std::getenv("XDG_CONFIG_HOME")) : std::nullopt;
-    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    TestSupport::ScopedEnv config{{"XDG_CONFIG_HOME", dir.path().string()}};
     const fs::path entry = dir / "autostart" / "com.korvel.id.desktop";
     EXPECT_FALSE(LaunchAtLogin::isEnabled());
     LaunchAtLogin::set(true);
     EXPECT_TRUE(LaunchAtLogin::isEnabled());
-    EXPECT_NE(TestSupport::readText(entry).find("Exec=" + LaunchAtLogin::execLine() + "\n"), std::string::npos);
+    EXPECT_NE(TestSupport::readText(entry).find("Exec=" + LaunchAtLogin::execLine() + " --tray\n"), std::string::npos)
+        << "started at login, the program keeps to the tray";
     LaunchAtLogin::set(false);
     EXPECT_FALSE(fs::exists(entry));
 
@@ -100,6 +117,4 @@ TEST(LaunchAtLoginTest, WritesAndRemovesTheEntryAndLogsAFailure) {
     const auto lines = capture.messages("app");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("Korvel ID: launch-at-login toggle failed: ", 0), 0u) << lines[0];
-    if (previous) setenv("XDG_CONFIG_HOME", previous->c_str(), 1);
-    else unsetenv("XDG_CONFIG_HOME");
 }

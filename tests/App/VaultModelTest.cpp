@@ -2,21 +2,23 @@
 // authentication answers and the real master password over a private file secret store.
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QMimeData>
 #include <QPromise>
 #include <QTest>
 
 #include <atomic>
-#include <deque>
 
 #include "Common/DialogRunner.h"
 #include "Identity/MasterPassword.h"
 #include "Localization/Localization.h"
 #include "Platform/FileSecretStore.h"
+#include "ScriptedAuthenticator.h"
 #include "SecretStoreFixture.h"
-#include "Support/Async.h"
 #include "TestSupport.h"
+#include "TextFits.h"
 #include "Vault/KorvelIDVault.h"
 #include "Vault/SerialWorker.h"
 #include "Vault/VaultAccess.h"
@@ -30,28 +32,7 @@ namespace {
 using Result = VaultAuthenticator::Result;
 constexpr const char* password = "päss wörd";
 
-// The password prompt derives the key of what the "user" typed; the face step returns the script.
-class ScriptedAuthenticator final : public VaultAuthenticator {
-public:
-    std::deque<std::string> typed;  // "" dismisses the prompt
-    std::deque<Result> faceResults;
-    std::optional<QFuture<std::optional<SymmetricKey>>> held;  // answered by the test itself
-    int prompts = 0;
-
-    QFuture<std::optional<SymmetricKey>> promptVaultKey(const std::string&) override {
-        ++prompts;
-        if (held) return *held;
-        const std::string entry = typed.empty() ? "" : typed.front();
-        if (!typed.empty()) typed.pop_front();
-        if (entry.empty()) return Async::ready(std::optional<SymmetricKey>{});
-        return MasterPassword::deriveKeyForVaultAsync(entry);
-    }
-    QFuture<Result> authenticate(const std::string&, bool) override {
-        const Result r = faceResults.empty() ? Result::cancelled() : faceResults.front();
-        if (!faceResults.empty()) faceResults.pop_front();
-        return Async::ready(r);
-    }
-};
+using TestSupport::ScriptedAuthenticator;
 
 class VaultModelTest : public ::testing::Test {
 protected:
@@ -87,7 +68,8 @@ protected:
     std::size_t scratchCount() {
         const fs::path scratch = dir_ / "Vault" / VaultStore::scratchFolderName;
         if (!fs::exists(scratch)) return 0;
-        return static_cast<std::size_t>(std::distance(fs::directory_iterator(scratch), fs::directory_iterator()));
+        return static_cast<std::size_t>(std::count_if(fs::recursive_directory_iterator(scratch), fs::recursive_directory_iterator(),
+                                                      [](const fs::directory_entry& e) { return e.is_regular_file(); }));
     }
 
     TempDir dir_;
@@ -102,7 +84,7 @@ TEST_F(VaultModelTest, StatesFollowSetUpUnlockAndLock) {
     settle(model);
     EXPECT_FALSE(model.isSetUp());
 
-    auth_->typed.push_back("");  // the set-up prompt dismissed
+    auth_->typed.push_back(std::nullopt);  // the set-up prompt dismissed
     model.setUp();
     settle(model);
     EXPECT_FALSE(model.isSetUp());
@@ -194,15 +176,52 @@ TEST_F(VaultModelTest, OpenedCopyIsDeletedAfterItsLifetimeAndExportWritesPlainte
     EXPECT_EQ(TestSupport::readText(copy), "secret text");
     EXPECT_TRUE(TestSupport::waitUntil([&] { return !fs::exists(copy); }, 5000)) << "still unlocked, copy gone";
 
+    // Opened again and saved by its editor: never deleted; the change is announced, locking waits
+    // for an answer, and "Keep Both" stores the edit beside the item.
+    std::vector<quint64> changed;
+    QObject::connect(&model, &VaultModel::copyChanged, &model, [&](quint64 c) { changed.push_back(c); });
+    int lockWaits = 0;
+    QObject::connect(&model, &VaultModel::lockWaitsForAnswers, &model, [&] { ++lockWaits; });
+    model.open(0);
+    settle(model);
+    ASSERT_EQ(opened.size(), 2u);
+    const fs::path edited = opened[1].toLocalFile().toStdString();
+    TestSupport::writeText(edited, "edited text");
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return changed.size() == 1; }, 5000));
+    QTest::qWait(400);  // past the copy's lifetime
+    EXPECT_EQ(TestSupport::readText(edited), "edited text");
+    model.lock();
+    EXPECT_EQ(lockWaits, 1);
+    settle(model);
+    EXPECT_TRUE(model.isUnlocked());
+    model.resolveCopy(changed[0], VaultModel::CopyAnswer::keepBoth);
+    settle(model);
+    ASSERT_EQ(model.rowCount(), 2);
+    EXPECT_FALSE(fs::exists(edited));
+    std::vector<std::string> contents;
+    for (const auto& item : KorvelIDVault::items()) {
+        const Bytes b = KorvelIDVault::decryptedData(item);
+        contents.emplace_back(b.begin(), b.end());
+    }
+    std::sort(contents.begin(), contents.end());
+    EXPECT_EQ(contents, (std::vector<std::string>{"edited text", "secret text"}));
+
     model.exportItem(0, dir_ / "out.txt");
     settle(model);
     EXPECT_TRUE(model.error().isEmpty()) << model.error().toStdString();
-    EXPECT_EQ(TestSupport::readText(dir_ / "out.txt"), "secret text");
+    EXPECT_NE(model.notice().indexOf("out.txt"), -1) << "the export is confirmed, naming where it went";
+    EXPECT_EQ(TestSupport::readText(dir_ / "out.txt"), "edited text") << "the newest item, first in the list";
     EXPECT_EQ(scratchCount(), 0u) << "the export leaves no decrypted copy behind";
 
     model.exportItem(0, dir_ / "no such folder" / "out.txt");
     settle(model);
     EXPECT_FALSE(model.error().isEmpty());
+    EXPECT_TRUE(model.notice().isEmpty());
+
+    model.setOpener([](const QUrl&) { return false; });  // no application takes the file
+    model.open(0);
+    settle(model);
+    EXPECT_EQ(model.error(), qL("vault.openFailed").replace("%@", "note.txt"));
 }
 
 TEST_F(VaultModelTest, LockQueuedBehindAnExportLeavesNoCopy) {
@@ -226,19 +245,19 @@ TEST_F(VaultModelTest, WorkerIsHeldWhileTheSetUpPromptIsOpen) {
     answer.start();
     auth_->held = answer.future();
     model.setUp();
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return auth_->prompts == 1; }));
-    std::atomic<bool> ran = false;
-    VaultAccess::worker().post([&] { ran = KorvelIDVault::isSetUp(); });
-    QTest::qWait(200);
-    EXPECT_FALSE(ran);
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return auth_->promptReasons.size() == 1; }));
+    enum { waiting, ranBefore, ranAfter };
+    std::atomic<int> ran = waiting;
+    VaultAccess::worker().post([&] { ran = KorvelIDVault::isSetUp() ? ranAfter : ranBefore; });
     answer.addResult(MasterPassword::deriveKeyForVaultAsync(password).result());
     answer.finish();
     settle(model);
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return ran.load(); })) << "runs after the vault exists";
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return ran != waiting; }));
+    EXPECT_EQ(ran, ranAfter) << "the job ran before the vault existed";
     EXPECT_TRUE(model.isUnlocked());
 }
 
-// Export through the real save dialog is walked by the program test; removing asks first.
+// Removing asks first.
 TEST_F(VaultModelTest, RemoveAsksFirst) {
     VaultView view;
     VaultModel& model = view.model();
@@ -247,7 +266,10 @@ TEST_F(VaultModelTest, RemoveAsksFirst) {
     settle(model);
     int answer = QMessageBox::Cancel;
     DialogRunner::setResponder([&](QDialog& d) {
-        EXPECT_EQ(d.objectName(), "vaultRemoveDialog");
+        auto& box = dynamic_cast<QMessageBox&>(d);
+        EXPECT_EQ(box.objectName(), "vaultRemoveDialog");
+        EXPECT_NE(box.text().indexOf("keep.txt"), -1) << "names the file";
+        EXPECT_EQ(static_cast<QAbstractButton*>(box.defaultButton()), box.button(QMessageBox::Cancel)) << "Return must not remove";
         return answer;
     });
     view.removeItem(0);
@@ -258,4 +280,35 @@ TEST_F(VaultModelTest, RemoveAsksFirst) {
     settle(model);
     EXPECT_EQ(model.rowCount(), 0);
     EXPECT_TRUE(KorvelIDVault::items().empty());
+
+    // A damaged index lists nothing, and the page says why.
+    TestSupport::writeText(KorvelIDVault::store().indexURL(), "[{]");
+    model.refresh();
+    settle(model);
+    EXPECT_EQ(model.folderProblem(), qL("vault.indexDamaged"));
+    EXPECT_TRUE(view.findChild<QLabel*>("vaultError")->text().contains(qL("vault.indexDamaged")));
+}
+
+// Each state of the page fits in every language at the settings tab's size; two files of one name
+// are told apart.
+TEST_F(VaultModelTest, PageTextsFitInEveryLanguage) {
+    VaultView view;
+    view.resize(600, 400);  // not set up: the settings window's vault tab in the text-fits tests
+    VaultModel& model = view.model();
+    unlockedVault(model);
+    TempDir other;
+    TestSupport::writeText(other / "Quarterly report.pdf", "older");
+    model.addURLs({QUrl::fromLocalFile(QString::fromStdString((other / "Quarterly report.pdf").string())),
+                   file("Quarterly report.pdf", "newer"), file("notes.txt", "n")});
+    model.addURLs({QUrl::fromLocalFile(QString::fromStdString((dir_ / "missing.txt").string()))});
+    settle(model);
+    ASSERT_EQ(model.rowCount(), 3);
+    QStringList shown;
+    for (int row = 0; row < 3; ++row) shown << model.index(row).data().toString();
+    shown.sort();
+    EXPECT_EQ(shown, (QStringList{"Quarterly report.pdf (1)", "Quarterly report.pdf (2)", "notes.txt"}));
+    TextFits::expectFitsInEveryLanguage(view, "vault-items");
+    model.lock();
+    settle(model);
+    TextFits::expectFitsInEveryLanguage(view, "vault-locked");
 }

@@ -283,9 +283,6 @@ TEST_F(FacadeFixture, AddAndGraceChangesLockAtOnceOnlyInFront) {
     lock->add({"alpha", "Alpha", -1});  // in the background: its unlock still counts
     windows->bring("alpha");
     EXPECT_EQ(curtains.count(), 4u);
-
-    lock->add({ownApplicationID, "Korvel ID", 0});
-    EXPECT_FALSE(lock->isProtected(ownApplicationID));
 }
 
 TEST_F(FacadeFixture, StartCoversTheApplicationAlreadyInFrontOnce) {
@@ -298,6 +295,28 @@ TEST_F(FacadeFixture, StartCoversTheApplicationAlreadyInFrontOnce) {
     lock->stopMonitoring();
     EXPECT_FALSE(lock->isRunning());
     EXPECT_TRUE(lock->isCurtainUp()) << "stopping keeps the curtain";
+}
+
+// Kept minimized: iconified at start unless unlocked or in front, under its curtain and when an
+// every-time unlock ends; back (every window, then the front one activated) when unlocked.
+TEST_F(FacadeFixture, KeptMinimizedWhileLocked) {
+    protect("alpha", 0);
+    protect("bravo", -1);
+    windows->front = "bravo";
+    lock->setKeepsLockedAppsIconified(true);
+    lock->startMonitoring();
+    ASSERT_EQ(curtains.ids(), std::vector<std::string>{"bravo"});
+    EXPECT_EQ(windows->requests, (std::vector<std::string>{"hide alpha/11", "hide alpha/12", "hide bravo/21"}))
+        << "bravo, in front, is iconified under its curtain";
+    curtains.last().unlock();
+    windows->requests.clear();
+    windows->bring("alpha");
+    curtains.last().unlock();
+    EXPECT_EQ(windows->requests, (std::vector<std::string>{"hide alpha/11", "hide alpha/12", "restore alpha/11",
+                                                           "restore alpha/12", "activate alpha/11"}));
+    windows->requests.clear();
+    windows->bring("files");
+    EXPECT_EQ(windows->requests, (std::vector<std::string>{"hide alpha/11", "hide alpha/12"})) << "every-time unlock ended";
 }
 
 TEST_F(FacadeFixture, ACurtainEndingInsidePresentDoesNotNest) {
@@ -316,32 +335,10 @@ TEST_F(FacadeFixture, ACurtainEndingInsidePresentDoesNotNest) {
     EXPECT_EQ(maxDepth, 1);
 }
 
-TEST_F(FacadeFixture, PreviewCurtainAndPermissionRecheck) {
-    lock->presentTestCurtain();
-    ASSERT_EQ(curtains.count(), 1u);
-    EXPECT_EQ(curtains.last().app, (ProtectedApp{"com.korvel.id.test", "Test App", 0}));
-    curtains.last().unlock();
-    EXPECT_FALSE(lock->isCurtainUp());
-
-    windows->control = WindowControl::waylandSession;
-    EXPECT_FALSE(lock->hasAccessibilityPermission());
-    lock->requestAccessibilityPermission();
-    EXPECT_EQ(windows->rechecks, 1);
-}
-
-TEST(SharedAppLock, UsesTheInstalledWindowSystemAndFactory) {
-    TestSupport::ScopedDataHome home;
-    auto windows = std::make_shared<ScriptedWindowSystem>();
-    CurtainLog curtains;
-    KorvelIDAppLock::setWindowSystem(windows);
-    KorvelIDAppLock::setCurtainFactory(curtains.factory());
-    KorvelIDAppLock::add({"alpha", "Alpha", 0});
-    KorvelIDAppLock::startMonitoring();
-    windows->bring("alpha");
-    EXPECT_EQ(curtains.ids(), std::vector<std::string>{"alpha"});
-    EXPECT_TRUE(KorvelIDAppLock::isProtected("alpha"));
-    EXPECT_TRUE(std::filesystem::exists(home.path() / "KorvelID"));
-    curtains.last().unlock();
-    KorvelIDAppLock::stopMonitoring();
-    KorvelIDAppLock::setCurtainFactory({});
+// The program's own IDs (the test curtain's among them) can never be protected.
+TEST_F(FacadeFixture, OwnApplicationIDsAreRefused) {
+    for (const char* own : {"com.korvel.id", "com.korvel.id.test", "com.korvel.id.unbundled"}) {
+        lock->add({own, "Own", 0});
+        EXPECT_FALSE(lock->isProtected(own)) << own;
+    }
 }

@@ -44,6 +44,9 @@ public:
         requests.push_back("hide " + app.applicationID + "/" + std::to_string(app.pid));
         if (obeys && front == app.applicationID) front.reset();
     }
+    void restore(const RunningApplication& app) override {
+        requests.push_back("restore " + app.applicationID + "/" + std::to_string(app.pid));
+    }
     void activate(const RunningApplication& app) override {
         requests.push_back("activate " + app.applicationID + "/" + std::to_string(app.pid));
         if (obeys) front = app.applicationID;
@@ -88,7 +91,7 @@ public:
     }
 
     LockCurtainFactory factory() {
-        return [this](const ProtectedApp& app, std::function<void()> onUnlocked, std::function<void()> onCancelled) {
+        return [this](const ProtectedApp& app, WindowSystem&, std::function<void()> onUnlocked, std::function<void()> onCancelled) {
             auto record = std::make_shared<CurtainRecord>();
             record->app = app;
             record->onUnlocked = std::move(onUnlocked);

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include "Platform/DesktopEntries.h"
 #include "TestSupport.h"
 
@@ -71,7 +69,7 @@ TEST(DesktopEntries, ScanPrefersEarlierFoldersAndNamesSubfolderEntries) {
     write(system / "menu.desktop", entry("Name=Menu helper\nNoDisplay=true\n"));
     write(system / "notes.txt", entry("Name=Not an entry\n"));
     // A pipe carrying an entry's name must not stall the scan.
-    ASSERT_EQ(::mkfifo((system / "pipe.desktop").c_str(), 0600), 0);
+    TestSupport::makeFifo(system / "pipe.desktop");
 
     const auto entries = DesktopEntries::scan({home.path(), system.path()}, "C");
     std::vector<std::string> ids;
@@ -86,16 +84,13 @@ TEST(DesktopEntries, ScanPrefersEarlierFoldersAndNamesSubfolderEntries) {
 }
 
 TEST(DesktopEntries, ApplicationDirectoriesFollowXdgVariables) {
-    const auto saveHome = std::getenv("XDG_DATA_HOME") ? std::optional<std::string>(std::getenv("XDG_DATA_HOME")) : std::nullopt;
-    const auto saveDirs = std::getenv("XDG_DATA_DIRS") ? std::optional<std::string>(std::getenv("XDG_DATA_DIRS")) : std::nullopt;
-    ::setenv("XDG_DATA_HOME", "/h", 1);
-    ::setenv("XDG_DATA_DIRS", "/a::relative:/b:/a", 1);
-    EXPECT_EQ(DesktopEntries::applicationDirectories(),
-              (std::vector<fs::path>{"/h/applications", "/a/applications", "/b/applications"}));
-    ::unsetenv("XDG_DATA_DIRS");
+    {
+        TestSupport::ScopedEnv env{{"XDG_DATA_HOME", "/h"}, {"XDG_DATA_DIRS", "/a::relative:/b:/a"}};
+        EXPECT_EQ(DesktopEntries::applicationDirectories(),
+                  (std::vector<fs::path>{"/h/applications", "/a/applications", "/b/applications"}));
+    }
+    TestSupport::ScopedEnv noDirs{{"XDG_DATA_DIRS", std::nullopt}};
     EXPECT_EQ(DesktopEntries::applicationDirectories().back(), fs::path("/usr/share/applications"));
-    saveHome ? ::setenv("XDG_DATA_HOME", saveHome->c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
-    if (saveDirs) ::setenv("XDG_DATA_DIRS", saveDirs->c_str(), 1);
 }
 
 TEST(DesktopEntries, WindowsResolveInTheDocumentedOrder) {

@@ -1,6 +1,5 @@
 // The app-lock page against a recording backend: adding through the chooser (answered by the
 // dialog responder), grace changes, removal, the empty state and the window-control banner.
-// Screenshots of the page's states go to the build folder.
 #include "AppLock/AppLockModel.h"
 #include "AppLock/AppLockRow.h"
 #include "AppLock/AppLockView.h"
@@ -9,18 +8,20 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
-#include <QDir>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
-#include <QTest>
 #include <QToolButton>
 
 #include <algorithm>
 #include <stdexcept>
 
 #include "Common/DialogRunner.h"
+#include "Identity/CredentialGate.h"
 #include "Localization/Localization.h"
+#include "Support/Async.h"
 #include "TestSupport.h"
 
 namespace {
@@ -53,6 +54,8 @@ public:
     }
     WindowControl windowControl() const override { return control; }
     void requestWindowControl() override { ++requests; }
+    WindowIntegration integration() const override { return integrationInUse; }
+    WindowIntegration integrationInUse = WindowIntegration::x11;
 };
 
 const std::vector<InstalledApplication> installed = {
@@ -62,10 +65,12 @@ const std::vector<InstalledApplication> installed = {
     {"org.example.NoIcon", "another tool", ""},
 };
 
-// Lets queued actions run and replaced row widgets go.
+// Lets queued actions (and the credential check's answer) run and replaced row widgets go.
 void settle() {
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 struct Page {
@@ -80,9 +85,9 @@ struct Page {
     AppLockModel& model() { return *view->model(); }
     template <typename T>
     T& find(const char* name) {
-        T* child = view->findChild<T*>(name);
-        if (!child) throw std::runtime_error(name);
-        return *child;
+        T* found = TestSupport::child<T>(*view, name);
+        if (!found) throw std::runtime_error(name);
+        return *found;
     }
     QList<AppLockRow*> rows() { return view->findChildren<AppLockRow*>(); }
     AppLockRow& row(const std::string& id) {
@@ -90,37 +95,40 @@ struct Page {
             if (r->app().bundleIdentifier == id) return *r;
         throw std::runtime_error(id);
     }
+    QComboBox& picker(const std::string& id) {
+        auto* p = row(id).findChild<QComboBox*>("appLockGracePicker");
+        if (!p) throw std::runtime_error(id);
+        return *p;
+    }
     bool showsEmptyState() { return find<QStackedWidget>("appLockContent").currentIndex() == 0; }
     // Runs "Add App…" with the chooser answered by selecting `ids` (or cancelling).
     int offered = -1;
-    QString shotName;  // set: the chooser is saved as a screenshot
     void add(std::vector<std::string> ids, bool confirm = true) {
         DialogRunner::setResponder([&, ids](QDialog& dialog) {
             auto& chooser = dynamic_cast<ApplicationChooserDialog&>(dialog);
             offered = chooser.offeredCount();
             chooser.select(ids);
-            if (!shotName.isEmpty()) {
-                chooser.show();
-                QTest::qWait(50);
-                chooser.grab().save(QDir::current().filePath("screenshots/" + shotName + ".png"));
-            }
             return confirm ? QDialog::Accepted : QDialog::Rejected;
         });
         find<QPushButton>("appLockAddButton").click();
         DialogRunner::setResponder({});
         settle();
     }
-    void save(const char* name) {
-        QDir dir(QDir::currentPath());
-        dir.mkpath("screenshots");
-        QTest::qWait(50);  // let the layout settle
-        view->grab().save(dir.filePath(QString("screenshots/%1.png").arg(name)));
-    }
 };
 
+// The credential check is scripted: `outcome` answers every change that asks.
 class AppLockPage : public ::testing::Test {
 protected:
-    void SetUp() override { Localizer::shared().setLanguage(AppLanguage::english); }
+    void SetUp() override {
+        CredentialGate::setConfirmer([this](CredentialGate::Change change) {
+            asked.push_back(change);
+            return Async::ready(outcome);
+        });
+    }
+    void TearDown() override { CredentialGate::setConfirmer({}); }
+    TestSupport::ScopedLanguage english_{AppLanguage::english};
+    CredentialGate::Outcome outcome = CredentialGate::Outcome::allowed;
+    std::vector<CredentialGate::Change> asked;
 };
 }  // namespace
 
@@ -128,12 +136,9 @@ TEST_F(AppLockPage, ChooserAddsInListOrderUntilItQuitsAndNeverThisProgram) {
     Page page;
     page.view->show();
     EXPECT_TRUE(page.showsEmptyState());
-    page.save("applock-empty");
     // Chosen out of order, and this program's ID sneaked in: only the two others, in the list's
     // (name) order, each "until it quits".
-    page.shotName = "applock-chooser";
     page.add({"org.gnome.gedit", "com.korvel.id", "firefox-esr"});
-    page.shotName.clear();
     EXPECT_EQ(page.offered, 3) << "this program is not offered";
     EXPECT_EQ(page.backend->calls, (std::vector<std::string>{"add firefox-esr", "add org.gnome.gedit"}));
     EXPECT_EQ(page.backend->apps, (std::vector<ProtectedApp>{{"firefox-esr", "Firefox ESR", -1},
@@ -159,45 +164,40 @@ TEST_F(AppLockPage, ChooserAddsInListOrderUntilItQuitsAndNeverThisProgram) {
 TEST_F(AppLockPage, GracePickerShowsStoredValueAndAppliesChoices) {
     Page page({{"firefox-esr", "Firefox ESR", 30}, {"org.gnome.gedit", "Text Editor", 120}});
     page.view->show();
-    page.save("applock-rows");
-    struct Case {
-        const char* id;
-        int shownIndex;  // -1: the stored value is not offered, nothing selected
-    };
-    for (const Case& c : {Case{"firefox-esr", 2}, Case{"org.gnome.gedit", -1}}) {
-        auto* picker = page.row(c.id).findChild<QComboBox*>("appLockGracePicker");
-        ASSERT_NE(picker, nullptr);
-        EXPECT_EQ(picker->currentIndex(), c.shownIndex) << c.id;
-    }
+    EXPECT_EQ(page.picker("firefox-esr").currentIndex(), 2);
+    EXPECT_EQ(page.picker("org.gnome.gedit").currentIndex(), -1) << "a value not offered: nothing selected";
     // Choosing "Every time" on the unlisted one replaces its value.
-    auto* picker = page.row("org.gnome.gedit").findChild<QComboBox*>("appLockGracePicker");
-    ASSERT_NE(picker, nullptr);
-    picker->setCurrentIndex(1);
-    Q_EMIT picker->activated(1);
+    page.picker("org.gnome.gedit").setCurrentIndex(1);
+    Q_EMIT page.picker("org.gnome.gedit").activated(1);
     settle();
     ASSERT_EQ(page.rows().size(), 2);
     EXPECT_EQ(page.backend->calls.back(), "grace org.gnome.gedit 0");
     EXPECT_EQ(page.backend->apps[1].graceSeconds, 0);
-    auto* fresh = page.row("org.gnome.gedit").findChild<QComboBox*>("appLockGracePicker");
-    ASSERT_NE(fresh, nullptr);
-    EXPECT_EQ(fresh->currentIndex(), 1);
-}
+    EXPECT_EQ(page.picker("org.gnome.gedit").currentIndex(), 1) << "the new row shows it";
+    EXPECT_EQ(asked, std::vector<CredentialGate::Change>{CredentialGate::Change::changeGrace});
 
-TEST_F(AppLockPage, GraceLabelsNameEveryValue) {
-    EXPECT_EQ(AppLockModel::graceLabel(-7), AppLockModel::graceLabel(-1));
-    EXPECT_NE(AppLockModel::graceLabel(0), AppLockModel::graceLabel(-1));
-    for (std::int64_t n : {30, 60, 300, 86400}) {
-        const QString text = AppLockModel::graceLabel(n);
-        EXPECT_TRUE(text.contains(QString::number(n))) << text.toStdString();
-        EXPECT_FALSE(text.contains('%')) << text.toStdString();
-    }
+    // Refused: the stored grace stays and the picker shows it again.
+    outcome = CredentialGate::Outcome::refused;
+    page.picker("org.gnome.gedit").setCurrentIndex(0);
+    Q_EMIT page.picker("org.gnome.gedit").activated(0);
+    settle();
+    EXPECT_EQ(page.backend->apps[1].graceSeconds, 0);
+    EXPECT_EQ(page.picker("org.gnome.gedit").currentIndex(), 1);
 }
 
 TEST_F(AppLockPage, RemovingTheLastRowShowsTheEmptyState) {
     Page page({{"firefox-esr", "Firefox ESR", -1}});
     page.view->show();
+    // Unprotecting asks for the credential first; refused, nothing changes.
+    outcome = CredentialGate::Outcome::refused;
     page.row("firefox-esr").findChild<QToolButton*>("appLockRemoveButton")->click();
     settle();
+    EXPECT_TRUE(page.backend->calls.empty());
+    EXPECT_EQ(page.rows().size(), 1);
+    outcome = CredentialGate::Outcome::allowed;
+    page.row("firefox-esr").findChild<QToolButton*>("appLockRemoveButton")->click();
+    settle();
+    EXPECT_EQ(asked, std::vector<CredentialGate::Change>(2, CredentialGate::Change::unprotectApp));
     EXPECT_EQ(page.backend->calls, std::vector<std::string>{"remove firefox-esr"});
     EXPECT_TRUE(page.showsEmptyState());
     EXPECT_TRUE(page.rows().isEmpty());
@@ -209,18 +209,33 @@ TEST_F(AppLockPage, BannerSaysWhyAndLeavesOnceWindowControlWorks) {
         const char* body;
     };
     for (const Case& c : {Case{WindowControl::waylandSession, "applock.waylandBody"},
+                          Case{WindowControl::gnomeExtensionMissing, "applock.gnomeBody"},
                           Case{WindowControl::noWindowManager, "applock.x11Body"},
                           Case{WindowControl::noDisplay, "applock.x11Body"}}) {
         Page page({{"firefox-esr", "Firefox ESR", -1}}, c.control);
         page.view->show();
         EXPECT_TRUE(page.find<QWidget>("appLockBanner").isVisible()) << c.body;
         EXPECT_EQ(page.find<QLabel>("appLockBannerBody").text(), qL(c.body));
-        if (c.control == WindowControl::waylandSession) page.save("applock-banner-wayland");
+        EXPECT_FALSE(page.find<QLabel>("appLockIntegration").isVisible()) << "nothing is covered: no integration named";
+    }
+    // With window control the page names the integration in use, in the page's language.
+    for (const auto& [integration, key, language] :
+         {std::tuple{WindowIntegration::x11, "applock.integrationX11", AppLanguage::english},
+          std::tuple{WindowIntegration::sway, "applock.integrationSway", AppLanguage::german},
+          std::tuple{WindowIntegration::kwin, "applock.integrationKWin", AppLanguage::turkish},
+          std::tuple{WindowIntegration::gnomeShell, "applock.integrationGnome", AppLanguage::french}}) {
+        Page page({{"firefox-esr", "Firefox ESR", -1}});
+        page.backend->integrationInUse = integration;
+        TestSupport::ScopedLanguage inLanguage{language};
+        page.view->show();
+        EXPECT_FALSE(page.find<QWidget>("appLockBanner").isVisible());
+        EXPECT_EQ(page.find<QLabel>("appLockIntegration").text(), qL(key));
+        EXPECT_TRUE(page.find<QLabel>("appLockIntegration").isVisible());
     }
     Page page({}, WindowControl::noWindowManager);
     page.view->show();
     EXPECT_TRUE(page.model().isPolling());
-    page.find<QPushButton>("appLockGrantButton").click();
+    page.find<QPushButton>("appLockRecheckButton").click();
     EXPECT_EQ(page.backend->requests, 1);
     page.backend->control = WindowControl::available;
     EXPECT_TRUE(TestSupport::waitUntil([&] { return !page.find<QWidget>("appLockBanner").isVisible(); }, 2500))

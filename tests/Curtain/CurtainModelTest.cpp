@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QSignalSpy>
 #include <QThread>
 
 #include <memory>
@@ -24,6 +25,7 @@ struct Harness {
     std::vector<std::pair<std::string, std::function<void(bool)>>> checks;
     int unlocked = 0;
     int cancelled = 0;
+    int scanCancels = 0;
     std::unique_ptr<CurtainModel> model;
 
     explicit Harness(bool hasPassword = true, bool requiresBlink = true) {
@@ -31,6 +33,8 @@ struct Harness {
             "Firefox", requiresBlink, [this](auto done) { scans.push_back(std::move(done)); },
             [this](std::string pw, auto done) { checks.emplace_back(std::move(pw), std::move(done)); }, hasPassword,
             [this] { ++unlocked; }, [this] { ++cancelled; });
+        model->setKeyboardHeld(true);
+        model->setCancelFaceScan([this] { ++scanCancels; });
     }
     // Answers are carried over the event loop; let them arrive.
     static void settle() {
@@ -54,7 +58,10 @@ TEST(CurtainModel, FailureMessagesFollowTheAttemptCountAndTheKindOfFailure) {
     struct Case {
         std::vector<UnlockResult> results;
         const char* key;  // message after the last one
+        Phase phase = Phase::failed;
+        bool hasPassword = true;
     };
+    const UnlockResult locked = UnlockResult::denied(UnlockResult::useYourPasswordReason);
     const Case cases[] = {
         {{denied()}, "curtain.notRecognized"},
         {{denied(), denied()}, "curtain.stillCant"},
@@ -63,9 +70,12 @@ TEST(CurtainModel, FailureMessagesFollowTheAttemptCountAndTheKindOfFailure) {
         {{UnlockResult::notEnrolled()}, "curtain.noFaceEnrolled"},
         // A camera failure counts as an attempt: the next plain denial is already the second.
         {{UnlockResult::cameraUnavailable(), denied()}, "curtain.stillCant"},
+        // Face unlock waits for the password: straight to the password, saying why.
+        {{denied(), locked}, "curtain.faceLocked", Phase::password},
+        {{locked}, "curtain.faceLocked", Phase::failed, false},
     };
     for (const auto& c : cases) {
-        Harness h;
+        Harness h(c.hasPassword);
         for (std::size_t i = 0; i < c.results.size(); ++i) {
             h.model->startFaceScan();
             EXPECT_EQ(h.model->phase(), Phase::scanning);
@@ -73,7 +83,7 @@ TEST(CurtainModel, FailureMessagesFollowTheAttemptCountAndTheKindOfFailure) {
             h.answerScan(i, c.results[i]);
         }
         SCOPED_TRACE(c.key);
-        EXPECT_EQ(h.model->phase(), Phase::failed);
+        EXPECT_EQ(h.model->phase(), c.phase);
         EXPECT_EQ(h.model->attemptCount(), static_cast<int>(c.results.size()));
         EXPECT_EQ(h.model->message(), qL(c.key));
         EXPECT_EQ(h.endings(), 0);
@@ -96,10 +106,13 @@ TEST(CurtainModel, OnlyTheNewestScanOnTheScanningRouteCounts) {
         Harness h;
         h.model->startFaceScan();
         h.model->usePassword();
+        EXPECT_EQ(h.scanCancels, 1) << "the camera goes off when the face route is left";
         h.answerScan(0, UnlockResult::approved("Ada"));
         EXPECT_EQ(h.unlocked, 0);
         EXPECT_EQ(h.model->phase(), Phase::password);
         EXPECT_EQ(h.model->attemptCount(), 0);
+        h.model->usePassword();
+        EXPECT_EQ(h.scanCancels, 1) << "no scan of ours runs: nothing to end";
     }
     {  // Back from the password route, the newest scan approves.
         Harness h;
@@ -123,6 +136,7 @@ TEST(CurtainModel, CancelEndsOnceAndLaterAnswersAndActionsDoNothing) {
     h.model->cancel();
     h.model->cancel();
     EXPECT_EQ(h.cancelled, 1);
+    EXPECT_EQ(h.scanCancels, 1) << "ended on the way to the password, not again on cancel";
     h.answerCheck(0, true);
     h.answerScan(0, UnlockResult::approved("Ada"));
     h.model->startFaceScan();
@@ -151,8 +165,27 @@ TEST(CurtainModel, PasswordRoute) {
     h.answerCheck(0, false);
     EXPECT_FALSE(h.model->isVerifyingPassword());
     EXPECT_EQ(h.model->message(), qL("curtain.incorrectPassword"));
+    EXPECT_TRUE(h.model->messageIsError());
     EXPECT_TRUE(h.model->passwordInput().isEmpty());
     EXPECT_EQ(h.model->phase(), Phase::password);
+    h.model->setPasswordInput("wrong again");
+    h.model->submitPassword();
+    h.answerCheck(1, false);
+    EXPECT_EQ(h.model->message(), qL("curtain.incorrectPasswordCount").replace("%d", "2")) << "a second refusal reads anew";
+    // A language chosen while the curtain is up reaches the message already shown.
+    QSignalSpy relabelled(h.model.get(), &CurtainModel::messageChanged);
+    Localizer::shared().setLanguage(AppLanguage::german);
+    EXPECT_EQ(h.model->message().toStdString(), "Falsches Passwort (2 Versuche).");
+    EXPECT_EQ(relabelled.count(), 1);
+    Localizer::shared().setLanguage(AppLanguage::english);
+
+    // Typed while another program held the keyboard: those keys went there too, so they are not taken.
+    h.model->setKeyboardHeld(false);
+    h.model->setPasswordInput("leaked");
+    h.model->submitPassword();
+    EXPECT_EQ(h.checks.size(), 2u);
+    EXPECT_TRUE(h.model->passwordInput().isEmpty());
+    h.model->setKeyboardHeld(true);
 
     // A check answering twice must not cut short the next one.
     h.checks[0].second(true);
@@ -162,7 +195,7 @@ TEST(CurtainModel, PasswordRoute) {
     h.model->setPasswordInput("pine");
     h.model->submitPassword();
     EXPECT_TRUE(h.model->message().isEmpty()) << "the message clears when a new check starts";
-    h.answerCheck(1, true);
+    h.answerCheck(2, true);
     EXPECT_EQ(h.unlocked, 1);
     EXPECT_EQ(h.cancelled, 0);
 }
@@ -200,6 +233,7 @@ TEST(CurtainModel, AnswersAlwaysArriveLaterOnTheMainThread) {
             ++unlocked;
         },
         [] {});
+    model.setKeyboardHeld(true);
     model.usePassword();
     model.setPasswordInput("x");
     model.submitPassword();
@@ -243,5 +277,17 @@ TEST(CurtainModel, PromptFollowsTheBlinkSettingUntilAMessageIsSet) {
     blink.answerScan(0, denied());
     EXPECT_EQ(blink.model->displayedText(), qL("curtain.notRecognized"));
     blink.model->usePassword();
-    EXPECT_EQ(blink.model->displayedText(), qL("curtain.lookBlink"));
+    EXPECT_EQ(blink.model->displayedText(), qL("curtain.enterPassword")) << "no camera prompt on the password route";
+}
+
+TEST(CurtainModel, WithoutAFaceThePasswordComesFirstAndTheFaceRouteGoes) {
+    Harness h;
+    h.model->setHasFace(false);
+    h.model->begin();
+    EXPECT_EQ(h.model->phase(), Phase::password);
+    EXPECT_TRUE(h.scans.empty());
+    Harness removed;  // the last face was removed while the curtain was up
+    removed.model->begin();
+    removed.answerScan(0, UnlockResult::notEnrolled());
+    EXPECT_FALSE(removed.model->hasFace());
 }

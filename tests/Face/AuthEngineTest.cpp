@@ -58,19 +58,14 @@ protected:
 
     void TearDown() override {
         engine.reset();
-        EXPECT_TRUE(TestSupport::waitUntil([] { return CameraActivity::shared().activeCount() == 0; }))
-            << "the camera activity count did not return to 0";
+        EXPECT_TRUE(TestSupport::cameraOff());
     }
 
     // Ends the previous run (its camera must be gone before the script changes) and makes a new engine.
-    AuthEngine& makeEngine(Settings settings, AuthEngine::Options options = {}, bool halvingScale = false) {
+    AuthEngine& makeEngine(Settings settings, bool halvingScale = false) {
         engine.reset();
         statuses.clear();
-        if (!options.cameraClock) options.cameraClock = Scripted::steppingClock();
-        engine = std::make_unique<AuthEngine>(store, std::make_unique<Scripted::Detector>(script, halvingScale),
-                                              std::make_unique<Scripted::Recognizer>(script), std::move(settings),
-                                              Scripted::sourceFactory(script), std::move(options));
-        script->camera = &engine->camera();
+        engine = Scripted::engine(store, script, std::move(settings), {}, halvingScale);
         return *engine;
     }
 
@@ -250,7 +245,7 @@ TEST_F(AuthEngineTest, OneOrFewerRequiredMatchesDecideOnTheFirstMatchingFrame) {
 TEST_F(AuthEngineTest, OpennessGoesThroughTheScansOwnScale) {
     // Raw 0.6 / 0.2 / 0.6 is open / closed / open only after halving.
     script->frames = {at(0.1f, 0.6f), at(0.1f, 0.2f), at(0.1f, 0.6f)};
-    makeEngine(livenessOn(1), {}, /*halvingScale=*/true);
+    makeEngine(livenessOn(1), /*halvingScale=*/true);
     EXPECT_EQ(scan().kind, K::matched);
     ASSERT_EQ(script->opennessTimes.size(), 3u);
     EXPECT_TRUE(std::is_sorted(script->opennessTimes.begin(), script->opennessTimes.end()));
@@ -287,15 +282,37 @@ TEST_F(AuthEngineTest, CancelWithAFrameInHandReturnsCancelled) {
     EXPECT_EQ(script->detected, 1);
     EXPECT_FALSE(log.contains("Match (no liveness): alice"));
     expectCameraReleased();
+    EXPECT_EQ(FaceAttemptLimit(dir.path()).failures(), 1) << "cancelling after a compared face buys no free attempt";
+}
+
+// run() makes a new engine for every scan, so each scan here is also a restart of the program.
+TEST_F(AuthEngineTest, FiveFailedScansThatSawAFaceLockFaceUntilThePasswordIsAccepted) {
+    const auto fail = [&] { return run({at(0.6f)}, livenessOff(1), true).kind; };
+    for (int i = 0; i < FaceAttemptLimit::maxFailures - 1; ++i) EXPECT_EQ(fail(), K::noMatch);
+    EXPECT_EQ(run({Frame::noFace()}, livenessOff(1), true).kind, K::noFace) << "a scan without a face is no attempt";
+    EXPECT_EQ(fail(), K::noMatch);
+    const int opens = script->opens;
+    EXPECT_EQ(run({at(0.1f)}, livenessOff(1)), AuthResult::lockedOut());
+    EXPECT_EQ(script->opens, opens) << "a locked-out scan does not touch the camera";
+    EXPECT_TRUE(statuses.empty());
+    EXPECT_TRUE(log.contains("5 failed face scans in a row: face unlock waits for the password."));
+
+    FaceAttemptLimit limit(dir.path());
+    limit.passwordAccepted();
+    for (int i = 0; i < FaceAttemptLimit::maxFailures - 1; ++i) limit.recordFailure();
+    EXPECT_EQ(run({at(0.1f)}, livenessOff(1)).kind, K::matched);
+    EXPECT_EQ(limit.failures(), 0) << "an approval breaks the run";
 }
 
 TEST_F(AuthEngineTest, CancelWhileWaitingIsJudgedAsTheEndOfTheWindow) {
     std::stop_source stop;
     script->frames = {at(0.1f)};  // then the camera goes quiet
     makeEngine(livenessOff(2));
+    std::atomic<int> examined{0};  // a frame's trace is sent once the scan has put it down
+    engine->setOnFrameTrace([&](const FrameTrace&) { ++examined; });
     std::jthread canceller([&] {
-        script->waitUntilDetected(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (const auto until = Clock::now() + std::chrono::seconds(10); examined == 0 && Clock::now() < until;)
+            std::this_thread::yield();
         stop.request_stop();
     });
     const auto started = Clock::now();
@@ -316,7 +333,7 @@ TEST_F(AuthEngineTest, TeardownClearsTheFrameCallbackBeforeTheCameraStopsAndCanc
                                                                 "Camera session stopped and released."}));
 }
 
-// MARK: - Settings, preview, the asynchronous entry
+// MARK: - Settings, the asynchronous entry
 
 TEST_F(AuthEngineTest, PerFrameSettingsAreReadEachFrameAndLivenessOnceAtTheStart) {
     script->onDetect = [&](int index) {
@@ -330,29 +347,19 @@ TEST_F(AuthEngineTest, PerFrameSettingsAreReadEachFrameAndLivenessOnceAtTheStart
     EXPECT_EQ(shorthand(statuses), "F 1/5 F B F B F");
 }
 
-TEST_F(AuthEngineTest, PreviewReceivesEachExaminedFrameAsAnImage) {
-    std::vector<QImage> previews;
-    script->frames = {Frame::noFace(), Frame::withEmbedding(alice)};
-    makeEngine(livenessOff(1));
-    engine->setOnPreviewFrame([&](const QImage& image) { previews.push_back(image); });
-    EXPECT_EQ(scan().kind, K::matched);
-    ASSERT_EQ(previews.size(), 2u);
-    EXPECT_EQ(previews[1].size(), QSize(8, 8));
-    EXPECT_EQ(previews[1].pixel(3, 3), qRgb(30, 20, 10));  // BGR frame, RGB image
-}
-
 TEST_F(AuthEngineTest, AsyncScanKeepsTheEventLoopFreeAndCanBeCancelled) {
     script->frames = {Frame::noFace()};  // then quiet: only the watchdog or a cancel ends it
     Settings s = livenessOn();
     s.scanTimeout = 20;
     makeEngine(s);
+    std::atomic<int> examined{0};
+    engine->setOnFrameTrace([&](const FrameTrace&) { ++examined; });
     std::atomic<bool> done{false};
     auto task = engine->authenticateAsync({}, [&](const AuthResult&) { done = true; });
     // The main thread's event loop keeps running meanwhile.
     EXPECT_TRUE(TestSupport::waitUntil([] { return CameraActivity::shared().isActive(); }));
-    // Frame 0 examined (and, a moment later, put down), so the cancel comes during the wait.
-    EXPECT_TRUE(script->waitUntilDetected(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Frame 0 examined and put down, so the cancel comes during the wait.
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return examined == 1; }));
     task.cancel();
     EXPECT_EQ(task.get(), AuthResult::noFace());  // cancelled during the wait: judged as the window's end
     EXPECT_TRUE(done);

@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "Face/AuthEngine.h"
-#include "Face/CameraActivity.h"
 #include "ScriptedCamera.h"
 #include "Support/Logger.h"
 #include "TestSupport.h"
@@ -27,20 +26,15 @@ class EnrollmentTest : public ::testing::Test {
 protected:
     void TearDown() override {
         engine.reset();
-        EXPECT_TRUE(TestSupport::waitUntil([] { return CameraActivity::shared().activeCount() == 0; }))
-            << "the camera activity count did not return to 0";
+        EXPECT_TRUE(TestSupport::cameraOff());
     }
 
-    AuthEngine& makeEngine(std::int64_t sampleCount = 8, double window = 40) {
+    AuthEngine& makeEngine(std::int64_t sampleCount = 8, double window = 40, FaceStore* into = nullptr) {
         Settings s;
         s.enrollmentSampleCount = sampleCount;
         AuthEngine::Options options;
-        options.cameraClock = Scripted::steppingClock();
         options.enrollmentWindow = window;
-        engine = std::make_unique<AuthEngine>(store, std::make_unique<Scripted::Detector>(script),
-                                              std::make_unique<Scripted::Recognizer>(script), s,
-                                              Scripted::sourceFactory(script), std::move(options));
-        script->camera = &engine->camera();
+        engine = Scripted::engine(into ? *into : store, script, s, options);
         return *engine;
     }
 
@@ -117,13 +111,8 @@ TEST_F(EnrollmentTest, FinishedIsSentEvenWhenTheProfileCannotBeSaved) {
     FaceStore unwritable(dir / "blocked" / "enrollment.json");
     LogCapture log;
     distinctFaces(9);
-    AuthEngine::Options options;
-    options.cameraClock = Scripted::steppingClock();
-    engine = std::make_unique<AuthEngine>(unwritable, std::make_unique<Scripted::Detector>(script),
-                                          std::make_unique<Scripted::Recognizer>(script), Settings{},
-                                          Scripted::sourceFactory(script), std::move(options));
-    script->camera = &engine->camera();
-    engine->enroll("Ada", [&](const EnrollmentEvent& e) { events.push_back(e); });
+    makeEngine(8, 40, &unwritable);
+    enroll();
     ASSERT_FALSE(events.empty());
     ASSERT_EQ(events.back().kind, E::Kind::finished) << ::testing::PrintToString(events.back());
     EXPECT_EQ(events.back().profile.name, "Ada");
@@ -224,12 +213,13 @@ TEST_F(EnrollmentTest, CancelWithAFrameInHandOrWhileWaitingStoresNothingSilently
     distinctFaces(6);
     makeEngine(8);
     std::stop_source waiting;
+    std::atomic<int> sent{0};  // the sixth sample's event ends that frame's work
     std::jthread canceller([&] {
-        script->waitUntilDetected(6);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (sent < 6 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
         waiting.request_stop();
     });
-    enroll("Ada", waiting.get_token());
+    engine->enroll("Ada", [&](const EnrollmentEvent& e) { events.push_back(e), ++sent; }, waiting.get_token());
     EXPECT_EQ(events.size(), 6u);
     EXPECT_TRUE(store.profiles.empty());
     EXPECT_FALSE(std::filesystem::exists(dir / "enrollment.json"));

@@ -4,14 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <sys/stat.h>
 
 #include <cmath>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include "FaceEngineTestSupport.h"
 #include "../../tools/FaceData.h"
@@ -57,19 +55,14 @@ std::vector<cv::Point2f> syntheticFace(cv::Point2f centre, float scale, float ey
 const cv::Size frame640(640, 480);
 }  // namespace
 
-TEST(FaceGeometryTest, LargestFaceWinsTheEarliestOnTies) {
+// Which face a scan follows and which it refuses: the largest (the earliest on ties), never one
+// under the width floor, and none whose size or turn fails the default quality gate.
+TEST(FaceGeometryTest, LargestFaceWidthFloorAndQualityGateIncludeTheirBoundaries) {
     const std::vector<NormalizedRect> boxes = {{0, 0, 0.2, 0.2}, {0.5, 0.5, 0.3, 0.3}, {0.1, 0.6, 0.3, 0.3}, {0, 0, 0.1, 0.1}};
     EXPECT_EQ(FaceGeometry::largestFace(boxes), 1);
-    const std::vector<NormalizedRect> equal = {{0.6, 0.1, 0.2, 0.3}, {0.1, 0.1, 0.3, 0.2}};
-    EXPECT_EQ(FaceGeometry::largestFace(equal), 0);
     EXPECT_EQ(FaceGeometry::largestFace({}), -1);
-}
-
-TEST(FaceGeometryTest, WidthFloorAndQualityGateIncludeTheirBoundaries) {
     EXPECT_TRUE(FaceGeometry::wideEnough({0.3, 0.3, 0.12, 0.2}));
     EXPECT_FALSE(FaceGeometry::wideEnough({0.3, 0.3, 0.1199, 0.2}));
-    // With the default minimum quality a frontal face must be 0.175 of the frame wide; turned
-    // 0.6 rad either way it is never good enough.
     EXPECT_GE(FaceGeometry::estimateQuality(0.175f, 0.0f, 0.0f), 0.35f);
     EXPECT_LT(FaceGeometry::estimateQuality(0.17f, 0.0f, 0.0f), 0.35f);
     EXPECT_FLOAT_EQ(FaceGeometry::estimateQuality(0.9f, 0.6f, std::nullopt), 0.0f);
@@ -132,22 +125,6 @@ TEST(FaceGeometryTest, YawFollowsTheNoseBetweenTheFaceSides) {
     // Measured along the eye line: a tilted frontal face is still frontal.
     const auto tilted = syntheticFace({320, 240}, 100, 0.3f, 0.1f, 0.4f);
     EXPECT_NEAR(*FaceGeometry::yaw(tilted, FaceGeometry::roll(tilted)), 0.0, 1e-4);
-}
-
-TEST(FaceGeometryTest, LandmarkBoxFollowsTheFaceNotTheDetector) {
-    const auto face = syntheticFace({320, 240}, 100, 0.3f, 0.1f);
-    const cv::Rect2d box = FaceGeometry::landmarkBox(face);
-    // Eyes 80 px apart, eyes to mouth centre 75 px: s = 77.5, anchor midway between (320, 252.5).
-    const double s = 77.5;
-    EXPECT_NEAR(box.width, FaceGeometry::landmarkBoxWidth * s, 1e-3);
-    EXPECT_EQ(box.width, box.height);
-    EXPECT_NEAR(box.x + box.width / 2, 320 + FaceGeometry::landmarkBoxOffsetX * s, 1e-3);
-    EXPECT_NEAR(box.y + box.height / 2, 252.5 + FaceGeometry::landmarkBoxOffsetY * s, 1e-3);
-    // Twice the size elsewhere in the frame: twice the box, moved along.
-    const cv::Rect2d big = FaceGeometry::landmarkBox(syntheticFace({100, 300}, 200, 0.3f, 0.1f));
-    EXPECT_NEAR(big.width, 2 * box.width, 1e-3);
-    EXPECT_NEAR(big.x + big.width / 2, 100 + 2 * FaceGeometry::landmarkBoxOffsetX * s, 1e-3);
-    EXPECT_TRUE(FaceGeometry::landmarkBox(std::vector<cv::Point2f>(face.begin(), face.begin() + 48)).empty());
 }
 
 TEST(FaceGeometryTest, AnglesAndOutlinesNeedAllSixtyEightPoints) {
@@ -217,10 +194,9 @@ TEST(FaceMotionTest, APlaneMovedAnyWayNeverReadsClosedAndOnlyLidsMovingOnTheirOw
             const cv::Matx33d h = cv::Matx33d::eye() * (1 - a) + m.peak * a;
             const MovedFace f = moved(texture, open, h);
             const auto reading = tracker.referenceOpenness(f.frame, f.landmarks, i * 0.05);
-            // A new reference has nothing to be checked against for its first moments.
-            if (i * 0.05 < FaceMotionTracker::recentWindow) {
-                EXPECT_FALSE(reading) << "frame " << i;
-            } else if (m.readAtPeak || i < 11) {
+            // A fresh view may be read from its first moments on (checked against the frames since
+            // it began); past them every frame is read, but for a change too fast to follow.
+            if (i * 0.05 >= FaceMotionTracker::recentWindow && (m.readAtPeak || i < 11)) {
                 ASSERT_TRUE(reading) << "frame " << i;
             }
             if (i == 16 && !m.readAtPeak) {
@@ -313,12 +289,15 @@ TEST(RelativeOpennessScaleTest, ClosingToTwoThirdsOfTheRecentEyesIsABlinkLowerin
     EXPECT_EQ(tracker.blinkCount(), 1);
 }
 
-TEST(RelativeOpennessScaleTest, TheBaselineIsTheMedianOfThePreviousTwoSecondsOrOfTheFirstFrames) {
+TEST(RelativeOpennessScaleTest, TheBaselineIsTheMedianOfThePreviousTwoSecondsOrTheWidestOfTheFirstFrames) {
     RelativeOpennessScale scale;
-    // The first frames use everything so far, this one included: median of {0.30, 0.15} = 0.225.
+    // The first frames are measured against the widest so far, this one included: a blink at the
+    // start reads closed against the open eyes before it.
     EXPECT_NEAR(scale.toTrackerScale(0.30f, 0.0), 0.55 * (1 - 0.464), 1e-6);
-    EXPECT_NEAR(scale.toTrackerScale(0.15f, 0.05), 0.55 * (0.15 / 0.225 - 0.464), 1e-5);
-    double t = 0.1;
+    EXPECT_NEAR(scale.toTrackerScale(0.25f, 0.05), 0.55 * (0.25 / 0.30 - 0.464), 1e-5);
+    EXPECT_NEAR(scale.toTrackerScale(0.19f, 0.1), 0.55 * (0.19 / 0.30 - 0.464), 1e-5);
+    EXPECT_NEAR(scale.toTrackerScale(0.33f, 0.15), 0.55 * (1 - 0.464), 1e-5);
+    double t = 0.2;
     for (; t < 3; t += 0.05) scale.toTrackerScale(0.30f, t);
     // Wider eyes half a second later: still measured against the old 0.30.
     for (int i = 0; i < 10; ++i, t += 0.05) scale.toTrackerScale(0.40f, t);
@@ -400,59 +379,6 @@ TEST(FaceDetectorTest, NoFaceInFramesWithoutOneOrOfAnotherKind) {
     EXPECT_FALSE(detector.detect(noise));
 }
 
-TEST(FaceDetectorTest, GreyAndBgraFramesGiveTheSameFace) {
-    KORVEL_REQUIRE_FACE_MODELS();
-    KORVEL_REQUIRE_DATA(data);
-    const cv::Mat photo = FaceEngineTest::readImage(data / "faces/dev/debruine_lisa/1.jpg");
-    cv::Mat gray, bgra;
-    cv::cvtColor(photo, gray, cv::COLOR_BGR2GRAY);
-    cv::cvtColor(photo, bgra, cv::COLOR_BGR2BGRA);
-    const auto a = FaceEngineTest::detector().detect(photo);
-    const auto b = FaceEngineTest::detector().detect(gray);
-    const auto c = FaceEngineTest::detector().detect(bgra);
-    ASSERT_TRUE(a && b && c);
-    EXPECT_EQ(a->boundingBox, b->boundingBox);
-    EXPECT_EQ(a->boundingBox, c->boundingBox);
-    EXPECT_EQ(c->frame.type(), CV_8UC3);  // the recogniser is handed BGR
-}
-
-TEST(FaceDetectorTest, SmallFacesNeedTheUpsamplingPass) {
-    KORVEL_REQUIRE_FACE_MODELS();
-    KORVEL_REQUIRE_DATA(data);
-    cv::Mat small;
-    cv::resize(FaceEngineTest::readImage(data / "faces/london_pairs/london_002/1.jpg"), small, {120, 120}, 0, 0,
-               cv::INTER_AREA);
-    FaceDetector::Options plain;
-    plain.landmarkModel = FaceDetector::defaultLandmarkModel();
-    EXPECT_FALSE(FaceDetector(plain).detect(small));
-    const auto face = FaceEngineTest::detector().detect(small);
-    ASSERT_TRUE(face);
-    EXPECT_GT(face->boundingBox.width, 0.3);
-}
-
-TEST(FaceDetectorTest, Avx2AndBaselineBuildsFindTheSameFaces) {
-    KORVEL_REQUIRE_FACE_MODELS();
-    KORVEL_REQUIRE_DATA(data);
-    if (!FaceLandmarkFinders::avx2Available()) GTEST_SKIP() << "no AVX2 build or CPU; skipping";
-    FaceDetector::Options options;
-    options.allowAvx2 = false;
-    FaceDetector baseline(options);
-    options.allowAvx2 = true;
-    FaceDetector avx2(options);
-    ASSERT_EQ(baseline.instructionSet(), "baseline");
-    ASSERT_EQ(avx2.instructionSet(), "avx2");
-    for (const char* name : {"faces/london_pairs/london_010/2.jpg", "blink/closed_eyes/webcam_cap13_f0099_closed.png"}) {
-        const cv::Mat image = FaceEngineTest::readImage(data / name);
-        const auto a = baseline.detect(image), b = avx2.detect(image);
-        ASSERT_TRUE(a && b) << name;
-        EXPECT_NEAR(a->boundingBox.x, b->boundingBox.x, 1e-9) << name;
-        EXPECT_NEAR(a->boundingBox.width, b->boundingBox.width, 1e-9) << name;
-        double worst = 0;
-        for (std::size_t i = 0; i < 68; ++i) worst = std::max(worst, double(cv::norm(a->landmarks[i] - b->landmarks[i])));
-        EXPECT_LT(worst, 0.5) << name;
-    }
-}
-
 TEST(FaceDetectorTest, ClosedEyeStillsReadClosedAgainstTheirOpenPartner) {
     KORVEL_REQUIRE_FACE_MODELS();
     KORVEL_REQUIRE_DATA(data);
@@ -482,33 +408,12 @@ TEST(FaceDetectorTest, ClosedEyeStillsReadClosedAgainstTheirOpenPartner) {
     }
 }
 
-TEST(FaceDetectorTest, APhotographHeldStillNeverBlinks) {
-    KORVEL_REQUIRE_FACE_MODELS();
-    KORVEL_REQUIRE_DATA(data);
-    for (const char* name : {"blink/closed_eyes/franck_f2200_open.png", "blink/closed_eyes/franck_f2186_closed.png"}) {
-        const cv::Mat still = FaceEngineTest::readImage(data / name);
-        // The same picture reads the same every time...
-        std::optional<float> reading;
-        for (int i = 0; i < 3; ++i) {
-            const auto face = FaceEngineTest::detector().detect(still);
-            ASSERT_TRUE(face && face->eyeOpenness);
-            if (reading) {
-                EXPECT_EQ(*face->eyeOpenness, *reading);
-            }
-            reading = face->eyeOpenness;
-        }
-        // ...so a scan shown it for several seconds sees no blink, open or closed.
-        RelativeOpennessScale scale;
-        LivenessTracker tracker;
-        for (int i = 0; i < 160; ++i) tracker.update(scale.toTrackerScale(*reading, i * 0.05));
-        EXPECT_EQ(tracker.blinkCount(), 0) << name;
-    }
-}
-
 // Photos moved as planes that once fooled the blink path, each through every frame its camera
 // could deliver (all, every other, every other from the second): quick flips and squeezes whose
 // tracking caught only part of the motion (few points left near the axis, an anchor renewed right
-// after), and a fit that jumped after the face was lost at a turn's peak.
+// after), a fit that jumped after the face was lost at a turn's peak, and prints folded across the
+// face or turned in a strip across the eyes, whose lids closed while the lower face stayed still
+// (also where the anchor was renewed at the fold's deepest, and read against the flat print).
 TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
     KORVEL_REQUIRE_FACE_MODELS();
     KORVEL_REQUIRE_DATA(data);
@@ -517,7 +422,9 @@ TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
         const char* still;
         M motion;
     } cases[] = {{"london_100/1.jpg", M::tilt},    {"london_114/2.jpg", M::tilt},    {"london_108/2.jpg", M::tilt},
-                 {"london_001/1.jpg", M::squeeze}, {"london_096/2.jpg", M::squeeze}, {"london_096/2.jpg", M::turn}};
+                 {"london_001/1.jpg", M::squeeze}, {"london_096/2.jpg", M::squeeze}, {"london_096/2.jpg", M::turn},
+                 {"franck_f2200_open.png", M::foldUpperBack}, {"franck_f2300_open.png", M::eyeStrip},
+                 {"caltech1999_s04/2.jpg", M::foldUpperBack}, {"london_020/2.jpg", M::eyeStrip}};
     const std::vector<fs::path> stills = FaceData::attackStills(data);
     constexpr double fps = 25;
     const float minQuality = Settings{}.minQuality;
@@ -526,7 +433,9 @@ TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
         SCOPED_TRACE(std::string(c.still) + ", " + FaceData::motionName(c.motion));
         const auto at = std::find_if(stills.begin(), stills.end(), [&](const fs::path& p) { return p.string().ends_with(c.still); });
         ASSERT_NE(at, stills.end());
-        const auto frames = FaceData::attackClip(FaceEngineTest::readImage(*at), c.motion, unsigned(at - stills.begin()), fps);
+        const cv::Mat photo = FaceEngineTest::readImage(*at);
+        const auto lines = FaceData::isFolded(c.motion) ? FaceData::faceLines(detector, photo) : std::nullopt;
+        const auto frames = FaceData::attackClip(photo, c.motion, unsigned(at - stills.begin()), fps, lines);
         detector.forgetFace();
         std::vector<std::optional<DetectedFace>> faces;
         for (const cv::Mat& frame : frames) faces.push_back(detector.detect(frame));
@@ -541,89 +450,18 @@ TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
     }
 }
 
-TEST(FaceDetectorTest, DetectsFromSeveralThreadsAtOnce) {
-    KORVEL_REQUIRE_FACE_MODELS();
-    KORVEL_REQUIRE_DATA(data);
-    const cv::Mat photo = FaceEngineTest::readImage(data / "faces/dev/caltech1999_s04/2.jpg");
-    FaceDetector::Options options;
-    options.followFace = false;  // the same answer for every call
-    FaceDetector detector(options);  // loaded lazily by whichever thread comes first
-    std::vector<std::optional<DetectedFace>> results(4);
-    std::vector<std::thread> threads;
-    for (auto& r : results) threads.emplace_back([&] { r = detector.detect(photo); });
-    for (auto& t : threads) t.join();
-    for (const auto& r : results) {
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->boundingBox, results[0]->boundingBox);
-        EXPECT_EQ(r->landmarks, results[0]->landmarks);
-    }
-}
-
-TEST(FaceDetectorTest, FollowingAFaceFindsWhatSearchingEveryFrameFinds) {
-    KORVEL_REQUIRE_FACE_MODELS();
-    KORVEL_REQUIRE_DATA(data);
-    // Camera-sized frames of a blink: the face is found at the half-size search's finest scales.
-    std::vector<cv::Mat> frames;
-    cv::VideoCapture clip((data / "blink/webcam_cap13_30s.mp4").string(), cv::CAP_FFMPEG);
-    cv::Mat frame;
-    for (int i = 0; clip.read(frame) && i < 440; ++i) {
-        if (i < 410) continue;
-        cv::Mat camera;
-        cv::resize(frame, camera, cv::Size(640, 480));
-        frames.push_back(camera);
-    }
-    ASSERT_EQ(frames.size(), 30u);
-    FaceDetector::Options options;
-    options.followFace = false;
-    FaceDetector searching(options);
-    options.followFace = true;
-    FaceDetector following(options);
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        const auto a = searching.detect(frames[i]), b = following.detect(frames[i]);
-        ASSERT_TRUE(a && b) << i;
-        EXPECT_NEAR(a->boundingBox.x + a->boundingBox.width / 2, b->boundingBox.x + b->boundingBox.width / 2, 0.02) << i;
-        EXPECT_NEAR(b->boundingBox.width / a->boundingBox.width, 1.0, 0.21) << i;
-        EXPECT_NEAR(*a->eyeOpenness, *b->eyeOpenness, 0.03) << i;
-    }
-    // The face gone: nothing. Back, then 200 px to the left, out of the place it was followed in:
-    // found where it now is.
-    EXPECT_FALSE(following.detect(cv::Mat(480, 640, CV_8UC3, cv::Scalar(120, 120, 120))));
-    const auto before = following.detect(frames.back());
-    cv::Mat moved;
-    const cv::Matx23d shift(1, 0, -200, 0, 1, 0);
-    cv::warpAffine(frames.back(), moved, shift, frames.back().size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
-    const auto after = following.detect(moved);
-    ASSERT_TRUE(before && after);
-    const auto centre = [](const DetectedFace& f) { return f.boundingBox.x + f.boundingBox.width / 2; };
-    EXPECT_NEAR(centre(*after), centre(*before) - 200.0 / 640, 0.02);
-    // A frame of another size is searched whole.
-    cv::Mat small;
-    cv::resize(frames.back(), small, cv::Size(480, 360));
-    const auto resized = following.detect(small);
-    ASSERT_TRUE(resized);
-    EXPECT_NEAR(resized->boundingBox.x, before->boundingBox.x, 0.02);
-}
-
 // ---- the finder's own landmark fit against dlib::shape_predictor ----
 
 namespace {
-// Grey frames of the blink clips (every 23rd) and photos of several people.
+// Grey stills of the blink clips (open and closed eyes) and photos of several people.
 std::vector<cv::Mat> realGreyFrames(const std::filesystem::path& data) {
     std::vector<cv::Mat> frames;
-    for (const char* clip : {"franck_talking_face_blinks_22s.mp4", "webcam_cap13_30s.mp4", "webcam_cap12_53s.mp4"}) {
-        cv::VideoCapture capture((data / "blink" / clip).string(), cv::CAP_FFMPEG);
-        EXPECT_TRUE(capture.isOpened()) << clip;
-        cv::Mat frame;
-        for (int i = 0; capture.read(frame); ++i) {
-            if (i % 23) continue;
-            frames.emplace_back();
-            cv::cvtColor(frame, frames.back(), cv::COLOR_BGR2GRAY);
-        }
-    }
-    for (const char* photo : {"faces/dev/debruine_lisa/1.jpg", "faces/dev/caltech1999_s04/2.jpg",
+    for (const char* still : {"blink/closed_eyes/franck_f2200_open.png", "blink/closed_eyes/franck_f2186_closed.png",
+                              "blink/closed_eyes/webcam_cap13_f0020_open.png", "blink/closed_eyes/webcam_cap13_f0099_closed.png",
+                              "faces/dev/debruine_lisa/1.jpg", "faces/dev/caltech1999_s04/2.jpg",
                               "faces/london_pairs/london_001/1.jpg", "faces/london_pairs/london_010/2.jpg"}) {
         frames.emplace_back();
-        cv::cvtColor(FaceEngineTest::readImage(data / photo), frames.back(), cv::COLOR_BGR2GRAY);
+        cv::cvtColor(FaceEngineTest::readImage(data / still), frames.back(), cv::COLOR_BGR2GRAY);
     }
     return frames;
 }
@@ -671,35 +509,9 @@ TEST(FaceLandmarkFinderTest, OwnFitGivesDlibsLandmarksInBothBuilds) {
                 }
             }
         }
-        EXPECT_GT(faces, frames.size() * 9 / 10);
+        EXPECT_GE(faces, frames.size() - 1);
         EXPECT_LE(worst, 1e-3) << "over " << faces << " faces";
     });
-}
-
-TEST(FaceLandmarkFinderTest, CubicEnlargementIsCvResizePixelForPixel) {
-    KORVEL_REQUIRE_DATA(data);
-    cv::Mat gray;
-    cv::cvtColor(FaceEngineTest::readImage(data / "blink/closed_eyes/webcam_cap13_f0020_open.png"), gray,
-                 cv::COLOR_BGR2GRAY);
-    // Widths that are and are not whole blocks of eight, the frame's edges, scales up to the limit.
-    const std::pair<cv::Rect, double> cases[] = {{{100, 60, 150, 150}, 400.0 / 100}, {{0, 0, 97, 131}, 2.71},
-                                                 {{303, 211, 97, 89}, 1.37}, {{5, 7, 1, 1}, 4.0}, {{0, 0, 400, 300}, 1.05}};
-    for (const auto& [region, scale] : cases) {
-        cv::Mat expected;
-        cv::resize(gray(region), expected, cv::Size(), scale, scale, cv::INTER_CUBIC);
-        const CubicEnlargement enlarged(gray(region), scale);
-        ASSERT_EQ(enlarged.size(), expected.size());
-        std::vector<cv::Point> points = {{-1, -1}, {expected.cols, 0}, {0, expected.rows}};
-        for (int y = 0; y < expected.rows; ++y)
-            for (int x = 0; x < expected.cols; ++x) points.emplace_back(x, y);
-        std::vector<float> values;
-        enlarged.read(points, values);
-        ASSERT_EQ(values.size(), points.size());
-        EXPECT_EQ(values[0] + values[1] + values[2], 0);
-        std::size_t differ = 0;
-        for (std::size_t i = 3; i < points.size(); ++i) differ += values[i] != expected.at<unsigned char>(points[i]);
-        EXPECT_EQ(differ, 0u) << region << " × " << scale;
-    }
 }
 
 TEST(FaceLandmarkFinderTest, BoxesOverTheEdgeOrTinyFitAsDlibDoes) {

@@ -44,4 +44,4 @@ inline cv::Mat readImage(const std::filesystem::path& path) {
 
 #define KORVEL_REQUIRE_FACE_MODELS()                                                                  \
     if (!::FaceEngineTest::modelsInstalled())                                                          \
-    GTEST_SKIP() << "face models not installed (run scripts/setup); skipping"
+    KORVEL_SKIP() << "face models not installed (run scripts/setup)"

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
+#include "Face/FaceAttemptLimit.h"
 #include "Face/FaceStore.h"
 #include "Support/Json.h"
 #include "Support/Logger.h"
@@ -29,6 +28,13 @@ TEST(EnrollmentFile, WritesTheGoldenFormAndReadsItBack) {
     EXPECT_EQ(FaceProfiles::encode(profiles), golden("enrollment.json"));
     EXPECT_EQ(FaceProfiles::decode(golden("enrollment.json")), profiles);
     EXPECT_EQ(FaceProfiles::encode({}), "[]");
+    // The golden profiles name no engine (as every profile before engines were named); one that does
+    // carries the key, which older readers ignore.
+    auto named = profiles;
+    named[1].engine = "ResNet128-dlib/raw1";
+    const std::string text = FaceProfiles::encode(named);
+    EXPECT_NE(text.find(R"("createdAt":0,"engine":"ResNet128-dlib\/raw1"})"), std::string::npos) << text;
+    EXPECT_EQ(FaceProfiles::decode(text), named);
 }
 
 TEST(EnrollmentFile, ReadsHandWrittenFiles) {
@@ -77,31 +83,12 @@ TEST(FaceStoreLifecycle, MissingFileIsSilentCorruptFileIsLoggedAndKeptUntilSave)
     store.save();
     EXPECT_TRUE(log.contains("2 profile(s) saved."));
     EXPECT_EQ(readText(file), golden("enrollment.json"));
-    struct stat st {};
-    ASSERT_EQ(::stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u) << "biometric data is private to the user";
+    EXPECT_EQ(TestSupport::fileMode(file), 0600) << "biometric data is private to the user";
 
     LogCapture reload;
     FaceStore again(file);
     EXPECT_EQ(again.profiles, goldenProfiles());
     EXPECT_TRUE(reload.contains("2 profile(s) loaded."));
-}
-
-TEST(FaceStoreLifecycle, ResetWritesAnEmptyArrayAndSameNamesAreKept) {
-    TempDir dir;
-    FaceStore store(dir / "enrollment.json");
-    FaceProfile p;
-    p.id = Uuid::random();
-    p.name = "Sam";
-    store.profiles = {p, p};
-    store.profiles[1].id = Uuid::random();
-    store.save();
-    FaceStore loaded(dir / "enrollment.json");
-    ASSERT_EQ(loaded.profiles.size(), 2u);
-    EXPECT_EQ(loaded.profiles[0].name, loaded.profiles[1].name);
-    loaded.profiles.clear();
-    loaded.save();
-    EXPECT_EQ(readText(dir / "enrollment.json"), "[]");
 }
 
 TEST(FaceStoreLifecycle, SaveFailureIsLoggedAndMemoryKeepsTheChange) {
@@ -127,4 +114,43 @@ TEST(FaceStoreLifecycle, SaveFailureIsLoggedAndMemoryKeepsTheChange) {
     store.save();
     EXPECT_EQ(log2.lines().at(0).level, LogLevel::error);
     EXPECT_FALSE(std::filesystem::exists(dir / "enrollment.json"));
+}
+
+// The failed-scan count: absent means none; anything but our own record locks face unlock until
+// the password is accepted, which puts a fresh private record in its place.
+TEST(FaceAttemptRecord, PersistsAndTreatsHostileFilesAsLockedOut) {
+    TempDir dir;
+    FaceAttemptLimit limit(dir.path());
+    EXPECT_EQ(limit.failures(), 0);
+    limit.recordFailure();
+    limit.recordFailure();
+    EXPECT_EQ(FaceAttemptLimit(dir.path()).failures(), 2);
+    EXPECT_EQ(readText(limit.file()), R"({"failures":2})");
+    EXPECT_EQ(fileMode(limit.file()), 0600);
+
+    const auto file = limit.file();
+    const auto elsewhere = dir / "elsewhere.json";
+    const std::vector<std::pair<const char*, std::function<void()>>> hostile{
+        {"cut short", [&] { writeText(file, R"({"failures":)"); }},
+        {"negative", [&] { writeText(file, R"({"failures":-1})"); }},
+        {"huge", [&] { writeText(file, std::string(1 << 20, ' ')); }},
+        {"a link", [&] { writeText(elsewhere, R"({"failures":0})"), std::filesystem::create_symlink(elsewhere, file); }},
+        {"a pipe", [&] { makeFifo(file); }},
+    };
+    for (const auto& [what, make] : hostile) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove(file);
+        make();
+        LogCapture log;
+        EXPECT_TRUE(limit.lockedOut());
+        ASSERT_FALSE(log.lines().empty());
+        EXPECT_EQ(log.lines()[0].level, LogLevel::error);
+        EXPECT_NE(log.lines()[0].message.find("face unlock waits for the password"), std::string::npos);
+        limit.recordSuccess();
+        EXPECT_TRUE(limit.lockedOut()) << "only the password clears it";
+        limit.passwordAccepted();
+        EXPECT_EQ(limit.failures(), 0);
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(file)));
+    }
+    EXPECT_EQ(readText(elsewhere), R"({"failures":0})") << "the link's target is untouched";
 }

@@ -5,17 +5,11 @@
 
 #include "Face/FaceRecognizer.h"
 #include "Face/LivenessTracker.h"
+#include "ScriptedCamera.h"
 
 namespace {
 constexpr float kMax = std::numeric_limits<float>::max();
-
-FaceProfile profile(std::string name, std::vector<std::vector<float>> vectors) {
-    FaceProfile p;
-    p.id = Uuid::random();
-    p.name = std::move(name);
-    for (auto& v : vectors) p.embeddings.push_back(FaceEmbedding{std::move(v)});
-    return p;
-}
+using Scripted::profile;
 }  // namespace
 
 TEST(CosineDistance, MatchesTheDefinitionAndRejectsDegenerateVectors) {
@@ -59,6 +53,28 @@ TEST(BestMatch, TiesKeepTheEarlierProfile) {
     EXPECT_EQ(m.name, std::optional<std::string>("First"));
     const std::vector<FaceProfile> swapped{profile("Second", {{1, 1}}), profile("First", {{1, 1}})};
     EXPECT_EQ(FaceMatching::bestMatch(swapped, FaceEmbedding{{1, 1}}).name, std::optional<std::string>("Second"));
+}
+
+// Through a recogniser: its distance, profiles it cannot adopt never match, and a profile without an
+// engine name is taken as its own by the default.
+TEST(BestMatch, ByARecognizerOnlyItsOwnProfilesCountAtItsDistance) {
+    struct Halving final : FaceRecognizer {
+        std::string engineName() const override { return "Half"; }
+        float defaultThreshold() const override { return 0.30f; }
+        std::optional<FaceEmbedding> embedding(const DetectedFace&) override { return std::nullopt; }
+        float distance(std::span<const float> q, std::span<const float> e) const override {
+            return FaceMatching::cosineDistance(q, e) / 2;
+        }
+    } halving;
+    FaceProfile mine = profile("Mine", {{1, 0.1f}}), older = profile("Older", {{1, 0.2f}}), other = profile("Other", {{1, 0}});
+    mine.engine = "Half";
+    other.engine = "Elsewhere";
+    const FaceEmbedding q{{1, 0}};
+    const auto m = FaceMatching::bestMatch({other, older, mine}, q, halving);
+    EXPECT_EQ(m.name, std::optional<std::string>("Mine"));
+    EXPECT_FLOAT_EQ(m.distance, FaceMatching::cosineDistance(q.vector, std::vector<float>{1, 0.1f}) / 2);
+    EXPECT_EQ(FaceMatching::bestMatch({other, older}, q, halving).name, std::optional<std::string>("Older"));
+    EXPECT_FALSE(FaceMatching::bestMatch({other}, q, halving).name);
 }
 
 namespace {

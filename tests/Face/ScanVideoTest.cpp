@@ -6,7 +6,6 @@
 #include <regex>
 
 #include "Face/AuthEngine.h"
-#include "Face/CameraActivity.h"
 #include "Face/FaceDetector.h"
 #include "Face/FaceRecognizer.h"
 #include "Platform/VideoFileSource.h"
@@ -51,7 +50,7 @@ class ScanVideoTest : public ::testing::Test {
 protected:
     void TearDown() override {
         engine.reset();
-        EXPECT_TRUE(TestSupport::waitUntil([] { return CameraActivity::shared().activeCount() == 0; }));
+        EXPECT_TRUE(TestSupport::cameraOff());
     }
 
     // Franck enrolled, then one scan of `video`.
@@ -59,7 +58,7 @@ protected:
                     bool smallFaces = false) {
         const Enrolment& enrolment = franckEnrolment(data);
         if (!enrolment.profile) {
-            ADD_FAILURE() << "enrolment failed";
+            ADD_FAILURE() << "enrolment failed: " << (enrolment.events.empty() ? "no event" : enrolment.events.back().message);
             return AuthResult::noFace();
         }
         store.profiles = {*enrolment.profile};
@@ -90,15 +89,6 @@ protected:
     LogCapture log;
 };
 
-TEST_F(ScanVideoTest, EnrolsFromTheTalkingFace) {
-    KORVEL_REQUIRE_DATA(data);
-    const Enrolment& enrolment = franckEnrolment(data);
-    ASSERT_TRUE(enrolment.profile) << "last event: " << (enrolment.events.empty() ? "none" : enrolment.events.back().message);
-    EXPECT_EQ(enrolment.profile->name, "Franck");
-    EXPECT_EQ(enrolment.profile->embeddings.size(), 8u);
-    for (const auto& e : enrolment.profile->embeddings) EXPECT_EQ(e.vector.size(), 128u);
-}
-
 TEST_F(ScanVideoTest, BlinkingFaceIsMatched) {
     KORVEL_REQUIRE_DATA(data);
     // 8.5 s in: four blinks fall inside the window.
@@ -120,30 +110,40 @@ TEST_F(ScanVideoTest, TalkingFaceWithoutBlinkIsRejectedAsPossibleSpoof) {
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), S::needBlink()), statuses.end());
 }
 
-// A photo of Franck held to the camera matches him but never blinks: held still, and tilted back
-// about its horizontal axis in quick dips (which squeezes the eyes like closing lids).
+// A photo of Franck held to the camera matches him but never blinks: held still, and folded across
+// the face with the part above the fold flapped back and forth (the attack suite's clip of this
+// still, which the scan counted blinks in before the brows had to follow the face's map). Planar
+// dips are the detector tests' own.
 TEST_F(ScanVideoTest, PhotoHeldToTheCameraIsNeverMatched) {
     KORVEL_REQUIRE_DATA(data);
     cv::VideoCapture clip((data / "blink" / "franck_talking_face_noblink_4s.mp4").string(), cv::CAP_FFMPEG);
     cv::Mat photo;
     ASSERT_TRUE(clip.read(photo));
+    const cv::Mat still = cv::imread((data / "blink" / "closed_eyes" / "franck_f2200_open.png").string());
+    FaceDetector detector;
+    const auto lines = FaceData::faceLines(detector, still);
+    ASSERT_TRUE(lines);
     const struct {
         const char* name;
+        const cv::Mat& photo;
         std::optional<FaceData::Motion> motion;
-    } cases[] = {{"held still", std::nullopt}, {"tilted back and forth", FaceData::Motion::tilt}};
+        unsigned seed;
+        double fps, window;
+    } cases[] = {{"held still", photo, std::nullopt, 0, 24, 3},
+                 {"folded", still, FaceData::Motion::foldUpperBack, 1, 25, 6}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<cv::Mat> frames;
-        if (c.motion) frames = FaceData::attackClip(photo, *c.motion, 2, 24);
-        else frames.assign(24 * 4, photo);
-        const fs::path attack = dir / (std::string(c.motion ? "tilted" : "still") + ".avi");
-        cv::VideoWriter writer(attack.string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 24, frames.front().size());
+        if (c.motion) frames = FaceData::attackClip(c.photo, *c.motion, c.seed, c.fps, lines);
+        else frames.assign(24 * 4, c.photo);
+        const fs::path attack = dir / (std::string(c.name) + ".avi");
+        cv::VideoWriter writer(attack.string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), c.fps, frames.front().size());
         ASSERT_TRUE(writer.isOpened());
         for (const auto& f : frames) writer.write(f);
         writer.release();
 
         log.clear();
-        const AuthResult result = scan(data, attack, {}, withLiveness(true, 3));
+        const AuthResult result = scan(data, attack, {}, withLiveness(true, c.window));
         EXPECT_EQ(result.kind, AuthResult::Kind::noMatch) << ::testing::PrintToString(result);
         EXPECT_TRUE(log.contains("Identity matched but no blink detected \u2014 rejected (possible spoof)."));
         engine.reset();
@@ -158,19 +158,6 @@ TEST_F(ScanVideoTest, AnotherPersonIsNotMatched) {
     ASSERT_EQ(result.kind, AuthResult::Kind::noMatch) << ::testing::PrintToString(result);
     ASSERT_TRUE(result.bestDistance) << "no face of the other person was compared";
     EXPECT_GT(*result.bestDistance, Settings::fallbackThreshold);
-}
-
-TEST_F(ScanVideoTest, WithoutLivenessTheSecondMatchingFrameApproves) {
-    KORVEL_REQUIRE_DATA(data);
-    // 2 s in: the next blink is at 4.5 s, so none is seen before the decision.
-    const AuthResult result = scan(data, data / "blink" / "franck_talking_face_blinks_22s.mp4", {.startOffset = 2},
-                                   withLiveness(false, 8));
-    ASSERT_EQ(result.kind, AuthResult::Kind::matched) << ::testing::PrintToString(result);
-    ASSERT_GE(statuses.size(), 3u);
-    const std::vector<S> last(statuses.end() - 3, statuses.end());
-    EXPECT_EQ(last, (std::vector<S>{S::faceFound(), S::progress(1, 2), S::faceFound()}));
-    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), S::needBlink()), 0);
-    EXPECT_EQ(loggedBlinks(), 0);
 }
 
 }  // namespace

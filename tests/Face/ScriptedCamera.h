@@ -7,19 +7,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <ostream>
-#include <stdexcept>
-#include <string>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <stop_token>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "Face/AuthEngine.h"
@@ -37,11 +35,12 @@ struct Frame {
     std::optional<float> openness;
     std::optional<std::vector<float>> embedding;
     enum class Throws { nothing, detector, recognizer } throws = Throws::nothing;
+    double width = 0.5;  // of the face box, as a share of the frame's
 
     static Frame noFace() { return {false, 0, {}, {}}; }
     static Frame throwing(Throws where) { return {true, 1.0f, {}, std::vector<float>{1, 0, 0}, where}; }
-    static Frame lowQuality(float quality, std::optional<float> openness = {}) {
-        return {true, quality, openness, std::vector<float>{1, 0, 0}};
+    static Frame lowQuality(float quality, std::optional<float> openness = {}, double width = 0.5) {
+        return {true, quality, openness, std::vector<float>{1, 0, 0}, Throws::nothing, width};
     }
     static Frame withEmbedding(std::vector<float> e, std::optional<float> openness = {}) {
         return {true, 1.0f, openness, std::move(e)};
@@ -85,10 +84,6 @@ struct Script {
     bool waitUntilReading(int index, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, [&] { return readingIndex >= index; });
-    }
-    bool waitUntilDetected(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, timeout, [&] { return detected >= count; });
     }
 };
 
@@ -196,7 +191,7 @@ public:
         DetectedFace face;
         face.crop = frame;
         face.frame = frame;
-        face.boundingBox = {0.2, 0.2, 0.5, 0.5};
+        face.boundingBox = {0.2, 0.2, f.width, f.width};
         face.quality = f.quality;
         face.eyeOpenness = f.openness;
         return face;
@@ -238,6 +233,18 @@ private:
 inline CameraController::Clock steppingClock() {
     auto now = std::make_shared<std::atomic<long long>>(1'000'000'000LL);
     return [now] { return std::chrono::nanoseconds(now->fetch_add(50'000'000LL)); };
+}
+
+// An engine on the script: the scripted camera, detector (halving the openness when asked) and
+// recogniser, and a camera clock that lets every scripted frame through.
+inline std::unique_ptr<AuthEngine> engine(FaceStore& store, std::shared_ptr<Script> script, Settings settings,
+                                          AuthEngine::Options options = {}, bool halvingScale = false) {
+    if (!options.cameraClock) options.cameraClock = steppingClock();
+    auto made = std::make_unique<AuthEngine>(store, std::make_unique<Detector>(script, halvingScale),
+                                             std::make_unique<Recognizer>(script), std::move(settings),
+                                             sourceFactory(script), std::move(options));
+    script->camera = &made->camera();
+    return made;
 }
 
 // An embedding at cosine distance about `d` from (1, 0, 0).

@@ -6,13 +6,19 @@
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 
 #include "Auth/PasswordDialog.h"
 #include "Auth/PasswordDialogPrompt.h"
 #include "Common/DialogRunner.h"
+#include "Identity/CredentialGate.h"
 #include "Identity/KorvelIDAuth.h"
 #include "Identity/MasterPassword.h"
+#include "Identity/PasswordRules.h"
+#include "Localization/Localization.h"
+#include "Vault/KorvelIDVault.h"
+#include "Vault/VaultKeychain.h"
 #include "IdentityTestSupport.h"
 #include "SecretStoreFixture.h"
 #include "Support/Async.h"
@@ -25,7 +31,9 @@ using Method = KorvelIDAuth::Method;
 const std::string rightPassword = "correct horse battery staple";
 
 // What the person at the dialog does.
-enum class Answer { none, right, wrong, empty, cancel };
+// A wrong or empty password keeps the dialog open: the same dialog comes back, showing "Incorrect
+// password.", and is then cancelled (or, for wrongThenRight, given the right password).
+enum class Answer { none, right, wrong, empty, cancel, wrongThenRight };
 
 class KorvelIDAuthTest : public ::testing::Test {
 protected:
@@ -51,11 +59,20 @@ protected:
         EXPECT_TRUE(field);
         if (!field) return QDialog::Rejected;
         shownReason = dialog.findChild<QLabel*>("informativeLabel")->text().toStdString();
+        if (&dialog == keptOpen) {
+            const auto* error = dialog.findChild<QLabel*>("errorLabel");
+            EXPECT_TRUE(error && !error->isHidden() && error->text() == qL("curtain.incorrectPassword"));
+            if (answer != Answer::wrongThenRight) return QDialog::Rejected;
+            field->setText(QString::fromStdString(rightPassword));
+            return QDialog::Accepted;
+        }
+        if (answer == Answer::wrong || answer == Answer::empty || answer == Answer::wrongThenRight) keptOpen = &dialog;
         switch (answer) {
         case Answer::none: ADD_FAILURE() << "unexpected password dialog"; return QDialog::Rejected;
         case Answer::cancel: field->setText(QString::fromStdString(rightPassword)); return QDialog::Rejected;
         case Answer::right: field->setText(QString::fromStdString(rightPassword)); break;
-        case Answer::wrong: field->setText("wrong horse"); break;
+        case Answer::wrong:
+        case Answer::wrongThenRight: field->setText("wrong horse"); break;
         case Answer::empty: break;
         }
         return QDialog::Accepted;
@@ -68,6 +85,7 @@ protected:
     Answer answer = Answer::none;
     int scans = 0;
     int dialogs = 0;
+    QPointer<QDialog> keptOpen;  // a guarded pointer: the next dialog may reuse a gone one's address
     std::string shownReason;
 };
 
@@ -91,8 +109,9 @@ TEST_F(KorvelIDAuthTest, EveryWayThroughFaceAndPassword) {
         {"no camera, right password", true, true, true, UnlockResult::cameraUnavailable(), Answer::right, Result::success(Method::password()), 1},
         {"scan cancelled, right password", true, true, true, UnlockResult::denied("Cancelled"), Answer::right, Result::success(Method::password()), 1},
         {"not recognised, dialog cancelled", true, true, true, notRecognized, Answer::cancel, Result::cancelled(), 1},
-        {"not recognised, wrong password", true, true, true, notRecognized, Answer::wrong, Result::cancelled(), 1},
-        {"not recognised, empty password", true, true, true, notRecognized, Answer::empty, Result::cancelled(), 1},
+        {"not recognised, wrong password", true, true, true, notRecognized, Answer::wrong, Result::cancelled(), 2},
+        {"not recognised, empty password", true, true, true, notRecognized, Answer::empty, Result::cancelled(), 2},
+        {"no face, wrong then right password", false, true, true, {}, Answer::wrongThenRight, Result::success(Method::password()), 2},
         {"fallback not allowed", true, true, false, notRecognized, Answer::none, Result::failed("Not recognized"), 0},
         {"no password set", true, false, true, notRecognized, Answer::none, Result::failed("Not recognized"), 0},
         {"no face, password, fallback not allowed", false, true, false, {}, Answer::right, Result::success(Method::password()), 1},
@@ -109,6 +128,7 @@ TEST_F(KorvelIDAuthTest, EveryWayThroughFaceAndPassword) {
         faceResult = row.faceResult;
         answer = row.answer;
         scans = dialogs = 0;
+        keptOpen.clear();
 
         EXPECT_EQ(KorvelIDAuth::isConfigured(), row.face || row.password);
         EXPECT_EQ(await(KorvelIDAuth::authenticate("Quit Korvel ID", row.fallback)), row.expected);
@@ -117,6 +137,17 @@ TEST_F(KorvelIDAuthTest, EveryWayThroughFaceAndPassword) {
         if (row.dialogs) {
             EXPECT_EQ(shownReason, "Quit Korvel ID");
         }
+    }
+
+    // A keyring that cannot answer is no keyring without a password: no prompt, and a reason that says so.
+    TestSupport::ScopedSecretStore locked{std::make_shared<TestSupport::LockedStore>()};
+    EXPECT_EQ(MasterPassword::state(), MasterPassword::State::unavailable);
+    answer = Answer::none;
+    for (const bool face : {false, true}) {
+        faceEnrolled = face;
+        faceResult = notRecognized;
+        EXPECT_TRUE(KorvelIDAuth::isConfigured());
+        EXPECT_EQ(await(KorvelIDAuth::authenticate("Quit Korvel ID", true)), Result::failed(KorvelIDAuth::keyringLockedReason));
     }
 }
 
@@ -139,6 +170,47 @@ TEST_F(KorvelIDAuthTest, PasswordValueAndVaultKeyOnlyForTheRightPassword) {
             EXPECT_TRUE(*key == *expectedKey);
         }
     }
+
+    // The vault's unlock asks once: the key of the password typed at the one prompt opens it.
+    TestSupport::TempDir vaultDir;
+    VaultStore(vaultDir / "Vault").initialize(*expectedKey);
+    KorvelIDVault::setStore(std::make_unique<VaultStore>(vaultDir / "Vault"));
+    KorvelIDVault::setAuthenticator(KorvelIDAuth::vaultAuthenticator());
+    answer = Answer::wrongThenRight;
+    dialogs = 0;
+    EXPECT_TRUE(await(KorvelIDVault::unlock()));
+    EXPECT_EQ(dialogs, 2) << "one dialog, kept open after the wrong password, and no second prompt";
+    KorvelIDVault::setStore(nullptr);
+    KorvelIDVault::setAuthenticator(nullptr);
+    VaultKeychain::remove();
+}
+
+// Who may change who can unlock: nothing is asked without a master password; a new face needs the
+// password even when a face is enrolled; the rest take the face or the password.
+TEST_F(KorvelIDAuthTest, ChangesToWhoCanUnlockAskForTheExistingCredential) {
+    using CredentialGate::Change, CredentialGate::Outcome;
+    const auto ask = [](Change c) { return await(CredentialGate::confirm(c)); };
+    EXPECT_EQ(ask(Change::addFace), Outcome::allowed);
+    EXPECT_EQ(dialogs + scans, 0);
+
+    ASSERT_TRUE(MasterPassword::set(rightPassword));
+    faceEnrolled = true;
+    faceResult = UnlockResult::approved("Ada");
+    answer = Answer::cancel;
+    EXPECT_EQ(ask(Change::addFace), Outcome::refused);
+    EXPECT_EQ(scans, 0) << "the face about to be replaced does not count";
+    answer = Answer::right;
+    EXPECT_EQ(ask(Change::addFace), Outcome::allowed);
+    EXPECT_EQ(dialogs, 2);
+    for (const Change c : {Change::removeFaces, Change::unprotectApp, Change::changeGrace, Change::blinkOff})
+        EXPECT_EQ(ask(c), Outcome::allowed);
+    EXPECT_EQ(scans, 4);
+    EXPECT_EQ(dialogs, 2);
+
+    TestSupport::ScopedSecretStore locked{std::make_shared<TestSupport::LockedStore>()};
+    EXPECT_EQ(ask(Change::addFace), Outcome::keyringLocked);
+    faceResult = UnlockResult::denied("Face not recognized");
+    EXPECT_EQ(ask(Change::removeFaces), Outcome::keyringLocked);
 }
 
 TEST(PasswordDialogTest, MaskedFieldUnlockByDefaultAndEmptiedWhenRead) {
@@ -151,11 +223,33 @@ TEST(PasswordDialogTest, MaskedFieldUnlockByDefaultAndEmptiedWhenRead) {
 
     field->setText("s3cret");
     dialog.show();
-    TestSupport::waitUntil([] { return false; }, 200);
-    const auto shot = std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) / "password-dialog.png";
-    EXPECT_TRUE(dialog.grab().save(QString::fromStdString(shot.string())));
     EXPECT_EQ(dialog.takePassword().str(), "s3cret");
     EXPECT_TRUE(field->text().isEmpty());
+
+    // Wrong passwords keep it open; after the third, Unlock waits (1 s, doubling to 30 s).
+    int checks = 0;
+    dialog.setCheck([&](std::string typed) {
+        ++checks;
+        return Async::ready(typed == "right");
+    });
+    for (int i = 0; i < 3; ++i) {
+        field->setText("wrong");
+        dialog.accept();
+        ASSERT_TRUE(TestSupport::waitUntil([&] { return !dialog.isChecking(); }));
+    }
+    EXPECT_TRUE(dialog.isVisible() && !dialog.isVerified());
+    EXPECT_EQ(dialog.failures(), 3);
+    EXPECT_TRUE(dialog.isWaiting());
+    field->setText("right");
+    dialog.accept();
+    EXPECT_EQ(checks, 3) << "no try while waiting";
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return !dialog.isWaiting(); }, 3000));
+    dialog.accept();
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return dialog.isVerified(); }));
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.takePassword().str(), "right");
+    for (const auto& [failures, ms] : {std::pair{2, 0}, {3, 1000}, {4, 2000}, {8, 30000}, {40, 30000}})
+        EXPECT_EQ(PasswordRules::retryDelay(failures).count(), ms) << failures;
 }
 
 }  // namespace

@@ -4,6 +4,12 @@
 
 #include <openssl/evp.h>
 
+#include <QCoreApplication>
+#include <QThread>
+
+#include <atomic>
+
+#include "Face/FaceAttemptLimit.h"
 #include "Identity/MasterPassword.h"
 #include "SecretStoreFixture.h"
 #include "TestSupport.h"
@@ -11,16 +17,6 @@
 namespace {
 using TestSupport::ScopedSecretStore;
 using TestSupport::TempDir;
-
-std::string hex(std::span<const std::uint8_t> bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (auto b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
 
 Bytes range(std::size_t n) {
     Bytes b(n);
@@ -48,7 +44,7 @@ TEST(MasterPasswordDerivation, MatchesKnownAnswers) {
     };
     for (const auto& c : cases) {
         const auto key = MasterPassword::deriveKey(c.password, c.salt);
-        EXPECT_EQ(hex(key.bytes()), c.key) << c.what;
+        EXPECT_EQ(TestSupport::hex(key.bytes()), c.key) << c.what;
     }
 }
 
@@ -93,8 +89,15 @@ TEST_F(MasterPasswordTest, SetVerifyAndTheStoredItems) {
     EVP_Digest(key->bytes().data(), 32, digest.data(), nullptr, EVP_sha256(), nullptr);
     EXPECT_EQ(verifier.value, digest) << "verifier = SHA-256(derived key)";
 
+    // Face unlock locked by failed scans: a wrong password leaves it so, the right one frees it.
+    FaceAttemptLimit::setDataFolder(dir_.path());
+    FaceAttemptLimit limit(dir_.path());
+    for (int i = 0; i < FaceAttemptLimit::maxFailures; ++i) limit.recordFailure();
     EXPECT_FALSE(MasterPassword::verify("hunter23"));
+    EXPECT_TRUE(limit.lockedOut());
     EXPECT_EQ(MasterPassword::deriveKeyForVault("hunter22"), key);
+    EXPECT_EQ(limit.failures(), 0);
+    FaceAttemptLimit::setDataFolder({});
     EXPECT_FALSE(MasterPassword::deriveKeyForVault("Hunter22"));
     EXPECT_TRUE(MasterPassword::isCurrentKey(*key));
     EXPECT_FALSE(MasterPassword::isCurrentKey(SymmetricKey::random()));
@@ -134,7 +137,7 @@ TEST_F(MasterPasswordTest, ResetSnapshotRestoreAndFailedWrites) {
     // A change cut short after the salt write leaves the new salt beside the old verifier; the pair
     // kept in "previous" still opens with the old password, and no password pairs with the new salt.
     {
-        ScopedSecretStore failing(std::make_shared<TestSupport::FailingAccountStore>(real_, "verifier"));
+        ScopedSecretStore failing(TestSupport::HookedStore::failing(real_, "verifier"));
         EXPECT_FALSE(MasterPassword::setReturningKey("new password"));
         EXPECT_NE(real_->lookup(MasterPassword::service, "salt").value, earlier->salt) << "the new salt was written";
         EXPECT_TRUE(MasterPassword::isSet());
@@ -145,7 +148,7 @@ TEST_F(MasterPasswordTest, ResetSnapshotRestoreAndFailedWrites) {
     {
         // Nothing is written while the pair in force cannot be kept aside.
         const auto saltBefore = real_->lookup(MasterPassword::service, "salt").value;
-        ScopedSecretStore failing(std::make_shared<TestSupport::FailingAccountStore>(real_, "previous"));
+        ScopedSecretStore failing(TestSupport::HookedStore::failing(real_, "previous"));
         EXPECT_FALSE(MasterPassword::setReturningKey("new password"));
         EXPECT_EQ(real_->lookup(MasterPassword::service, "salt").value, saltBefore);
     }
@@ -155,9 +158,16 @@ TEST_F(MasterPasswordTest, ResetSnapshotRestoreAndFailedWrites) {
 
 TEST_F(MasterPasswordTest, AsyncFormsDeriveOffTheMainThread) {
     ASSERT_TRUE(MasterPassword::set("pw123456"));
+    // Every derivation reads the salt: the threads that do are noted.
+    auto noting = std::make_shared<TestSupport::HookedStore>(real_);
+    std::atomic<bool> onMainThread{false};
+    noting->onLookup = [&](std::string_view account) {
+        if (account == "salt") onMainThread = onMainThread || QThread::currentThread() == qApp->thread();
+    };
+    ScopedSecretStore installed(noting);
     auto pending = MasterPassword::deriveKeyForVaultAsync("pw123456");
-    EXPECT_FALSE(pending.isFinished()) << "a derivation takes milliseconds; the call must return before it ends";
     ASSERT_TRUE(TestSupport::waitUntil([&] { return pending.isFinished(); }));
+    EXPECT_FALSE(onMainThread) << "the derivation ran on the main thread";
     EXPECT_EQ(pending.result(), MasterPassword::deriveKeyForVault("pw123456"));
 
     auto wrong = MasterPassword::verifyAsync("nope");

@@ -44,7 +44,7 @@ TEST(TranslationsKeys, UniqueWithAKnownPrefixAndALowerCamelName) {
     EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()).size(), keys.size()) << "duplicate key";
     EXPECT_EQ(Translations::table().size(), keys.size());
     const std::regex format(
-        R"(^(common|menu|tab|general|security|changepw|applock|auth|vault|curtain|enroll|onboard|about)\.[a-z][A-Za-z0-9]*$)");
+        R"(^(common|menu|tab|general|security|changepw|applock|auth|scan|vault|curtain|enroll|onboard|about)\.[a-z][A-Za-z0-9]*$)");
     for (const auto& key : keys) EXPECT_TRUE(std::regex_match(key, format)) << key;
 }
 
@@ -77,17 +77,3 @@ TEST(TranslationsTexts, EveryLanguageIsPresentAndWellFormed) {
     }
 }
 
-TEST(TranslationsTexts, LinuxAdaptedTextsNameNoMacFacilities) {
-    for (const char* key : {"onboard.tagline", "enroll.openSettings"}) {
-        for (std::size_t language = 0; language < 6; ++language) {
-            const std::string& text = row(key)[language];
-            SCOPED_TRACE(std::string(key) + " [" + languageNames[language] + "]");
-            EXPECT_EQ(text.find("Mac"), std::string::npos);
-            EXPECT_EQ(text.find("→"), std::string::npos);
-            // The group name is what the user types into usermod; it must never be translated.
-            if (key == std::string("enroll.openSettings")) {
-                EXPECT_NE(text.find("video"), std::string::npos);
-            }
-        }
-    }
-}

@@ -17,25 +17,11 @@ using TestSupport::ScopedDataHome;
 using TestSupport::ScopedSecretStore;
 using TestSupport::TempDir;
 
-// Sets or (for nullptr) unsets a variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name), previous_(std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt) {
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~ScopedEnv() { previous_ ? ::setenv(name_, previous_->c_str(), 1) : ::unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::optional<std::string> previous_;
-};
-
 // Without a session bus: the file store, no bus started, and what an interrupted save left is removed.
 TEST(SecretStores, WithoutASessionBusTheFileStoreIsChosenAndLeftoversOfItsSavesGo) {
     ScopedDataHome home;
     ScopedSecretStore restore(nullptr);
-    ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", nullptr);
-    ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+    TestSupport::ScopedEnv noBus{{"DBUS_SESSION_BUS_ADDRESS", std::nullopt}, {"XDG_RUNTIME_DIR", std::nullopt}};
     std::string reason;
     EXPECT_EQ(SecretServiceStore::connect(&reason), nullptr);
     EXPECT_EQ(reason, "No session bus is running.");
@@ -88,7 +74,7 @@ TEST(SecretStores, AServiceTheTargetHoldsWithOtherValuesStaysAndIsReportedAsACon
 TEST(SecretStores, TheSecretServiceIsChosenWhenItAnswersAndAConflictIsLoggedAndExposed) {
     std::string reason;
     auto service = SecretServiceStore::connect(&reason);
-    if (!service) GTEST_SKIP() << "no Secret Service answers (" << reason << "); run under scripts/test-desktop";
+    if (!service) KORVEL_SKIP() << "no Secret Service answers (" << reason << "); run under scripts/test-desktop";
     ScopedDataHome home;
     ScopedSecretStore restore(nullptr);
     const std::string name = "com.korvel.id.test." + Uuid::random().toString();

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <csignal>
 
@@ -14,6 +13,7 @@
 #include "SecretStoreFixture.h"
 #include "Support/Json.h"
 #include "TestSupport.h"
+#include "Vault/OpenedCopies.h"
 #include "Vault/VaultCrypto.h"
 #include "Vault/VaultKeychain.h"
 #include "Vault/VaultStore.h"
@@ -24,11 +24,7 @@ namespace {
 using TestSupport::readText;
 using TestSupport::writeText;
 
-mode_t modeOf(const fs::path& p) {
-    struct stat st {};
-    ::stat(p.c_str(), &st);
-    return st.st_mode & 07777;
-}
+using TestSupport::fileMode;
 
 Bytes textBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
@@ -95,8 +91,8 @@ TEST_F(VaultStoreTest, InitializeWritesTheHeaderAnEmptyIndexAndTheDeviceKey) {
     const auto kek = VaultKeychain::loadDeviceKEK();
     ASSERT_TRUE(kek);
     EXPECT_EQ(VaultCrypto::unwrap(*h.wrappedByDevice, *kek), VaultCrypto::unwrap(*h.wrappedByPassword, passwordKey_));
-    EXPECT_EQ(modeOf(store_.headerURL()), 0600u);
-    EXPECT_EQ(modeOf(store_.indexURL()), 0600u);
+    EXPECT_EQ(fileMode(store_.headerURL()), 0600);
+    EXPECT_EQ(fileMode(store_.indexURL()), 0600);
 
     // Set up already: nothing changes, the device key included.
     add("kept.txt", "kept");
@@ -148,6 +144,7 @@ TEST_F(VaultStoreTest, ADamagedIndexListsNothingAndIsNeverOverwritten) {
                                        std::string(R"([{"id":"nope","name":"a","byteCount":1,"addedAt":1,"blobName":"x"}])")}) {
         writeText(store_.indexURL(), damaged);
         EXPECT_TRUE(store_.items().empty()) << damaged;
+        EXPECT_TRUE(store_.listing().indexDamaged) << "an empty list is no empty vault: " << damaged;
         const auto addError = expectThrow<VaultError>([&] { add("b.txt", "b"); });
         EXPECT_EQ(addError.description(), "Storage error: The vault index is damaged. Nothing was changed.");
         const auto removeError = expectThrow<VaultError>([&] { store_.removeItem(item); });
@@ -156,6 +153,44 @@ TEST_F(VaultStoreTest, ADamagedIndexListsNothingAndIsNeverOverwritten) {
         EXPECT_TRUE(fs::exists(store_.blobsDir() / item.blobName)) << "nothing was deleted";
     }
     EXPECT_EQ(namesIn(store_.blobsDir()).size(), 1u) << "no blob was written for the refused adds";
+    fs::remove(store_.indexURL());
+    EXPECT_FALSE(store_.listing().indexDamaged) << "a missing index is an empty one";
+}
+
+TEST_F(VaultStoreTest, BlobsTheIndexDoesNotNameOrNamesTwiceAreNeverLost) {
+    store_.initialize(passwordKey_);
+    const auto a = add("a.txt", "alpha");
+    const std::string olderIndex = indexText();
+    const auto b = add("b.txt", "bravo!");
+    writeText(store_.indexURL(), olderIndex);  // an older index put back unlists b
+    add("c.txt", "c");
+    const auto listed = store_.listing().items;
+    const auto recovered = std::find_if(listed.begin(), listed.end(), [](const VaultItem& i) { return i.recovered; });
+    ASSERT_EQ(listed.size(), 3u);
+    ASSERT_NE(recovered, listed.end());
+    EXPECT_EQ(recovered->blobName, b.blobName);
+    EXPECT_EQ(recovered->name, "Recovered file " + b.blobName.substr(0, 8));
+    EXPECT_EQ(store_.decryptedData(*recovered), textBytes("bravo!"));
+    EXPECT_EQ(indexText().find(b.blobName), std::string::npos) << "listed, never written to the index";
+
+    // Two entries naming one blob are reported; removing one keeps the blob for the other.
+    auto entries = VaultIndex::decode(readBytes(store_.indexURL()));
+    VaultItem twin = a;
+    twin.id = Uuid::random();
+    entries.push_back(twin);
+    writeText(store_.indexURL(), VaultIndex::encode(entries));
+    EXPECT_EQ(store_.listing().sharedBlobs, std::vector<std::string>{a.blobName});
+    store_.removeItem(twin);
+    EXPECT_EQ(store_.decryptedData(a), textBytes("alpha"));
+    store_.removeItem(*recovered);
+    EXPECT_FALSE(fs::exists(store_.blobsDir() / b.blobName)) << "a recovered item is removed like any other";
+
+    // Swapped blobs: the entry's size gives the swap away before anything is decrypted.
+    const VaultItem c = store_.items().front();
+    fs::rename(store_.blobsDir() / a.blobName, dir_ / "held");
+    fs::rename(store_.blobsDir() / c.blobName, store_.blobsDir() / a.blobName);
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.decryptedData(a); }).message(), VaultStore::blobMismatchMessage);
+    EXPECT_EQ(expectThrow<VaultError>([&] { store_.exportToTemp(a); }).message(), VaultStore::blobMismatchMessage);
 }
 
 TEST_F(VaultStoreTest, AHeaderWithoutVersionOrWithoutCopiesIsNotSetUp) {
@@ -190,14 +225,59 @@ TEST_F(VaultStoreTest, ExportNamesPermissionsAndLock) {
     EXPECT_TRUE(std::regex_match(a.filename().string(), std::regex(uuid + "\\.pdf"))) << a;
     EXPECT_TRUE(std::regex_match(b.filename().string(), std::regex(uuid))) << b;
     EXPECT_TRUE(std::regex_match(c.filename().string(), std::regex(uuid))) << c;
-    for (const auto& p : {a, b, c}) EXPECT_TRUE(p.parent_path() == vaultDir() / "open" && modeOf(p) == 0600u) << p;
-    EXPECT_EQ(modeOf(vaultDir() / "open"), 0700u);
+    // Where an index name becomes a file name: never a path, a dot name or a control character.
+    for (const auto& [name, plain] : std::vector<std::pair<std::string, std::string>>{
+             {"../../escaped.txt", ".._.._escaped.txt"}, {"/abs/x", "_abs_x"}, {"..", "_"}, {".", "_"}, {"", "_"},
+             {"a\nb\x7f.txt", "a_b_.txt"}, {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt"}})
+        EXPECT_EQ(VaultIndex::plainFileName(name), plain) << name;
+    EXPECT_EQ(VaultIndex::plainFileName(std::string(300, 'n') + ".pdf"), std::string(251, 'n') + ".pdf");
+    for (const auto& p : {a, b, c}) EXPECT_TRUE(p.parent_path() == vaultDir() / "open" && fileMode(p) == 0600) << p;
+    EXPECT_EQ(fileMode(vaultDir() / "open"), 0700);
     EXPECT_EQ(readText(a), "%PDF");
     EXPECT_NE(store_.exportToTemp(pdf), a) << "each export is a new copy";
 
     store_.lock();
     EXPECT_TRUE(fs::is_directory(vaultDir() / "open") && fs::is_empty(vaultDir() / "open"));
     EXPECT_EQ(expectThrow<VaultError>([&] { store_.exportToTemp(pdf); }).code(), VaultError::Code::locked);
+}
+
+// An opened copy nobody changed goes at the end of its time; a changed one, or a file saved beside
+// it, stays until the user decides. Editors' own leftovers do not count.
+TEST_F(VaultStoreTest, OpenedCopiesAreDeletedOnlyWhenNobodyChangedThem) {
+    store_.initialize(passwordKey_);
+    const auto note = add("../note.txt", "draft");
+    OpenedCopies copies;
+    const auto opened = store_.openCopy(note);
+    EXPECT_EQ(opened.file.filename(), ".._note.txt");
+    EXPECT_EQ(opened.file.parent_path().parent_path(), vaultDir() / "open");
+    EXPECT_EQ(fileMode(opened.file.parent_path()), 0700);
+    EXPECT_EQ(readText(opened.file), "draft");
+    const auto id = copies.add(note, opened);
+    writeText(opened.file.parent_path() / ".note.txt.swp", "editor state");
+    fs::last_write_time(opened.file, fs::last_write_time(opened.file) + std::chrono::seconds(5));  // touched, same content
+    EXPECT_FALSE(copies.changes(id));
+    EXPECT_TRUE(copies.expire(id));
+    EXPECT_FALSE(fs::exists(opened.file));
+
+    // The editor saves after the copy was deleted: the file is back, and it stays.
+    writeText(opened.file, "final text");
+    EXPECT_EQ(copies.changes(id), opened.file);
+    EXPECT_FALSE(copies.expire(id));
+    EXPECT_EQ(copies.unasked(), std::vector<OpenedCopies::Id>{id});
+    copies.markAsked(id);
+    EXPECT_TRUE(copies.unasked().empty()) << "kept for now: not asked again until it changes";
+    EXPECT_EQ(copies.changed(), std::vector<OpenedCopies::Id>{id});
+
+    // Saved under a new name beside another copy: that file holds the changes.
+    const auto other = store_.openCopy(note);
+    const auto second = copies.add(note, other);
+    const fs::path savedAs = other.file.parent_path() / "note (edited).txt";
+    writeText(savedAs, "saved as");
+    EXPECT_EQ(copies.changes(second), savedAs);
+    copies.discard(second);
+    EXPECT_FALSE(fs::exists(other.file.parent_path()));
+    store_.lock();
+    EXPECT_TRUE(fs::is_empty(vaultDir() / "open"));
 }
 
 TEST_F(VaultStoreTest, MissingAndTamperedBlobs) {

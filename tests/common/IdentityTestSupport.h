@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "../Face/ScriptedCamera.h"
-#include "Face/CameraActivity.h"
 #include "Identity/KorvelIDController.h"
+#include "ScriptedAuthenticator.h"
 #include "TestSupport.h"
 
 namespace IdentityTest {
@@ -29,6 +29,7 @@ public:
     void hide() override { calls_->push_back("hide"); }
     void updateProgress(double p) override { calls_->push_back("progress " + number(p)); }
     void showBlinkPrompt() override { calls_->push_back("blink"); }
+    void showHint(const std::string& hint) override { calls_->push_back("hint " + hint); }
     void showApproved(const std::string& name, double after) override {
         calls_->push_back("approved " + name + " " + number(after));
     }
@@ -60,31 +61,18 @@ private:
     std::shared_ptr<Log> log_;
 };
 
-// An engine on the script; `enrollmentWindow` in seconds.
+// An engine on the script for the controller; `enrollmentWindow` in seconds.
 inline KorvelIDController::EngineFactory scriptedEngine(std::shared_ptr<Scripted::Script> script,
                                                         double enrollmentWindow = 0.5) {
     return [script, enrollmentWindow](FaceStore& store, Settings settings) {
         AuthEngine::Options options;
-        options.cameraClock = Scripted::steppingClock();
         options.enrollmentWindow = enrollmentWindow;
-        auto engine = std::make_unique<AuthEngine>(store, std::make_unique<Scripted::Detector>(script),
-                                                   std::make_unique<Scripted::Recognizer>(script), std::move(settings),
-                                                   Scripted::sourceFactory(script), options);
-        script->camera = &engine->camera();
-        return engine;
+        return Scripted::engine(store, script, std::move(settings), options);
     };
 }
 
-template <typename T>
-T await(const QFuture<T>& future, int timeoutMs = 20000) {
-    EXPECT_TRUE(TestSupport::waitUntil([&] { return future.isFinished(); }, timeoutMs)) << "no result in time";
-    if (!future.isFinished() || future.resultCount() == 0) return T{};
-    return future.result();
-}
-
-inline bool cameraOff() {
-    return TestSupport::waitUntil([] { return CameraActivity::shared().activeCount() == 0; }, 10000);
-}
+using TestSupport::await;
+using TestSupport::cameraOff;
 
 // A controller on a private data folder and the scripted engine, a recording display and the
 // stand-in enrolment window; everything is put back afterwards.

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -46,27 +47,48 @@ private:
     std::shared_ptr<SecretStore> previous_;
 };
 
-// Fails writes of one account (the first `failures` of them, or all), otherwise passes through.
-class FailingAccountStore final : public SecretStore {
+// Passes everything through to `inner`, except the writes (stores and removals) that `fails` refuses
+// by account; `onLookup` sees the account of every lookup.
+class HookedStore final : public SecretStore {
 public:
-    FailingAccountStore(std::shared_ptr<SecretStore> inner, std::string account, int failures = -1)
-        : inner_(std::move(inner)), account_(std::move(account)), failures_(failures) {}
+    using Check = std::function<bool(std::string_view account)>;
+    explicit HookedStore(std::shared_ptr<SecretStore> inner, Check fails = {})
+        : inner_(std::move(inner)), fails_(std::move(fails)) {}
+    // Fails the writes of one account: the first `failures` of them, or all.
+    static std::shared_ptr<HookedStore> failing(std::shared_ptr<SecretStore> inner, std::string account, int failures = -1) {
+        return std::make_shared<HookedStore>(std::move(inner), [account, failures](std::string_view a) mutable {
+            return a == account && failures != 0 && (failures < 0 || failures-- > 0);
+        });
+    }
+    std::function<void(std::string_view account)> onLookup;
     Kind kind() const override { return inner_->kind(); }
-    SecretLookup lookup(std::string_view s, std::string_view a) override { return inner_->lookup(s, a); }
+    SecretLookup lookup(std::string_view s, std::string_view a) override {
+        if (onLookup) onLookup(a);
+        return inner_->lookup(s, a);
+    }
     SecretLookup exists(std::string_view s, std::string_view a) override { return inner_->exists(s, a); }
     SecretWrite store(std::string_view s, std::string_view a, std::span<const std::uint8_t> v) override {
-        if (a == account_ && failures_ != 0) {
-            if (failures_ > 0) --failures_;
-            return {SecretWrite::Status::error, "injected"};
-        }
-        return inner_->store(s, a, v);
+        return fails_ && fails_(a) ? SecretWrite{SecretWrite::Status::error, "injected"} : inner_->store(s, a, v);
     }
-    SecretWrite remove(std::string_view s, std::string_view a) override { return inner_->remove(s, a); }
+    SecretWrite remove(std::string_view s, std::string_view a) override {
+        return fails_ && fails_(a) ? SecretWrite{SecretWrite::Status::error, "injected"} : inner_->remove(s, a);
+    }
 
 private:
     std::shared_ptr<SecretStore> inner_;
-    std::string account_;
-    int failures_;
+    Check fails_;
+};
+
+// A keyring that is locked: every item may exist, none can be read or written.
+class LockedStore final : public SecretStore {
+public:
+    Kind kind() const override { return Kind::secretService; }
+    SecretLookup lookup(std::string_view, std::string_view) override { return {SecretLookup::Status::locked}; }
+    SecretLookup exists(std::string_view, std::string_view) override { return {SecretLookup::Status::locked}; }
+    SecretWrite store(std::string_view, std::string_view, std::span<const std::uint8_t>) override {
+        return {SecretWrite::Status::locked, "locked"};
+    }
+    SecretWrite remove(std::string_view, std::string_view) override { return {SecretWrite::Status::locked, "locked"}; }
 };
 
 }  // namespace TestSupport

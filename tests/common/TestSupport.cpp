@@ -1,14 +1,21 @@
 #include "TestSupport.h"
 
+#include "Face/CameraActivity.h"
+#include "Vault/KorvelIDVault.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QThread>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -28,14 +35,72 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-ScopedDataHome::ScopedDataHome() {
-    if (const char* prev = std::getenv("XDG_DATA_HOME")) previous_ = prev;
-    ::setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
+ScopedEnv::ScopedEnv(std::initializer_list<std::pair<const char*, std::optional<std::string>>> values) {
+    for (const auto& [name, value] : values) set(name, value);
 }
 
-ScopedDataHome::~ScopedDataHome() {
-    if (previous_) ::setenv("XDG_DATA_HOME", previous_->c_str(), 1);
-    else ::unsetenv("XDG_DATA_HOME");
+void ScopedEnv::set(const char* name, const std::optional<std::string>& value) {
+    const char* before = std::getenv(name);
+    previous_.emplace_back(name, before ? std::optional<std::string>(before) : std::nullopt);
+    if (value) ::setenv(name, value->c_str(), 1);
+    else ::unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    for (auto it = previous_.rbegin(); it != previous_.rend(); ++it) {
+        if (it->second) ::setenv(it->first.c_str(), it->second->c_str(), 1);
+        else ::unsetenv(it->first.c_str());
+    }
+}
+
+ScopedLanguage::ScopedLanguage(AppLanguage language) : previous_(Localizer::shared().language()) {
+    Localizer::shared().setLanguage(language);
+}
+
+ScopedLanguage::~ScopedLanguage() { Localizer::shared().setLanguage(previous_); }
+
+ScopedVaultStore::ScopedVaultStore(std::unique_ptr<VaultStore> store) { KorvelIDVault::setStore(std::move(store)); }
+
+ScopedVaultStore::~ScopedVaultStore() { KorvelIDVault::setStore(nullptr); }
+
+int fileMode(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+std::string hex(std::span<const std::uint8_t> bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (auto b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+void asUnprivilegedUser(const std::filesystem::path& dir, const std::function<void()>& body) {
+    if (::geteuid() != 0) return body();
+    constexpr uid_t nobody = 65534;
+    ASSERT_EQ(::chown(dir.c_str(), nobody, nobody), 0);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const bool dropped = ::setgroups(0, nullptr) == 0 && ::setgid(nobody) == 0 && ::setuid(nobody) == 0;
+        if (dropped) body();
+        std::fflush(nullptr);
+        ::_exit(!dropped ? 2 : ::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFEXITED(status) && WEXITSTATUS(status) == 2 ? "could not drop to an unprivileged user"
+                                                           : "the unprivileged part failed (see above)");
+}
+
+bool requireAll() {
+    const char* v = std::getenv("KORVEL_REQUIRE_ALL");
+    return v && std::string(v) == "1";
 }
 
 std::string readText(const std::filesystem::path& path) {
@@ -105,6 +170,22 @@ void FailingFileWriter::streamAtomically(const std::filesystem::path& path,
     FileWriter::system().streamAtomically(path, produce, mode);
 }
 
+QString run(const QString& program, const QStringList& args, int timeoutMs) {
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(timeoutMs);
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+void stop(QProcess& process) {
+    if (process.state() == QProcess::NotRunning) return;
+    process.terminate();
+    if (!process.waitForFinished(3000)) {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+}
+
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     QElapsedTimer t;
     t.start();
@@ -115,4 +196,6 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     }
     return true;
 }
+
+bool cameraOff() { return waitUntil([] { return CameraActivity::shared().activeCount() == 0; }, 10000); }
 }  // namespace TestSupport

@@ -2,13 +2,26 @@
 // Helpers shared by the test programs.
 #include <gtest/gtest.h>
 
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "Localization/Localization.h"
 #include "Support/Bytes.h"
 #include "Support/FileIO.h"
+
+class QProcess;
+class VaultStore;
 
 namespace TestSupport {
 
@@ -26,27 +39,81 @@ private:
     std::filesystem::path path_;
 };
 
+// Sets (or, for nothing, unsets) environment variables while it lives and puts back what was
+// there before, also when the test fails half-way.
+class ScopedEnv {
+public:
+    ScopedEnv() = default;
+    ScopedEnv(std::initializer_list<std::pair<const char*, std::optional<std::string>>> values);
+    ~ScopedEnv();
+    void set(const char* name, const std::optional<std::string>& value);
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> previous_;
+};
+
 // Points XDG_DATA_HOME at a temporary folder while it lives.
 class ScopedDataHome {
 public:
-    ScopedDataHome();
-    ~ScopedDataHome();
     const std::filesystem::path& path() const { return dir_.path(); }
 
 private:
     TempDir dir_;
-    std::optional<std::string> previous_;
+    ScopedEnv env_{{"XDG_DATA_HOME", dir_.path().string()}};
 };
+
+// Sets the shared localizer's language while it lives.
+class ScopedLanguage {
+public:
+    explicit ScopedLanguage(AppLanguage language);
+    ~ScopedLanguage();
+
+private:
+    AppLanguage previous_;
+};
+
+// Installs the vault facade's store while it lives; none afterwards.
+class ScopedVaultStore {
+public:
+    explicit ScopedVaultStore(std::unique_ptr<VaultStore> store);
+    ~ScopedVaultStore();
+};
+
+// The permission bits of a file (07777), or -1 when it cannot be examined.
+int fileMode(const std::filesystem::path& path);
+
+// Lower-case hexadecimal.
+std::string hex(std::span<const std::uint8_t> bytes);
+
+// Runs `body` as a user who is not root: directly, or (when the tests run as root, as in CI) in a
+// child process that has dropped to the unprivileged "nobody" user after `dir` was handed to it.
+// Failures inside the child fail the test.
+void asUnprivilegedUser(const std::filesystem::path& dir, const std::function<void()>& body);
+
+// Whether every test must run here (KORVEL_REQUIRE_ALL=1, as in CI): a missing keyring, display,
+// tool, model or data set is then a failure rather than a skip.
+bool requireAll();
 
 std::string readText(const std::filesystem::path& path);
 void writeText(const std::filesystem::path& path, const std::string& text);
 std::string golden(const std::string& name);  // tests/golden/<name>
 
+// Skips the test with the message streamed into it, or, where every test must run, fails it with
+// that message. Like GTEST_SKIP it returns from the current function.
+#define KORVEL_SKIP()                                                                                       \
+    return GTEST_MESSAGE_AT_(__FILE__, __LINE__,                                                            \
+                             ::TestSupport::requireAll() ? "Every test must run here (KORVEL_REQUIRE_ALL)"  \
+                                                         : "Skipped",                                       \
+                             ::TestSupport::requireAll() ? ::testing::TestPartResult::kFatalFailure         \
+                                                         : ::testing::TestPartResult::kSkip)
+
 // The shared face data folder, or nothing (the caller skips with a message).
 std::optional<std::filesystem::path> dataDir();
-#define KORVEL_REQUIRE_DATA(var)                                                                   \
-    const auto var##_opt = ::TestSupport::dataDir();                                               \
-    if (!var##_opt) GTEST_SKIP() << "face test data not found (set KORVEL_TEST_DATA); skipping";   \
+#define KORVEL_REQUIRE_DATA(var)                                                                 \
+    const auto var##_opt = ::TestSupport::dataDir();                                             \
+    if (!var##_opt) KORVEL_SKIP() << "face test data not found (set KORVEL_TEST_DATA)";          \
     const std::filesystem::path var = *var##_opt
 
 // A FileWriter that fails on chosen calls and otherwise writes for real.
@@ -72,5 +139,22 @@ bool finishesWithin(const std::function<void()>& work, const std::filesystem::pa
 
 // Runs the Qt event loop until `done` is true or the timeout passes; returns `done()`.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+
+// Runs a program to its end (or the timeout) and returns what it printed.
+QString run(const QString& program, const QStringList& args, int timeoutMs = 10000);
+// Ends a started process: asked first, killed after three seconds.
+void stop(QProcess& process);
+
+// Whether every camera has gone off (the activity indicator back at zero) within ten seconds: what
+// every test that started a scan or an enrolment checks at its end.
+bool cameraOff();
+
+// The child of `root` with this object name, or a failure of the calling test (and nullptr).
+template <typename T>
+T* child(const QObject& root, const char* name) {
+    T* found = root.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(found, nullptr) << "no child " << name;
+    return found;
+}
 
 }  // namespace TestSupport
