@@ -63,6 +63,8 @@ public:
         busy_ += Clock::now() - start;
         return e;
     }
+    float distance(std::span<const float> q, std::span<const float> e) const override { return inner_.distance(q, e); }
+    bool adopt(FaceProfile& profile) const override { return inner_.adopt(profile); }
     std::optional<std::string> loadError() override { return inner_.loadError(); }
     double busySeconds() const { return std::chrono::duration<double>(busy_).count(); }
     void reset() { busy_ = {}; }

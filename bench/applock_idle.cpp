@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     {
         AppLockController lock(windows, dir / "protected-apps.json");
         for (const auto& c : classes) lock.store().add({"bench-" + c, c, 0});
-        lock.setCurtainFactory([&locks](const ProtectedApp&, std::function<void()>, std::function<void()>) {
+        lock.setCurtainFactory([&locks](const ProtectedApp&, WindowSystem&, std::function<void()>, std::function<void()>) {
             ++locks;
             return std::make_unique<NoCurtain>();
         });

@@ -86,9 +86,11 @@ ActivationFigures activationRuns(int runs, const CurtainServices& services) {
     QPointer<LockCurtainWindow> current;
     QElapsedTimer clock;
     qint64 requestedAt = -1;
-    controller.setCurtainFactory([&](const ProtectedApp& app, auto onUnlocked, auto onCancelled) {
+    controller.setCurtainFactory([&](const ProtectedApp& app, WindowSystem& ws, auto onUnlocked, auto onCancelled) {
         if (clock.isValid()) requestedAt = clock.nsecsElapsed();
-        auto curtain = std::make_unique<LockCurtainWindow>(app, std::move(onUnlocked), std::move(onCancelled), services);
+        CurtainServices s = services;
+        s.windows = &ws;
+        auto curtain = std::make_unique<LockCurtainWindow>(app, std::move(onUnlocked), std::move(onCancelled), s);
         current = curtain.get();
         return curtain;
     });
