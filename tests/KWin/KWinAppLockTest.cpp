@@ -98,7 +98,7 @@ TEST(KWinAppLock, ScriptReportsActivationsAndKeepsTheCurtainAboveFullScreenAndAc
         const int before = windows->curtainRestorations();
         ASSERT_TRUE(kwin->activateTerminalFromScript());
         EXPECT_TRUE(waitUntil([&] { return windows->curtainRestorations() > before; }, 3000)) << "round " << round;
-        EXPECT_TRUE(waitUntil(inPlace, 3000)) << "round " << round;
+        EXPECT_TRUE(waitUntil(inPlace, 8000)) << "round " << round;
     }
 
     // Above the terminal on both screens: KWin's own picture shows the curtain's backdrop.

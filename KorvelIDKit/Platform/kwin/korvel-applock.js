@@ -99,7 +99,13 @@ function poll() {
     polledAt = Date.now();
     callDBus(service, path, iface, "nextCommand", function (command) {
         if (generation !== polls) return;
-        if (command) carryOut(command);  // may report, which must not ask again meanwhile
+        // KWin drops an exception thrown in here without a word, and the script would never ask
+        // again: say it, and keep asking.
+        try {
+            if (command) carryOut(command);  // may report, which must not ask again meanwhile
+        } catch (error) {
+            console.log("korvel-applock: " + error);
+        }
         poll();
     });
 }
