@@ -487,6 +487,17 @@ TEST_F(CurtainDesktopTest, ProgramWiringUnlocksByRecordedFace) {
     // 8.5 s into the clip with the blinks: the face and a blink fall inside the scan.
     *video = {data / "blink" / "franck_talking_face_blinks_22s.mp4", VideoFileSource::Options{.startOffset = 8.5}};
     present({"org.example.Editor", "Editor", 0}, CurtainServices::defaults());
-    ASSERT_TRUE(waitUntil([&] { return endings_.unlocked == 1; }, 60000)) << "no face approval";
+    // A build slowed by sanitizers on a busy machine may step over the blinks in one scan: scan
+    // again, as a person would (each scan replays the clip from the same point).
+    int scans = 1;
+    ASSERT_TRUE(waitUntil([&] {
+        if (endings_.unlocked == 1) return true;
+        CurtainModel* m = curtain_ ? curtain_->model() : nullptr;
+        if (m && m->phase() == CurtainModel::Phase::failed && scans < 3) {
+            ++scans;
+            m->startFaceScan();
+        }
+        return false;
+    }, 90000)) << "no face approval in " << scans << " scans";
     EXPECT_EQ(endings_.cancelled, 0);
 }
