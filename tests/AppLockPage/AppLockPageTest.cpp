@@ -185,24 +185,6 @@ TEST_F(AppLockPage, GracePickerShowsStoredValueAndAppliesChoices) {
     EXPECT_EQ(page.picker("org.gnome.gedit").currentIndex(), 1);
 }
 
-TEST_F(AppLockPage, RemovingTheLastRowShowsTheEmptyState) {
-    Page page({{"firefox-esr", "Firefox ESR", -1}});
-    page.view->show();
-    // Unprotecting asks for the credential first; refused, nothing changes.
-    outcome = CredentialGate::Outcome::refused;
-    page.row("firefox-esr").findChild<QToolButton*>("appLockRemoveButton")->click();
-    settle();
-    EXPECT_TRUE(page.backend->calls.empty());
-    EXPECT_EQ(page.rows().size(), 1);
-    outcome = CredentialGate::Outcome::allowed;
-    page.row("firefox-esr").findChild<QToolButton*>("appLockRemoveButton")->click();
-    settle();
-    EXPECT_EQ(asked, std::vector<CredentialGate::Change>(2, CredentialGate::Change::unprotectApp));
-    EXPECT_EQ(page.backend->calls, std::vector<std::string>{"remove firefox-esr"});
-    EXPECT_TRUE(page.showsEmptyState());
-    EXPECT_TRUE(page.rows().isEmpty());
-}
-
 TEST_F(AppLockPage, BannerSaysWhyAndLeavesOnceWindowControlWorks) {
     struct Case {
         WindowControl control;

@@ -491,13 +491,9 @@ TEST_F(CurtainDesktopTest, ProgramWiringUnlocksByRecordedFace) {
     // again, as a person would (each scan replays the clip from the same point).
     int scans = 1;
     ASSERT_TRUE(waitUntil([&] {
-        if (endings_.unlocked == 1) return true;
-        CurtainModel* m = curtain_ ? curtain_->model() : nullptr;
-        if (m && m->phase() == CurtainModel::Phase::failed && scans < 3) {
-            ++scans;
-            m->startFaceScan();
-        }
-        return false;
+        CurtainModel* m = curtain_ && !endings_.unlocked ? curtain_->model() : nullptr;
+        if (m && m->phase() == CurtainModel::Phase::failed && scans < 3) { ++scans; m->startFaceScan(); }
+        return endings_.unlocked == 1;
     }, 90000)) << "no face approval in " << scans << " scans";
     EXPECT_EQ(endings_.cancelled, 0);
 }

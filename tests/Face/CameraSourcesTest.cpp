@@ -176,27 +176,4 @@ TEST(VideoFileSourceTest, StopInterruptsTheWaitForTheNextFrame) {
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 0.5);
 }
 
-TEST(VideoFileSourceTest, UnreadableFileIsAConfigurationFailure) {
-    TestSupport::TempDir dir;
-    TestSupport::writeText(dir / "broken.mp4", "this is not a video");
-    VideoFileSource source(dir / "broken.mp4");
-    EXPECT_EQ(cameraErrorText([&] { source.open(); }),
-              "Camera configuration failed: Could not open " + (dir / "broken.mp4").string() + ".");
-}
-
-TEST(VideoFileSourceTest, StopReleasesTheFile) {
-    TestSupport::TempDir dir;
-    CameraController camera(VideoFileSource::factory(writeVideo(dir.path(), 50, 25), {.loop = true}));
-    std::atomic<int> frames{0};
-    camera.setOnFrame([&](const CameraFrame&) { ++frames; });
-    EXPECT_EQ(openDescriptorsInto(dir.path()), 0);
-    camera.start();
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return frames >= 2; }));
-    EXPECT_GE(openDescriptorsInto(dir.path()), 1);
-    camera.stop();
-    camera.waitUntilSettled();
-    EXPECT_EQ(openDescriptorsInto(dir.path()), 0);
-    EXPECT_TRUE(TestSupport::waitUntil([] { return CameraActivity::shared().activeCount() == 0; }));
-}
-
 }  // namespace

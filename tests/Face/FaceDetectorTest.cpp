@@ -69,17 +69,6 @@ TEST(FaceGeometryTest, LargestFaceWidthFloorAndQualityGateIncludeTheirBoundaries
     EXPECT_FLOAT_EQ(FaceGeometry::estimateQuality(0.9f, std::nullopt, -0.9f), 0.0f);
 }
 
-TEST(FaceGeometryTest, CropIsOneAndAHalfTimesTheBoxCutAtTheFrameEdge) {
-    // Centred: 0.2 × 0.2 box at (0.4, 0.4) → 0.3 × 0.3 at (0.35, 0.35), rows counted from the top.
-    EXPECT_EQ(FaceGeometry::cropRect({0.4, 0.4, 0.2, 0.2}, {1000, 1000}), cv::Rect(350, 350, 300, 300));
-    // At the top-right corner: cut by the frame, smaller than 1.5× and no longer centred on the face.
-    const cv::Rect edge = FaceGeometry::cropRect({0.85, 0.85, 0.2, 0.2}, {1000, 1000});
-    EXPECT_EQ(edge, cv::Rect(800, 0, 200, 200));
-    // Lower-left origin: a face at the bottom of the frame is cut at the last row.
-    EXPECT_EQ(FaceGeometry::cropRect({0.4, -0.05, 0.2, 0.2}, {1000, 1000}), cv::Rect(350, 800, 300, 200));
-    EXPECT_TRUE(FaceGeometry::cropRect({1.5, 0.4, 0.2, 0.2}, {1000, 1000}).empty());
-}
-
 TEST(FaceGeometryTest, EyeOpennessIsTheMeanRatioOfUsableEyes) {
     const std::vector<cv::Point2f> open = {{0, 0.5f}, {0.1f, 0.4f}, {0.2f, 0.4f}, {0.3f, 0.5f}, {0.2f, 0.6f}, {0.1f, 0.6f}};
     const std::vector<cv::Point2f> half = {{0, 0.5f}, {0.1f, 0.45f}, {0.2f, 0.45f}, {0.3f, 0.5f}, {0.2f, 0.55f}, {0.1f, 0.55f}};
@@ -125,15 +114,6 @@ TEST(FaceGeometryTest, YawFollowsTheNoseBetweenTheFaceSides) {
     // Measured along the eye line: a tilted frontal face is still frontal.
     const auto tilted = syntheticFace({320, 240}, 100, 0.3f, 0.1f, 0.4f);
     EXPECT_NEAR(*FaceGeometry::yaw(tilted, FaceGeometry::roll(tilted)), 0.0, 1e-4);
-}
-
-TEST(FaceGeometryTest, AnglesAndOutlinesNeedAllSixtyEightPoints) {
-    const auto face = syntheticFace({320, 240}, 100, 0.3f, 0.1f);
-    const std::vector<cv::Point2f> partial(face.begin(), face.begin() + 60);
-    EXPECT_FALSE(FaceGeometry::roll(partial));
-    EXPECT_FALSE(FaceGeometry::yaw(partial, 0.0f));
-    const auto [l, r] = FaceGeometry::eyeOutlines(partial, {0.3, 0.3, 0.3, 0.3}, frame640, 0);
-    EXPECT_TRUE(l.empty() && r.empty());
 }
 
 // ---- openness through the face's own motion ----

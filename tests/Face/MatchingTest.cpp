@@ -46,15 +46,6 @@ TEST(BestMatch, BestSampleOfAnyProfileWinsAndOtherLengthsAreSkipped) {
     EXPECT_FLOAT_EQ(m.distance, FaceMatching::cosineDistance(std::vector<float>{1, 0}, std::vector<float>{1, 0.1f}));
 }
 
-TEST(BestMatch, TiesKeepTheEarlierProfile) {
-    const std::vector<FaceProfile> profiles{profile("First", {{0, 1}, {1, 1}}), profile("Second", {{1, 1}}),
-                                            profile("First", {{2, 2}})};
-    const auto m = FaceMatching::bestMatch(profiles, FaceEmbedding{{1, 1}});
-    EXPECT_EQ(m.name, std::optional<std::string>("First"));
-    const std::vector<FaceProfile> swapped{profile("Second", {{1, 1}}), profile("First", {{1, 1}})};
-    EXPECT_EQ(FaceMatching::bestMatch(swapped, FaceEmbedding{{1, 1}}).name, std::optional<std::string>("Second"));
-}
-
 // Through a recogniser: its distance, profiles it cannot adopt never match, and a profile without an
 // engine name is taken as its own by the default.
 TEST(BestMatch, ByARecognizerOnlyItsOwnProfilesCountAtItsDistance) {

@@ -117,44 +117,8 @@ TEST_F(LocalizerTest, SwitchingNotifiesOnceWithNewTextsAndStoresTheChoiceSetting
     EXPECT_EQ(onDisk(), QStringLiteral("tr"));
 }
 
-// (A missing key comes back unchanged: the lookup test's.)
-TEST(LocalizerNoStore, WorksWithoutAPreferenceStore) {
-    Localizer localizer(nullptr, {"fr-BE"});
-    EXPECT_EQ(localizer.language(), AppLanguage::french);
-    localizer.setLanguage(AppLanguage::dutch);
-    EXPECT_EQ(localizer.string("common.cancel"), "Annuleren");
-}
-
-TEST(LocalizerLookup, FallsBackToEnglishThenToTheKey) {
-    const Translations::Table table = {
-        {"t.full", {"A", "B", "C", "D", "E", "F"}},
-        {"t.partial", {"English", "", "Türkçe", "", "", ""}},
-        {"t.noEnglish", {"", "Deutsch", "", "", "", ""}},
-    };
-    EXPECT_EQ(Localizer::lookup(table, AppLanguage::dutch, "t.full"), "F");
-    EXPECT_EQ(Localizer::lookup(table, AppLanguage::turkish, "t.partial"), "Türkçe");
-    EXPECT_EQ(Localizer::lookup(table, AppLanguage::german, "t.partial"), "English");
-    EXPECT_EQ(Localizer::lookup(table, AppLanguage::german, "t.noEnglish"), "Deutsch");
-    EXPECT_EQ(Localizer::lookup(table, AppLanguage::french, "t.noEnglish"), "t.noEnglish");
-    EXPECT_EQ(Localizer::lookup(table, AppLanguage::english, "t.missing"), "t.missing");
-    EXPECT_EQ(Localizer::lookup({}, AppLanguage::spanish, "t.full"), "t.full");
-}
-
 TEST(LocalizerCount, FrenchCountsZeroAndOneInTheSingular) {
     const TestSupport::ScopedLanguage french(AppLanguage::french);
     EXPECT_EQ(qLCount("vault.itemCountOne", "vault.itemCount", 0).toStdString(), "0 élément");
     EXPECT_EQ(qLCount("vault.itemCountOne", "vault.itemCount", 2).toStdString(), "2 éléments");
-}
-
-TEST(AppLanguageCodes, EveryLanguageRoundTripsAndOnlyExactCodesParse) {
-    // The enum value doubles as the column index of the string table.
-    for (std::size_t i = 0; i < allLanguages().size(); ++i) {
-        const AppLanguage language = allLanguages()[i];
-        EXPECT_EQ(static_cast<std::size_t>(language), i);
-        EXPECT_EQ(appLanguageFromRaw(rawValue(language)), language);
-    }
-    for (const char* raw : {"", "e", "EN", "De", "en-US", "de_CH", "eng", "english", " en", "pt"})
-        EXPECT_EQ(appLanguageFromRaw(raw), std::nullopt) << '"' << raw << '"';
-    // "menu.open" ends in an ellipsis in every language: the Qt shorthand decodes UTF-8.
-    EXPECT_TRUE(qL("menu.open").endsWith(QChar(0x2026))) << qL("menu.open").toStdString();
 }

@@ -24,7 +24,7 @@ protected:
     NotchWindowController display;
 };
 
-// (Where it hangs on its screen is the placement test's, NotchMetricsTest.)
+// (Where it hangs on its screen is a formula of NotchMetrics, not tested on its own.)
 TEST_F(NotchWindowControllerTest, HangsClickThroughWithoutTakingTheFocus) {
     EXPECT_FALSE(display.isPanelVisible());  // built, not shown
     display.ensureVisible();
