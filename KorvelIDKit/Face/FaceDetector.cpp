@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 
 #include "Face/FaceLandmarkFinder.h"
 #include "Face/FaceMotion.h"
@@ -23,12 +24,16 @@ float RelativeOpennessScale::toTrackerScale(float raw, double seconds) {
         if (t >= seconds - window) values.push_back(v);
     float baseline = 0;
     if (values.size() < minWindowFrames) {
-        // Too few frames for a median: the widest of the last few. A median of a scan's first
-        // frames already holds the lids of a blink that began among them, and would measure the
-        // closed lids against half-closed ones.
-        baseline = raw;
+        // Too few frames for a median: the second widest of the last few, this one included. A
+        // median of a scan's first frames already holds the lids of a blink that began among them,
+        // and would measure the closed lids against half-closed ones; the widest alone would let
+        // one frame whose fit sprang wide (a still's landmarks jitter by a quarter) make every
+        // other frame read closed.
         const std::size_t start = history_.size() > minWindowFrames - 1 ? history_.size() - (minWindowFrames - 1) : 0;
-        for (std::size_t i = start; i < history_.size(); ++i) baseline = std::max(baseline, history_[i].second);
+        std::vector<float> first{raw};
+        for (std::size_t i = start; i < history_.size(); ++i) first.push_back(history_[i].second);
+        std::sort(first.begin(), first.end(), std::greater<>());
+        baseline = first.size() > 1 ? std::min(first[0], 1.05f * first[1]) : first[0];
     } else {
         const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
         std::nth_element(values.begin(), middle, values.end());
