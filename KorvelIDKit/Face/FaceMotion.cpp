@@ -80,19 +80,28 @@ cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks) {
     return mask;
 }
 
-cv::Mat aboveEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
+cv::Mat eyeBand(const cv::Mat& mask, std::span<const cv::Point2f> landmarks, double from, double to) {
     const auto eyes = FaceGeometry::eyeCentres(landmarks);
     if (mask.empty() || !eyes || !(eyes->distance() > 0)) return {};
-    // The half-plane above a line parallel to the eye line, a tenth of the eye distance below it.
+    // Between two lines parallel to the eye line, `from` and `to` eye distances below it.
     const cv::Point2d along = (eyes->right - eyes->left) * (1.0 / eyes->distance());
     const cv::Point2d down(-along.y, along.x);  // image y points down
-    const cv::Point2d base = eyes->middle() + down * (0.1 * eyes->distance());
+    const cv::Point2d top = eyes->middle() + down * (from * eyes->distance());
+    const cv::Point2d bottom = eyes->middle() + down * (to * eyes->distance());
     const double reach = 2.0 * (mask.cols + mask.rows);
-    const std::vector<cv::Point> half{cv::Point(base - along * reach), cv::Point(base + along * reach),
-                                      cv::Point(base + along * reach - down * reach), cv::Point(base - along * reach - down * reach)};
-    cv::Mat upper = cv::Mat::zeros(mask.size(), CV_8U);
-    cv::fillConvexPoly(upper, half, cv::Scalar(255));
-    return mask & upper;
+    const std::vector<cv::Point> band{cv::Point(top - along * reach), cv::Point(top + along * reach),
+                                      cv::Point(bottom + along * reach), cv::Point(bottom - along * reach)};
+    cv::Mat inside = cv::Mat::zeros(mask.size(), CV_8U);
+    cv::fillConvexPoly(inside, band, cv::Scalar(255));
+    return mask & inside;
+}
+
+cv::Mat aboveEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
+    return eyeBand(mask, landmarks, -double(mask.cols + mask.rows), 0.1);
+}
+
+cv::Mat belowEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
+    return eyeBand(mask, landmarks, 0.1, 0.8);
 }
 
 double stretchAtEyes(std::span<const cv::Point2f> landmarks, const cv::Matx33d& h) {
@@ -163,13 +172,13 @@ void FaceMotionTracker::startAnchor(const cv::Mat& gray, std::span<const cv::Poi
     }
     points_ = anchorPoints_;
     anchorCount_ = anchorPoints_.size();
-    witnessAnchor_.clear();
-    if (!mask.empty()) {
-        const double spacing = std::max(2.0, eyeDistance(landmarks) / 16);
-        cv::goodFeaturesToTrack(gray, witnessAnchor_, maxWitnesses, 0.005, spacing, FaceMotion::aboveEyes(mask, landmarks), 5);
+    const double spacing = std::max(2.0, eyeDistance(landmarks) / 16);
+    for (auto [region, band] : {std::pair{&above_, &FaceMotion::aboveEyes}, {&below_, &FaceMotion::belowEyes}}) {
+        region->anchor.clear();
+        if (!mask.empty()) cv::goodFeaturesToTrack(gray, region->anchor, maxWitnesses, 0.005, spacing, band(mask, landmarks), 5);
+        region->now = region->anchor;
+        region->count = region->anchor.size();
     }
-    witnesses_ = witnessAnchor_;
-    witnessCount_ = witnessAnchor_.size();
     anchorToReference_ = toReference;
     anchorTime_ = seconds;
 }
@@ -201,15 +210,15 @@ std::optional<cv::Matx33d> FaceMotionTracker::followAnchor(const cv::Mat& gray, 
     return std::nullopt;
 }
 
-FaceMotionTracker::Above FaceMotionTracker::followAbove(const cv::Mat& gray, std::span<const cv::Point2f> landmarks,
-                                                        const cv::Matx33d& anchorToNow) {
-    if (witnessCount_ < std::size_t(minWitnesses)) return Above::unknown;
-    if (witnesses_.empty()) return Above::disagrees;
-    follow(previous_, gray, witnessAnchor_, witnesses_);
-    const std::vector<cv::Point2f>& from = witnessAnchor_;
-    const std::vector<cv::Point2f>& to = witnesses_;
-    check_.witnesses = to.size();
-    if (to.size() < std::size_t(minWitnesses) || 2 * to.size() < witnessCount_) return Above::disagrees;
+FaceMotionTracker::Region FaceMotionTracker::followRegion(Witnesses& region, const cv::Mat& gray,
+                                                          std::span<const cv::Point2f> landmarks,
+                                                          const cv::Matx33d& anchorToNow, double& worstDrift) {
+    if (region.count < std::size_t(minWitnesses)) return Region::unknown;
+    if (region.now.empty()) return Region::disagrees;
+    follow(previous_, gray, region.anchor, region.now);
+    const std::vector<cv::Point2f>& from = region.anchor;
+    const std::vector<cv::Point2f>& to = region.now;
+    if (to.size() < std::size_t(minWitnesses) || 2 * to.size() < region.count) return Region::disagrees;
     std::vector<cv::Point2f> expected;
     cv::perspectiveTransform(from, expected, cv::Mat(anchorToNow));
     // Four in five of the points found in the anchor must still be followed and agree: a few on
@@ -219,11 +228,11 @@ FaceMotionTracker::Above FaceMotionTracker::followAbove(const cv::Mat& gray, std
     const double scale = eyeDistance(landmarks);
     for (std::size_t i = 0; i < to.size(); ++i) drift.push_back(cv::norm(expected[i] - to[i]) / scale);
     std::sort(drift.begin(), drift.end());
-    const std::size_t fifth = witnessCount_ * 4 / 5;
-    check_.witnessDrift = fifth < drift.size() ? drift[fifth] : std::numeric_limits<double>::infinity();
-    if (check_.witnessDrift <= maxWitnessDrift) return Above::agrees;
+    const std::size_t fifth = region.count * 4 / 5;
+    worstDrift = fifth < drift.size() ? drift[fifth] : std::numeric_limits<double>::infinity();
+    if (worstDrift <= maxWitnessDrift) return Region::agrees;
     // Those still followed agree: the others were lost, not seen to move.
-    return drift[drift.size() * 4 / 5] <= maxWitnessDrift ? Above::thinned : Above::disagrees;
+    return drift[drift.size() * 4 / 5] <= maxWitnessDrift ? Region::thinned : Region::disagrees;
 }
 
 std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, std::span<const cv::Point2f> landmarks,
@@ -235,7 +244,15 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     const std::size_t pointsBefore = points_.size();
     check_ = {};
     const std::optional<cv::Matx33d> anchorToNow = continues ? followAnchor(gray, landmarks) : std::nullopt;
-    const Above above = anchorToNow ? followAbove(gray, landmarks, *anchorToNow) : Above::unknown;
+    // Above and below the eyes alike: a fold on either side moves the lids with it. The worse of
+    // the two stands for both.
+    Region above = Region::unknown;
+    if (anchorToNow) {
+        above = std::max(followRegion(above_, gray, landmarks, *anchorToNow, check_.witnessDrift),
+                         followRegion(below_, gray, landmarks, *anchorToNow, check_.belowDrift));
+        check_.witnesses = above_.now.size();
+        check_.belowWitnesses = below_.now.size();
+    }
     previous_ = usable ? gray : cv::Mat();
     lastTime_ = seconds;
     if (!usable) {
@@ -244,8 +261,8 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     }
     // Only a region seen to agree vouches for the map; one with too few points to tell (unknown)
     // vouches for nothing, though it does not count as stuck below.
-    const bool aboveFine = above == Above::agrees || above == Above::unknown;
-    if (above != Above::agrees) aboveTroubleAt_ = seconds;
+    const bool aboveFine = above == Region::agrees || above == Region::unknown;
+    if (above != Region::agrees) aboveTroubleAt_ = seconds;
     // The region above the eyes has not agreed with the map for longer than an anchor lives (points
     // there lost and never renewed): the map is given up, as when the motion is lost.
     const bool stuck = anchorToNow && !aboveFine && seconds - aboveFineAt_ > anchorLifetime;
@@ -299,7 +316,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // one plane (or the map is wrong), and nothing is taken from this frame. A map too narrow to
     // place the brows is not read either, but may be renewed like any narrow map.
     const bool spans = spread >= minSpread;
-    if (spans && above == Above::disagrees) return std::nullopt;
+    if (spans && above == Region::disagrees) return std::nullopt;
     const bool calm = double(points_.size()) >= minCalmStep * double(pointsBefore);
     // A new anchor finds new points above the eyes, placed by the map as it is now: taken while a
     // fold is under way it would hide the part already turned. So a map that spans the face is
@@ -311,13 +328,13 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // under the eyes whose anchor was renewed at the fold's deepest otherwise read its turned lids
     // against the flat print's, as closed.)
     const bool settled = seconds - aboveTroubleAt_ >= recentWindow;
-    if (calm && (settled || !spans || above == Above::unknown) &&
+    if (calm && (settled || !spans || above == Region::unknown) &&
         (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_ ||
-         10 * witnesses_.size() < 9 * witnessCount_)) {
+         10 * above_.now.size() < 9 * above_.count || 10 * below_.now.size() < 9 * below_.count)) {
         startAnchor(gray, landmarks, nowToReference, seconds);
         if (!settled) ++generation_;
     }
-    if (!spans || above != Above::agrees) return std::nullopt;
+    if (!spans || above != Region::agrees) return std::nullopt;
     return FaceMotion::mappedOpenness(landmarks, nowToReference);
 }
 

@@ -94,7 +94,8 @@ public:
         std::size_t points = 0;
         double spread = 0;
         std::size_t witnesses = 0;
-        double witnessDrift = 0;  // the fifth largest share, in eye distances
+        std::size_t belowWitnesses = 0;
+        double witnessDrift = 0, belowDrift = 0;  // the fifth largest share, in eye distances
     };
     const Check& lastCheck() const { return check_; }
 
@@ -104,11 +105,16 @@ private:
     std::optional<cv::Matx33d> followAnchor(const cv::Mat& gray, std::span<const cv::Point2f> landmarks);
     void startAnchor(const cv::Mat& gray, std::span<const cv::Point2f> landmarks, const cv::Matx33d& toReference,
                      double seconds);
-    // Follows the points above the eyes into `gray`: whether they lie where `anchorToNow` puts them
-    // (unknown when the anchor had too few there to tell).
-    // thinned: too many lost to read the lids, though those left agree.
-    enum class Above { agrees, thinned, disagrees, unknown };
-    Above followAbove(const cv::Mat& gray, std::span<const cv::Point2f> landmarks, const cv::Matx33d& anchorToNow);
+    // Follows a region's points into `gray`: whether they lie where `anchorToNow` puts them
+    // (unknown when the anchor had too few there to tell; thinned: too many lost to read the lids,
+    // though those left agree). Ordered from best to worst.
+    enum class Region { agrees, unknown, thinned, disagrees };
+    struct Witnesses {
+        std::vector<cv::Point2f> anchor, now;  // in the anchor frame, in the previous frame
+        std::size_t count = 0;                 // found in the anchor frame
+    };
+    Region followRegion(Witnesses& region, const cv::Mat& gray, std::span<const cv::Point2f> landmarks,
+                        const cv::Matx33d& anchorToNow, double& worstDrift);
 
     cv::Mat previous_;                       // grey
     struct Recent {
@@ -120,8 +126,7 @@ private:
     std::vector<cv::Point2f> anchorPoints_;  // in the anchor frame
     std::vector<cv::Point2f> points_;        // the same points in the previous frame
     std::size_t anchorCount_ = 0;            // points found in the anchor frame
-    std::vector<cv::Point2f> witnessAnchor_, witnesses_;  // above the eyes: in the anchor, in the previous frame
-    std::size_t witnessCount_ = 0;
+    Witnesses above_, below_;  // the regions above and below the eyes
     double aboveFineAt_ = 0, aboveTroubleAt_ = 0;  // when the region above the eyes last agreed, last did not
     cv::Matx33d anchorToReference_ = cv::Matx33d::eye();
     double anchorTime_ = 0, lastTime_ = 0, referenceTime_ = 0;
@@ -138,6 +143,9 @@ namespace FaceMotion {
 cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks);
 // The part of a tracking mask above the eyes: from a tenth of the eye distance below the eye line up.
 cv::Mat aboveEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks);
+// The part below the eyes and above the mouth (which talks): from a tenth to eight tenths of the
+// eye distance below the eye line, the bridge and tip of the nose and the upper cheeks.
+cv::Mat belowEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks);
 // The openness of the eye outlines of 68 landmarks (pixels) after mapping them through
 // `homography`, measured in pixels along the mapped eye line. Nothing without 68 landmarks.
 std::optional<float> mappedOpenness(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);
