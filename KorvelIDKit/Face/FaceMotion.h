@@ -21,9 +21,10 @@
 // A print folded or bent is not one plane. Its largest flat part carries the map, and where a
 // fold runs near the eyes, the lids on a part turned away shrink as closing lids do. A real blink
 // moves the lids against what is around them: the brows, the forehead and the bridge of the nose
-// stay on the face's map while the lids drop. So the region above the eyes is also followed on its
-// own, by points that are never dropped for disagreeing with the map, and a frame is read only
-// while that region still lies where the map says it should.
+// stay on the face's map while the lids drop, and so do the nose and the upper cheeks below them.
+// So the regions above and below the eyes are also followed on their own, by points that are never
+// dropped for disagreeing with the map, and a frame is read only while both still lie where the
+// map says they should (the map may rest on either side of a fold).
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -62,8 +63,9 @@ public:
     // right after a violent step the map may hold only part of the motion, and a new anchor taken
     // through it would carry that error into every later frame.
     static constexpr double minCalmStep = 2.0 / 3.0;
-    // The region above the eyes (brows, forehead, the bridge of the nose between them) must follow
-    // the map: four in five of its points found in the anchor frame (at least `minWitnesses`)
+    // The regions above the eyes (brows, forehead, the bridge of the nose between them) and below
+    // them (nose, upper cheeks) must each follow the map: four in five of a region's points found
+    // in the anchor frame (at least `minWitnesses`)
     // must still be followed and lie within `maxWitnessDrift` eye distances of where the map puts
     // them. A fold deep enough to shrink the lids to 70 % of their height moves
     // the brows by a tenth of an eye distance or more; on the recorded clips the frames whose lids
