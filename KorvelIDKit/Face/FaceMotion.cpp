@@ -246,10 +246,10 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     const std::optional<cv::Matx33d> anchorToNow = continues ? followAnchor(gray, landmarks) : std::nullopt;
     // Above and below the eyes alike: a fold on either side moves the lids with it. The worse of
     // the two stands for both.
-    Region above = Region::unknown;
+    Region around = Region::unknown;
     if (anchorToNow) {
-        above = std::max(followRegion(above_, gray, landmarks, *anchorToNow, check_.witnessDrift),
-                         followRegion(below_, gray, landmarks, *anchorToNow, check_.belowDrift));
+        around = std::max(followRegion(above_, gray, landmarks, *anchorToNow, check_.witnessDrift),
+                          followRegion(below_, gray, landmarks, *anchorToNow, check_.belowDrift));
         check_.witnesses = above_.now.size();
         check_.belowWitnesses = below_.now.size();
     }
@@ -261,20 +261,20 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     }
     // Only a region seen to agree vouches for the map; one with too few points to tell (unknown)
     // vouches for nothing, though it does not count as stuck below.
-    const bool aboveFine = above == Region::agrees || above == Region::unknown;
-    if (above != Region::agrees) aboveTroubleAt_ = seconds;
-    // The region above the eyes has not agreed with the map for longer than an anchor lives (points
+    const bool aroundFine = around == Region::agrees || around == Region::unknown;
+    if (around != Region::agrees) aroundTroubleAt_ = seconds;
+    // The regions around the eyes have not agreed with the map for longer than an anchor lives (points
     // there lost and never renewed): the map is given up, as when the motion is lost.
-    const bool stuck = anchorToNow && !aboveFine && seconds - aboveFineAt_ > anchorLifetime;
-    if (aboveFine) aboveFineAt_ = seconds;
+    const bool stuck = anchorToNow && !aroundFine && seconds - aroundFineAt_ > anchorLifetime;
+    if (aroundFine) aroundFineAt_ = seconds;
     if (!anchorToNow || stuck) {
         // A new reference: this frame as it is.
         ++generation_;
         freshReference_ = !continues;
         startAnchor(gray, landmarks, cv::Matx33d::eye(), seconds);
         recent_.assign(1, {seconds, cv::Matx33d::eye(), std::vector<cv::Point2f>(landmarks.begin(), landmarks.end())});
-        referenceTime_ = aboveFineAt_ = seconds;
-        aboveTroubleAt_ = -std::numeric_limits<double>::infinity();
+        referenceTime_ = aroundFineAt_ = seconds;
+        aroundTroubleAt_ = -std::numeric_limits<double>::infinity();
         tracking_ = anchorCount_ >= std::size_t(minPoints);
         // Motion is lost mostly in fast motion, so the frames that follow cannot be checked against
         // the moments before: they stay unverified until the new reference has a history. A fresh
@@ -316,25 +316,25 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // one plane (or the map is wrong), and nothing is taken from this frame. A map too narrow to
     // place the brows is not read either, but may be renewed like any narrow map.
     const bool spans = spread >= minSpread;
-    if (spans && above == Region::disagrees) return std::nullopt;
+    if (spans && around == Region::disagrees) return std::nullopt;
     const bool calm = double(points_.size()) >= minCalmStep * double(pointsBefore);
-    // A new anchor finds new points above the eyes, placed by the map as it is now: taken while a
+    // A new anchor finds new points around the eyes, placed by the map as it is now: taken while a
     // fold is under way it would hide the part already turned. So a map that spans the face is
-    // renewed only after the region above the eyes agreed with it in every frame of the last
+    // renewed only after the regions around the eyes agreed with it in every frame of the last
     // moments (the new points are then vouched for by the old ones, back to the reference's
     // start). A narrow map, or a region too bare to tell, is renewed anyway, before so many points
     // are lost that no frame could be read; but what the lids read after such a renewal is not
     // compared with what they read before: the readings start a new generation. (A print folded
     // under the eyes whose anchor was renewed at the fold's deepest otherwise read its turned lids
     // against the flat print's, as closed.)
-    const bool settled = seconds - aboveTroubleAt_ >= recentWindow;
-    if (calm && (settled || !spans || above == Region::unknown) &&
+    const bool settled = seconds - aroundTroubleAt_ >= recentWindow;
+    if (calm && (settled || !spans || around == Region::unknown) &&
         (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_ ||
          10 * above_.now.size() < 9 * above_.count || 10 * below_.now.size() < 9 * below_.count)) {
         startAnchor(gray, landmarks, nowToReference, seconds);
         if (!settled) ++generation_;
     }
-    if (!spans || above != Region::agrees) return std::nullopt;
+    if (!spans || around != Region::agrees) return std::nullopt;
     return FaceMotion::mappedOpenness(landmarks, nowToReference);
 }
 

@@ -82,7 +82,7 @@ public:
     // generation() for when a new reference is first read).
     std::optional<float> referenceOpenness(const cv::Mat& frame, std::span<const cv::Point2f> landmarks, double seconds);
 
-    // Counts the references started, and the anchors renewed while the region above the eyes had
+    // Counts the references started, and the anchors renewed while the regions around the eyes had
     // not lately agreed with the map (whose points could not vouch for the new anchor's);
     // values of different generations are not comparable. A
     // reference started on a fresh view of the face (the first frame, after a gap) is read from its
@@ -129,7 +129,7 @@ private:
     std::vector<cv::Point2f> points_;        // the same points in the previous frame
     std::size_t anchorCount_ = 0;            // points found in the anchor frame
     Witnesses above_, below_;  // the regions above and below the eyes
-    double aboveFineAt_ = 0, aboveTroubleAt_ = 0;  // when the region above the eyes last agreed, last did not
+    double aroundFineAt_ = 0, aroundTroubleAt_ = 0;  // when the regions around the eyes last agreed, last did not
     cv::Matx33d anchorToReference_ = cv::Matx33d::eye();
     double anchorTime_ = 0, lastTime_ = 0, referenceTime_ = 0;
     std::uint64_t generation_ = 0;
