@@ -332,7 +332,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
         (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_ ||
          10 * above_.now.size() < 9 * above_.count || 10 * below_.now.size() < 9 * below_.count)) {
         startAnchor(gray, landmarks, nowToReference, seconds);
-        if (!settled) ++generation_;
+        if (!settled || !spans || around == Region::unknown) ++generation_;
     }
     if (!spans || around != Region::agrees) return std::nullopt;
     return FaceMotion::mappedOpenness(landmarks, nowToReference);
