@@ -328,11 +328,12 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // under the eyes whose anchor was renewed at the fold's deepest otherwise read its turned lids
     // against the flat print's, as closed.)
     const bool settled = seconds - aroundTroubleAt_ >= recentWindow;
-    if (calm && (settled || !spans || around == Region::unknown) &&
+    const bool vouched = settled && spans && around != Region::unknown;
+    if (calm && (settled || !vouched) &&
         (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_ ||
          10 * above_.now.size() < 9 * above_.count || 10 * below_.now.size() < 9 * below_.count)) {
         startAnchor(gray, landmarks, nowToReference, seconds);
-        if (!settled || !spans || around == Region::unknown) ++generation_;
+        if (!vouched) ++generation_;
     }
     if (!spans || around != Region::agrees) return std::nullopt;
     return FaceMotion::mappedOpenness(landmarks, nowToReference);
