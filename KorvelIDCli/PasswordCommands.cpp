@@ -55,7 +55,9 @@ int change(const Arguments& a) {
     SecretString current = reader.read(L("changepw.current"));
     SecretString next = readNew(reader, a, "changepw.new", "changepw.confirm", "changepw.tooShort", "changepw.mismatch");
     // The same change as the settings window's: the vault's password copy follows, or nothing changes.
-    const auto result = await(KorvelIDVault::changeMasterPassword(current.str(), next.str())).result();
+    // On this thread: a terminal command has no window to keep responsive, and no worker thread or
+    // event loop is left running while the program exits.
+    const auto result = KorvelIDVault::changeMasterPasswordNow(KorvelIDVault::store(), current.str(), next.str());
     switch (result) {
     case PasswordChangeResult::success: std::cout << L("security.passwordUpdated") << "\n"; return Exit::ok;
     case PasswordChangeResult::wrongCurrentPassword: throw Failure(L("changepw.wrongCurrent"));

@@ -1,9 +1,6 @@
 #pragma once
 // What the commands share: the data folder and its lock, the secret store, passwords read from the
-// terminal or standard input, waiting for the core's asynchronous calls, and progress on a terminal.
-#include <QEventLoop>
-#include <QFuture>
-#include <QFutureWatcher>
+// terminal or standard input, and progress on a terminal.
 
 #include <cstdint>
 #include <filesystem>
@@ -58,20 +55,6 @@ private:
     std::string pending_;
     bool ended_ = false;
 };
-
-// Waits for a future of the core, running this thread's event loop meanwhile (the core finishes
-// its work on the main thread).
-template <typename T>
-QFuture<T> await(QFuture<T> future) {
-    if (!future.isFinished()) {
-        QFutureWatcher<T> watcher;
-        QEventLoop loop;
-        QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-        watcher.setFuture(future);
-        if (!future.isFinished()) loop.exec();
-    }
-    return future;
-}
 
 // A bar on standard output when it is a terminal; nothing otherwise.
 class ProgressBar {

@@ -59,7 +59,7 @@ public:
     // the two is mended by the next password unlock (VaultStore::unlock).
     static QFuture<PasswordChangeResult> changeMasterPassword(std::string oldPassword, std::string newPassword);
     // The same change on the calling thread, derivations included, for a caller without an event
-    // loop (a forked process, a tool). Never on the Qt main thread.
+    // loop (a forked process, the command line). Never on a window's thread: it blocks for seconds.
     static PasswordChangeResult changeMasterPasswordNow(VaultStore& store, std::string_view oldPassword,
                                                         std::string_view newPassword);
 

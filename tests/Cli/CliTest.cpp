@@ -47,8 +47,10 @@ protected:
         p.write(input.data(), static_cast<qint64>(input.size()));
         p.closeWriteChannel();
         EXPECT_TRUE(p.waitForFinished(120'000)) << args.join(' ').toStdString();
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput().toStdString(),
-                p.readAllStandardError().toStdString()};
+        CliRun run{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput().toStdString(),
+                   p.readAllStandardError().toStdString()};
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << args.join(' ').toStdString() << " died:\n" << run.err;
+        return run;
     }
     std::filesystem::path dataFolder() const { return home.path() / "KorvelID" / "com.korvel.id"; }
     void write(const std::string& name, const std::string& content) {
