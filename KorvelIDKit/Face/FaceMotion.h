@@ -164,7 +164,8 @@ double shapeChange(std::span<const cv::Point2f> landmarks, const cv::Matx33d& ho
 // reference geometry each go through their own RelativeOpennessScale, and the tracker gets the
 // larger of the two, so a frame is closed only when both read closed and open when either does.
 // When the motion is unknown the reference reading is RelativeOpennessScale::neutral: such a frame
-// can open the eyes but never close them. One per scan.
+// can open the eyes but never close them. A closing value reaches the tracker one frame late, and
+// only when that next frame is verified too. One per scan.
 class EyeMotionOpennessScale final : public EyeOpennessScale {
 public:
     // Without the face's frame and landmarks nothing can be verified: never closed.
@@ -176,4 +177,5 @@ private:
     RelativeOpennessScale reference_;
     FaceMotionTracker motion_;
     std::uint64_t referenceGeneration_ = 0;
+    std::optional<float> held_;  // a closing reading waiting for the next frame to be verified
 };
