@@ -361,14 +361,8 @@ float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double s
     // moved, but not yet beyond the tolerance; in the next they have, and the frame is not read. A
     // real blink's lids close while the face around them keeps still, so the frame after its
     // closing one is read too (on the recorded clips, for 152 of the 155 blinks counted before).
-    if (const auto held = std::exchange(held_, std::nullopt)) {
-        if (!inReference) return now;  // not confirmed: this frame cannot close the eyes either
-        if (now < RelativeOpennessScale::neutral) held_ = now;
-        return *held;
-    }
-    if (now < RelativeOpennessScale::neutral) {
-        held_ = now;
-        return RelativeOpennessScale::neutral;
-    }
-    return now;
+    const auto held = std::exchange(held_, std::nullopt);
+    if (held && !inReference) return now;  // not confirmed: this frame cannot close the eyes either
+    if (now < RelativeOpennessScale::neutral) held_ = now;
+    return held ? *held : std::max(now, RelativeOpennessScale::neutral);
 }
