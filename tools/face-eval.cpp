@@ -32,7 +32,7 @@
 //     blink among a scan's first frames). --trace prints every frame the scan feeds in each mode,
 //     with the motion checks behind it.
 //
-//   face-eval attacks [--every N [--first K]] [--only TEXT] [--kinds planar|folded] [--trace] [--save DIR]
+//   face-eval attacks [--every N [--first K]] [--only TEXT] [--kinds planar|folded|strip] [--trace] [--save DIR]
 //     DATA_FOLDER
 //     The photo attack suite, made at run time from every still of DATA_FOLDER (blink/closed_eyes/
 //     *_open.*, faces/dev, faces/london_pairs; with --every N every N-th from the K-th (counted
@@ -43,7 +43,7 @@
 //     combination), and folded or bent (folded across at lines from the brows to the nostrils with
 //     the upper, the lower or both parts turned, folded along the nose, bent about a horizontal or
 //     a vertical axis, only a strip across the eyes turned; 30° to 80°, away from the camera and
-//     towards it; --kinds picks either group), in repeated dips of 0.15 to 0.6 s, with sensor noise
+//     towards it; --kinds picks either group, or the eye strip alone), in repeated dips of 0.15 to 0.6 s, with sensor noise
 //     and JPEG compression. Runs
 //     each clip through the scan's blink path natively, through the 0.05 s throttle, and natively
 //     from the first dip on (a scan whose first frames are already in motion), and prints
@@ -87,7 +87,7 @@ int usage() {
                  "usage: face-eval photos [--best-of K] [--threshold T] [--groups [CSV]] [--fit FOLDER]... [--cache FILE]\n"
                  "                        FOLDER [FOLDER...]\n"
                  "       face-eval blinks [--upsample] [--trace] BLINKS_CSV [VIDEO...]\n"
-                 "       face-eval attacks [--every N [--first K]] [--only TEXT] [--kinds planar|folded] [--trace] [--save DIR] DATA_FOLDER\n");
+                 "       face-eval attacks [--every N [--first K]] [--only TEXT] [--kinds planar|folded|strip] [--trace] [--save DIR] DATA_FOLDER\n");
     return 2;
 }
 
@@ -879,7 +879,7 @@ int attacks(int argc, char** argv) {
             save = argv[++i];
         } else if (a == "--kinds" && i + 1 < argc) {
             kinds = argv[++i];
-            if (kinds != "planar" && kinds != "folded") return usage();
+            if (kinds != "planar" && kinds != "folded" && kinds != "strip") return usage();
         } else if (a == "--trace") {
             trace = true;
         } else if (a == "--every" && i + 1 < argc) {
@@ -919,7 +919,8 @@ int attacks(int argc, char** argv) {
     constexpr double fps = 25;
     std::vector<Motion> chosen;
     for (const Motion kind : motionKinds)
-        if (kinds.empty() || (kinds == "folded") == FaceData::isFolded(kind)) chosen.push_back(kind);
+        if (kinds.empty() || (kinds == "strip" ? kind == Motion::eyeStrip : (kinds == "folded") == FaceData::isFolded(kind)))
+            chosen.push_back(kind);
     // The photo's own face, found once per still, places the folds; a separate detector, since the
     // suite's follows the face from frame to frame.
     FaceDetector::Options photoOptions;
