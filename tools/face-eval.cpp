@@ -43,11 +43,10 @@
 //     combination), and folded or bent (folded across at lines from the brows to the nostrils with
 //     the upper, the lower or both parts turned, folded along the nose, bent about a horizontal or
 //     a vertical axis, only a strip across the eyes turned; 30° to 80°, away from the camera and
-//     towards it; --kinds picks either group, or the eye strip alone), in repeated dips of 0.15 to 0.6 s, with sensor noise
-//     and JPEG compression. Runs
-//     each clip through the scan's blink path natively, through the 0.05 s throttle, and natively
-//     from the first dip on (a scan whose first frames are already in motion), and prints
-//     the false blinks per kind of motion (the target is none), beside what the landmark ratio alone
+//     towards it; --kinds picks either group, or the eye strip alone), in repeated dips of 0.15 to
+//     0.6 s, with sensor noise and JPEG compression. Runs each clip through the scan's blink path
+//     natively, through the 0.05 s throttle, and natively from the first dip on (a scan whose first
+//     frames are already in motion), and prints the false blinks per kind of motion (the target is none), beside what the landmark ratio alone
 //     would have counted, and where the time went. --trace prints, for every clip that blinked, both
 //     readings behind each frame the scan fed; --save writes every searched frame into DIR (to look
 //     at one still's clips). Only the detector, landmarks and motion tracking run.
