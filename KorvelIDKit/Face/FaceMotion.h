@@ -73,6 +73,10 @@ public:
     static constexpr int maxWitnesses = 40;
     static constexpr int minWitnesses = 6;
     static constexpr double maxWitnessDrift = 0.06;
+    // The brows' height above the eye corners in the reference geometry may not fall below this
+    // share of its highest in the last `recentWindow` in a frame whose lids read closed (see
+    // browsLowered()).
+    static constexpr double minBrowShare = 0.85;
 
     // `frame`: 8-bit BGR, BGRA or grey; `landmarks`: 68 points in frame pixels; `seconds`: monotonic.
     // The openness (FaceGeometry::eyeOpenness on the roll-free outlines, in pixels) of this frame's
@@ -90,6 +94,13 @@ public:
     // was lost stays unverified for `recentWindow`.
     std::uint64_t generation() const { return generation_; }
 
+    // Whether the last frame's brows, mapped into the reference geometry, came down towards the eye
+    // corners by more than `minBrowShare` allows. Such a frame's lids may still read open, but not
+    // closed: a strip of a print turned about the eyes pulls brows and lids together towards its
+    // axis, while a blink leaves the brows where they were (dlib's corners come down with closing
+    // lids, so the brows rather rise above them).
+    bool browsLowered() const { return browsLowered_; }
+
     // What the last frame's checks measured (for tracing tools).
     struct Check {
         double stretch = 0, shapeChange = 0;
@@ -98,6 +109,7 @@ public:
         std::size_t witnesses = 0;
         std::size_t belowWitnesses = 0;
         double witnessDrift = 0, belowDrift = 0;  // the fifth largest share, in eye distances
+        double browShare = 1;                     // brow height over its recent highest
     };
     const Check& lastCheck() const { return check_; }
 
@@ -123,6 +135,7 @@ private:
         double seconds;
         cv::Matx33d toReference;
         std::vector<cv::Point2f> landmarks;
+        double browHeight;
     };
     std::deque<Recent> recent_;
     std::vector<cv::Point2f> anchorPoints_;  // in the anchor frame
@@ -135,6 +148,7 @@ private:
     std::uint64_t generation_ = 0;
     bool tracking_ = false;
     bool freshReference_ = false;
+    bool browsLowered_ = false;
     Check check_;
 };
 
@@ -151,6 +165,10 @@ cv::Mat belowEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks);
 // The openness of the eye outlines of 68 landmarks (pixels) after mapping them through
 // `homography`, measured in pixels along the mapped eye line. Nothing without 68 landmarks.
 std::optional<float> mappedOpenness(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);
+// How high the brows (landmarks 17–26) lie above the line through the middles of the eyes'
+// corners (36 and 39, 42 and 45), after mapping all through `homography`: the mean height over the
+// distance between those middles. 0 without 68 landmarks or when the middles coincide.
+double browHeight(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);
 // How unevenly `homography` stretches the face at the eyes' midpoint: the larger over the smaller
 // singular value of its derivative there (1 for a similarity). Infinite when degenerate.
 double stretchAtEyes(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);

@@ -224,19 +224,21 @@ TEST(FaceMotionTest, TheScanCountsAFrameClosedOnlyWhenBothReadingsSayClosed) {
         return d;
     };
     const cv::Matx33d squeeze = about(centre, {1, 0, 0, 0, 0.5, 0, 0, 0, 1});
+    auto browsDown = closed;  // lids and brows drawn together, as by a strip of a print turned about the eyes
+    for (std::size_t i = 17; i <= 26; ++i) browsDown[i].y += 5;
     const struct {
         const char* name;
-        bool lidsClose;
+        const std::vector<cv::Point2f>* lids;
         bool squeezed;
         std::int64_t blinks;
-    } cases[] = {{"a real blink", true, false, 1}, {"a squeezed photo", false, true, 0}};
+    } cases[] = {{"a real blink", &closed, false, 1}, {"a squeezed photo", nullptr, true, 0}, {"brows lowered with the lids", &browsDown, false, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EyeMotionOpennessScale scale;
         LivenessTracker tracker;
         for (int i = 0; i < 40; ++i) {
             const bool dip = i >= 20 && i < 23;
-            const auto& lm = dip && c.lidsClose ? closed : open;
+            const auto& lm = dip && c.lids ? *c.lids : open;
             const MovedFace f = moved(texture, lm, dip && c.squeezed ? squeeze : cv::Matx33d::eye());
             tracker.update(scale.trackerOpenness(face(f), i * 0.05));
         }
