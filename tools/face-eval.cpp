@@ -581,10 +581,10 @@ struct OpennessTrace {
         const float byReference = inReference ? reference.toTrackerScale(*inReference, seconds) : NAN;  // before the brows' rule
         const auto& check = motion.lastCheck();
         std::printf("  frame %4ld  q %.2f  raw %.3f -> %.3f  reference %7.2f -> %6.3f (gen %llu, stretch %.2f, shape %.2f, "
-                    "points %zu, spread %.2f, above %zu drift %.3f, below %zu drift %.3f, brows %.3f)  fed %.3f  phase %d  blinks %lld\n",
+                    "points %zu, spread %.2f, above %zu drift %.3f, below %zu drift %.3f, brows %.3f, lids %.3f)  fed %.3f  phase %d  blinks %lld\n",
                     frame, double(face.quality), double(face.eyeOpenness.value_or(NAN)), double(byLandmarks),
                     double(inReference.value_or(NAN)), double(byReference), static_cast<unsigned long long>(generation),
-                    check.stretch, check.shapeChange, check.points, check.spread, check.witnesses, check.witnessDrift, check.belowWitnesses, check.belowDrift, check.browShare, double(y), int(tracker.phase()), static_cast<long long>(tracker.blinkCount()));
+                    check.stretch, check.shapeChange, check.points, check.spread, check.witnesses, check.witnessDrift, check.belowWitnesses, check.belowDrift, check.browShare, check.lidChange, double(y), int(tracker.phase()), static_cast<long long>(tracker.blinkCount()));
     }
 };
 

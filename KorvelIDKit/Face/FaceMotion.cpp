@@ -21,7 +21,7 @@ double eyeDistance(std::span<const cv::Point2f> landmarks) {
 cv::Mat toGray(const cv::Mat& frame) {
     cv::Mat gray;
     switch (frame.channels()) {
-    case 1: return frame;
+    case 1: return frame.clone();  // kept for later frames: the caller may reuse its buffer
     case 3: cv::cvtColor(frame, gray, cv::COLOR_BGR2GRAY); return gray;
     case 4: cv::cvtColor(frame, gray, cv::COLOR_BGRA2GRAY); return gray;
     default: return {};
@@ -162,6 +162,29 @@ double browHeight(std::span<const cv::Point2f> landmarks, const cv::Matx33d& hom
     return sum / 10 / span;
 }
 
+double eyeChange(const cv::Mat& then, const cv::Matx33d& thenToReference, const cv::Mat& now,
+                 const cv::Matx33d& nowToReference, std::span<const cv::Point2f> outline) {
+    const cv::Rect2f eye = cv::boundingRect(std::vector<cv::Point2f>(outline.begin(), outline.end()));
+    // The lids, lashes and a little skin around them; at least half as high as wide, for an eye
+    // seen narrowed. Sampled at a fixed size, so that both views and any face size compare alike.
+    const double w = 1.2 * eye.width, h = std::max(1.4 * eye.height, 0.5 * w);
+    if (!(w > 0)) return 0;
+    const cv::Size size(32, 16);
+    const double sx = size.width / w, sy = size.height / h;
+    const cv::Point2d corner(eye.x + eye.width / 2.0 - w / 2, eye.y + eye.height / 2.0 - h / 2);
+    const cv::Matx33d toBox(sx, 0, -corner.x * sx, 0, sy, -corner.y * sy, 0, 0, 1);
+    cv::Mat a, b, correlation;
+    cv::warpPerspective(then, a, cv::Mat(toBox * thenToReference), size, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    cv::warpPerspective(now, b, cv::Mat(toBox * nowToReference), size, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    cv::Scalar mean, deviation;
+    for (const cv::Mat* view : {&a, &b}) {
+        cv::meanStdDev(*view, mean, deviation);
+        if (!(deviation[0] > 0.5)) return 0;
+    }
+    cv::matchTemplate(a, b, correlation, cv::TM_CCOEFF_NORMED);
+    return 1 - double(correlation.at<float>(0, 0));
+}
+
 std::optional<float> mappedOpenness(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography) {
     if (landmarks.size() != landmarkCount) return std::nullopt;
     std::vector<cv::Point2f> eyes(landmarks.begin() + 36, landmarks.begin() + 48), mapped;
@@ -258,7 +281,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
                            seconds - lastTime_ <= maxGap && points_.size() >= std::size_t(minPoints);
     const std::size_t pointsBefore = points_.size();
     check_ = {};
-    browsLowered_ = false;
+    closable_ = true;
     const std::optional<cv::Matx33d> anchorToNow = continues ? followAnchor(gray, landmarks) : std::nullopt;
     // Above and below the eyes alike: a fold on either side moves the lids with it. The worse of
     // the two stands for both.
@@ -289,7 +312,8 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
         freshReference_ = !continues;
         startAnchor(gray, landmarks, cv::Matx33d::eye(), seconds);
         recent_.assign(1, {seconds, cv::Matx33d::eye(), std::vector<cv::Point2f>(landmarks.begin(), landmarks.end()),
-                           FaceMotion::browHeight(landmarks, cv::Matx33d::eye())});
+                           FaceMotion::browHeight(landmarks, cv::Matx33d::eye()), gray,
+                           FaceMotion::mappedOpenness(landmarks, cv::Matx33d::eye()).value_or(0.0f)});
         referenceTime_ = aroundFineAt_ = seconds;
         aroundTroubleAt_ = -std::numeric_limits<double>::infinity();
         tracking_ = anchorCount_ >= std::size_t(minPoints);
@@ -328,13 +352,33 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     double highestBrows = browHeight;
     for (const Recent& r : recent_) highestBrows = std::max(highestBrows, r.browHeight);
     check_.browShare = highestBrows > 0 ? browHeight / highestBrows : 1;
-    browsLowered_ = check_.browShare < minBrowShare;
+    // The eyes against the recent frame whose lids were widest. A real closure changed both eyes by
+    // at least 0.28 (152 closures of both blink sets, every mode, the half-closures of the talking
+    // speakers included; most by 0.4 or more); the print folded along the nose that fooled the
+    // scan changed them by 0.01 and 0.03 (the fit's lids wandered on a still image), an eye strip
+    // by 0.15.
+    const float opennessNow = FaceMotion::mappedOpenness(landmarks, nowToReference).value_or(0.0f);
+    const Recent* widest = nullptr;
+    for (const Recent& r : recent_)
+        if (!widest || r.openness > widest->openness) widest = &r;
+    // Nothing recent to compare with (frames 0.4 to 0.5 s apart): the change is unknown.
+    check_.lidChange = widest ? std::numeric_limits<double>::infinity() : 0;
+    for (std::ptrdiff_t first : {36, 42}) {
+        if (!widest) break;
+        std::vector<cv::Point2f> outline;
+        const std::vector<cv::Point2f> eye(widest->landmarks.begin() + first, widest->landmarks.begin() + first + 6);
+        cv::perspectiveTransform(eye, outline, cv::Mat(widest->toReference));
+        check_.lidChange = std::min(check_.lidChange,
+                                    FaceMotion::eyeChange(widest->gray, widest->toReference, gray, nowToReference, outline));
+    }
+    closable_ = check_.browShare >= minBrowShare && check_.lidChange >= minLidChange;
     const double spread = FaceMotion::verticalSpread(points_, landmarks);
     check_.stretch = stretch;
     check_.shapeChange = shapeChange;
     check_.points = points_.size();
     check_.spread = spread;
-    recent_.push_back({seconds, nowToReference, std::vector<cv::Point2f>(landmarks.begin(), landmarks.end()), browHeight});
+    recent_.push_back({seconds, nowToReference, std::vector<cv::Point2f>(landmarks.begin(), landmarks.end()), browHeight, gray,
+                       opennessNow});
     // Unverified: the lids are not read, and the anchor is not replaced through a doubtful map.
     if (!(stretch <= maxRecentStretch && shapeChange <= maxRecentShapeChange) ||
         (!freshReference_ && seconds - referenceTime_ < recentWindow))
@@ -381,7 +425,7 @@ float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double s
         referenceGeneration_ = motion_.generation();
     }
     float byReference = inReference ? reference_.toTrackerScale(*inReference, seconds) : RelativeOpennessScale::neutral;
-    if (motion_.browsLowered()) byReference = std::max(byReference, RelativeOpennessScale::neutral);
+    if (!motion_.closable()) byReference = std::max(byReference, RelativeOpennessScale::neutral);
     const float now = std::max(byLandmarks, byReference);
     // A closing reading is passed on only once the next frame is verified as well. A print with a
     // strip across the eyes tilting back reads closed in the one frame in which its brows have

@@ -24,7 +24,9 @@
 // stay on the face's map while the lids drop, and so do the nose and the upper cheeks below them.
 // So the regions above and below the eyes are also followed on their own, by points that are never
 // dropped for disagreeing with the map, and a frame is read only while both still lie where the
-// map says they should (the map may rest on either side of a fold).
+// map says they should (the map may rest on either side of a fold). And a frame's lids read closed
+// only when the brows have not come down towards the eyes and the eyes themselves look different
+// from when they were open (FaceMotionTracker::closable).
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -75,8 +77,12 @@ public:
     static constexpr double maxWitnessDrift = 0.06;
     // The brows' height above the eye corners in the reference geometry may not fall below this
     // share of its highest in the last `recentWindow` in a frame whose lids read closed (see
-    // browsLowered()).
+    // closable()).
     static constexpr double minBrowShare = 0.85;
+    // Nor may they read closed while either eye, brought into the reference geometry, still looks
+    // as it did in the recent frame whose lids were widest: its change (one minus the normalised
+    // correlation of the two views of the eye) must reach this.
+    static constexpr double minLidChange = 0.2;
 
     // `frame`: 8-bit BGR, BGRA or grey; `landmarks`: 68 points in frame pixels; `seconds`: monotonic.
     // The openness (FaceGeometry::eyeOpenness on the roll-free outlines, in pixels) of this frame's
@@ -94,12 +100,14 @@ public:
     // was lost stays unverified for `recentWindow`.
     std::uint64_t generation() const { return generation_; }
 
-    // Whether the last frame's brows, mapped into the reference geometry, came down towards the eye
-    // corners by more than `minBrowShare` allows. Such a frame's lids may still read open, but not
-    // closed: a strip of a print turned about the eyes pulls brows and lids together towards its
-    // axis, while a blink leaves the brows where they were (dlib's corners come down with closing
-    // lids, so the brows rather rise above them).
-    bool browsLowered() const { return browsLowered_; }
+    // Whether the last frame's lids may read closed. Not when its brows, mapped into the reference
+    // geometry, came down towards the eye corners by more than `minBrowShare` allows: a strip of a
+    // print turned about the eyes pulls brows and lids together towards its axis, while a blink
+    // leaves the brows where they were (dlib's corners come down with closing lids, so the brows
+    // rather rise above them). Nor when the eyes look as they did while open (`minLidChange`):
+    // closing lids cover the iris, while the outline of a still, distorted face (a print folded
+    // and held) wanders with the fit alone. Such a frame may still read open.
+    bool closable() const { return closable_; }
 
     // What the last frame's checks measured (for tracing tools).
     struct Check {
@@ -110,6 +118,7 @@ public:
         std::size_t belowWitnesses = 0;
         double witnessDrift = 0, belowDrift = 0;  // the fifth largest share, in eye distances
         double browShare = 1;                     // brow height over its recent highest
+        double lidChange = 0;                     // the less changed eye's (see minLidChange)
     };
     const Check& lastCheck() const { return check_; }
 
@@ -136,6 +145,8 @@ private:
         cv::Matx33d toReference;
         std::vector<cv::Point2f> landmarks;
         double browHeight;
+        cv::Mat gray;
+        float openness;  // in the reference geometry
     };
     std::deque<Recent> recent_;
     std::vector<cv::Point2f> anchorPoints_;  // in the anchor frame
@@ -148,7 +159,7 @@ private:
     std::uint64_t generation_ = 0;
     bool tracking_ = false;
     bool freshReference_ = false;
-    bool browsLowered_ = false;
+    bool closable_ = true;
     Check check_;
 };
 
@@ -169,6 +180,12 @@ std::optional<float> mappedOpenness(std::span<const cv::Point2f> landmarks, cons
 // corners (36 and 39, 42 and 45), after mapping all through `homography`: the mean height over the
 // distance between those middles. 0 without 68 landmarks or when the middles coincide.
 double browHeight(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);
+// How differently an eye looks in two frames, each brought into the reference geometry by its map:
+// one minus the normalised correlation of the two views of the box about `outline` (the eye's six
+// points in the reference geometry, as the first frame saw it). 0 for the same view; 1 or more
+// for unrelated ones; 0 when either view is flat (nothing there is seen to change).
+double eyeChange(const cv::Mat& then, const cv::Matx33d& thenToReference, const cv::Mat& now,
+                 const cv::Matx33d& nowToReference, std::span<const cv::Point2f> outline);
 // How unevenly `homography` stretches the face at the eyes' midpoint: the larger over the smaller
 // singular value of its derivative there (1 for a similarity). Infinite when degenerate.
 double stretchAtEyes(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);

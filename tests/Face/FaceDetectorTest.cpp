@@ -229,9 +229,13 @@ TEST(FaceMotionTest, TheScanCountsAFrameClosedOnlyWhenBothReadingsSayClosed) {
     const struct {
         const char* name;
         const std::vector<cv::Point2f>* lids;
+        bool drawn;  // the lids drawn over the eyes, or only their outline closing on a still image
         bool squeezed;
         std::int64_t blinks;
-    } cases[] = {{"a real blink", &closed, false, 1}, {"a squeezed photo", nullptr, true, 0}, {"brows lowered with the lids", &browsDown, false, 0}};
+    } cases[] = {{"a real blink", &closed, true, false, 1},
+                 {"a squeezed photo", nullptr, false, true, 0},
+                 {"brows lowered with the lids", &browsDown, true, false, 0},
+                 {"an outline closing on a still image", &closed, false, false, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EyeMotionOpennessScale scale;
@@ -240,6 +244,10 @@ TEST(FaceMotionTest, TheScanCountsAFrameClosedOnlyWhenBothReadingsSayClosed) {
             const bool dip = i >= 20 && i < 23;
             const auto& lm = dip && c.lids ? *c.lids : open;
             const MovedFace f = moved(texture, lm, dip && c.squeezed ? squeeze : cv::Matx33d::eye());
+            for (std::size_t eye : {36, 42})
+                if (dip && c.drawn)
+                    cv::ellipse(f.frame, cv::fitEllipse(std::vector(open.begin() + long(eye), open.begin() + long(eye) + 6)),
+                                cv::Scalar::all(100), cv::FILLED);
             tracker.update(scale.trackerOpenness(face(f), i * 0.05));
         }
         EXPECT_EQ(tracker.blinkCount(), c.blinks);
