@@ -336,9 +336,11 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // that fooled the scan without this check went to 1.38 in stretch or to 0.44 in shape. A few
     // fast flips stayed under both (0.15 to 0.19 in shape, too close to a real blink for a tighter
     // limit); minFollowed, minSpread and minCalmStep stop those.
-    // The last frame stays even when older than the window: on a slow machine frames come up to
-    // maxGap apart, and the eyes still need a view to be compared with.
-    while (recent_.size() > 1 && recent_.front().seconds < seconds - recentWindow) recent_.pop_front();
+    // On a slow machine frames come up to maxGap apart: the last one is then all the eyes can be
+    // compared with, though the window holds nothing to check the face's shape against.
+    std::optional<Recent> last;
+    if (!recent_.empty()) last = recent_.back();
+    while (!recent_.empty() && recent_.front().seconds < seconds - recentWindow) recent_.pop_front();
     double stretch = 1, shapeChange = 0;
     for (const Recent& r : recent_) {
         const cv::Matx33d nowToThen = r.toReference.inv() * nowToReference;
@@ -363,8 +365,10 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     const Recent* widest = nullptr;
     for (const Recent& r : recent_)
         if (!widest || r.openness > widest->openness) widest = &r;
-    check_.lidChange = std::numeric_limits<double>::infinity();
+    if (!widest && last) widest = &*last;
+    check_.lidChange = widest ? std::numeric_limits<double>::infinity() : 0;
     for (std::ptrdiff_t first : {36, 42}) {
+        if (!widest) break;
         std::vector<cv::Point2f> outline;
         const std::vector<cv::Point2f> eye(widest->landmarks.begin() + first, widest->landmarks.begin() + first + 6);
         cv::perspectiveTransform(eye, outline, cv::Mat(widest->toReference));
