@@ -361,7 +361,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // speakers included; most by 0.4 or more); the print folded along the nose that fooled the
     // scan changed them by 0.01 and 0.03 (the fit's lids wandered on a still image), an eye strip
     // by 0.15.
-    const float opennessNow = FaceMotion::mappedOpenness(landmarks, nowToReference).value_or(0.0f);
+    const std::optional<float> opennessNow = FaceMotion::mappedOpenness(landmarks, nowToReference);
     const Recent* widest = nullptr;
     for (const Recent& r : recent_)
         if (!widest || r.openness > widest->openness) widest = &r;
@@ -382,7 +382,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     check_.points = points_.size();
     check_.spread = spread;
     recent_.push_back({seconds, nowToReference, std::vector<cv::Point2f>(landmarks.begin(), landmarks.end()), browHeight, gray,
-                       opennessNow});
+                       opennessNow.value_or(0.0f)});
     // Unverified: the lids are not read, and the anchor is not replaced through a doubtful map.
     if (!(stretch <= maxRecentStretch && shapeChange <= maxRecentShapeChange) ||
         (!freshReference_ && seconds - referenceTime_ < recentWindow))
@@ -411,7 +411,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
         if (!vouched) ++generation_;
     }
     if (!spans || around != Region::agrees) return std::nullopt;
-    return FaceMotion::mappedOpenness(landmarks, nowToReference);
+    return opennessNow;
 }
 
 float EyeMotionOpennessScale::toTrackerScale(float rawOpenness, double seconds) {
