@@ -405,7 +405,8 @@ TEST(FaceDetectorTest, ClosedEyeStillsReadClosedAgainstTheirOpenPartner) {
 // jumped after the face was lost at a turn's peak, prints folded across the face or turned in a
 // strip across the eyes, whose lids closed while the lower face stayed still (also with the anchor
 // renewed at the fold's deepest), a strip read closed in the one frame before its brows moved past
-// the tolerance, a print whose fit jittered wide at first, and one folded back below the eyes.
+// the tolerance, a print whose fit jittered wide at first, one folded back below the eyes, strips
+// whose brows came down with the lids, and a print folded along the nose whose fit alone closed.
 TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
     KORVEL_REQUIRE_FACE_MODELS();
     KORVEL_REQUIRE_DATA(data);
@@ -417,7 +418,9 @@ TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
                  {"london_001/1.jpg", M::squeeze}, {"london_096/2.jpg", M::squeeze}, {"london_096/2.jpg", M::turn},
                  {"franck_f2200_open.png", M::foldUpperBack}, {"franck_f2300_open.png", M::eyeStrip},
                  {"caltech1999_s04/2.jpg", M::foldUpperBack}, {"london_020/2.jpg", M::eyeStrip}, {"london_026/2.jpg", M::eyeStrip},
-                 {"caltech1999_s06/9.jpg", M::bendAlong}, {"london_172/1.jpg", M::foldLowerBack}};
+                 {"caltech1999_s06/9.jpg", M::bendAlong}, {"london_172/1.jpg", M::foldLowerBack},
+                 {"caltech1999_s02/7.jpg", M::eyeStrip}, {"london_120/2.jpg", M::eyeStrip},
+                 {"caltech1999_s10/1.jpg", M::eyeStrip}, {"caltech1999_s10/1.jpg", M::foldNose}};
     const std::vector<fs::path> stills = FaceData::attackStills(data);
     constexpr double fps = 25;
     const float minQuality = Settings{}.minQuality;
@@ -438,7 +441,8 @@ TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
         detector.forgetFace();
         std::vector<std::optional<DetectedFace>> faces;
         for (const cv::Mat& frame : frames) faces.push_back(detector.detect(frame));
-        for (const auto& [first, step] : {std::pair{0, 1}, {0, 2}, {1, 2}}) {
+        // The last: a scan that starts as the first dip begins (its clips rest for 0.4 s first).
+        for (const auto& [first, step] : {std::pair{0, 1}, {0, 2}, {1, 2}, {int(std::lround(0.4 * fps)), 1}}) {
             EyeMotionOpennessScale scale;
             LivenessTracker tracker;
             for (std::size_t i = std::size_t(first); i < faces.size(); i += std::size_t(step))
