@@ -197,7 +197,12 @@ std::optional<DetectedFace> FaceDetector::detect(const cv::Mat& input) {
     face.landmarks = std::move(landmarks);
     face.frame = frame;
     const auto seconds = [](auto from, auto to) { return std::chrono::duration<double>(to - from).count(); };
+    const auto finished = std::chrono::steady_clock::now();
     face.detectSeconds = seconds(started, located);
-    face.landmarkSeconds = seconds(located, std::chrono::steady_clock::now());
+    face.landmarkSeconds = seconds(located, finished);
+    // The gap to the next frame counts from here: a slow call (the first, which sets the finder up,
+    // takes over a second on a busy machine) must not decide whether that frame is followed, or a
+    // video's result would depend on the machine's load.
+    if (followed_) followed_->seen = finished;
     return face;
 }
