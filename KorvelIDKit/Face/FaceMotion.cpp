@@ -436,8 +436,11 @@ float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double s
     // moved, but not yet beyond the tolerance; in the next they have, and the frame is not read. A
     // real blink's lids close while the face around them keeps still, so the frame after its
     // closing one is read too (on the recorded clips, for 152 of the 155 blinks counted before).
+    // Nor when this frame's brows have come down (see FaceMotionTracker::closable): one strip print
+    // read closed with its brows still in place, then went on turning and brought them down.
     const auto held = std::exchange(held_, std::nullopt);
-    if (held && !inReference) return now;  // not confirmed: this frame cannot close the eyes either
+    const bool confirms = inReference && motion_.lastCheck().browShare >= FaceMotionTracker::minBrowShare;
+    if (held && !confirms) return now;  // not confirmed: this frame cannot close the eyes either
     if (now < RelativeOpennessScale::neutral) held_ = now;
     return held ? *held : std::max(now, RelativeOpennessScale::neutral);
 }

@@ -200,7 +200,7 @@ double shapeChange(std::span<const cv::Point2f> landmarks, const cv::Matx33d& ho
 // larger of the two, so a frame is closed only when both read closed and open when either does.
 // When the motion is unknown the reference reading is RelativeOpennessScale::neutral: such a frame
 // can open the eyes but never close them. A closing value reaches the tracker one frame late, and
-// only when that next frame is verified too. One per scan.
+// only when that next frame is verified too and its brows have not come down. One per scan.
 class EyeMotionOpennessScale final : public EyeOpennessScale {
 public:
     // Without the face's frame and landmarks nothing can be verified: never closed.
