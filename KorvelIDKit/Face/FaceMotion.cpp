@@ -338,9 +338,11 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // limit); minFollowed, minSpread and minCalmStep stop those.
     // On a slow machine frames come up to maxGap apart: the last one is then all the eyes can be
     // compared with, though the window holds nothing to check the face's shape against.
-    std::optional<Recent> last;
-    if (!recent_.empty()) last = recent_.back();
-    while (!recent_.empty() && recent_.front().seconds < seconds - recentWindow) recent_.pop_front();
+    std::optional<Recent> last;  // set only when the window empties
+    while (!recent_.empty() && recent_.front().seconds < seconds - recentWindow) {
+        if (recent_.size() == 1) last = std::move(recent_.front());
+        recent_.pop_front();
+    }
     double stretch = 1, shapeChange = 0;
     for (const Recent& r : recent_) {
         const cv::Matx33d nowToThen = r.toReference.inv() * nowToReference;
@@ -375,7 +377,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
         check_.lidChange = std::min(check_.lidChange,
                                     FaceMotion::eyeChange(widest->gray, widest->toReference, gray, nowToReference, outline));
     }
-    closable_ = check_.browShare >= minBrowShare && check_.lidChange >= minLidChange;
+    closable_ = browsInPlace() && check_.lidChange >= minLidChange;
     const double spread = FaceMotion::verticalSpread(points_, landmarks);
     check_.stretch = stretch;
     check_.shapeChange = shapeChange;
@@ -439,7 +441,7 @@ float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double s
     // Nor when this frame's brows have come down (see FaceMotionTracker::closable): one strip print
     // read closed with its brows still in place, then went on turning and brought them down.
     const auto held = std::exchange(held_, std::nullopt);
-    const bool confirms = inReference && motion_.lastCheck().browShare >= FaceMotionTracker::minBrowShare;
+    const bool confirms = inReference && motion_.browsInPlace();
     if (held && !confirms) return now;  // not confirmed: this frame cannot close the eyes either
     if (now < RelativeOpennessScale::neutral) held_ = now;
     return held ? *held : std::max(now, RelativeOpennessScale::neutral);

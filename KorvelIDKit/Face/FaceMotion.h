@@ -108,6 +108,8 @@ public:
     // closing lids cover the iris, while the outline of a still, distorted face (a print folded
     // and held) wanders with the fit alone. Such a frame may still read open.
     bool closable() const { return closable_; }
+    // The brows' half of that: they have not come down by more than `minBrowShare` allows.
+    bool browsInPlace() const { return check_.browShare >= minBrowShare; }
 
     // What the last frame's checks measured (for tracing tools).
     struct Check {
