@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -303,8 +304,11 @@ Message AuthService::run(Caller& caller, const std::shared_ptr<Job>& job) {
         if (job->done) return job->result;
         changed_.wait_for(lock, std::chrono::milliseconds(100));
         if (job->done) continue;
+        // Never shorter than one whole scan ahead: with a long configured time-out the second of two
+        // callers would otherwise be turned away while the first is still being looked for.
+        const double patience = std::max(options_.queueWait, config_.timeout + 2.0);
         const bool waitedTooLong =
-            !job->started && Clock::now() - job->queuedAt > std::chrono::duration<double>(options_.queueWait);
+            !job->started && Clock::now() - job->queuedAt > std::chrono::duration<double>(patience);
         lock.unlock();
         const bool gone = caller.connection.peerClosed();
         lock.lock();

@@ -22,7 +22,8 @@ public:
         std::string verifySocket = "/run/korvel-id/verify.sock";  // the password helper
         int maxFailures = 5;
         // Seconds a request may wait for the camera: someone at sudo behind another scan gets
-        // the password prompt soon rather than a silent wait.
+        // the password prompt soon rather than a silent wait. At least the configured scan
+        // time-out and a little more, so one whole scan ahead is always waited out.
         double queueWait = 10;
     };
 
