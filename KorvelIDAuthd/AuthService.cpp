@@ -293,6 +293,9 @@ Message AuthService::run(Caller& caller, const std::shared_ptr<Job>& job) {
     job->events.push_back(std::move(started));
     queue_.push_back(job);
     changed_.notify_all();
+    // Never shorter than one whole scan ahead: with a long configured time-out the second of two
+    // callers would otherwise be turned away while the first is still being looked for.
+    const std::chrono::duration<double> patience(std::max(options_.queueWait, config_.timeout + 2.0));
     for (;;) {
         while (!job->events.empty()) {
             Message event = std::move(job->events.front());
@@ -304,11 +307,7 @@ Message AuthService::run(Caller& caller, const std::shared_ptr<Job>& job) {
         if (job->done) return job->result;
         changed_.wait_for(lock, std::chrono::milliseconds(100));
         if (job->done) continue;
-        // Never shorter than one whole scan ahead: with a long configured time-out the second of two
-        // callers would otherwise be turned away while the first is still being looked for.
-        const double patience = std::max(options_.queueWait, config_.timeout + 2.0);
-        const bool waitedTooLong =
-            !job->started && Clock::now() - job->queuedAt > std::chrono::duration<double>(patience);
+        const bool waitedTooLong = !job->started && Clock::now() - job->queuedAt > patience;
         lock.unlock();
         const bool gone = caller.connection.peerClosed();
         lock.lock();
