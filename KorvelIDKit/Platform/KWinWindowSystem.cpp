@@ -206,12 +206,15 @@ struct KWinWindowSystem::Impl : QDBusVirtualObject {
     // full-screen, the key window active (or, until it is mapped, a cover).
     void keepCurtain(bool always = false) {
         bool anyShown = false, placed = true, keyActive = false, keyShown = false;
+        for (const auto& wanted : guarded)
+            if (wanted.key && curtainView(wanted)) keyShown = true;
+        // A cover that took the focus while the key window is shown is not in place: typing
+        // would go nowhere.
         for (const auto& wanted : guarded) {
             const KWinView* v = curtainView(wanted);
             if (!v) continue;
             anyShown = true;
             placed = placed && v->fullScreen && v->above && !v->minimized;
-            if (wanted.key) keyShown = true;
             if (v->id == activeID && (wanted.key || !keyShown)) keyActive = true;
         }
         if (!anyShown) return;  // not mapped yet: its appearance is reported too
@@ -388,5 +391,12 @@ void KWinWindowSystem::guardCurtain(const std::vector<CurtainWindow>& windows) {
 }
 
 int KWinWindowSystem::curtainRestorations() const { return d->restorations; }
+
+bool KWinWindowSystem::curtainKeyActive() const {
+    return std::any_of(d->guarded.begin(), d->guarded.end(), [&](const CurtainWindow& w) {
+        const KWinView* v = w.key ? d->curtainView(w) : nullptr;
+        return v && v->id == d->activeID;
+    });
+}
 
 int KWinWindowSystem::scriptLoads() const { return d->loads; }
