@@ -47,6 +47,8 @@ public:
 
     // How often the curtain was put back after another window was activated (tests, benchmark).
     int curtainRestorations() const;
+    // Whether KWin's active window is the curtain's key window (tests, benchmark).
+    bool curtainKeyActive() const;
     // How often the script was loaded; the loaded one is named "korvel-id-applock-<pid>-<this>".
     int scriptLoads() const;
 

@@ -87,7 +87,11 @@ TEST(KWinAppLock, ScriptReportsActivationsAndKeepsTheCurtainAboveFullScreenAndAc
         if (!c || !c->keyWindow() || c->coverWindows().size() != 1) return false;
         const QWindow* key = c->keyWindow()->windowHandle();
         const QWindow* cover = c->coverWindows().front()->windowHandle();
-        return key && cover && key->isActive() && (key->windowStates() & Qt::WindowFullScreen) &&
+        // Under heavy load Qt 6.4 can lose its own record of an activation KWin made (a quick
+        // leave and enter of the keyboard): no window of ours counts as focused then although KWin
+        // has the key window active. KWin's word is what the script controls.
+        const bool active = key && (key->isActive() || (!QGuiApplication::focusWindow() && windows->curtainKeyActive()));
+        return key && cover && active && (key->windowStates() & Qt::WindowFullScreen) &&
                (cover->windowStates() & Qt::WindowFullScreen) && key->screen() != cover->screen();
     };
     ASSERT_TRUE(waitUntil([&] { return lock.isCurtainUp() && inPlace(); }, 8000));
