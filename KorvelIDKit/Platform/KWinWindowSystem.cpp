@@ -202,21 +202,26 @@ struct KWinWindowSystem::Impl : QDBusVirtualObject {
         return it != views.end() ? &*it : nullptr;
     }
 
+    const KWinView* keyView() const {
+        const auto it = std::find_if(guarded.begin(), guarded.end(), [](const CurtainWindow& w) { return w.key; });
+        return it != guarded.end() ? curtainView(*it) : nullptr;
+    }
+
     // Asks the script to put the curtain back when anything moved it: each window above and
     // full-screen, the key window active (or, until it is mapped, a cover).
     void keepCurtain(bool always = false) {
-        bool anyShown = false, placed = true, keyActive = false, keyShown = false;
-        for (const auto& wanted : guarded)
-            if (wanted.key && curtainView(wanted)) keyShown = true;
-        // A cover that took the focus while the key window is shown is not in place: typing
-        // would go nowhere.
+        bool anyShown = false, placed = true, coverActive = false;
         for (const auto& wanted : guarded) {
             const KWinView* v = curtainView(wanted);
             if (!v) continue;
             anyShown = true;
             placed = placed && v->fullScreen && v->above && !v->minimized;
-            if (v->id == activeID && (wanted.key || !keyShown)) keyActive = true;
+            if (!wanted.key && v->id == activeID) coverActive = true;
         }
+        // A cover stands in for the key window only until that is mapped: a cover holding the
+        // focus while the key window is shown would take typing nowhere.
+        const KWinView* key = keyView();
+        const bool keyActive = key ? key->id == activeID : coverActive;
         if (!anyShown) return;  // not mapped yet: its appearance is reported too
         if (keyActive) curtainPlaced = true;
         if (!always && placed && keyActive) return;
@@ -393,10 +398,8 @@ void KWinWindowSystem::guardCurtain(const std::vector<CurtainWindow>& windows) {
 int KWinWindowSystem::curtainRestorations() const { return d->restorations; }
 
 bool KWinWindowSystem::curtainKeyActive() const {
-    return std::any_of(d->guarded.begin(), d->guarded.end(), [&](const CurtainWindow& w) {
-        const KWinView* v = w.key ? d->curtainView(w) : nullptr;
-        return v && v->id == d->activeID;
-    });
+    const KWinView* key = d->keyView();
+    return key && key->id == d->activeID;
 }
 
 int KWinWindowSystem::scriptLoads() const { return d->loads; }

@@ -91,7 +91,7 @@ TEST(KWinAppLock, ScriptReportsActivationsAndKeepsTheCurtainAboveFullScreenAndAc
         // leave and enter of the keyboard): no window of ours counts as focused then although KWin
         // has the key window active. KWin's word is what the script controls.
         const bool active = key && (key->isActive() || (!QGuiApplication::focusWindow() && windows->curtainKeyActive()));
-        return key && cover && active && (key->windowStates() & Qt::WindowFullScreen) &&
+        return cover && active && (key->windowStates() & Qt::WindowFullScreen) &&
                (cover->windowStates() & Qt::WindowFullScreen) && key->screen() != cover->screen();
     };
     ASSERT_TRUE(waitUntil([&] { return lock.isCurtainUp() && inPlace(); }, 8000));
