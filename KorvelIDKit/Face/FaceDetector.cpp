@@ -24,16 +24,13 @@ float RelativeOpennessScale::toTrackerScale(float raw, double seconds) {
         if (t >= seconds - window) values.push_back(v);
     float baseline = 0;
     if (values.size() < minWindowFrames) {
-        // Too few frames for a median: the widest of the last few, this one included, but at most
-        // 5 % above the second widest. A median of a scan's first frames already holds the lids of
-        // a blink that began among them, and would measure the closed lids against half-closed
-        // ones; the widest alone would let one frame whose fit sprang wide (a still's landmarks
-        // jitter by a quarter) make every other frame read closed.
+        // Too few frames for a median: the widest of the last few, this one included (see Start). A
+        // median of a scan's first frames already holds the lids of a blink that began among them.
         const std::size_t start = history_.size() > minWindowFrames - 1 ? history_.size() - (minWindowFrames - 1) : 0;
         std::vector<float> first{raw};
         for (std::size_t i = start; i < history_.size(); ++i) first.push_back(history_[i].second);
         std::sort(first.begin(), first.end(), std::greater<>());
-        baseline = first.size() > 1 ? std::min(first[0], 1.05f * first[1]) : first[0];
+        baseline = first.size() > 1 && start_ == Start::steadied ? std::min(first[0], 1.05f * first[1]) : first[0];
     } else {
         const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
         std::nth_element(values.begin(), middle, values.end());

@@ -84,10 +84,10 @@ public:
 // relative to this scan's own recent eyes: z = raw / baseline, where the baseline is the median raw
 // value of the frames fed in the previous 2 s (while fewer than 5 are in that window: the largest of
 // the last five frames, this one included, so that a blink at a scan's start is measured against
-// the open eyes before it), and mapped to the tracker's scale as 0.55·(z − 0.464). Open eyes then
-// read about 0.29, and the eyes count as closed at 70 % of their usual height (0.13) and as open
-// again at 86 % (0.22). On small faces closed lids read only 0.64–0.70 of open ones, and eyes
-// lowered to look down read 0.71: the 70 % point sits between the two. A face that never
+// the open eyes before it; see Start), and mapped to the tracker's scale as 0.55·(z − 0.464). Open
+// eyes then read about 0.29, and the eyes count as closed at 70 % of their usual height (0.13) and
+// as open again at 86 % (0.22). On small faces closed lids read only 0.64–0.70 of open ones, and
+// eyes lowered to look down read 0.71: the 70 % point sits between the two. A face that never
 // changes (a photograph) stays at 0.29 and never blinks. One per scan, like the tracker.
 class RelativeOpennessScale final : public EyeOpennessScale {
 public:
@@ -98,9 +98,19 @@ public:
     // Between the tracker's thresholds: changes nothing. Given when no baseline can be formed.
     static constexpr float neutral = 0.175f;
 
+    // The baseline of the first frames. `widest`: the widest so far. A scan that starts just before
+    // a blink has one open frame and then closing ones, so any cap below the widest measures the
+    // closed lids against half-closed ones; used where something else keeps a fit that sprang wide
+    // from closing the eyes (EyeMotionOpennessScale looks at the eyes themselves). `steadied`: the
+    // widest, but at most 5 % above the second widest, so that one frame whose fit sprang wide (a
+    // still's landmarks jitter by a quarter) does not make every other frame read closed.
+    enum class Start { widest, steadied };
+    explicit RelativeOpennessScale(Start start = Start::steadied) : start_(start) {}
+
     float toTrackerScale(float rawOpenness, double seconds) override;
 
 private:
+    Start start_;
     std::deque<std::pair<double, float>> history_;  // (time, raw openness), oldest first
 };
 

@@ -309,7 +309,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     if (!anchorToNow || stuck) {
         // A new reference: this frame as it is.
         ++generation_;
-        freshReference_ = !continues;
+        freshReference_ = freshView_ = !continues;
         startAnchor(gray, landmarks, cv::Matx33d::eye(), seconds);
         recent_.assign(1, {seconds, cv::Matx33d::eye(), std::vector<cv::Point2f>(landmarks.begin(), landmarks.end()),
                            FaceMotion::browHeight(landmarks, cv::Matx33d::eye()), gray,
@@ -410,7 +410,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
         (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_ ||
          10 * above_.now.size() < 9 * above_.count || 10 * below_.now.size() < 9 * below_.count)) {
         startAnchor(gray, landmarks, nowToReference, seconds);
-        if (!vouched) ++generation_;
+        if (!vouched) ++generation_, freshView_ = false;
     }
     if (!spans || around != Region::agrees) return std::nullopt;
     return opennessNow;
@@ -427,7 +427,8 @@ float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double s
     const auto inReference = motion_.referenceOpenness(face.frame, face.landmarks, seconds);
     if (motion_.generation() != referenceGeneration_) {
         // A new reference geometry: earlier readings are not comparable.
-        reference_ = RelativeOpennessScale();
+        reference_ = RelativeOpennessScale(motion_.freshView() ? RelativeOpennessScale::Start::widest
+                                                               : RelativeOpennessScale::Start::steadied);
         referenceGeneration_ = motion_.generation();
     }
     float byReference = inReference ? reference_.toTrackerScale(*inReference, seconds) : RelativeOpennessScale::neutral;

@@ -99,6 +99,11 @@ public:
     // second frame on, checked against the frames since it began; one started because the motion
     // was lost stays unverified for `recentWindow`.
     std::uint64_t generation() const { return generation_; }
+    // Whether the current generation began on a fresh view of the face (see above), whose first
+    // frames are the open eyes that a blink among them is measured against; not one begun because
+    // the motion was lost or an anchor was renewed unvouched, whose first frames may show a print
+    // already turning.
+    bool freshView() const { return freshView_; }
 
     // Whether the last frame's lids may read closed. Not when its brows, mapped into the reference
     // geometry, came down towards the eye corners by more than `minBrowShare` allows: a strip of a
@@ -161,6 +166,7 @@ private:
     std::uint64_t generation_ = 0;
     bool tracking_ = false;
     bool freshReference_ = false;
+    bool freshView_ = false;
     bool closable_ = true;
     Check check_;
 };
@@ -210,7 +216,10 @@ public:
     float trackerOpenness(const DetectedFace& face, double seconds) override;
 
 private:
-    RelativeOpennessScale landmarks_;
+    // The first frames against the widest of them, so that a blink at the scan's start is seen: a
+    // fit that sprang wide there cannot close the eyes, as the eyes look no different
+    // (FaceMotionTracker::closable). A reference begun mid-scan keeps the steadied start.
+    RelativeOpennessScale landmarks_{RelativeOpennessScale::Start::widest};
     RelativeOpennessScale reference_;
     FaceMotionTracker motion_;
     std::uint64_t referenceGeneration_ = 0;

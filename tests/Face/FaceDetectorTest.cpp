@@ -236,21 +236,25 @@ TEST(FaceMotionTest, TheScanCountsAFrameClosedOnlyWhenBothReadingsSayClosed) {
                  {"a squeezed photo", nullptr, false, true, 0},
                  {"brows lowered with the lids", &browsDown, true, false, 0},
                  {"an outline closing on a still image", &closed, false, false, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EyeMotionOpennessScale scale;
-        LivenessTracker tracker;
-        for (int i = 0; i < 40; ++i) {
-            const bool dip = i >= 20 && i < 23;
-            const auto& lm = dip && c.lids ? *c.lids : open;
-            const MovedFace f = moved(texture, lm, dip && c.squeezed ? squeeze : cv::Matx33d::eye());
-            for (std::size_t eye : {36, 42})
-                if (dip && c.drawn)
-                    cv::ellipse(f.frame, cv::fitEllipse(std::vector(open.begin() + long(eye), open.begin() + long(eye) + 6)),
-                                cv::Scalar::all(100), cv::FILLED);
-            tracker.update(scale.trackerOpenness(face(f), i * 0.05));
+    // The dip a second into the scan, and right after its first frame: a blink as the scan display
+    // appears counts, and nothing else does there either.
+    for (const int dipAt : {20, 1}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (dipAt == 1 ? ", at the start" : ""));
+            EyeMotionOpennessScale scale;
+            LivenessTracker tracker;
+            for (int i = 0; i < 40; ++i) {
+                const bool dip = i >= dipAt && i < dipAt + 3;
+                const auto& lm = dip && c.lids ? *c.lids : open;
+                const MovedFace f = moved(texture, lm, dip && c.squeezed ? squeeze : cv::Matx33d::eye());
+                for (std::size_t eye : {36, 42})
+                    if (dip && c.drawn)
+                        cv::ellipse(f.frame, cv::fitEllipse(std::vector(open.begin() + long(eye), open.begin() + long(eye) + 6)),
+                                    cv::Scalar::all(100), cv::FILLED);
+                tracker.update(scale.trackerOpenness(face(f), i * 0.05));
+            }
+            EXPECT_EQ(tracker.blinkCount(), c.blinks);
         }
-        EXPECT_EQ(tracker.blinkCount(), c.blinks);
     }
     // The ratio alone (no frame to look at) is never trusted to close.
     EyeMotionOpennessScale blind;
@@ -288,6 +292,19 @@ TEST(RelativeOpennessScaleTest, TheBaselineIsTheMedianOfThePreviousTwoSecondsOrT
     EXPECT_NEAR(scale.toTrackerScale(0.29f, 0.05), 0.55 * (0.29 / 0.30 - 0.464), 1e-5);
     EXPECT_NEAR(scale.toTrackerScale(0.15f, 0.1), 0.55 * (0.15 / 0.30 - 0.464), 1e-5);
     EXPECT_NEAR(scale.toTrackerScale(0.40f, 0.15), 0.55 * (0.40 / 0.315 - 0.464), 1e-5);
+    // A scan that starts just before a blink: one open frame, then closing ones. Against the widest
+    // they read closed; steadied, the closing frame caps the baseline and they do not.
+    for (const auto start : {RelativeOpennessScale::Start::widest, RelativeOpennessScale::Start::steadied}) {
+        RelativeOpennessScale blink(start);
+        blink.toTrackerScale(0.30f, 0.0);
+        blink.toTrackerScale(0.24f, 0.05);
+        const float closing = blink.toTrackerScale(0.18f, 0.1);
+        if (start == RelativeOpennessScale::Start::widest) {
+            EXPECT_NEAR(closing, 0.55 * (0.18 / 0.30 - 0.464), 1e-5);
+        } else {
+            EXPECT_NEAR(closing, 0.55 * (0.18 / 0.252 - 0.464), 1e-5);
+        }
+    }
     double t = 0.2;
     for (; t < 3; t += 0.05) scale.toTrackerScale(0.30f, t);
     // Wider eyes half a second later: still measured against the old 0.30.
