@@ -573,17 +573,14 @@ struct BlinkCounter {
 
 // --trace: both readings behind the scan's openness, frame by frame, as EyeMotionOpennessScale forms them.
 struct OpennessTrace {
-    RelativeOpennessScale landmarks{RelativeOpennessScale::Start::widest}, reference;
+    RelativeOpennessScale landmarks = EyeMotionOpennessScale::landmarkScale(), reference;
     FaceMotionTracker motion;
     std::uint64_t generation = 0;
     void print(const DetectedFace& face, double seconds, long frame, float y, const LivenessTracker& tracker) {
         const float byLandmarks = landmarks.toTrackerScale(face.eyeOpenness.value_or(NAN), seconds);
         const auto inReference = motion.referenceOpenness(face.frame, face.landmarks, seconds);
-        if (motion.generation() != generation) {
-            using Start = RelativeOpennessScale::Start;
-            reference = RelativeOpennessScale(motion.freshView() ? Start::widest : Start::steadied);
-            generation = motion.generation();
-        }
+        if (motion.generation() != generation)
+            reference = EyeMotionOpennessScale::referenceScale(motion), generation = motion.generation();
         const float byReference = inReference ? reference.toTrackerScale(*inReference, seconds) : NAN;  // before the brows' rule
         const auto& check = motion.lastCheck();
         std::printf("  frame %4ld  q %.2f  raw %.3f -> %.3f  reference %7.2f -> %6.3f (gen %llu, stretch %.2f, shape %.2f, "

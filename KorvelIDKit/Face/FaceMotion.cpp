@@ -427,8 +427,7 @@ float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double s
     const auto inReference = motion_.referenceOpenness(face.frame, face.landmarks, seconds);
     if (motion_.generation() != referenceGeneration_) {
         // A new reference geometry: earlier readings are not comparable.
-        reference_ = RelativeOpennessScale(motion_.freshView() ? RelativeOpennessScale::Start::widest
-                                                               : RelativeOpennessScale::Start::steadied);
+        reference_ = referenceScale(motion_);
         referenceGeneration_ = motion_.generation();
     }
     float byReference = inReference ? reference_.toTrackerScale(*inReference, seconds) : RelativeOpennessScale::neutral;

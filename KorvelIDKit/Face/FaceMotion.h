@@ -215,11 +215,19 @@ public:
     float toTrackerScale(float rawOpenness, double seconds) override;
     float trackerOpenness(const DetectedFace& face, double seconds) override;
 
-private:
-    // The first frames against the widest of them, so that a blink at the scan's start is seen: a
-    // fit that sprang wide there cannot close the eyes, as the eyes look no different
+    // The scales both readings go through, the reference's made anew for each of `motion`'s
+    // generations (public for tracing tools, which must read as the scan does). The first frames
+    // are measured against the widest of them, so that a blink at the scan's start is seen: a fit
+    // that sprang wide there cannot close the eyes, as the eyes look no different
     // (FaceMotionTracker::closable). A reference begun mid-scan keeps the steadied start.
-    RelativeOpennessScale landmarks_{RelativeOpennessScale::Start::widest};
+    static RelativeOpennessScale landmarkScale() { return RelativeOpennessScale(RelativeOpennessScale::Start::widest); }
+    static RelativeOpennessScale referenceScale(const FaceMotionTracker& motion) {
+        return RelativeOpennessScale(motion.freshView() ? RelativeOpennessScale::Start::widest
+                                                        : RelativeOpennessScale::Start::steadied);
+    }
+
+private:
+    RelativeOpennessScale landmarks_ = landmarkScale();
     RelativeOpennessScale reference_;
     FaceMotionTracker motion_;
     std::uint64_t referenceGeneration_ = 0;
