@@ -398,14 +398,16 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     // A new anchor finds new points around the eyes, placed by the map as it is now: taken while a
     // fold is under way it would hide the part already turned. So a map that spans the face is
     // renewed only after the regions around the eyes agreed with it in every frame of the last
-    // moments (the new points are then vouched for by the old ones, back to the reference's
-    // start). A narrow map, or a region too bare to tell, is renewed anyway, before so many points
+    // moments, and lie well inside the tolerance now (see maxVouchingDrift; the new points are
+    // then vouched for by the old ones, back to the reference's start). A narrow map, a region too
+    // bare to tell, or one near the tolerance's edge, is renewed anyway, before so many points
     // are lost that no frame could be read; but what the lids read after such a renewal is not
     // compared with what they read before: the readings start a new generation. (A print folded
     // under the eyes whose anchor was renewed at the fold's deepest otherwise read its turned lids
     // against the flat print's, as closed.)
     const bool settled = seconds - aroundTroubleAt_ >= recentWindow;
-    const bool vouched = settled && spans && around != Region::unknown;
+    const bool vouched = settled && spans && around != Region::unknown &&
+                         std::max(check_.witnessDrift, check_.belowDrift) <= maxVouchingDrift;
     if (calm && (settled || !vouched) &&
         (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_ ||
          10 * above_.now.size() < 9 * above_.count || 10 * below_.now.size() < 9 * below_.count)) {

@@ -75,6 +75,13 @@ public:
     static constexpr int maxWitnesses = 40;
     static constexpr int minWitnesses = 6;
     static constexpr double maxWitnessDrift = 0.06;
+    // A new anchor places the regions' new points where they are now, so the drift they had is
+    // forgotten. It is vouched for (read on in the same generation) only while both regions lie
+    // within this many eye distances of the map: otherwise a print turning slowly could be taken
+    // as flat at the edge of the tolerance and turn as far again. On the recorded clips the frames
+    // whose lids read closed stayed within 0.035; an eye strip that fooled the scan without this
+    // rule was renewed at 0.056 halfway into its turn.
+    static constexpr double maxVouchingDrift = 0.045;
     // The brows' height above the eye corners in the reference geometry may not fall below this
     // share of its highest in the last `recentWindow` in a frame whose lids read closed (see
     // closable()).

@@ -213,6 +213,36 @@ TEST(FaceMotionTest, APlaneMovedAnyWayNeverReadsClosedAndOnlyLidsMovingOnTheirOw
     EXPECT_FALSE(blank.referenceOpenness(texture, {}, 0.5));
 }
 
+// The part of the face above the eye line slides down against the rest in one step and stays
+// there (a print creased at the eyes, caught partway into its turn); the landmarks stay with the
+// lower face. The renewed anchor forgets how far the brows had come: it may be read on in the same
+// generation only while they were well inside the tolerance, not near its edge.
+TEST(FaceMotionTest, AnAnchorRenewedWhileTheBrowsSitNearTheToleranceStartsANewGeneration) {
+    const auto [texture, centre, open, closed] = texturedFace(5);
+    const double eyes = 0.8 * 100;  // eye distance of the synthetic face
+    const int eyeLine = int(std::lround(centre.y - 0.25 * 100));
+    const struct {
+        double drift;  // in eye distances
+        std::uint64_t generations;
+    } cases[] = {{0.6 * FaceMotionTracker::maxVouchingDrift, 1}, {0.05, 2}};
+    static_assert(0.05 > FaceMotionTracker::maxVouchingDrift && 0.05 < FaceMotionTracker::maxWitnessDrift);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.drift);
+        const int shift = int(std::lround(c.drift * eyes));
+        cv::Mat slid = texture.clone();
+        texture.rowRange(0, eyeLine - shift).copyTo(slid.rowRange(shift, eyeLine));
+        FaceMotionTracker tracker;
+        // Half a second at rest, then slid until well past the anchor's lifetime.
+        for (int i = 0; i <= 60; ++i) {
+            const auto reading = tracker.referenceOpenness(i < 10 ? texture : slid, open, i * 0.05);
+            if (i >= 10 && i < 40) {
+                EXPECT_TRUE(reading) << "frame " << i;  // within the tolerance: still read
+            }
+        }
+        EXPECT_EQ(tracker.generation(), c.generations);
+    }
+}
+
 TEST(FaceMotionTest, TheScanCountsAFrameClosedOnlyWhenBothReadingsSayClosed) {
     const auto [texture, centre, open, closed] = texturedFace(5);
     const auto face = [](const MovedFace& f) {
