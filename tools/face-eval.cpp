@@ -29,8 +29,8 @@
 //     first frame and 0.2 s after its last (the count itself comes when they reopen, which can be
 //     much later). Also feeds a frame of each video 100 times (a still photo), which must never
 //     blink, counts the false blinks of short scans (1.5 s) started every 0.5 s, and runs fresh scans that start 1, 3, 6 and 10 frames before each labelled blink (a
-//     blink among a scan's first frames). --trace prints every frame the scan feeds in each mode,
-//     with the motion checks behind it.
+//     blink among a scan's first frames). --trace prints every frame the scan feeds in each mode
+//     and in the scans that start just before a blink, with the motion checks behind it.
 //
 //   face-eval attacks [--every N [--first K]] [--only TEXT] [--kinds planar|folded|strip] [--trace] [--save DIR]
 //     DATA_FOLDER
@@ -810,9 +810,15 @@ int blinks(int argc, char** argv) {
                 for (const Label& b : blinksHere) {
                     detector.forgetFace();
                     BlinkCounter scan(detector.makeOpennessScale());
+                    OpennessTrace readings;
+                    if (trace)
+                        std::printf("%s, a scan starting %ld frame(s) before the blink of frames %ld-%ld:\n",
+                                    video.filename().c_str(), lateStarts[n], b.start, b.end);
                     for (long i = std::max(0L, b.start - lateStarts[n]); i <= b.end + slack && kept.contains(i); ++i)
-                        if (const auto face = detector.detect(kept[i]); face && face->eyeOpenness && face->quality >= minQuality)
+                        if (const auto face = detector.detect(kept[i]); face && face->eyeOpenness && face->quality >= minQuality) {
                             scan.feed(*face, double(i) / fps, i, false);
+                            if (trace) readings.print(*face, double(i) / fps, i, scan.lastFed, scan.tracker);
+                        }
                     ++lateTries[n];
                     const bool seen = std::any_of(scan.blinks.begin(), scan.blinks.end(),
                                                   [&](long f) { return f >= b.start - early && f <= b.end + slack; });
