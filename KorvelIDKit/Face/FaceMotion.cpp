@@ -419,8 +419,10 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
 }
 
 float EyeMotionOpennessScale::toTrackerScale(float rawOpenness, double seconds) {
-    held_.reset();  // a frame that cannot be verified cannot confirm a held closure either
-    return std::max(landmarks_.toTrackerScale(rawOpenness, seconds), RelativeOpennessScale::neutral);
+    // A frame that cannot be verified cannot confirm a pending closure either.
+    const float now = std::max(landmarks_.toTrackerScale(rawOpenness, seconds), RelativeOpennessScale::neutral);
+    const auto previous = std::exchange(pending_, std::nullopt);
+    return previous ? std::max(*previous, now) : now;
 }
 
 float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double seconds) {
@@ -442,9 +444,20 @@ float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double s
     // closing one is read too (on the recorded clips, for 152 of the 155 blinks counted before).
     // Nor when this frame's brows have come down (see FaceMotionTracker::closable): one strip print
     // read closed with its brows still in place, then went on turning and brought them down.
-    const auto held = std::exchange(held_, std::nullopt);
+    // The reading of a frame that confirmed one is not lost: it is passed on with the next frame
+    // (with that frame's own when both are open). The one open frame between two quick blinks is
+    // such a frame, and without it the second closing would run on from the first.
+    constexpr float neutral = RelativeOpennessScale::neutral;
     const bool confirms = inReference && motion_.browsInPlace();
-    if (held && !confirms) return now;  // not confirmed: this frame cannot close the eyes either
-    if (now < RelativeOpennessScale::neutral) held_ = now;
-    return held ? *held : std::max(now, RelativeOpennessScale::neutral);
+    auto previous = std::exchange(pending_, std::nullopt);
+    if (previous && *previous < neutral && !confirms) previous.reset();  // not confirmed: this frame cannot close the eyes either
+    if (!previous) {
+        if (now < neutral) pending_ = now;
+        return std::max(now, neutral);
+    }
+    if (*previous < neutral || now < neutral) {
+        pending_ = now;
+        return *previous;
+    }
+    return std::max(*previous, now);
 }

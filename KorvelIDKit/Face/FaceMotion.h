@@ -238,5 +238,7 @@ private:
     RelativeOpennessScale reference_;
     FaceMotionTracker motion_;
     std::uint64_t referenceGeneration_ = 0;
-    std::optional<float> held_;  // a closing reading waiting for the next frame to be verified
+    // A closing reading waiting for the next frame to be verified, or the reading of the frame that
+    // confirmed one, to be passed on with the next.
+    std::optional<float> pending_;
 };

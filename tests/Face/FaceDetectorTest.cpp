@@ -266,25 +266,30 @@ TEST(FaceMotionTest, TheScanCountsAFrameClosedOnlyWhenBothReadingsSayClosed) {
                  {"a squeezed photo", nullptr, false, true, 0},
                  {"brows lowered with the lids", &browsDown, true, false, 0},
                  {"an outline closing on a still image", &closed, false, false, 0}};
-    // The dip a second into the scan, and right after its first frame: a blink as the scan display
-    // appears counts, and nothing else does there either.
-    for (const int dipAt : {20, 1}) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.name) + (dipAt == 1 ? ", at the start" : ""));
-            EyeMotionOpennessScale scale;
-            LivenessTracker tracker;
-            for (int i = 0; i < 40; ++i) {
-                const bool dip = i >= dipAt && i < dipAt + 3;
-                const auto& lm = dip && c.lids ? *c.lids : open;
-                const MovedFace f = moved(texture, lm, dip && c.squeezed ? squeeze : cv::Matx33d::eye());
-                for (std::size_t eye : {36, 42})
-                    if (dip && c.drawn)
-                        cv::ellipse(f.frame, cv::fitEllipse(std::vector(open.begin() + long(eye), open.begin() + long(eye) + 6)),
-                                    cv::Scalar::all(100), cv::FILLED);
-                tracker.update(scale.trackerOpenness(face(f), i * 0.05));
-            }
-            EXPECT_EQ(tracker.blinkCount(), c.blinks);
+    // Three frames dipped from `dipAt` on, and as many again after `gap` open frames (none: once).
+    const auto blinks = [&](const auto& c, int dipAt, int gap) {
+        EyeMotionOpennessScale scale;
+        LivenessTracker tracker;
+        for (int i = 0; i < 40; ++i) {
+            const bool dip = (i >= dipAt && i < dipAt + 3) || (gap > 0 && i >= dipAt + 3 + gap && i < dipAt + 6 + gap);
+            const auto& lm = dip && c.lids ? *c.lids : open;
+            const MovedFace f = moved(texture, lm, dip && c.squeezed ? squeeze : cv::Matx33d::eye());
+            for (std::size_t eye : {36, 42})
+                if (dip && c.drawn)
+                    cv::ellipse(f.frame, cv::fitEllipse(std::vector(open.begin() + long(eye), open.begin() + long(eye) + 6)),
+                                cv::Scalar::all(100), cv::FILLED);
+            tracker.update(scale.trackerOpenness(face(f), i * 0.05));
         }
+        return tracker.blinkCount();
+    };
+    // The dip a second into the scan, and right after its first frame: a blink as the scan display
+    // appears counts, and nothing else does there either. Two quick ones with a single open frame
+    // between them count twice: that frame also confirms the first one's last closed frame.
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(blinks(c, 20, 0), c.blinks);
+        EXPECT_EQ(blinks(c, 1, 0), c.blinks) << "at the start";
+        EXPECT_EQ(blinks(c, 20, 1), 2 * c.blinks) << "twice, one open frame apart";
     }
     // The ratio alone (no frame to look at) is never trusted to close.
     EyeMotionOpennessScale blind;
