@@ -758,8 +758,13 @@ int blinks(int argc, char** argv) {
                 std::size_t matched = 0, falseBlinks = 0;
                 const std::string label = std::string(all ? "all frames, " : "scan, ") + modeNames[mode];
                 for (long f : counted) {
+                    // A closure inside a do-not-count row's own frames, and inside no labelled
+                    // blink's, is that row's, though the margins of a blink just after it reach it.
+                    const auto inside = [f](const Label& l) { return f >= l.start && f <= l.end; };
+                    const bool rowsOwn = std::any_of(ignored.begin(), ignored.end(), inside) &&
+                                         std::none_of(blinksHere.begin(), blinksHere.end(), inside);
                     bool ok = false;
-                    for (std::size_t b = 0; b < blinksHere.size() && !ok; ++b)
+                    for (std::size_t b = 0; b < blinksHere.size() && !ok && !rowsOwn; ++b)
                         if (!used[b] && f >= blinksHere[b].start - early && f <= blinksHere[b].end + slack) used[b] = ok = true;
                     if (ok) {
                         ++matched;
