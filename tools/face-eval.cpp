@@ -764,8 +764,9 @@ int blinks(int argc, char** argv) {
                     const bool rowsOwn = std::any_of(ignored.begin(), ignored.end(), inside) &&
                                          std::none_of(blinksHere.begin(), blinksHere.end(), inside);
                     bool ok = false;
-                    for (std::size_t b = 0; b < blinksHere.size() && !ok && !rowsOwn; ++b)
-                        if (!used[b] && f >= blinksHere[b].start - early && f <= blinksHere[b].end + slack) used[b] = ok = true;
+                    if (!rowsOwn)
+                        for (std::size_t b = 0; b < blinksHere.size() && !ok; ++b)
+                            if (!used[b] && f >= blinksHere[b].start - early && f <= blinksHere[b].end + slack) used[b] = ok = true;
                     if (ok) {
                         ++matched;
                         continue;

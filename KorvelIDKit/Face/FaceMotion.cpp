@@ -420,9 +420,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
 
 float EyeMotionOpennessScale::toTrackerScale(float rawOpenness, double seconds) {
     // A frame that cannot be verified cannot confirm a pending closure either.
-    const float now = std::max(landmarks_.toTrackerScale(rawOpenness, seconds), RelativeOpennessScale::neutral);
-    const auto previous = std::exchange(pending_, std::nullopt);
-    return previous ? std::max(*previous, now) : now;
+    return passOn(std::max(landmarks_.toTrackerScale(rawOpenness, seconds), RelativeOpennessScale::neutral), false);
 }
 
 float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double seconds) {
@@ -444,11 +442,14 @@ float EyeMotionOpennessScale::trackerOpenness(const DetectedFace& face, double s
     // closing one is read too (on the recorded clips, for 152 of the 155 blinks counted before).
     // Nor when this frame's brows have come down (see FaceMotionTracker::closable): one strip print
     // read closed with its brows still in place, then went on turning and brought them down.
-    // The reading of a frame that confirmed one is not lost: it is passed on with the next frame
-    // (with that frame's own when both are open). The one open frame between two quick blinks is
-    // such a frame, and without it the second closing would run on from the first.
+    return passOn(now, inReference && motion_.browsInPlace());
+}
+
+float EyeMotionOpennessScale::passOn(float now, bool confirms) {
+    // The reading of a frame that confirmed a closing one is not lost: it is passed on with the
+    // next frame (with that frame's own when both are open). The one open frame between two quick
+    // blinks is such a frame, and without it the second closing would run on from the first.
     constexpr float neutral = RelativeOpennessScale::neutral;
-    const bool confirms = inReference && motion_.browsInPlace();
     auto previous = std::exchange(pending_, std::nullopt);
     if (previous && *previous < neutral && !confirms) previous.reset();  // not confirmed: this frame cannot close the eyes either
     if (!previous) {

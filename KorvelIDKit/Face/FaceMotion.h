@@ -234,6 +234,10 @@ public:
     }
 
 private:
+    // What reaches the tracker for this frame's reading `now`; `confirms`: whether this frame may
+    // confirm the last frame's closing reading.
+    float passOn(float now, bool confirms);
+
     RelativeOpennessScale landmarks_ = landmarkScale();
     RelativeOpennessScale reference_;
     FaceMotionTracker motion_;
