@@ -102,7 +102,15 @@ cv::Mat aboveEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
 }
 
 cv::Mat belowEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
-    return eyeBand(mask, landmarks, 0.1, 0.8);
+    return eyeBand(mask, landmarks, 0.1, mouthLine);
+}
+
+cv::Mat aboveMouth(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
+    return eyeBand(mask, landmarks, -double(mask.cols + mask.rows), mouthLine);
+}
+
+cv::Mat belowMouth(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
+    return eyeBand(mask, landmarks, mouthLine, double(mask.cols + mask.rows));
 }
 
 double stretchAtEyes(std::span<const cv::Point2f> landmarks, const cv::Matx33d& h) {
@@ -205,8 +213,18 @@ void FaceMotionTracker::startAnchor(const cv::Mat& gray, std::span<const cv::Poi
     anchorPoints_.clear();
     const cv::Mat mask = FaceMotion::trackingMask(gray.size(), landmarks);
     if (!mask.empty()) {
+        // The strongest corners of a face are on the lips, the teeth and the chin, which move with
+        // the jaw when the person talks; taken all from the whole face, they would outnumber the
+        // rest and carry the map with the jaw. So most points are found above the mouth, and a few
+        // below it hold the map across the whole face while the jaw is still.
         const double spacing = std::max(3.0, eyeDistance(landmarks) / 12);
-        cv::goodFeaturesToTrack(gray, anchorPoints_, maxPoints, 0.005, spacing, mask, 5);
+        const auto find = [&](int count, const cv::Mat& part) {
+            std::vector<cv::Point2f> found;
+            if (!part.empty()) cv::goodFeaturesToTrack(gray, found, count, 0.005, spacing, part, 5);
+            anchorPoints_.insert(anchorPoints_.end(), found.begin(), found.end());
+        };
+        find(maxPoints - maxPointsBelowMouth, FaceMotion::aboveMouth(mask, landmarks));
+        find(maxPointsBelowMouth, FaceMotion::belowMouth(mask, landmarks));
     }
     points_ = anchorPoints_;
     anchorCount_ = anchorPoints_.size();

@@ -46,6 +46,8 @@ public:
     // Frames further apart than this are not tracked across: the face may have gone and come back.
     static constexpr double maxGap = 0.5;  // seconds
     static constexpr int maxPoints = 80;
+    // Of them, found below the mouth's line (FaceMotion::belowMouth) at most this many.
+    static constexpr int maxPointsBelowMouth = 20;
     static constexpr int minPoints = 10;  // fewer tracked points (or RANSAC inliers): motion unknown
     // Fewer than this share of the previous frame's points followed into this one: motion unknown.
     static constexpr double minFollowed = 0.25;
@@ -185,9 +187,15 @@ namespace FaceMotion {
 cv::Mat trackingMask(cv::Size size, std::span<const cv::Point2f> landmarks);
 // The part of a tracking mask above the eyes: from a tenth of the eye distance below the eye line up.
 cv::Mat aboveEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks);
-// The part below the eyes and above the mouth (which talks): from a tenth to eight tenths of the
-// eye distance below the eye line, the bridge and tip of the nose and the upper cheeks.
+// Where the mouth, which moves when the person talks, may begin: this many eye distances below the
+// eye line (its top lies about one eye distance below it).
+inline constexpr double mouthLine = 0.8;
+// The part below the eyes and above the mouth: from a tenth of the eye distance below the eye line
+// to the mouth's line, the bridge and tip of the nose and the upper cheeks.
 cv::Mat belowEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks);
+// The parts of a tracking mask above and below the mouth's line.
+cv::Mat aboveMouth(const cv::Mat& mask, std::span<const cv::Point2f> landmarks);
+cv::Mat belowMouth(const cv::Mat& mask, std::span<const cv::Point2f> landmarks);
 // The openness of the eye outlines of 68 landmarks (pixels) after mapping them through
 // `homography`, measured in pixels along the mapped eye line. Nothing without 68 landmarks.
 std::optional<float> mappedOpenness(std::span<const cv::Point2f> landmarks, const cv::Matx33d& homography);
