@@ -259,7 +259,7 @@ TEST(FaceMotionTest, ATalkingJawDoesNotCarryTheMap) {
     const double rawOpen = 0.1 / 0.3;
     FaceMotionTracker tracker;
     for (int i = 0; i <= 40; ++i) {
-        // Four syllables a second, the jaw dropping by up to 6 pixels (0.075 eye distances).
+        // A syllable every 0.3 s, the jaw dropping by up to 6 pixels (0.075 eye distances).
         const int drop = int(std::lround(3 - 3 * std::cos(2 * M_PI * i / 6.0)));
         cv::Mat frame = texture.clone();
         texture.rowRange(mouthTop, frame640.height - drop).copyTo(frame.rowRange(mouthTop + drop, frame640.height));
