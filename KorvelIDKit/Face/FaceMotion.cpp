@@ -55,6 +55,11 @@ cv::Matx33d toMatx(const cv::Mat& m) {
     m.convertTo(cv::Mat(3, 3, CV_64F, out.val), CV_64F);
     return out;
 }
+
+// A band's open side: further, in eye distances, than anything in the mask.
+double beyond(const cv::Mat& mask) {
+    return double(mask.cols + mask.rows);
+}
 }  // namespace
 
 namespace FaceMotion {
@@ -98,7 +103,7 @@ cv::Mat eyeBand(const cv::Mat& mask, std::span<const cv::Point2f> landmarks, dou
 }
 
 cv::Mat aboveEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
-    return eyeBand(mask, landmarks, -double(mask.cols + mask.rows), 0.1);
+    return eyeBand(mask, landmarks, -beyond(mask), 0.1);
 }
 
 cv::Mat belowEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
@@ -106,11 +111,11 @@ cv::Mat belowEyes(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
 }
 
 cv::Mat aboveMouth(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
-    return eyeBand(mask, landmarks, -double(mask.cols + mask.rows), mouthLine);
+    return eyeBand(mask, landmarks, -beyond(mask), mouthLine);
 }
 
 cv::Mat belowMouth(const cv::Mat& mask, std::span<const cv::Point2f> landmarks) {
-    return eyeBand(mask, landmarks, mouthLine, double(mask.cols + mask.rows));
+    return eyeBand(mask, landmarks, mouthLine, beyond(mask));
 }
 
 double stretchAtEyes(std::span<const cv::Point2f> landmarks, const cv::Matx33d& h) {
@@ -231,7 +236,9 @@ void FaceMotionTracker::startAnchor(const cv::Mat& gray, std::span<const cv::Poi
     const double spacing = std::max(2.0, eyeDistance(landmarks) / 16);
     for (auto [region, band] : {std::pair{&above_, &FaceMotion::aboveEyes}, {&below_, &FaceMotion::belowEyes}}) {
         region->anchor.clear();
-        if (!mask.empty()) cv::goodFeaturesToTrack(gray, region->anchor, maxWitnesses, 0.005, spacing, band(mask, landmarks), 5);
+        // An empty mask would let the search take the whole frame.
+        const cv::Mat part = mask.empty() ? cv::Mat() : band(mask, landmarks);
+        if (!part.empty()) cv::goodFeaturesToTrack(gray, region->anchor, maxWitnesses, 0.005, spacing, part, 5);
         region->now = region->anchor;
         region->count = region->anchor.size();
     }
