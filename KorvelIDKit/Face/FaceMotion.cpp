@@ -237,7 +237,7 @@ void FaceMotionTracker::startAnchor(const cv::Mat& gray, std::span<const cv::Poi
     for (auto [region, band] : {std::pair{&above_, &FaceMotion::aboveEyes}, {&below_, &FaceMotion::belowEyes}}) {
         region->anchor.clear();
         // An empty mask would let the search take the whole frame.
-        const cv::Mat part = mask.empty() ? cv::Mat() : band(mask, landmarks);
+        const cv::Mat part = band(mask, landmarks);  // empty for an empty mask
         if (!part.empty()) cv::goodFeaturesToTrack(gray, region->anchor, maxWitnesses, 0.005, spacing, part, 5);
         region->now = region->anchor;
         region->count = region->anchor.size();
