@@ -164,8 +164,17 @@ AuthResult AuthEngine::scan(const StatusHandler& onStatus, std::stop_token stop,
     const double started = monotonicSeconds();
     const double deadline = started + atStart.scanTimeout;
     LivenessTracker tracker(0.22f, 0.13f);
-    std::unique_ptr<EyeOpennessScale> opennessScale = detector_->makeOpennessScale();
-    if (!opennessScale) opennessScale = std::make_unique<IdentityOpennessScale>();
+    std::unique_ptr<EyeOpennessScale> opennessScale;
+    // Whose face the blink tracker has seen since it began: a blink proves only that person's
+    // liveness, so another face (someone blinking before a photo of the owner is raised) starts it over.
+    std::optional<std::string> blinkingFace;
+    const auto restartLiveness = [&] {
+        tracker = LivenessTracker(0.22f, 0.13f);
+        opennessScale = detector_->makeOpennessScale();
+        if (!opennessScale) opennessScale = std::make_unique<IdentityOpennessScale>();
+        blinkingFace.reset();
+    };
+    restartLiveness();
     const bool requireBlink = atStart.livenessRequired();
     Session session(camera_, atStart.scanTimeout + 1.0);
 
@@ -221,11 +230,18 @@ AuthResult AuthEngine::scan(const StatusHandler& onStatus, std::stop_token stop,
         const auto embedStarted = monotonicSeconds();
         const std::optional<FaceEmbedding> embedding = embed(*face);
         trace.descriptorSeconds = monotonicSeconds() - embedStarted;
+        const BestMatch match = embedding ? bestMatch(*embedding) : BestMatch{};
+        // The eyes fed to the tracker belong to an enrolled person only while the face is near that
+        // person's profile. Closing lids move a face away from it, so the bound is wider than the
+        // match threshold; a face that cannot be compared is nobody's.
+        const bool samePerson = match.name && match.distance <= differentPersonFactor * current.effectiveThreshold() &&
+                                (!blinkingFace || blinkingFace == match.name);
+        if (!samePerson) restartLiveness();
+        else blinkingFace = match.name;
         if (!embedding) {
             streak = 0;
             continue;
         }
-        const BestMatch match = bestMatch(*embedding);
         if (match.name) trace.distance = match.distance;
         comparedFace = comparedFace || match.name.has_value();
         bestDistance = std::min(bestDistance, match.distance);

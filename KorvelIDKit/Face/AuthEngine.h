@@ -117,6 +117,10 @@ public:
     static constexpr const char* notEnoughSamplesMessage =
         "Could not capture enough face samples. Try again in better lighting.";
     static constexpr float diversityDistance = 0.02f;
+    // A face further than this many match thresholds from the enrolled person whose eyes the blink
+    // tracker follows is someone else's: the tracker starts over. Wider than the threshold because
+    // an owner's closing lids move the face away from the profile.
+    static constexpr float differentPersonFactor = 1.5f;
 
     struct Options {
         CameraController::Clock cameraClock;         // the camera throttle's clock (tests)
