@@ -14,6 +14,9 @@ namespace {
 
 int list(const Arguments&) {
     FaceStore store(dataFolder() / FaceStore::fileName);
+    if (store.damaged())
+        throw Failure("The file of enrolled faces (" + store.fileURL().string() +
+                      ") is damaged; no face can be read from it. Restore it, or remove every face to start again.");
     if (store.profiles.empty()) {
         std::cout << "No face is enrolled.\n";
         return Exit::ok;

@@ -346,7 +346,12 @@ void AuthEngine::enroll(const std::string& name, const EventHandler& onEvent, st
     }
     FaceProfile profile{Uuid::random(), name, std::move(samples), Timestamp::now(), recognizer_->engineName()};
     store_.add(profile);
-    store_.save();
+    if (!store_.save()) {
+        store_.load();  // what the file holds, without the face that was not saved
+        send(EnrollmentEvent::failed(saveFailedMessage));
+        session.tearDown();
+        return;
+    }
     // Sent before the teardown, so the receiver learns the result while the camera is stopping.
     send(EnrollmentEvent::finished(std::move(profile)));
     session.tearDown();

@@ -116,6 +116,8 @@ public:
     static constexpr double enrollmentWindow = 40.0;  // seconds, not taken from the settings
     static constexpr const char* notEnoughSamplesMessage =
         "Could not capture enough face samples. Try again in better lighting.";
+    static constexpr const char* saveFailedMessage =
+        "Could not save the face: the file of enrolled faces is damaged or cannot be written. Nothing was changed.";
     static constexpr float diversityDistance = 0.02f;
     // A face further than this many match thresholds from the enrolled person whose eyes the blink
     // tracker follows is someone else's: the tracker starts over. Wider than the threshold because

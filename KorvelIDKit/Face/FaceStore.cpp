@@ -62,7 +62,9 @@ FaceStore::FaceStore(std::filesystem::path fileURL, FileWriter& writer)
 void FaceStore::load() {
     std::lock_guard queue(queue_);
     const auto r = readWholeFile(fileURL_);
+    damaged_ = r.status != ReadResult::Status::missing;
     if (!r.ok()) {
+        if (damaged_) Log::store().error(strprintf("Profile load error: %s", r.error.c_str()));
         clear();
         return;
     }
@@ -74,6 +76,7 @@ void FaceStore::load() {
         clear();
         return;
     }
+    damaged_ = false;
     const auto count = long(loaded.size());
     {
         std::lock_guard lock(profiles_);
@@ -102,15 +105,21 @@ void FaceStore::clear() {
     profiles.clear();
 }
 
-void FaceStore::save() {
+bool FaceStore::save() {
     std::lock_guard queue(queue_);
     const auto snapshot = this->snapshot();
+    if (damaged_ && !snapshot.empty()) {
+        Log::store().error("Profile save refused: the enrolled faces' file is damaged and would be lost.");
+        return false;
+    }
     try {
         const auto json = FaceProfiles::encode(snapshot);
         writer_.writeAtomically(fileURL_, std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
     } catch (const std::exception& e) {
         Log::store().error(strprintf("Profile save error: %s", e.what()));
-        return;
+        return false;
     }
+    damaged_ = false;
     Log::store().info(strprintf("%ld profile(s) saved.", long(snapshot.size())));
+    return true;
 }

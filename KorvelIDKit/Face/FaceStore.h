@@ -1,5 +1,6 @@
 #pragma once
 // Enrolled face profiles and their file "enrollment.json".
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -40,10 +41,13 @@ public:
     explicit FaceStore(std::filesystem::path fileURL, FileWriter& writer = FileWriter::system());
 
     // Replaces `profiles` with the file's content; a missing file gives an empty list silently,
-    // a damaged one an empty list and an error line (the file stays until the next save).
+    // a damaged one (cut, too large, a link or a pipe) an empty list, damaged() and an error line.
     void load();
-    // Writes the whole list; failures are logged, never reported to the caller.
-    void save();
+    // Writes the whole list; false when it could not (logged). A damaged file is never replaced by
+    // faces: the ones it holds would be lost for good. Only an empty list (every face removed, on
+    // purpose) replaces it.
+    bool save();
+    bool damaged() const { return damaged_; }
 
     const std::filesystem::path& fileURL() const { return fileURL_; }
 
@@ -63,4 +67,5 @@ private:
     FileWriter& writer_;
     std::mutex queue_;             // serialises load and save
     mutable std::mutex profiles_;  // guards `profiles` (taken after queue_)
+    std::atomic<bool> damaged_ = false;
 };

@@ -59,7 +59,7 @@ TEST(EnrollmentFile, AnyBadProfileFailsTheWholeFile) {
     for (const char* text : bad) EXPECT_THROW(FaceProfiles::decode(text), JsonError) << text;
 }
 
-TEST(FaceStoreLifecycle, MissingFileIsSilentCorruptFileIsLoggedAndKeptUntilSave) {
+TEST(FaceStoreLifecycle, MissingFileIsSilentCorruptFileIsLoggedAndKeptUntilEveryFaceIsRemoved) {
     TempDir dir;
     const auto file = dir / "enrollment.json";
     {
@@ -78,9 +78,17 @@ TEST(FaceStoreLifecycle, MissingFileIsSilentCorruptFileIsLoggedAndKeptUntilSave)
     EXPECT_EQ(messages[0].rfind("Profile load error: ", 0), 0u) << messages[0];
     EXPECT_EQ(log.lines()[0].level, LogLevel::error);
     EXPECT_EQ(readText(file), corrupt);
+    EXPECT_TRUE(store.damaged());
 
+    // An enrolment must not replace it: the faces it holds (repairable by hand) would be gone.
+    store.profiles = {goldenProfiles()[0]};
+    EXPECT_FALSE(store.save());
+    EXPECT_EQ(readText(file), corrupt);
+    store.profiles.clear();
+    EXPECT_TRUE(store.save()) << "removing every face starts again";
+    EXPECT_FALSE(store.damaged());
     store.profiles = goldenProfiles();
-    store.save();
+    EXPECT_TRUE(store.save());
     EXPECT_TRUE(log.contains("2 profile(s) saved."));
     EXPECT_EQ(readText(file), golden("enrollment.json"));
     EXPECT_EQ(TestSupport::fileMode(file), 0600) << "biometric data is private to the user";
@@ -100,7 +108,7 @@ TEST(FaceStoreLifecycle, SaveFailureIsLoggedAndMemoryKeepsTheChange) {
     p.name = "Kim";
     store.profiles.push_back(p);
     LogCapture log;
-    store.save();
+    EXPECT_FALSE(store.save());
     EXPECT_EQ(store.profiles.size(), 1u);
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0].level, LogLevel::error);
