@@ -33,6 +33,7 @@ SymmetricKey passwordKey(const Arguments& a) {
 // Opens the vault with the password, or with the device key after a face scan (--face).
 void unlock(const Arguments& a) {
     openSecrets();
+    if (vault().isDamaged()) throw Failure(VaultStore::damagedHeaderMessage);
     if (!vault().isInitialized()) throw Failure("The vault is not set up; use \"korvel-id-cli vault setup\".");
     try {
         if (a.has("--face")) {

@@ -275,6 +275,10 @@ bool VaultStore::isInitialized() const {
     return h && (h->wrappedByDevice || h->wrappedByPassword);
 }
 
+bool VaultStore::isDamaged() const {
+    return readWholeFile(headerURL_).status != ReadResult::Status::missing && !isInitialized();
+}
+
 std::vector<VaultItem> VaultStore::items() const { return listing().items; }
 
 VaultListing VaultStore::listing() const {
@@ -350,6 +354,7 @@ std::optional<fs::path> VaultStore::blobPath(const VaultItem& item) const {
 
 void VaultStore::initialize(const SymmetricKey& passwordKey) {
     if (isInitialized()) throw VaultError::alreadyInitialized();
+    if (isDamaged()) throw VaultError::io(damagedHeaderMessage);
     const SymmetricKey dek = VaultCrypto::makeKey();
     const SymmetricKey kek = VaultCrypto::makeKey();
     if (!VaultKeychain::storeDeviceKEK(kek)) throw VaultError::io(deviceKeyMessage);

@@ -103,6 +103,8 @@ public:
     static constexpr const char* indexUnreadableMessage = "Could not read the vault index.";
     static constexpr const char* indexDamagedMessage = "The vault index is damaged. Nothing was changed.";
     static constexpr const char* deviceKeyMessage = "Could not store device key in Keychain.";
+    static constexpr const char* damagedHeaderMessage =
+        "The vault's header (vault.json) is damaged. Nothing was changed; restore it from a backup.";
     static constexpr const char* blobMismatchMessage =
         "The stored file does not match its entry in the vault index (its size differs). Nothing was decrypted.";
     // AES-GCM encrypts at most 2^39 - 256 bits under one nonce.
@@ -125,6 +127,9 @@ public:
 
     // A readable header with at least one wrapped copy.
     bool isInitialized() const;
+    // A header is there but is not one (cut, too large, a link or a pipe): the vault was set up, and
+    // setting it up again would replace the device key that opens its files.
+    bool isDamaged() const;
     bool isUnlocked() const { return dek_ != nullptr; }
     // Newest first; items added at the same time keep their order. Empty when the index is
     // missing or damaged. Works while locked.

@@ -346,12 +346,14 @@ TEST_F(VaultStoreTest, HostileIndexAndHeaderFilesAreTreatedAsUnreadable) {
     store_.initialize(passwordKey_);
     const auto item = add("a.txt", "a");
     const auto headerText = readText(store_.headerURL());
+    const auto indexBefore = readText(store_.indexURL());
     TestSupport::TempDir outside;
     writeText(outside / "index.json", indexText());
     const std::function<void(const fs::path&)> plants[] = {
         [](const fs::path& p) { TestSupport::makeFifo(p); },
         [](const fs::path& p) { TestSupport::makeSparseFile(p, std::uint64_t(1) << 40); },
         [&](const fs::path& p) { fs::create_symlink(outside / "index.json", p); },
+        [&](const fs::path& p) { writeText(p, std::string(readText(outside / "index.json"), 1)); },  // cut short
     };
     for (const auto& plant : plants) {
         fs::remove(store_.indexURL());
@@ -368,9 +370,19 @@ TEST_F(VaultStoreTest, HostileIndexAndHeaderFilesAreTreatedAsUnreadable) {
         bool initialized = true;
         EXPECT_TRUE(TestSupport::finishesWithin([&] { initialized = store_.isInitialized(); }, store_.headerURL()));
         EXPECT_FALSE(initialized);
+        // Damaged, not missing: setting up again would replace the device key that opens the files.
+        EXPECT_TRUE(TestSupport::finishesWithin([&] {
+            EXPECT_TRUE(store_.isDamaged());
+            EXPECT_THROW(store_.initialize(passwordKey_), VaultError);
+        }, store_.headerURL()));
         fs::remove(store_.headerURL());
         writeText(store_.headerURL(), headerText);
     }
+    fs::remove(store_.indexURL());
+    writeText(store_.indexURL(), indexBefore);
+    store_.lock();
+    ASSERT_NO_THROW(store_.unlockWithDeviceKey());
+    EXPECT_EQ(store_.items().size(), 1u) << "the index and the device key survived every refusal";
     EXPECT_NE(readText(outside / "index.json").find("a.txt"), std::string::npos) << "the link's target is untouched";
 }
 
