@@ -45,7 +45,6 @@ void OnboardingState::setStep(Step step) {
 
 void OnboardingState::back() {
     if (step_ == Step::master) setStep(Step::welcome);
-    else if (step_ == Step::face) setStep(Step::master);
 }
 
 void OnboardingState::advance() {

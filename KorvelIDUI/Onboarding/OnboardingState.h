@@ -29,7 +29,9 @@ public:
     void setConfirm(const QString& text);
 
     bool canAdvance() const;
-    bool showsBack() const { return step_ == Step::master || step_ == Step::face; }
+    // Not back from the face step: the password is saved by then, and going back to its page would
+    // let anyone at the open window replace it without knowing it.
+    bool showsBack() const { return step_ == Step::master; }
     // The string-table key of the primary button.
     const char* primaryTitleKey() const;
 

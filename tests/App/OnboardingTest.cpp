@@ -67,6 +67,11 @@ TEST_F(OnboardingStateTest, WalksTheStepsAndStoresThePassword) {
     EXPECT_STREQ(model_.primaryTitleKey(), "onboard.skip");
     state_.setFaceEnrolled(true);
     EXPECT_STREQ(model_.primaryTitleKey(), "common.continue") << "an enrolment done from this step counts";
+
+    // The saved password cannot be replaced from the open window: no way back to its page.
+    EXPECT_FALSE(model_.showsBack());
+    model_.back();
+    EXPECT_EQ(model_.step(), Step::face);
 }
 
 TEST_F(OnboardingStateTest, SaveFailureStaysOnThePasswordStepAndCompletionIsOnce) {
