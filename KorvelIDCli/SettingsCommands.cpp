@@ -78,10 +78,11 @@ int get(const Arguments& a) {
     return Exit::ok;
 }
 
-// Whether `after` lets faces through that `before` turned away.
+// Whether `after` lets faces through that `before` turned away (a longer scan gives a look-alike
+// more frames to match in one attempt).
 bool loosens(const Settings& before, const Settings& after) {
     return after.effectiveThreshold() > before.effectiveThreshold() || after.minQuality < before.minQuality ||
-           after.requiredConsecutiveMatches < before.requiredConsecutiveMatches;
+           after.requiredConsecutiveMatches < before.requiredConsecutiveMatches || after.scanTimeout > before.scanTimeout;
 }
 
 int set(const Arguments& a) {

@@ -80,6 +80,9 @@ TEST_F(CliTest, PasswordAndVaultRoundTrip) {
     EXPECT_EQ(cli({"settings", "get", "requireLiveness"}).out, "true (default)\n") << "unchanged";
     EXPECT_EQ(cli({"settings", "set", "requireLiveness", "false", "--password-stdin"}, "secret-one\n").status, 0);
     EXPECT_EQ(cli({"settings", "set", "requireLiveness", "true"}).status, 0);
+    EXPECT_EQ(cli({"settings", "set", "scanTimeout", "600", "--password-stdin"}, "wrong-one\n").status, 1)
+        << "a longer scan is more tries for a look-alike";
+    EXPECT_EQ(cli({"settings", "set", "scanTimeout", "4"}).status, 0);
     EXPECT_EQ(cli({"faces", "remove", "--all", "--password-stdin"}, "wrong-one\n").status, 1);
     EXPECT_EQ(cli({"faces", "remove", "--all", "--password-stdin"}, "secret-one\n").status, 0);
 
