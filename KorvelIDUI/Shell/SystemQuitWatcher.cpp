@@ -1,8 +1,6 @@
 #include "Shell/SystemQuitWatcher.h"
 
 #include <QDBusConnection>
-#include <QGuiApplication>
-#include <QSessionManager>
 #include <QSocketNotifier>
 
 #include <sys/socket.h>
@@ -21,9 +19,9 @@ void onSignal(int) {
 }  // namespace
 
 SystemQuitWatcher::SystemQuitWatcher(QObject* parent) : QObject(parent) {
-    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-        connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { report(); });
-    }
+    // Not the session manager's request to save state (commitDataRequest): it also comes for a
+    // log-out that another program may still cancel, and for checkpoints. A session that really ends
+    // tells Qt to quit, sends SIGTERM or goes through logind.
     QDBusConnection::systemBus().connect(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
                                          QStringLiteral("org.freedesktop.login1.Manager"),
                                          QStringLiteral("PrepareForShutdown"), this, SLOT(prepareForShutdown(bool)));
