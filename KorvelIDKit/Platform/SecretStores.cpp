@@ -5,6 +5,7 @@
 
 #include "FileSecretStore.h"
 #include "SecretServiceStore.h"
+#include "Support/DataFolderLock.h"
 #include "Support/Logger.h"
 
 namespace {
@@ -87,13 +88,18 @@ std::optional<SecretStoreConflict> secretStoreConflict() {
 SecretStore::Kind installDefaultSecretStore(const std::string& servicePrefix) {
     std::string reason;
     auto fileStore = std::make_shared<FileSecretStore>();
-    removeAtomicWriteLeftovers(fileStore->path().parent_path());
+    // Only the data folder's writer tidies or moves secrets: a command that only reads may run
+    // beside the application, which may be writing the file this moment.
+    const bool writer = DataFolderLock::heldHere();
+    if (writer) removeAtomicWriteLeftovers(fileStore->path().parent_path());
     setConflict(std::nullopt);
     SecretServiceStore::Options options;
     options.servicePrefix = servicePrefix;
     if (auto service = SecretServiceStore::connect(options, &reason)) {
         std::shared_ptr<SecretStore> chosen = std::move(service);
-        if (fileStore->fileExists()) {
+        if (fileStore->fileExists() && !writer) {
+            chosen = fileStore;  // it holds the newest items until the writer moves them
+        } else if (fileStore->fileExists()) {
             const auto moved = moveSecrets(*fileStore, *chosen);
             if (!moved.ok) {
                 // Keep working with the file until its items can move: it holds the newest ones.

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <string>
 
 namespace {
+
+std::atomic<int> gHeldHere{0};
 
 int openLockFile(const std::filesystem::path& folder, std::string* error) {
     const auto path = folder / DataFolderLock::fileName;
@@ -19,9 +22,11 @@ int openLockFile(const std::filesystem::path& folder, std::string* error) {
         if (error) *error = path.string() + ": " + std::strerror(errno);
         return -1;
     }
+    // The lock file is truncated and written: a hard link to another file (or someone else's file)
+    // must not be.
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (error) *error = path.string() + ": not a regular file";
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
+        if (error) *error = path.string() + ": not a regular file of our own";
         ::close(fd);
         return -1;
     }
@@ -52,7 +57,10 @@ DataFolderLock::~DataFolderLock() {
     if (::ftruncate(fd_, 0) != 0) { /* the lock ends with the descriptor all the same */ }
     ::close(fd_);
     ::close(folderFd_);
+    --gHeldHere;
 }
+
+bool DataFolderLock::heldHere() { return gHeldHere > 0; }
 
 DataFolderLock::Outcome DataFolderLock::tryAcquire(const std::filesystem::path& folder) {
     Outcome outcome;
@@ -82,6 +90,7 @@ DataFolderLock::Outcome DataFolderLock::tryAcquire(const std::filesystem::path& 
         // The lock holds without the PID; others just cannot name us.
     }
     outcome.lock.reset(new DataFolderLock(folderFd, fd));
+    ++gHeldHere;
     return outcome;
 }
 

@@ -31,6 +31,9 @@ public:
 
     // The process holding `folder`'s lock when it is held (0 when the holder wrote no PID). Takes nothing.
     static std::optional<pid_t> holder(const std::filesystem::path& folder);
+    // Whether this process holds a data folder's lock now: only then may it tidy up what a writer
+    // leaves behind (half-written files, opened copies), which may be another writer's work in progress.
+    static bool heldHere();
 
 private:
     DataFolderLock(int folderFd, int fd) : folderFd_(folderFd), fd_(fd) {}

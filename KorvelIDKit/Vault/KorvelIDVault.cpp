@@ -6,6 +6,7 @@
 
 #include "Identity/MasterPassword.h"
 #include "Support/Async.h"
+#include "Support/DataFolderLock.h"
 #include "Support/Logger.h"
 
 namespace {
@@ -96,7 +97,8 @@ VaultStore& KorvelIDVault::store() {
     std::lock_guard lock(gMutex);
     if (!gStore) {
         gStore = std::make_unique<VaultStore>();
-        gStore->removeLeftovers();
+        // A command that only reads runs beside the application, whose copies and files these may be.
+        if (DataFolderLock::heldHere()) gStore->removeLeftovers();
     }
     return *gStore;
 }

@@ -9,6 +9,8 @@
 #include "Platform/SecretServiceStore.h"
 #include "Platform/SecretStores.h"
 #include "SecretStoreFixture.h"
+#include "Support/AppPaths.h"
+#include "Support/DataFolderLock.h"
 #include "Support/Logger.h"
 #include "TestSupport.h"
 
@@ -28,6 +30,11 @@ TEST(SecretStores, WithoutASessionBusTheFileStoreIsChosenAndLeftoversOfItsSavesG
     const auto folder = FileSecretStore::defaultPath().parent_path();
     std::filesystem::create_directories(folder);
     TestSupport::writeText(folder / ".secrets.json.k3Y9aQ", R"([{"service":"s","account":"a","value":"AQ=="}])");
+    EXPECT_EQ(installDefaultSecretStore(), SecretStore::Kind::file);
+    EXPECT_TRUE(std::filesystem::exists(folder / ".secrets.json.k3Y9aQ"))
+        << "only the folder's writer tidies: a reading command may run while the application saves";
+    const auto lock = DataFolderLock::tryAcquire(AppPaths::supportDirectory()).lock;
+    ASSERT_TRUE(lock);
     EXPECT_EQ(installDefaultSecretStore(), SecretStore::Kind::file);
     EXPECT_FALSE(std::filesystem::exists(folder / ".secrets.json.k3Y9aQ"));
     EXPECT_EQ(SecretStore::activeKind(), SecretStore::Kind::file);
@@ -84,6 +91,9 @@ TEST(SecretStores, TheSecretServiceIsChosenWhenItAnswersAndAConflictIsLoggedAndE
     ASSERT_TRUE(service->store(name, "salt", Bytes{5}).ok());
 
     LogCapture log;
+    std::filesystem::create_directories(AppPaths::supportDirectory());
+    const auto lock = DataFolderLock::tryAcquire(AppPaths::supportDirectory()).lock;
+    ASSERT_TRUE(lock) << "the data folder's writer moves secrets; a reader keeps to the file";
     EXPECT_EQ(installDefaultSecretStore(), SecretStore::Kind::secretService);
     EXPECT_EQ(SecretStore::activeKind(), SecretStore::Kind::secretService);
     EXPECT_EQ(service->lookup(name, "salt").value, Bytes{5});

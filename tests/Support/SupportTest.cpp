@@ -258,6 +258,20 @@ TEST(DataFolderLock, OneHolderAtATimeAndTheHolderIsNamed) {
     const auto linked = DataFolderLock::tryAcquire(dir.path());
     EXPECT_FALSE(linked.lock);
     EXPECT_FALSE(fs::exists(other.path() / "target"));
+
+    // Nor is a hard link to another file truncated to hold our PID; only the lock's holder tidies.
+    fs::remove(dir.path() / DataFolderLock::fileName);
+    writeText(other.path() / "notes.txt", "important");
+    fs::create_hard_link(other.path() / "notes.txt", dir.path() / DataFolderLock::fileName);
+    EXPECT_FALSE(DataFolderLock::tryAcquire(dir.path()).lock);
+    EXPECT_EQ(readText(other.path() / "notes.txt"), "important");
+    EXPECT_FALSE(DataFolderLock::heldHere());
+    fs::remove(dir.path() / DataFolderLock::fileName);
+    {
+        const auto held = DataFolderLock::tryAcquire(dir.path());
+        EXPECT_TRUE(held.lock && DataFolderLock::heldHere());
+    }
+    EXPECT_FALSE(DataFolderLock::heldHere());
 }
 
 TEST(SecretHygiene, MovingAPasswordLeavesNoCopyInTheSourceString) {
