@@ -340,7 +340,11 @@ std::vector<VaultItem> VaultStore::readIndexForChange() const {
 }
 
 void VaultStore::writeIndex(const std::vector<VaultItem>& items) {
-    writer_.writeAtomically(indexURL_, asBytes(VaultIndex::encode(items)), 0600);
+    const std::string text = VaultIndex::encode(items);
+    // An index our own reader would call damaged must never be written: every item would be lost
+    // to the list until it was repaired by hand.
+    if (text.size() > ReadOptions::jsonSizeLimit) throw VaultError::io(indexFullMessage);
+    writer_.writeAtomically(indexURL_, asBytes(text), 0600);
 }
 
 void VaultStore::writeHeader(const VaultHeader& header) {

@@ -103,6 +103,8 @@ public:
     static constexpr const char* indexUnreadableMessage = "Could not read the vault index.";
     static constexpr const char* indexDamagedMessage = "The vault index is damaged. Nothing was changed.";
     static constexpr const char* deviceKeyMessage = "Could not store device key in Keychain.";
+    static constexpr const char* indexFullMessage =
+        "The vault holds as many files as its index can list. Nothing was changed; remove some files first.";
     static constexpr const char* damagedHeaderMessage =
         "The vault's header (vault.json) is damaged. Nothing was changed; restore it from a backup.";
     static constexpr const char* blobMismatchMessage =

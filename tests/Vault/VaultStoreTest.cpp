@@ -157,6 +157,24 @@ TEST_F(VaultStoreTest, ADamagedIndexListsNothingAndIsNeverOverwritten) {
     EXPECT_FALSE(store_.listing().indexDamaged) << "a missing index is an empty one";
 }
 
+TEST_F(VaultStoreTest, AnIndexItsReaderWouldRefuseIsNeverWritten) {
+    store_.initialize(passwordKey_);
+    // Just under the reader's limit, then one more item would cross it.
+    const VaultItem one{Uuid::random(), std::string(4000, 'n'), 1, 1.5, Uuid::random().toString()};
+    const std::size_t each = VaultIndex::encode({one, one}).size() - VaultIndex::encode({one}).size();
+    const std::size_t base = VaultIndex::encode({one}).size() - each;
+    std::vector<VaultItem> many((ReadOptions::jsonSizeLimit - base) / each, one);
+    for (auto& item : many) item.id = Uuid::random(), item.blobName = Uuid::random().toString();
+    writeText(store_.indexURL(), VaultIndex::encode(many));
+    ASSERT_EQ(store_.items().size(), many.size());
+    const auto before = indexText();
+    const auto error = expectThrow<VaultError>([&] { add(one.name, "b"); });
+    EXPECT_EQ(error.message(), VaultStore::indexFullMessage);
+    EXPECT_EQ(indexText(), before);
+    EXPECT_TRUE(namesIn(store_.blobsDir()).empty()) << "the refused file's blob is gone too";
+    EXPECT_EQ(store_.items().size(), many.size());
+}
+
 TEST_F(VaultStoreTest, BlobsTheIndexDoesNotNameOrNamesTwiceAreNeverLost) {
     store_.initialize(passwordKey_);
     const auto a = add("a.txt", "alpha");
