@@ -337,7 +337,11 @@ void LockCurtainWindow::windowsDisturbed(bool repaired) {
 }
 
 void LockCurtainWindow::focusMoved(QWindow* focused) {
-    if (isFinishing_ || !keyWindow_ || !focused || focused == keyWindow_->windowHandle()) return;
+    if (isFinishing_ || !keyWindow_) return;
+    // Where holding the keyboard is having the focus (Wayland), the focus gone to another program
+    // (reported as none) is the hold lost: the field must go dead at once.
+    if (hold_) hold_->check();
+    if (!focused || focused == keyWindow_->windowHandle()) return;
     keyWindow_->activateWindow();
 }
 

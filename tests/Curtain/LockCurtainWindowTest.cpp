@@ -33,6 +33,7 @@
 #include "Curtain/CurtainPanel.h"
 #include "Localization/Localization.h"
 #include "Platform/X11WindowSystem.h"
+#include "Platform/FocusKeyboardGrab.h"
 #include "TestSupport.h"
 
 using TestSupport::run;
@@ -426,6 +427,19 @@ TEST_F(CurtainDesktopTest, APasswordIsTakenOnlyOnceTheProtectedApplicationsGrabI
     key("Return");
     ASSERT_TRUE(waitUntil([&] { return !probe.lock->isCurtainUp(); }, 5000));
     EXPECT_EQ(TestSupport::readText(dir_ / "typed"), "");
+}
+
+// Where holding the keyboard is having the focus (Wayland), the focus taken by another program is
+// a hold lost at once, not at the next repair: no field may look live while keys go elsewhere.
+TEST_F(CurtainDesktopTest, AFocusHoldIsLostWhenAnotherProgramTakesTheFocus) {
+    Xterm xterm(dir_ / "typed");
+    CurtainServices s = services();
+    s.makeKeyboardGrab = [] { return makeFocusKeyboardGrab(); };
+    s.windows = nullptr;  // nothing puts the focus back
+    present({"org.example.Editor", "Editor", 0}, std::move(s));
+    ASSERT_TRUE(waitUntil([&] { return curtain_ && curtain_->holdsKeyboard(); }, 3000));
+    run("xdotool", {"windowactivate", xterm.window()});
+    EXPECT_TRUE(waitUntil([&] { return !curtain_ || !curtain_->holdsKeyboard(); }, 1500));
 }
 
 // Another client unmaps, moves and resizes the curtain and maps a window over it (as a
