@@ -1,6 +1,7 @@
 #include "Face/FaceAttemptLimit.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 
 #include "Support/AppPaths.h"
@@ -21,6 +22,12 @@ FolderSetting& folderSetting() {
     return s;
 }
 constexpr std::uint64_t recordSizeLimit = 4096;  // the record is a few bytes
+// Counts this process could not save, by record (guarded by recordMutex): a record that cannot be
+// written (a full disk, a read-only home) must not make every failed scan the first again.
+std::map<std::filesystem::path, int>& unsaved() {
+    static std::map<std::filesystem::path, int> counts;
+    return counts;
+}
 }  // namespace
 
 FaceAttemptLimit::FaceAttemptLimit(std::filesystem::path folder, FileWriter& writer)
@@ -32,14 +39,16 @@ int FaceAttemptLimit::failures() const {
 }
 
 int FaceAttemptLimit::read() const {
+    const auto kept = unsaved().find(file_);
+    const int floor = kept == unsaved().end() ? 0 : kept->second;
     const ReadResult r = readWholeFile(file_, {.maxBytes = recordSizeLimit});
-    if (r.status == ReadResult::Status::missing) return 0;
+    if (r.status == ReadResult::Status::missing) return floor;
     try {
         if (!r.ok()) throw JsonError(r.error.empty() ? "too large" : r.error);
         const auto doc = Json::parse(r.data);
         const std::int64_t n = Json::toInt(Json::member(Json::requireObject(doc, "record"), "failures"), "failures");
         if (n < 0) throw JsonError("negative count");
-        return static_cast<int>(std::min<std::int64_t>(n, maxFailures));
+        return std::max(floor, static_cast<int>(std::min<std::int64_t>(n, maxFailures)));
     } catch (const std::exception& e) {
         Log::auth().error(strprintf("Face attempt record unreadable (%s): face unlock waits for the password.", e.what()));
         return maxFailures;
@@ -52,8 +61,10 @@ void FaceAttemptLimit::write(int failures) const {
     const std::string json = w.take();
     try {
         writer_.writeAtomically(file_, std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
+        unsaved().erase(file_);
     } catch (const std::exception& e) {
         Log::auth().error(strprintf("Face attempt record not saved: %s", e.what()));
+        unsaved()[file_] = failures;
     }
 }
 

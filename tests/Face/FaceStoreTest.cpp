@@ -161,4 +161,12 @@ TEST(FaceAttemptRecord, PersistsAndTreatsHostileFilesAsLockedOut) {
         EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(file)));
     }
     EXPECT_EQ(readText(elsewhere), R"({"failures":0})") << "the link's target is untouched";
+
+    // A record that cannot be written does not give unlimited attempts.
+    FailingFileWriter failing;
+    failing.shouldFail = [](int, const std::filesystem::path&) { return true; };
+    TempDir unwritable;
+    FaceAttemptLimit forgetful(unwritable.path(), failing);
+    for (int i = 0; i < FaceAttemptLimit::maxFailures; ++i) forgetful.recordFailure();
+    EXPECT_TRUE(forgetful.lockedOut());
 }
