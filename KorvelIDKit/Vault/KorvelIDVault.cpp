@@ -6,7 +6,6 @@
 
 #include "Identity/MasterPassword.h"
 #include "Support/Async.h"
-#include "Support/DataFolderLock.h"
 #include "Support/Logger.h"
 
 namespace {
@@ -96,9 +95,9 @@ PasswordChangeResult finishChange(VaultStore& vault, const Change& change,
 VaultStore& KorvelIDVault::store() {
     std::lock_guard lock(gMutex);
     if (!gStore) {
+        // Not tidied here: a command that only reads runs beside the application, whose copies and
+        // files these may be. The lock's holder calls removeLeftoverCopies once at start.
         gStore = std::make_unique<VaultStore>();
-        // A command that only reads runs beside the application, whose copies and files these may be.
-        if (DataFolderLock::heldHere()) gStore->removeLeftovers();
     }
     return *gStore;
 }

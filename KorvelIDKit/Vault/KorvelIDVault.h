@@ -63,8 +63,8 @@ public:
     static PasswordChangeResult changeMasterPasswordNow(VaultStore& store, std::string_view oldPassword,
                                                         std::string_view newPassword);
 
-    // At start-up: deletes decrypted copies and unfinished temporary files that an earlier
-    // process left behind (also done when the store is first created).
+    // At start-up, by the data folder lock's holder only: deletes decrypted copies and unfinished
+    // temporary files that an earlier process left behind.
     static void removeLeftoverCopies();
 
     // The authentication facade's answers (the identity layer installs it; tests script it).

@@ -1,6 +1,7 @@
 #pragma once
 // Notices quits that the system starts: logind preparing a shut-down, SIGTERM and SIGHUP (the end
-// of a session managed over XSMP quits the application through Qt itself). Each is reported once as systemQuitRequested on the main thread.
+// of a session managed over XSMP quits the application through Qt itself). Each is reported once
+// as systemQuitRequested on the main thread.
 #include <QObject>
 
 class QSocketNotifier;
