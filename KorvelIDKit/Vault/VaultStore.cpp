@@ -251,7 +251,18 @@ VaultStore::VaultStore(fs::path directory, FileWriter& writer)
       indexURL_(directory_ / indexFileName),
       blobsDir_(directory_ / blobsFolderName),
       writer_(writer) {
-    AppPaths::ensureDirectory(blobsDir_);
+    try {
+        checkFolders();
+    } catch (const FileError&) {
+        // Reported by the first operation that needs the folders.
+    }
+}
+
+// Blobs are written, read and deleted by path: a link in place of either folder would send all of
+// that outside the data folder. Also narrows folders made earlier with a wider mode.
+void VaultStore::checkFolders() const {
+    ensurePrivateFolder(directory_);
+    ensurePrivateFolder(blobsDir_);
 }
 
 fs::path VaultStore::scratchDir() const {
@@ -307,6 +318,11 @@ VaultListing VaultStore::listing() const {
 // written, a stray file) is not ours to list.
 std::vector<VaultItem> VaultStore::recoveredItems(const std::set<std::string>& named) const {
     std::vector<VaultItem> out;
+    try {
+        checkFolders();
+    } catch (const FileError&) {
+        return out;
+    }
     std::error_code ec;
     for (fs::directory_iterator it(blobsDir_, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
@@ -344,15 +360,18 @@ void VaultStore::writeIndex(const std::vector<VaultItem>& items) {
     // An index our own reader would call damaged must never be written: every item would be lost
     // to the list until it was repaired by hand.
     if (text.size() > ReadOptions::jsonSizeLimit) throw VaultError::io(indexFullMessage);
+    checkFolders();
     writer_.writeAtomically(indexURL_, asBytes(text), 0600);
 }
 
 void VaultStore::writeHeader(const VaultHeader& header) {
+    checkFolders();
     writer_.writeAtomically(headerURL_, asBytes(header.encode()), 0600);
 }
 
 std::optional<fs::path> VaultStore::blobPath(const VaultItem& item) const {
     if (!isPlainFileName(item.blobName)) return std::nullopt;
+    checkFolders();
     return blobsDir_ / item.blobName;
 }
 
@@ -482,6 +501,7 @@ VaultItem VaultStore::addStream(const std::string& name, const Reader& read) {
     std::uint64_t byteCount = 0;
     bool sourceFailed = false;
     try {
+        checkFolders();
         writer_.streamAtomically(blob, [&](const ByteSink& sink) {
             VaultCrypto::Sealer sealer(dek_->key());
             sink(sealer.nonce());
@@ -580,12 +600,13 @@ VaultStore::OpenedCopy VaultStore::openCopy(const VaultItem& item) const {
 
 void VaultStore::removeItem(const VaultItem& item) {
     auto list = readIndexForChange();
+    const auto blob = blobPath(item);  // refuses linked folders before the index changes
     std::erase_if(list, [&](const VaultItem& i) { return i.id == item.id; });
     // The index first: if writing it fails, the item stays listed with its blob intact.
     writeIndex(list);
     // Another entry naming the same blob still needs it.
     if (std::any_of(list.begin(), list.end(), [&](const VaultItem& i) { return i.blobName == item.blobName; })) return;
-    if (const auto blob = blobPath(item)) {
+    if (blob) {
         std::error_code ec;
         fs::remove(*blob, ec);
     }
@@ -602,6 +623,11 @@ void VaultStore::rewrapForNewPassword(const SymmetricKey& newPasswordKey) {
 void VaultStore::cleanupScratch() const { removeFolderContents(directory_ / scratchFolderName); }
 
 void VaultStore::removeLeftovers() const {
+    try {
+        checkFolders();
+    } catch (const FileError&) {
+        return;
+    }
     cleanupScratch();
     removeAtomicWriteLeftovers(blobsDir_);
     removeAtomicWriteLeftovers(directory_);

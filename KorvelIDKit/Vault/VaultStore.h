@@ -114,7 +114,7 @@ public:
 
     // The folder "Vault" of the data directory.
     VaultStore();
-    // Creates the "blobs" folder; touches nothing else. A new store is always locked.
+    // Creates the "blobs" folder (0700); touches nothing else. A new store is always locked.
     explicit VaultStore(std::filesystem::path directory, FileWriter& writer = FileWriter::system());
     VaultStore(const VaultStore&) = delete;
     VaultStore& operator=(const VaultStore&) = delete;
@@ -195,7 +195,9 @@ private:
     void writeIndex(const std::vector<VaultItem>& items);
     void writeHeader(const VaultHeader& header);
     // Nothing for a blob name that is not a plain file name (a tampered index).
+    // Throws FileError when the vault's or the blobs' folder is a link.
     std::optional<std::filesystem::path> blobPath(const VaultItem& item) const;
+    void checkFolders() const;
     using Reader = std::function<std::size_t(std::span<std::uint8_t>)>;
     VaultItem addStream(const std::string& name, const Reader& read);
 

@@ -404,9 +404,9 @@ TEST_F(VaultStoreTest, HostileIndexAndHeaderFilesAreTreatedAsUnreadable) {
     EXPECT_NE(readText(outside / "index.json").find("a.txt"), std::string::npos) << "the link's target is untouched";
 }
 
-// A scratch folder replaced by a link must not make locking or start-up empty (or chmod) the
-// link's target, nor send decrypted copies there.
-TEST_F(VaultStoreTest, AScratchFolderThatIsALinkIsNeitherEmptiedNorUsed) {
+// A scratch or blobs folder replaced by a link must not make locking, start-up or removal empty
+// (or chmod) the link's target, nor send decrypted copies or blobs there.
+TEST_F(VaultStoreTest, FoldersThatAreLinksAreNeitherEmptiedNorUsed) {
     store_.initialize(passwordKey_);
     const auto item = add("a.txt", "a");
     TestSupport::TempDir outside;
@@ -422,6 +422,25 @@ TEST_F(VaultStoreTest, AScratchFolderThatIsALinkIsNeitherEmptiedNorUsed) {
     store_.unlock(passwordKey_);
     EXPECT_THROW(store_.exportToTemp(item), FileError);
     EXPECT_EQ(namesIn(outside.path()), std::vector<std::string>{"precious"});
+
+    const std::string stray = Uuid::random().toString();
+    writeText(outside / stray, "not ours");
+    fs::rename(vaultDir() / "blobs", dir_ / "real-blobs");
+    fs::create_symlink(outside.path(), vaultDir() / "blobs");
+    EXPECT_EQ(store_.items().size(), 1u);  // the stray file is not listed as recovered
+    EXPECT_THROW(store_.removeItem(item), FileError);
+    EXPECT_THROW(add("b.txt", "b"), VaultError);
+    EXPECT_EQ(namesIn(outside.path()), (std::vector<std::string>{stray, "precious"}));  // UUID text sorts first
+    EXPECT_EQ(store_.items().size(), 1u);
+
+    // Folders made earlier with a wider mode are narrowed.
+    fs::remove(vaultDir() / "blobs");
+    fs::rename(dir_ / "real-blobs", vaultDir() / "blobs");
+    fs::permissions(vaultDir(), fs::perms(0755));
+    fs::permissions(vaultDir() / "blobs", fs::perms(0755));
+    VaultStore again(vaultDir());
+    EXPECT_EQ(fileMode(vaultDir()), 0700);
+    EXPECT_EQ(fileMode(vaultDir() / "blobs"), 0700);
 }
 
 TEST_F(VaultStoreTest, UnlockPathsAndRewrapReplacingOnlyThePasswordCopy) {
