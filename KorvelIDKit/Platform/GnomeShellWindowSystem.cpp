@@ -19,6 +19,7 @@
 
 #include "Platform/DefaultFileManager.h"
 #include "Platform/DesktopEntries.h"
+#include "Support/FileIO.h"
 #include "Support/Logger.h"
 
 namespace fs = std::filesystem;
@@ -233,8 +234,9 @@ bool GnomeShellWindowSystem::installExtension(const fs::path& dataHome) {
         const QByteArray content = shipped.readAll();
         const auto target = QString::fromStdString((folder / name).string());
         if (fs::is_symlink(fs::symlink_status(folder / name, ec))) return false;
-        QFile current(target);
-        if (current.open(QIODevice::ReadOnly) && current.size() == content.size() && current.readAll() == content) continue;
+        // Never blocks on a pipe left in its place; anything unreadable is simply replaced.
+        const auto current = readWholeFile(folder / name, {.maxBytes = 1 << 20});
+        if (current.ok() && QByteArrayView(current.data.data(), qsizetype(current.data.size())) == content) continue;
         QSaveFile out(target);
         if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size() || !out.commit()) return false;
     }

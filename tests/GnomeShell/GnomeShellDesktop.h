@@ -5,6 +5,8 @@
 // shipped extension and the test-only driver extension, both enabled through gsettings before the
 // Shell starts. The driver (tests/GnomeShell/korvel-id-test@id.korvel.com, never shipped) leaves
 // the overview, reports the Shell's windows, activates windows and types keys.
+#include <sys/stat.h>
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QJsonArray>
@@ -30,7 +32,10 @@ public:
         std::filesystem::create_directories(driver, ec);
         for (const char* file : {"metadata.json", "extension.js"})
             std::filesystem::copy_file(sourceDir / driverUUID / file, driver / file, ec);
-        // The shipped extension arrives the way the program installs it for a user.
+        // The shipped extension arrives the way the program installs it for a user, replacing a
+        // pipe left in its place without waiting on it.
+        std::filesystem::create_directories(dataHome / "gnome-shell/extensions" / GnomeShellWindowSystem::extensionUUID);
+        ::mkfifo((dataHome / "gnome-shell/extensions" / GnomeShellWindowSystem::extensionUUID / "extension.js").c_str(), 0600);
         if (!GnomeShellWindowSystem::installExtension(dataHome)) {
             unavailable = "the extension could not be installed";
             return;
