@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -26,7 +27,9 @@ class TemporaryFile {
 public:
     explicit TemporaryFile(const fs::path& target) : target_(target) {
         dir_ = target.has_parent_path() ? target.parent_path() : fs::path(".");
-        name_ = (dir_ / ("." + target.filename().string() + ".XXXXXX")).string();
+        // Cut so that a target of the longest allowed name still gets a temporary name that fits.
+        const std::string base = target.filename().string().substr(0, NAME_MAX - 8);
+        name_ = (dir_ / ("." + base + ".XXXXXX")).string();
         fd_ = ::mkostemp(name_.data(), O_CLOEXEC);  // mode 0600
         if (fd_ < 0) throwSaveError(target_, errno);
     }

@@ -566,7 +566,8 @@ fs::path VaultStore::exportToTemp(const VaultItem& item) const {
     const BlobReader reader(blobPath(item));
     checkBelongs(reader.ciphertextLength(), item);
     std::string fileName = "KorvelID-" + Uuid::random().toString();
-    if (const auto ext = pathExtension(item.name); !ext.empty()) fileName += "." + VaultIndex::plainFileName(ext);
+    // The whole name is cut to fit a file name; the UUID at its start keeps it unique.
+    if (const auto ext = pathExtension(item.name); !ext.empty()) fileName = VaultIndex::plainFileName(fileName + "." + ext);
     const fs::path target = scratchDir() / fileName;
     writer_.streamAtomically(target, [&](const ByteSink& sink) {
         // The pieces land in the temporary file; it becomes the copy only after the tag verified.

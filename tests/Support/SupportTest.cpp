@@ -137,6 +137,9 @@ TEST(AtomicFile, ReplacesWholeFileOwnerOnlyAndOnFailureKeepsTheOldFileAndNoTempo
     writeFileAtomically(file, std::string_view("new content"));
     EXPECT_EQ(readText(file), "new content");
     EXPECT_EQ(fileMode(file), 0600);
+    const auto longest = dir / std::string(255, 'n');
+    writeFileAtomically(longest, std::string_view("a name of 255 bytes"));
+    std::filesystem::remove(longest);
 
     EXPECT_THROW(writeFileAtomically(dir / "missing-folder" / "x.json", std::string_view("data")), FileError);
     // Renaming over a directory fails after the temporary was written: the temporary is removed.

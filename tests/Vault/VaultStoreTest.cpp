@@ -253,6 +253,9 @@ TEST_F(VaultStoreTest, ExportNamesPermissionsAndLock) {
     EXPECT_EQ(fileMode(vaultDir() / "open"), 0700);
     EXPECT_EQ(readText(a), "%PDF");
     EXPECT_NE(store_.exportToTemp(pdf), a) << "each export is a new copy";
+    // Names as long as Linux allows still come out (the atomic writer's temporary name included).
+    EXPECT_EQ(readText(store_.exportToTemp(add("a." + std::string(220, 'e'), "long"))), "long");
+    EXPECT_EQ(readText(store_.openCopy(add(std::string(255, 'n'), "n")).file), "n");
 
     store_.lock();
     EXPECT_TRUE(fs::is_directory(vaultDir() / "open") && fs::is_empty(vaultDir() / "open"));
