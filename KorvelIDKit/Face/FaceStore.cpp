@@ -114,6 +114,8 @@ bool FaceStore::save() {
     }
     try {
         const auto json = FaceProfiles::encode(snapshot);
+        // A file the reader would refuse as too large would lose every face at the next start.
+        if (json.size() > ReadOptions::jsonSizeLimit) throw FileError("too many faces are enrolled to store them");
         writer_.writeAtomically(fileURL_, std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
     } catch (const std::exception& e) {
         Log::store().error(strprintf("Profile save error: %s", e.what()));

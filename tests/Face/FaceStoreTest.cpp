@@ -122,6 +122,10 @@ TEST(FaceStoreLifecycle, SaveFailureIsLoggedAndMemoryKeepsTheChange) {
     store.save();
     EXPECT_EQ(log2.lines().at(0).level, LogLevel::error);
     EXPECT_FALSE(std::filesystem::exists(dir / "enrollment.json"));
+    // Nor a file too large for its own reader.
+    store.profiles[0].embeddings.assign(8000, FaceEmbedding{std::vector<float>(128, 0.1234567f)});
+    EXPECT_FALSE(store.save());
+    EXPECT_FALSE(std::filesystem::exists(dir / "enrollment.json"));
 }
 
 // The failed-scan count: absent means none; anything but our own record locks face unlock until
