@@ -12,6 +12,9 @@
 namespace Cli {
 namespace {
 
+// Scans use the defaults meanwhile; writing one key would replace the user's other values.
+constexpr const char* damagedMessage = "The settings file (settings.json) is damaged; the defaults are in force.";
+
 const std::vector<std::string> keys = {"requireLiveness", "matchThreshold", "minQuality",
                                        "requiredConsecutiveMatches", "scanTimeout", "enrollmentSampleCount"};
 
@@ -67,6 +70,7 @@ void apply(Settings& s, const std::string& key, const std::string& text) {
 
 int get(const Arguments& a) {
     dataFolder();
+    if (Settings::isDamaged(Settings::defaultFile())) std::cerr << damagedMessage << "\n";
     const Settings s = Settings::load();
     if (!a.positional.empty()) {
         const auto& key = a.positional[0];
@@ -87,6 +91,8 @@ bool loosens(const Settings& before, const Settings& after) {
 
 int set(const Arguments& a) {
     const auto lock = lockDataFolder();
+    if (Settings::isDamaged(Settings::defaultFile()))
+        throw Failure(std::string(damagedMessage) + " Nothing was changed: repair it, or remove it to start from the defaults.");
     Settings s = Settings::load();
     const Settings before = s;
     apply(s, a.positional[0], a.positional[1]);

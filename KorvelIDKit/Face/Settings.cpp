@@ -47,12 +47,25 @@ Settings Settings::load(const std::filesystem::path& file) {
     }
 }
 
-void Settings::save() const { save(defaultFile()); }
+bool Settings::isDamaged(const std::filesystem::path& file) {
+    const auto r = readWholeFile(file);
+    if (r.status == ReadResult::Status::missing) return false;
+    if (!r.ok()) return true;
+    try {
+        decode(std::string_view(reinterpret_cast<const char*>(r.data.data()), r.data.size()));
+        return false;
+    } catch (const std::exception&) {
+        return true;
+    }
+}
 
-void Settings::save(const std::filesystem::path& file) const {
+bool Settings::save() const { return save(defaultFile()); }
+
+bool Settings::save(const std::filesystem::path& file) const {
     try {
         writeFileAtomically(file, encode());
+        return true;
     } catch (const std::exception&) {
-        // Ignored by design: the tuning file is best effort.
+        return false;
     }
 }

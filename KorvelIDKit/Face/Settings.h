@@ -22,9 +22,12 @@ struct Settings {
     // The whole record decodes or nothing does: any failure gives the default record, silently.
     static Settings load();
     static Settings load(const std::filesystem::path& file);
-    // Write failures are ignored.
-    void save() const;
-    void save(const std::filesystem::path& file) const;
+    // Present but unreadable or undecodable: what the user wrote there is not in force, and a
+    // writer must not replace it with the defaults.
+    static bool isDamaged(const std::filesystem::path& file);
+    // Whether the file was written; callers that only tune may ignore it.
+    bool save() const;
+    bool save(const std::filesystem::path& file) const;
 
     // The exact file form (compact, keys in field order, absent optionals left out).
     std::string encode() const;

@@ -4,9 +4,11 @@
 
 bool KorvelIDSettings::requireLiveness() { return KorvelIDController::loadSettings().livenessRequired(); }
 
-void KorvelIDSettings::setRequireLiveness(bool required) {
+bool KorvelIDSettings::setRequireLiveness(bool required) {
+    const auto file = KorvelIDController::settingsFile();
     Settings settings = KorvelIDController::loadSettings();
     settings.requireLiveness = required;
-    settings.save(KorvelIDController::settingsFile());
+    const bool saved = !Settings::isDamaged(file) && settings.save(file);
     KorvelIDController::shared().reloadSettings();
+    return saved;
 }

@@ -7,7 +7,7 @@ public:
 
     // True when the file is missing, does not decode or leaves the value out.
     static bool requireLiveness();
-    // Keeps every other value of the file (the defaults when it does not decode). A failed save is
-    // ignored; the engine then gets whatever the file holds.
-    static void setRequireLiveness(bool required);
+    // Keeps every other value of the file. Never writes over a file that does not decode (its values
+    // would be lost); false when nothing was saved, and the engine keeps what the file holds.
+    static bool setRequireLiveness(bool required);
 };

@@ -151,6 +151,9 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
     connect(requireBlink_, &QCheckBox::toggled, this, [this](bool on) {
         if (on) {
             ShellServices::shared().setRequireLiveness(true);
+            // Shows what is in force: a save that failed leaves the blink off.
+            const QSignalBlocker quiet(requireBlink_);
+            requireBlink_->setChecked(ShellServices::shared().requireLiveness());
             return retranslate();
         }
         // Turning it off lets a photo through: the box stays on until the credential allows it.
@@ -175,7 +178,7 @@ void GeneralView::blinkOffAnswered(CredentialGate::Outcome outcome) {
     if (outcome != CredentialGate::Outcome::allowed) return;
     ShellServices::shared().setRequireLiveness(false);
     const QSignalBlocker quiet(requireBlink_);
-    requireBlink_->setChecked(false);
+    requireBlink_->setChecked(ShellServices::shared().requireLiveness());
     retranslate();
 }
 

@@ -43,7 +43,7 @@ public:
         };
         s.resetFaces = [this] { faces = 0; };
         s.requireLiveness = [this] { return blink; };
-        s.setRequireLiveness = [this](bool on) { blink = on; };
+        s.setRequireLiveness = [this](bool on) { blink = savesWork ? on : blink; };
         s.secretStoreKind = [this] { return kind; };
         s.startMonitoring = [this] { ++monitoringStarts; };
         s.cameras = [this] { return cameras; };
@@ -53,6 +53,7 @@ public:
     ~ScriptedServices() { ShellServices::shared() = saved_; }
     int faces = 0;
     bool blink = true;
+    bool savesWork = true;
     SecretStore::Kind kind = SecretStore::Kind::secretService;
     int monitoringStarts = 0;
     std::vector<std::string> cameras = {"Test Camera"};
@@ -110,6 +111,10 @@ TEST_F(PagesTest, GeneralPageFollowsCameraBlinkLanguageAndSecretStore) {
     EXPECT_FALSE(blink->isChecked());
     EXPECT_EQ(note->text(), qL("general.requireBlinkOff"));
     EXPECT_EQ(asked_, std::vector<CredentialGate::Change>(2, CredentialGate::Change::blinkOff));
+    services_.savesWork = false;
+    blink->click();
+    EXPECT_FALSE(blink->isChecked()) << "a save that did not take shows what is in force";
+    services_.savesWork = true;
     blink->click();
     EXPECT_TRUE(services_.blink) << "turning it on asks nothing";
     EXPECT_EQ(asked_.size(), 2u);

@@ -165,6 +165,12 @@ TEST_F(CliTest, UsageErrorsHelpAndSettings) {
     EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 6);
     EXPECT_EQ(QString::fromStdString(all).count(" (default)\n"), 6) << "every untouched value is marked: " << all;
     EXPECT_NE(cli({"status", "--json"}).out.find("\"matchThreshold\": 0.3,"), std::string::npos) << "the float's shortest form";
+
+    // A damaged file is named by get and never replaced by set.
+    TestSupport::writeText(dataFolder() / "settings.json", R"({"minQuality":0.5,"requiredConsecutiveMatches":3)");
+    EXPECT_NE(cli({"settings", "get"}).err.find("settings.json) is damaged"), std::string::npos);
+    EXPECT_EQ(cli({"settings", "set", "scanTimeout", "4"}).status, 1);
+    EXPECT_EQ(TestSupport::readText(dataFolder() / "settings.json"), R"({"minQuality":0.5,"requiredConsecutiveMatches":3)");
 }
 
 TEST_F(CliTest, ProtectAndUnprotectInstalledApps) {

@@ -228,6 +228,8 @@ TEST_F(KorvelIDControllerTest, BlinkSwitchReadsAndWritesTheSettingsFile) {
     // A file that does not decode reads as true; reloading without a file gives the defaults.
     TestSupport::writeText(file, R"({"requireLiveness": false})");
     EXPECT_TRUE(KorvelIDSettings::requireLiveness());
+    EXPECT_FALSE(KorvelIDSettings::setRequireLiveness(true)) << "never written over";
+    EXPECT_EQ(TestSupport::readText(file), R"({"requireLiveness": false})");
     std::filesystem::remove(file);
     KorvelID::reloadSettings();
     EXPECT_EQ(controller().engine().settings(), Settings{});
