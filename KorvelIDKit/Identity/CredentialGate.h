@@ -12,7 +12,9 @@
 namespace CredentialGate {
 
 // loosenMatching: a tuning setting that lets more faces through (command line only).
-enum class Change { addFace, removeFaces, unprotectApp, changeGrace, blinkOff, loosenMatching };
+// showLockedApps: locked apps no longer kept minimized, so a click can reach one under its curtain.
+// changeCamera: face unlock would look through another device (a loopback fed from a file, say).
+enum class Change { addFace, removeFaces, unprotectApp, changeGrace, blinkOff, loosenMatching, showLockedApps, changeCamera };
 enum class Need { nothing, faceOrPassword, password };
 enum class Outcome {
     allowed,
@@ -30,6 +32,8 @@ constexpr const char* reason(Change change) {
     case Change::changeGrace: return "Change an app's grace period";
     case Change::blinkOff: return "Stop requiring a blink";
     case Change::loosenMatching: return "Loosen face matching";
+    case Change::showLockedApps: return "Stop keeping locked apps minimized";
+    case Change::changeCamera: return "Use another camera";
     }
     return "";
 }

@@ -97,6 +97,15 @@ void AppLockModel::remove(const std::string& bundleID) {
     whenAllowed(CredentialGate::Change::unprotectApp, [this, bundleID] { backend_->remove(bundleID); });
 }
 
+void AppLockModel::setKeepsLockedAppsIconified(bool on) {
+    const auto apply = [this, on] {
+        backend_->setKeepsLockedAppsIconified(on);
+        Q_EMIT keepsLockedAppsIconifiedChanged();
+    };
+    if (on) return apply();
+    whenAllowed(CredentialGate::Change::showLockedApps, apply);
+}
+
 void AppLockModel::whenAllowed(CredentialGate::Change change, std::function<void()> apply) {
     using Outcome = CredentialGate::Outcome;
     Async::whenFinished(CredentialGate::confirm(change), [self = QPointer(this), apply = std::move(apply)](const QFuture<Outcome>& f) {

@@ -54,7 +54,8 @@ public:
     // Asks the window system to look again (a window manager may have started) and polls.
     void checkAgain();
     bool keepsLockedAppsIconified() const { return backend_->keepsLockedAppsIconified(); }
-    void setKeepsLockedAppsIconified(bool on) { backend_->setKeepsLockedAppsIconified(on); }
+    // Turning it on is immediate; turning it off asks for the credential like the changes above.
+    void setKeepsLockedAppsIconified(bool on);
     // The window-control poll while the page is shown; it stops by itself once control works.
     void startPolling();
     void stopPolling();
@@ -63,6 +64,7 @@ Q_SIGNALS:
     void hasWindowControlChanged();
     // A change was refused because only the master password could allow it and the keyring is locked.
     void keyringLocked();
+    void keepsLockedAppsIconifiedChanged();
 
 private:
     void whenAllowed(CredentialGate::Change change, std::function<void()> apply);

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QListView>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
@@ -85,7 +86,16 @@ AppLockView::AppLockView(std::shared_ptr<AppLockBackend> backend, InstalledAppli
     keepIconified_ = new QCheckBox(this);
     keepIconified_->setObjectName("appLockKeepIconified");
     keepIconified_->setChecked(model_->keepsLockedAppsIconified());
-    connect(keepIconified_, &QCheckBox::toggled, model_, &AppLockModel::setKeepsLockedAppsIconified);
+    connect(keepIconified_, &QCheckBox::toggled, model_, [this](bool on) {
+        // Stays on until the credential allows turning it off.
+        const QSignalBlocker quiet(keepIconified_);
+        keepIconified_->setChecked(true);
+        model_->setKeepsLockedAppsIconified(on);
+    });
+    connect(model_, &AppLockModel::keepsLockedAppsIconifiedChanged, this, [this] {
+        const QSignalBlocker quiet(keepIconified_);
+        keepIconified_->setChecked(model_->keepsLockedAppsIconified());
+    });
     keepIconifiedHint_ = label("appLockKeepIconifiedHint", this, true);
     keepIconifiedHint_->setForegroundRole(QPalette::PlaceholderText);
     layout->addWidget(keepIconified_);

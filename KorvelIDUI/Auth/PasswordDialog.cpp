@@ -35,6 +35,8 @@ constexpr Purpose purposes[] = {
     {CredentialGate::reason(CredentialGate::Change::unprotectApp), "auth.unprotectApp", "common.continue"},
     {CredentialGate::reason(CredentialGate::Change::changeGrace), "auth.changeGrace", "common.continue"},
     {CredentialGate::reason(CredentialGate::Change::blinkOff), "auth.stopBlink", "common.continue"},
+    {CredentialGate::reason(CredentialGate::Change::showLockedApps), "auth.showLockedApps", "common.continue"},
+    {CredentialGate::reason(CredentialGate::Change::changeCamera), "auth.changeCamera", "common.continue"},
 };
 
 const Purpose* purposeOf(const std::string& reason) {

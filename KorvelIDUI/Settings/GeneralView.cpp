@@ -142,7 +142,22 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
     connect(language_, &QComboBox::activated, this, [this](int index) {
         Localizer::shared().setLanguage(static_cast<AppLanguage>(language_->itemData(index).toInt()));
     });
-    connect(cameraChoice_, &QComboBox::activated, this, [](int index) { ShellServices::shared().chooseCamera(index); });
+    connect(cameraChoice_, &QComboBox::activated, this, [this](int index) {
+        const int chosen = ShellServices::shared().chosenCamera();
+        if (index == chosen) return;
+        // Another device could be fed from a file: the choice shown stays until the credential allows it.
+        cameraChoice_->setCurrentIndex(chosen);
+        using Outcome = CredentialGate::Outcome;
+        Async::whenFinished(CredentialGate::confirm(CredentialGate::Change::changeCamera),
+                            [self = QPointer(this), index](const QFuture<Outcome>& f) {
+                                const Outcome outcome = Async::valueOr(f, Outcome::refused);
+                                if (!self) return;
+                                if (outcome == Outcome::keyringLocked) KeyringLockedNotice::show(self);
+                                if (outcome != Outcome::allowed) return;
+                                ShellServices::shared().chooseCamera(index);
+                                self->refreshCameras();
+                            });
+    });
     connect(aboutButton_, &QPushButton::clicked, this, [] { ShellServices::shared().showAbout(); });
     connect(quitButton_, &QPushButton::clicked, this, [] { ShellServices::shared().requestQuit(); });
     connect(&state_, &AppState::hasTrayChanged, this, [this](bool tray) { windowActions_->setVisible(!tray); });

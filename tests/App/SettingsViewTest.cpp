@@ -140,8 +140,16 @@ TEST_F(PagesTest, GeneralPageFollowsCameraBlinkLanguageAndSecretStore) {
     GeneralView two(state_);
     auto* choice = child<QComboBox>(two, "generalCameraChoice");
     ASSERT_TRUE(choice->isVisibleTo(&two));
+    // Another camera only when the credential allows it.
+    outcome_ = CredentialGate::Outcome::refused;
     Q_EMIT choice->activated(1);
-    EXPECT_EQ(services_.chosenCamera, 1);
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return asked_.size() == 3; }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(services_.chosenCamera == 0 && choice->currentIndex() == 0);
+    outcome_ = CredentialGate::Outcome::allowed;
+    Q_EMIT choice->activated(1);
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return services_.chosenCamera == 1; }));
+    EXPECT_EQ(asked_.back(), CredentialGate::Change::changeCamera);
 
     // About and Quit in the window itself while no tray icon offers them.
     auto* quit = child<QPushButton>(two, "generalQuitButton");

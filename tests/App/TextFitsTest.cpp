@@ -13,6 +13,7 @@
 #include "AppLock/ApplicationChooserDialog.h"
 #include "AppLock/CurtainModel.h"
 #include "Auth/PasswordDialog.h"
+#include "Identity/CredentialGate.h"
 #include "Curtain/LockCurtainView.h"
 #include "Identity/KorvelIDController.h"
 #include "Identity/NotchState.h"
@@ -109,6 +110,8 @@ TEST_F(TextFitsTest, SettingsTabsChooserAndDialogs) {
     TextFits::expectFitsInEveryLanguage(chooser, "applock-chooser");
     PasswordDialog quitPrompt(QuitGuard::reason);
     TextFits::expectFitsInEveryLanguage(quitPrompt, "password-prompt");
+    PasswordDialog longestReason(CredentialGate::reason(CredentialGate::Change::showLockedApps));
+    TextFits::expectFitsInEveryLanguage(longestReason, "password-prompt-long-reason");
     ChangePasswordDialog change;
     TextFits::expectFitsInEveryLanguage(change, "change-password");
     AboutWindow about;

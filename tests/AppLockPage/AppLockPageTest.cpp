@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEvent>
@@ -56,6 +57,9 @@ public:
     void requestWindowControl() override { ++requests; }
     WindowIntegration integration() const override { return integrationInUse; }
     WindowIntegration integrationInUse = WindowIntegration::x11;
+    bool keepsIconified = false;
+    bool keepsLockedAppsIconified() const override { return keepsIconified; }
+    void setKeepsLockedAppsIconified(bool on) override { keepsIconified = on; }
 };
 
 const std::vector<InstalledApplication> installed = {
@@ -183,6 +187,19 @@ TEST_F(AppLockPage, GracePickerShowsStoredValueAndAppliesChoices) {
     settle();
     EXPECT_EQ(page.backend->apps[1].graceSeconds, 0);
     EXPECT_EQ(page.picker("org.gnome.gedit").currentIndex(), 1);
+
+    // Keeping locked apps minimized: on at once, off only when the credential allows it.
+    auto& keep = page.find<QCheckBox>("appLockKeepIconified");
+    keep.click();
+    EXPECT_TRUE(page.backend->keepsIconified && keep.isChecked());
+    keep.click();
+    settle();
+    EXPECT_TRUE(page.backend->keepsIconified && keep.isChecked()) << "refused";
+    outcome = CredentialGate::Outcome::allowed;
+    keep.click();
+    settle();
+    EXPECT_FALSE(page.backend->keepsIconified || keep.isChecked());
+    EXPECT_EQ(asked.back(), CredentialGate::Change::showLockedApps);
 }
 
 TEST_F(AppLockPage, BannerSaysWhyAndLeavesOnceWindowControlWorks) {
