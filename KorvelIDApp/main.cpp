@@ -41,6 +41,7 @@
 #include "Shell/AppState.h"
 #include "Shell/LaunchAtLogin.h"
 #include "Shell/QtTexts.h"
+#include "Shell/SessionLockWatcher.h"
 #include "Shell/ShellServices.h"
 #include "Shell/SingleInstance.h"
 #include "Support/AppPaths.h"
@@ -204,6 +205,9 @@ int main(int argc, char** argv) {
     // vault's decrypted copies and temporaries of a run that ended without locking it.
     removeAtomicWriteLeftovers(dataFolder);
     VaultAccess::worker().post([] { KorvelIDVault::removeLeftoverCopies(); });
+    // The vault does not outlast the screen being locked.
+    SessionLockWatcher sessionLock;
+    QObject::connect(&sessionLock, &SessionLockWatcher::sessionLocked, [] { VaultAccess::lockForSessionLock(); });
 
     // The app lock's curtains hold windows, grabs and a display connection: they go while the
     // application and its display still exist (a signal or log-out with a curtain up ends here).

@@ -72,26 +72,47 @@ void exclusive(QObject* context, std::function<void(std::function<void()> releas
     });
 }
 
+namespace {
+// Worker only. Nobody is there to ask: a copy changed by another program is stored beside its item
+// (deleting it would lose the changes), then the lock deletes every decrypted copy.
+void saveChangedCopiesAndLock() {
+    auto& copies = openedCopies();
+    for (const auto id : copies.changed()) {
+        const auto file = copies.changes(id);
+        try {
+            if (file && KorvelIDVault::isUnlocked()) KorvelIDVault::store().addFile(*file);
+        } catch (const std::exception& e) {
+            // Plaintext is never left behind: the lock below deletes it with the rest.
+            Log::store().error(std::string("A changed copy could not be saved into the vault before locking it: ") + e.what());
+        }
+        copies.discard(id);
+    }
+    KorvelIDVault::lock();
+}
+}  // namespace
+
+VaultEvents& events() {
+    static VaultEvents e;
+    return e;
+}
+
+void lockForSessionLock() {
+    worker().post([] {
+        if (!KorvelIDVault::isUnlocked()) return;
+        saveChangedCopiesAndLock();
+        Log::store().info("The vault was locked with the screen.");
+        if (auto* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(app, [] { Q_EMIT events().lockedBySystem(); }, Qt::QueuedConnection);
+    });
+}
+
 void shutDown() {
     {
         std::lock_guard lock(holds().mutex);
         holds().shuttingDown = true;
     }
     holds().changed.notify_all();
-    worker().post([] {
-        auto& copies = openedCopies();
-        for (const auto id : copies.changed()) {
-            const auto file = copies.changes(id);
-            try {
-                if (file && KorvelIDVault::isUnlocked()) KorvelIDVault::store().addFile(*file);
-            } catch (const std::exception& e) {
-                // Plaintext is never left behind: the lock below deletes it with the rest.
-                Log::store().error(std::string("A changed copy could not be saved into the vault at quit: ") + e.what());
-            }
-            copies.discard(id);
-        }
-        KorvelIDVault::lock();
-    });
+    worker().post(saveChangedCopiesAndLock);
     // Joined here, before exit: the thread's OpenSSL state is released when the thread ends, and
     // OpenSSL's own clean-up at exit must not find it still running.
     theWorker().reset();

@@ -10,6 +10,13 @@
 class OpenedCopies;
 class SerialWorker;
 
+// What happened to the vault outside any page's own actions.
+class VaultEvents : public QObject {
+    Q_OBJECT
+Q_SIGNALS:
+    void lockedBySystem();
+};
+
 namespace VaultAccess {
 
 SerialWorker& worker();
@@ -20,6 +27,12 @@ OpenedCopies& openedCopies();
 // else until `start`'s `release` has been called (at most once counts). Nothing is started, and
 // the worker released, when `context` is gone by then.
 void exclusive(QObject* context, std::function<void(std::function<void()> release)> start);
+
+VaultEvents& events();
+
+// When the screen locks: like the end of shutDown below (changed copies saved beside their items,
+// then the vault locked), with the worker kept; lockedBySystem follows on the main thread.
+void lockForSessionLock();
 
 // At quit: frees a worker still held by an unfinished prompt, saves every changed opened copy into
 // the vault beside its item (nobody is left to ask, and deleting it would lose the changes), locks

@@ -68,6 +68,11 @@ VaultModel::VaultModel(QObject* parent)
         copyLifetime_ = std::chrono::milliseconds(ms.toLongLong());
     copyWatch_.setInterval(1000);
     connect(&copyWatch_, &QTimer::timeout, this, &VaultModel::checkCopies);
+    connect(&VaultAccess::events(), &VaultEvents::lockedBySystem, this, [this] {
+        asking_.clear();  // the copies asked about were saved beside their items
+        setError({});
+        refresh();
+    });
 }
 
 VaultModel::~VaultModel() {

@@ -2,10 +2,12 @@
 // authentication answers and the real master password over a private file secret store.
 #include <gtest/gtest.h>
 
+#include <QDBusConnection>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QMimeData>
+#include <QProcess>
 #include <QPromise>
 #include <QTest>
 
@@ -16,6 +18,7 @@
 #include "Localization/Localization.h"
 #include "Platform/FileSecretStore.h"
 #include "ScriptedAuthenticator.h"
+#include "Shell/SessionLockWatcher.h"
 #include "SecretStoreFixture.h"
 #include "TestSupport.h"
 #include "TextFits.h"
@@ -222,6 +225,37 @@ TEST_F(VaultModelTest, OpenedCopyIsDeletedAfterItsLifetimeAndExportWritesPlainte
     model.open(0);
     settle(model);
     EXPECT_EQ(model.error(), qL("vault.openFailed").replace("%@", "note.txt"));
+}
+
+// The screen locker's signal, sent by a real D-Bus client, locks the vault; a copy another program
+// changed meanwhile is kept beside its item, and the page shows the vault locked.
+TEST_F(VaultModelTest, TheScreenLockingLocksTheVaultKeepingChangedCopies) {
+    VaultModel model;
+    unlockedVault(model);
+    std::vector<QUrl> opened;
+    model.setOpener([&](const QUrl& url) {
+        opened.push_back(url);
+        return true;
+    });
+    model.addURLs({file("note.txt", "secret text")});
+    settle(model);
+    model.open(0);
+    settle(model);
+    ASSERT_EQ(opened.size(), 1u);
+    TestSupport::writeText(opened[0].toLocalFile().toStdString(), "edited text");
+    SessionLockWatcher watcher(QDBusConnection::sessionBus(), QDBusConnection(QStringLiteral("none")));
+    QObject::connect(&watcher, &SessionLockWatcher::sessionLocked, [] { VaultAccess::lockForSessionLock(); });
+    const auto screenSaver = [](const char* active) {
+        return QProcess::execute("dbus-send", {"--session", "--type=signal", "/org/freedesktop/ScreenSaver",
+                                               "org.freedesktop.ScreenSaver.ActiveChanged", QString("boolean:") + active});
+    };
+    ASSERT_EQ(screenSaver("false"), 0);
+    QTest::qWait(300);
+    EXPECT_TRUE(model.isUnlocked()) << "the screen unlocking locks nothing";
+    ASSERT_EQ(screenSaver("true"), 0);
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return !model.isUnlocked(); }, 5000));
+    EXPECT_EQ(KorvelIDVault::items().size(), 2u) << "the edit is kept beside its item";
+    EXPECT_EQ(scratchCount(), 0u);
 }
 
 TEST_F(VaultModelTest, LockQueuedBehindAnExportLeavesNoCopy) {
