@@ -42,6 +42,10 @@ int enroll(const Arguments& a) {
     const std::string name = a.value("--name").value_or("");
     if (name.find_first_not_of(" \t") == std::string::npos) throw UsageError("--name needs a name");
     const auto lock = lockDataFolder();
+    openSecrets();
+    // As in the application, the password comes first: without one, nothing would guard the face's
+    // removal, the blink or the protected apps.
+    if (!masterPasswordIsSet()) throw Failure("Set a master password first: \"korvel-id-cli password set\".");
     confirmChange(a, CredentialGate::Change::addFace);
     auto face = makeFaceEngine(a, Settings::load());
     std::optional<ProgressBar> bar;
@@ -78,7 +82,7 @@ std::vector<Command> facesCommands() {
     return {
         {{"faces", "list"}, "", "List the enrolled faces with their sample counts.", "", {}, {}, 0, 0, list},
         {{"faces", "enroll"}, "--name NAME [--camera N | --video FILE] [--password-stdin]",
-         "Enrol a face: look at the camera until every sample is taken.",
+         "Enrol a face (a master password must be set): look at the camera until every sample is taken.",
          std::string(sourceHelp) + "\n" + passwordHelp, {"--password-stdin"}, {"--name", "--camera", "--video"}, 0, 0, enroll},
         {{"faces", "remove"}, "--all [--password-stdin]", "Remove every enrolled face.", passwordHelp,
          {"--all", "--password-stdin"}, {}, 0, 0, removeAll},

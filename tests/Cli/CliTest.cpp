@@ -217,7 +217,10 @@ TEST_F(CliTest, ChangesAreRefusedWhileTheApplicationHoldsTheFolder) {
 TEST_F(CliTest, EnrolAndTestWithRecordedVideo) {
     KORVEL_REQUIRE_DATA(data);
     const QString clip = QString::fromStdString((data / "blink" / "franck_talking_face_noblink_4s.mp4").string());
-    const CliRun enrolled = cli({"faces", "enroll", "--name", "Franck", "--video", clip});
+    ownSecrets = true;
+    EXPECT_EQ(cli({"faces", "enroll", "--name", "Franck", "--video", clip}).status, 1) << "no master password yet";
+    ASSERT_EQ(cli({"password", "set", "--password-stdin"}, "secret-one\n").status, 0);
+    const CliRun enrolled = cli({"faces", "enroll", "--name", "Franck", "--video", clip, "--password-stdin"}, "secret-one\n");
     ASSERT_EQ(enrolled.status, 0) << enrolled.err;
     EXPECT_NE(cli({"faces", "list"}).out.find("Franck\t8 samples"), std::string::npos);
 
