@@ -63,6 +63,13 @@ protected:
         TestSupport::writeText(dir_ / name, text);
         return QUrl::fromLocalFile(QString::fromStdString((dir_ / name).string()));
     }
+    // The desktop's opener, replaced by a list of what it was given.
+    static void recordOpens(VaultModel& model, std::vector<QUrl>& opened) {
+        model.setOpener([&opened](const QUrl& url) {
+            opened.push_back(url);
+            return true;
+        });
+    }
     std::vector<std::string> names(const VaultModel& model) {
         std::vector<std::string> out;
         for (const auto& item : model.items()) out.push_back(item.name);
@@ -164,10 +171,7 @@ TEST_F(VaultModelTest, OpenedCopyIsDeletedAfterItsLifetimeAndExportWritesPlainte
     VaultModel model;
     unlockedVault(model);
     std::vector<QUrl> opened;
-    model.setOpener([&](const QUrl& url) {
-        opened.push_back(url);
-        return true;
-    });
+    recordOpens(model, opened);
     model.setOpenedCopyLifetime(std::chrono::milliseconds(200));
     model.addURLs({file("note.txt", "secret text")});
     settle(model);
@@ -233,10 +237,7 @@ TEST_F(VaultModelTest, TheScreenLockingLocksTheVaultKeepingChangedCopies) {
     VaultModel model;
     unlockedVault(model);
     std::vector<QUrl> opened;
-    model.setOpener([&](const QUrl& url) {
-        opened.push_back(url);
-        return true;
-    });
+    recordOpens(model, opened);
     model.addURLs({file("note.txt", "secret text")});
     settle(model);
     model.open(0);
