@@ -119,7 +119,8 @@ void installCamera(const std::optional<std::string>& video) {
         const int chosen = QSettings().value(key, -1).toInt();
         for (std::size_t i = 0; i < devices.size(); ++i)
             if (devices[i].index == chosen) return static_cast<int>(i);
-        return 0;
+        // The first device serves when none was chosen; a chosen one that is gone matches none.
+        return chosen < 0 ? 0 : -1;
     };
     s.chooseCamera = [useDevice](int position) {
         const auto devices = CameraDevices::discover().devices;

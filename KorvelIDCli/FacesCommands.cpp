@@ -42,11 +42,10 @@ int enroll(const Arguments& a) {
     const std::string name = a.value("--name").value_or("");
     if (name.find_first_not_of(" \t") == std::string::npos) throw UsageError("--name needs a name");
     const auto lock = lockDataFolder();
-    openSecrets();
+    confirmChange(a, CredentialGate::Change::addFace);
     // As in the application, the password comes first: without one, nothing would guard the face's
     // removal, the blink or the protected apps.
     if (!masterPasswordIsSet()) throw Failure("Set a master password first: \"korvel-id-cli password set\".");
-    confirmChange(a, CredentialGate::Change::addFace);
     auto face = makeFaceEngine(a, Settings::load());
     std::optional<ProgressBar> bar;
     std::string failure;

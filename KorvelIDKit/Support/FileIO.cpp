@@ -28,7 +28,12 @@ public:
     explicit TemporaryFile(const fs::path& target) : target_(target) {
         dir_ = target.has_parent_path() ? target.parent_path() : fs::path(".");
         // Cut so that a target of the longest allowed name still gets a temporary name that fits.
-        const std::string base = target.filename().string().substr(0, NAME_MAX - 8);
+        std::string base = target.filename().string();
+        if (base.size() > NAME_MAX - 8) {
+            std::size_t keep = NAME_MAX - 8;
+            while (keep > 0 && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;  // not inside a UTF-8 sequence
+            base.resize(keep);
+        }
         name_ = (dir_ / ("." + base + ".XXXXXX")).string();
         fd_ = ::mkostemp(name_.data(), O_CLOEXEC);  // mode 0600
         if (fd_ < 0) throwSaveError(target_, errno);

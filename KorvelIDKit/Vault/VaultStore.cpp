@@ -621,7 +621,12 @@ void VaultStore::rewrapForNewPassword(const SymmetricKey& newPasswordKey) {
     writeHeader(*header);
 }
 
-void VaultStore::cleanupScratch() const { removeFolderContents(directory_ / scratchFolderName); }
+void VaultStore::cleanupScratch() const {
+    // Through a linked vault folder this would empty a folder elsewhere.
+    struct stat st {};
+    if (::lstat(directory_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    removeFolderContents(directory_ / scratchFolderName);
+}
 
 void VaultStore::removeLeftovers() const {
     try {

@@ -166,10 +166,7 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
     connect(requireBlink_, &QCheckBox::toggled, this, [this](bool on) {
         if (on) {
             ShellServices::shared().setRequireLiveness(true);
-            // Shows what is in force: a save that failed leaves the blink off.
-            const QSignalBlocker quiet(requireBlink_);
-            requireBlink_->setChecked(ShellServices::shared().requireLiveness());
-            return retranslate();
+            return showBlinkInForce(true);
         }
         // Turning it off lets a photo through: the box stays on until the credential allows it.
         const QSignalBlocker quiet(requireBlink_);
@@ -192,8 +189,15 @@ void GeneralView::blinkOffAnswered(CredentialGate::Outcome outcome) {
     if (outcome == CredentialGate::Outcome::keyringLocked) KeyringLockedNotice::show(this);
     if (outcome != CredentialGate::Outcome::allowed) return;
     ShellServices::shared().setRequireLiveness(false);
+    showBlinkInForce(false);
+}
+
+// What is in force, whatever was asked: a save that failed (a damaged or unwritable settings.json)
+// leaves the old value, and the note says so.
+void GeneralView::showBlinkInForce(bool asked) {
     const QSignalBlocker quiet(requireBlink_);
     requireBlink_->setChecked(ShellServices::shared().requireLiveness());
+    blinkNotSaved_ = requireBlink_->isChecked() != asked;
     retranslate();
 }
 
@@ -227,7 +231,8 @@ void GeneralView::retranslate() {
     language_->setCurrentIndex(language_->findData(static_cast<int>(Localizer::shared().language())));
     launchAtLogin_->setText(qL("general.launchAtLogin"));
     requireBlink_->setText(qL("general.requireBlink"));
-    blinkNote_->setText(qL(requireBlink_->isChecked() ? "general.requireBlinkOn" : "general.requireBlinkOff"));
+    blinkNote_->setText(qL(blinkNotSaved_ ? "general.settingsNotSaved"
+                           : requireBlink_->isChecked() ? "general.requireBlinkOn" : "general.requireBlinkOff"));
     aboutBox_->setTitle(qL("general.about"));
     versionLabel_->setText(qL("general.version"));
     buildLabel_->setText(qL("general.build"));

@@ -27,6 +27,7 @@ private:
     void refreshStatus();
     // The credential's answer to turning the blink requirement off.
     void blinkOffAnswered(CredentialGate::Outcome outcome);
+    void showBlinkInForce(bool asked);
     void refreshCameras();
 
     AppState& state_;
@@ -42,6 +43,7 @@ private:
     QLabel* cameraChoiceLabel_;
     QComboBox* cameraChoice_;
     bool hasCamera_ = true;
+    bool blinkNotSaved_ = false;
     QLabel* fileStoreWarning_;
     QLabel* conflictWarning_;
     QLabel* languageLabel_;

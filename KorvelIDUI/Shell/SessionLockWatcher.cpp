@@ -2,7 +2,6 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusObjectPath>
 
 #include <unistd.h>
 
@@ -15,18 +14,24 @@ SessionLockWatcher::SessionLockWatcher(const QDBusConnection& session, const QDB
     QDBusConnection bus = session;
     for (const char* name : {"org.freedesktop.ScreenSaver", "org.gnome.ScreenSaver"})
         bus.connect({}, {}, QString::fromLatin1(name), QStringLiteral("ActiveChanged"), this, SLOT(screenSaverActive(bool)));
-    // logind signals Lock on the session's own object; asked briefly, as no desktop needs it to start.
-    QDBusConnection systemBus = system;
-    if (!systemBus.isConnected()) return;
+    // logind signals Lock on the session's own object. Programs the desktop starts in scopes of their
+    // own are in no session by PID, so the session the desktop names comes first. Asked without
+    // waiting: start-up does not depend on it.
+    system_ = system;
+    if (!system_.isConnected()) return;
+    const QByteArray id = qgetenv("XDG_SESSION_ID");
     auto ask = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-                                              QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("GetSessionByPID"));
-    ask << quint32(::getpid());
-    const QDBusMessage reply = systemBus.call(ask, QDBus::Block, 2000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return;
-    const QString path = reply.arguments().constFirst().value<QDBusObjectPath>().path();
-    if (path.isEmpty()) return;
-    systemBus.connect(QStringLiteral("org.freedesktop.login1"), path, QStringLiteral("org.freedesktop.login1.Session"),
-                      QStringLiteral("Lock"), this, SLOT(lockRequested()));
+                                              QStringLiteral("org.freedesktop.login1.Manager"),
+                                              id.isEmpty() ? QStringLiteral("GetSessionByPID") : QStringLiteral("GetSession"));
+    if (id.isEmpty()) ask << quint32(::getpid());
+    else ask << QString::fromUtf8(id);
+    system_.callWithCallback(ask, this, SLOT(sessionFound(QDBusObjectPath)));
+}
+
+void SessionLockWatcher::sessionFound(const QDBusObjectPath& session) {
+    if (session.path().isEmpty()) return;
+    system_.connect(QStringLiteral("org.freedesktop.login1"), session.path(), QStringLiteral("org.freedesktop.login1.Session"),
+                    QStringLiteral("Lock"), this, SLOT(lockRequested()));
 }
 
 void SessionLockWatcher::screenSaverActive(bool active) {

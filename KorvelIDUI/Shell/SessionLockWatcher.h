@@ -4,9 +4,9 @@
 // this process's session (loginctl lock-session, lid and idle policies). Each is reported as
 // sessionLocked on the main thread. A process that can send on the session bus can only make it
 // report a lock, which costs a re-unlock and nothing else.
+#include <QDBusConnection>
+#include <QDBusObjectPath>
 #include <QObject>
-
-class QDBusConnection;
 
 class SessionLockWatcher : public QObject {
     Q_OBJECT
@@ -21,4 +21,8 @@ Q_SIGNALS:
 private Q_SLOTS:
     void screenSaverActive(bool active);
     void lockRequested();
+    void sessionFound(const QDBusObjectPath& session);
+
+private:
+    QDBusConnection system_{QString()};
 };

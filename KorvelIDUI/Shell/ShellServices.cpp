@@ -31,7 +31,7 @@ ShellServices ShellServices::defaults() {
     s.setRequireLiveness = [](bool on) {
         Settings settings = Settings::load();
         settings.requireLiveness = on;
-        settings.save();
+        if (!Settings::isDamaged(Settings::defaultFile())) settings.save();
     };
     s.authenticate = [](const std::string&, bool) { return Async::ready(VaultAuthenticator::Result::cancelled()); };
     s.hasProtectedApps = [] { return false; };

@@ -33,7 +33,8 @@ struct ShellServices {
     std::function<SecretStore::Kind()> secretStoreKind;
     // The file still holding secrets that differ from the keyring's, or nothing.
     std::function<std::optional<std::string>()> secretStoreConflictFile;
-    // The cameras to choose from (names), the chosen one's position in that list, and the choice.
+    // The cameras to choose from (names), the chosen one's position in that list (-1 when the chosen
+    // device is gone), and the choice.
     // No camera at all: face unlock cannot work, and the General page says so.
     std::function<std::vector<std::string>()> cameras;
     std::function<int()> chosenCamera;

@@ -114,6 +114,7 @@ TEST_F(PagesTest, GeneralPageFollowsCameraBlinkLanguageAndSecretStore) {
     services_.savesWork = false;
     blink->click();
     EXPECT_FALSE(blink->isChecked()) << "a save that did not take shows what is in force";
+    EXPECT_EQ(note->text(), qL("general.settingsNotSaved"));
     services_.savesWork = true;
     blink->click();
     EXPECT_TRUE(services_.blink) << "turning it on asks nothing";

@@ -444,6 +444,13 @@ TEST_F(VaultStoreTest, FoldersThatAreLinksAreNeitherEmptiedNorUsed) {
     VaultStore again(vaultDir());
     EXPECT_EQ(fileMode(vaultDir()), 0700);
     EXPECT_EQ(fileMode(vaultDir() / "blobs"), 0700);
+
+    // The vault folder itself a link: locking empties nothing through it.
+    fs::create_directory(outside / "open");
+    writeText(outside / "open" / "kept", "keep");
+    fs::create_symlink(outside.path(), dir_ / "linked");
+    VaultStore(dir_ / "linked").lock();
+    EXPECT_EQ(readText(outside / "open" / "kept"), "keep");
 }
 
 TEST_F(VaultStoreTest, UnlockPathsAndRewrapReplacingOnlyThePasswordCopy) {
