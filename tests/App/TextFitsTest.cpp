@@ -3,6 +3,7 @@
 // tests and the enrolment window with its own.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPalette>
 #include <QTabWidget>
@@ -106,6 +107,12 @@ TEST_F(TextFitsTest, SettingsTabsChooserAndDialogs) {
         window.tabs().setCurrentIndex(i);
         TextFits::expectFitsInEveryLanguage(window, tabs[i]);
     }
+    // The General page's note when the blink setting could not be saved.
+    ShellServices::shared().requireLiveness = [] { return false; };
+    ShellServices::shared().setRequireLiveness = [](bool) {};
+    SettingsWindow unsaved(state);
+    unsaved.findChild<QCheckBox*>("generalRequireBlink")->click();
+    TextFits::expectFitsInEveryLanguage(unsaved, "settings-general-not-saved");
     ApplicationChooserDialog chooser({{"firefox-esr", "Firefox ESR", ""}, {"xterm", "XTerm", ""}});
     TextFits::expectFitsInEveryLanguage(chooser, "applock-chooser");
     PasswordDialog quitPrompt(QuitGuard::reason);
