@@ -70,8 +70,9 @@ void apply(Settings& s, const std::string& key, const std::string& text) {
 
 int get(const Arguments& a) {
     dataFolder();
-    if (Settings::isDamaged(Settings::defaultFile())) std::cerr << damagedMessage << "\n";
-    const Settings s = Settings::load();
+    bool damaged = false;
+    const Settings s = Settings::load(Settings::defaultFile(), &damaged);
+    if (damaged) std::cerr << damagedMessage << "\n";
     if (!a.positional.empty()) {
         const auto& key = a.positional[0];
         if (std::find(keys.begin(), keys.end(), key) == keys.end()) throw UsageError("unknown setting \"" + key + "\"");
@@ -91,9 +92,10 @@ bool loosens(const Settings& before, const Settings& after) {
 
 int set(const Arguments& a) {
     const auto lock = lockDataFolder();
-    if (Settings::isDamaged(Settings::defaultFile()))
+    bool damaged = false;
+    Settings s = Settings::load(Settings::defaultFile(), &damaged);
+    if (damaged)
         throw Failure(std::string(damagedMessage) + " Nothing was changed: repair it, or remove it to start from the defaults.");
-    Settings s = Settings::load();
     const Settings before = s;
     apply(s, a.positional[0], a.positional[1]);
     if (before.livenessRequired() && !s.livenessRequired()) confirmChange(a, CredentialGate::Change::blinkOff);

@@ -37,25 +37,16 @@ Settings Settings::decode(std::string_view json) {
 
 Settings Settings::load() { return load(defaultFile()); }
 
-Settings Settings::load(const std::filesystem::path& file) {
+Settings Settings::load(const std::filesystem::path& file, bool* damaged) {
     const auto r = readWholeFile(file);
+    if (damaged) *damaged = r.status != ReadResult::Status::missing;
     if (!r.ok()) return {};
     try {
-        return decode(std::string_view(reinterpret_cast<const char*>(r.data.data()), r.data.size()));
+        auto settings = decode(std::string_view(reinterpret_cast<const char*>(r.data.data()), r.data.size()));
+        if (damaged) *damaged = false;
+        return settings;
     } catch (const std::exception&) {
         return {};
-    }
-}
-
-bool Settings::isDamaged(const std::filesystem::path& file) {
-    const auto r = readWholeFile(file);
-    if (r.status == ReadResult::Status::missing) return false;
-    if (!r.ok()) return true;
-    try {
-        decode(std::string_view(reinterpret_cast<const char*>(r.data.data()), r.data.size()));
-        return false;
-    } catch (const std::exception&) {
-        return true;
     }
 }
 

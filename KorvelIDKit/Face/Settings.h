@@ -21,10 +21,9 @@ struct Settings {
 
     // The whole record decodes or nothing does: any failure gives the default record, silently.
     static Settings load();
-    static Settings load(const std::filesystem::path& file);
-    // Present but unreadable or undecodable: what the user wrote there is not in force, and a
-    // writer must not replace it with the defaults.
-    static bool isDamaged(const std::filesystem::path& file);
+    // `damaged`: the file is present but unreadable or undecodable, so what the user wrote there is
+    // not in force, and a writer must not replace it with the defaults.
+    static Settings load(const std::filesystem::path& file, bool* damaged = nullptr);
     // Whether the file was written; callers that only tune may ignore it.
     bool save() const;
     bool save(const std::filesystem::path& file) const;

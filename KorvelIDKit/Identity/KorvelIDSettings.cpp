@@ -6,9 +6,10 @@ bool KorvelIDSettings::requireLiveness() { return KorvelIDController::loadSettin
 
 bool KorvelIDSettings::setRequireLiveness(bool required) {
     const auto file = KorvelIDController::settingsFile();
-    Settings settings = KorvelIDController::loadSettings();
+    bool damaged = false;
+    Settings settings = Settings::load(file, &damaged);
     settings.requireLiveness = required;
-    const bool saved = !Settings::isDamaged(file) && settings.save(file);
+    const bool saved = !damaged && settings.save(file);
     KorvelIDController::shared().reloadSettings();
     return saved;
 }

@@ -29,9 +29,10 @@ ShellServices ShellServices::defaults() {
     };
     s.requireLiveness = [] { return Settings::load().livenessRequired(); };
     s.setRequireLiveness = [](bool on) {
-        Settings settings = Settings::load();
+        bool damaged = false;
+        Settings settings = Settings::load(Settings::defaultFile(), &damaged);
         settings.requireLiveness = on;
-        if (!Settings::isDamaged(Settings::defaultFile())) settings.save();
+        if (!damaged) settings.save();
     };
     s.authenticate = [](const std::string&, bool) { return Async::ready(VaultAuthenticator::Result::cancelled()); };
     s.hasProtectedApps = [] { return false; };
