@@ -1,7 +1,6 @@
 #include "AppPaths.h"
 
 #include <pwd.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,13 +43,6 @@ std::filesystem::path dataHome() {
 std::filesystem::path supportDirectory() {
     auto dir = dataHome() / "KorvelID" / applicationIdentifier();
     ensureDirectory(dir);
-    // A folder made earlier with a wider mode (or by hand) is narrowed; a link is left alone here
-    // and refused by the folder's lock and the vault.
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fchmod(fd, 0700);
-        ::close(fd);
-    }
     return dir;
 }
 

@@ -66,6 +66,8 @@ DataFolderLock::Outcome DataFolderLock::tryAcquire(const std::filesystem::path& 
     Outcome outcome;
     const int folderFd = openFolder(folder, &outcome.error);
     if (folderFd < 0) return outcome;
+    // A folder made earlier with a wider mode (or by hand) is narrowed, once, by whoever may change it.
+    ::fchmod(folderFd, 0700);
     const int fd = openLockFile(folder, &outcome.error);
     if (fd < 0) {
         ::close(folderFd);
