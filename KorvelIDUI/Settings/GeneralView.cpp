@@ -6,15 +6,12 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
-#include "Auth/KeyringLockedNotice.h"
-#include "Identity/CredentialGate.h"
-#include "Support/Async.h"
+#include "Auth/GatedChange.h"
 
 #include "Common/SymbolIcon.h"
 #include "Face/CameraActivity.h"
@@ -147,16 +144,10 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
         if (index == chosen) return;
         // Another device could be fed from a file: the choice shown stays until the credential allows it.
         cameraChoice_->setCurrentIndex(chosen);
-        using Outcome = CredentialGate::Outcome;
-        Async::whenFinished(CredentialGate::confirm(CredentialGate::Change::changeCamera),
-                            [self = QPointer(this), index](const QFuture<Outcome>& f) {
-                                const Outcome outcome = Async::valueOr(f, Outcome::refused);
-                                if (!self) return;
-                                if (outcome == Outcome::keyringLocked) KeyringLockedNotice::show(self);
-                                if (outcome != Outcome::allowed) return;
-                                ShellServices::shared().chooseCamera(index);
-                                self->refreshCameras();
-                            });
+        whenAllowed(this, CredentialGate::Change::changeCamera, [this, index] {
+            ShellServices::shared().chooseCamera(index);
+            refreshCameras();
+        });
     });
     connect(aboutButton_, &QPushButton::clicked, this, [] { ShellServices::shared().showAbout(); });
     connect(quitButton_, &QPushButton::clicked, this, [] { ShellServices::shared().requestQuit(); });
@@ -171,11 +162,10 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
         // Turning it off lets a photo through: the box stays on until the credential allows it.
         const QSignalBlocker quiet(requireBlink_);
         requireBlink_->setChecked(true);
-        using Outcome = CredentialGate::Outcome;
-        Async::whenFinished(CredentialGate::confirm(CredentialGate::Change::blinkOff),
-                            [self = QPointer(this)](const QFuture<Outcome>& f) {
-                                if (self) self->blinkOffAnswered(Async::valueOr(f, Outcome::refused));
-                            });
+        whenAllowed(this, CredentialGate::Change::blinkOff, [this] {
+            ShellServices::shared().setRequireLiveness(false);
+            showBlinkInForce(false);
+        });
     });
     connect(&CameraActivity::shared(), &CameraActivity::isActiveChanged, this, &GeneralView::refreshStatus);
     connect(&state_, &AppState::isFaceEnrolledChanged, this, &GeneralView::refreshStatus);
@@ -183,13 +173,6 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &GeneralView::retranslate);
     refreshCameras();
     retranslate();
-}
-
-void GeneralView::blinkOffAnswered(CredentialGate::Outcome outcome) {
-    if (outcome == CredentialGate::Outcome::keyringLocked) KeyringLockedNotice::show(this);
-    if (outcome != CredentialGate::Outcome::allowed) return;
-    ShellServices::shared().setRequireLiveness(false);
-    showBlinkInForce(false);
 }
 
 // What is in force, whatever was asked: a save that failed (a damaged or unwritable settings.json)

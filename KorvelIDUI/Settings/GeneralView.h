@@ -3,8 +3,6 @@
 // login, the blink requirement, version and build, and a warning when secrets are kept in a file.
 #include <QWidget>
 
-#include "Identity/CredentialGate.h"
-
 class AppState;
 class QCheckBox;
 class QComboBox;
@@ -25,8 +23,6 @@ protected:
 private:
     void retranslate();
     void refreshStatus();
-    // The credential's answer to turning the blink requirement off.
-    void blinkOffAnswered(CredentialGate::Outcome outcome);
     void showBlinkInForce(bool asked);
     void refreshCameras();
 

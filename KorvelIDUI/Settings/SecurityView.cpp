@@ -5,15 +5,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include <functional>
 
-#include "Auth/KeyringLockedNotice.h"
-#include "Identity/CredentialGate.h"
-#include "Support/Async.h"
+#include "Auth/GatedChange.h"
 
 #include "Common/DialogRunner.h"
 #include "Localization/Localization.h"
@@ -66,20 +63,6 @@ SecurityView::SecurityView(AppState& state, QWidget* parent) : QWidget(parent), 
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &SecurityView::retranslate);
     retranslate();
 }
-
-namespace {
-// Runs `apply` once the credential gate allows `change`; nothing happens when it is refused.
-void whenAllowed(QWidget* owner, CredentialGate::Change change, std::function<void()> apply) {
-    using Outcome = CredentialGate::Outcome;
-    Async::whenFinished(CredentialGate::confirm(change), [owner = QPointer(owner), apply = std::move(apply)](const QFuture<Outcome>& f) {
-        QWidget* alive = owner.data();
-        if (!alive) return;
-        const Outcome outcome = Async::valueOr(f, Outcome::refused);
-        if (outcome == Outcome::keyringLocked) KeyringLockedNotice::show(alive);
-        if (outcome == Outcome::allowed) apply();
-    });
-}
-}  // namespace
 
 void SecurityView::addFace() {
     whenAllowed(this, CredentialGate::Change::addFace, [this] {
