@@ -115,14 +115,13 @@ TEST(FaceStoreLifecycle, SaveFailureIsLoggedAndMemoryKeepsTheChange) {
     EXPECT_EQ(log.lines()[0].message.rfind("Profile save error: ", 0), 0u);
     EXPECT_FALSE(std::filesystem::exists(dir / "enrollment.json"));
 
-    // A vector that cannot be written as JSON fails the save instead of writing a broken file.
+    // A vector that cannot be written as JSON, or a file too large for its own reader, fails the save.
     writer.shouldFail = nullptr;
     store.profiles[0].embeddings = {FaceEmbedding{{std::numeric_limits<float>::quiet_NaN()}}};
     LogCapture log2;
     store.save();
     EXPECT_EQ(log2.lines().at(0).level, LogLevel::error);
     EXPECT_FALSE(std::filesystem::exists(dir / "enrollment.json"));
-    // Nor a file too large for its own reader.
     store.profiles[0].embeddings.assign(8000, FaceEmbedding{std::vector<float>(128, 0.1234567f)});
     EXPECT_FALSE(store.save());
     EXPECT_FALSE(std::filesystem::exists(dir / "enrollment.json"));

@@ -407,8 +407,8 @@ TEST_F(VaultStoreTest, HostileIndexAndHeaderFilesAreTreatedAsUnreadable) {
     EXPECT_NE(readText(outside / "index.json").find("a.txt"), std::string::npos) << "the link's target is untouched";
 }
 
-// A scratch or blobs folder replaced by a link must not make locking, start-up or removal empty
-// (or chmod) the link's target, nor send decrypted copies or blobs there.
+// A vault, scratch or blobs folder replaced by a link must not make locking, start-up or removal
+// empty (or chmod) the link's target, nor send decrypted copies or blobs there.
 TEST_F(VaultStoreTest, FoldersThatAreLinksAreNeitherEmptiedNorUsed) {
     store_.initialize(passwordKey_);
     const auto item = add("a.txt", "a");
@@ -445,7 +445,6 @@ TEST_F(VaultStoreTest, FoldersThatAreLinksAreNeitherEmptiedNorUsed) {
     EXPECT_EQ(fileMode(vaultDir()), 0700);
     EXPECT_EQ(fileMode(vaultDir() / "blobs"), 0700);
 
-    // The vault folder itself a link: locking empties nothing through it.
     fs::create_directory(outside / "open");
     writeText(outside / "open" / "kept", "keep");
     fs::create_symlink(outside.path(), dir_ / "linked");
