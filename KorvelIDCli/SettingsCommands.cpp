@@ -6,7 +6,6 @@
 #include "Commands.h"
 #include "Face/Settings.h"
 #include "Session.h"
-#include "Support/FileIO.h"
 #include "Support/Json.h"
 
 namespace Cli {
@@ -92,20 +91,18 @@ bool loosens(const Settings& before, const Settings& after) {
 
 int set(const Arguments& a) {
     const auto lock = lockDataFolder();
-    bool damaged = false;
-    Settings s = Settings::load(Settings::defaultFile(), &damaged);
-    if (damaged)
+    std::string error, shown;
+    const auto outcome = Settings::change(Settings::defaultFile(), [&](Settings& s) {
+        const Settings before = s;
+        apply(s, a.positional[0], a.positional[1]);
+        if (before.livenessRequired() && !s.livenessRequired()) confirmChange(a, CredentialGate::Change::blinkOff);
+        else if (loosens(before, s)) confirmChange(a, CredentialGate::Change::loosenMatching);
+        shown = valueOf(s, a.positional[0]);
+    }, &error);
+    if (outcome == Settings::Change::damaged)
         throw Failure(std::string(damagedMessage) + " Nothing was changed: repair it, or remove it to start from the defaults.");
-    const Settings before = s;
-    apply(s, a.positional[0], a.positional[1]);
-    if (before.livenessRequired() && !s.livenessRequired()) confirmChange(a, CredentialGate::Change::blinkOff);
-    else if (loosens(before, s)) confirmChange(a, CredentialGate::Change::loosenMatching);
-    try {
-        writeFileAtomically(Settings::defaultFile(), s.encode());
-    } catch (const std::exception& e) {
-        throw Failure(std::string("Could not save the settings: ") + e.what());
-    }
-    std::cout << a.positional[0] << " " << valueOf(s, a.positional[0]) << "\n";
+    if (outcome == Settings::Change::notWritten) throw Failure("Could not save the settings: " + error);
+    std::cout << a.positional[0] << " " << shown << "\n";
     return Exit::ok;
 }
 

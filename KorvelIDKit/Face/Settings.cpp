@@ -60,3 +60,18 @@ bool Settings::save(const std::filesystem::path& file) const {
         return false;
     }
 }
+
+Settings::Change Settings::change(const std::filesystem::path& file, const std::function<void(Settings&)>& apply,
+                                  std::string* error) {
+    bool damaged = false;
+    Settings settings = load(file, &damaged);
+    if (damaged) return Change::damaged;
+    apply(settings);
+    try {
+        writeFileAtomically(file, settings.encode());
+        return Change::saved;
+    } catch (const std::exception& e) {
+        if (error) *error = e.what();
+        return Change::notWritten;
+    }
+}

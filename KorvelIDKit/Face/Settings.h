@@ -2,6 +2,7 @@
 // The tuning record of scans and enrolments and its file "settings.json".
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -27,6 +28,14 @@ struct Settings {
     // Whether the file was written; callers that only tune may ignore it.
     bool save() const;
     bool save(const std::filesystem::path& file) const;
+
+    // Applies `apply` to the record in `file` (the defaults when there is none) and saves it, so
+    // every value it leaves alone is kept. A damaged file is refused before `apply` runs: saving
+    // over it would put the defaults in place of what the user wrote. `error` gets why writing
+    // failed; what `apply` throws passes through with nothing written.
+    enum class Change { saved, damaged, notWritten };
+    static Change change(const std::filesystem::path& file, const std::function<void(Settings&)>& apply,
+                         std::string* error = nullptr);
 
     // The exact file form (compact, keys in field order, absent optionals left out).
     std::string encode() const;

@@ -5,11 +5,8 @@
 bool KorvelIDSettings::requireLiveness() { return KorvelIDController::loadSettings().livenessRequired(); }
 
 bool KorvelIDSettings::setRequireLiveness(bool required) {
-    const auto file = KorvelIDController::settingsFile();
-    bool damaged = false;
-    Settings settings = Settings::load(file, &damaged);
-    settings.requireLiveness = required;
-    const bool saved = !damaged && settings.save(file);
+    const bool saved = Settings::change(KorvelIDController::settingsFile(),
+                                        [required](Settings& s) { s.requireLiveness = required; }) == Settings::Change::saved;
     KorvelIDController::shared().reloadSettings();
     return saved;
 }

@@ -29,10 +29,7 @@ ShellServices ShellServices::defaults() {
     };
     s.requireLiveness = [] { return Settings::load().livenessRequired(); };
     s.setRequireLiveness = [](bool on) {
-        bool damaged = false;
-        Settings settings = Settings::load(Settings::defaultFile(), &damaged);
-        settings.requireLiveness = on;
-        if (!damaged) settings.save();
+        Settings::change(Settings::defaultFile(), [on](Settings& settings) { settings.requireLiveness = on; });
     };
     s.authenticate = [](const std::string&, bool) { return Async::ready(VaultAuthenticator::Result::cancelled()); };
     s.hasProtectedApps = [] { return false; };

@@ -40,9 +40,13 @@ TEST(SettingsFile, AnyDecodeFailureGivesTheWholeDefaultRecord) {
         R"({"minQuality":0.5,"requiredConsecutiveMatches":2,"scanTimeout":8,"enrollmentSampleCount":8,"matchThreshold":1e40})",
         R"([1,2])", "", "\xff\xfe", R"({"minQuality":0.5,)",
     };
+    const auto turnOff = [](Settings& s) { s.requireLiveness = false; };
     for (const char* text : broken) {
         writeText(file, text);
         EXPECT_EQ(Settings::load(file), defaults) << text;
+        // Nor is such a file replaced by a changed default record.
+        EXPECT_EQ(Settings::change(file, turnOff), Settings::Change::damaged) << text;
+        EXPECT_EQ(readText(file), text);
     }
 }
 
@@ -65,4 +69,7 @@ TEST(SettingsFile, SaveFailureIsIgnoredAndDefaultLocationIsTheSupportDirectory) 
     EXPECT_TRUE(std::filesystem::exists(home.path() / "KorvelID" / "com.korvel.id.unbundled" / "settings.json"));
     TempDir dir;
     EXPECT_NO_THROW(s.save(dir / "no-such-folder" / "settings.json"));
+    std::string error;
+    EXPECT_EQ(Settings::change(dir / "no-such-folder" / "settings.json", [](Settings&) {}, &error), Settings::Change::notWritten);
+    EXPECT_FALSE(error.empty());
 }

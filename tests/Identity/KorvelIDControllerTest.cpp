@@ -229,7 +229,6 @@ TEST_F(KorvelIDControllerTest, BlinkSwitchReadsAndWritesTheSettingsFile) {
     TestSupport::writeText(file, R"({"requireLiveness": false})");
     EXPECT_TRUE(KorvelIDSettings::requireLiveness());
     EXPECT_FALSE(KorvelIDSettings::setRequireLiveness(true)) << "never written over";
-    EXPECT_EQ(TestSupport::readText(file), R"({"requireLiveness": false})");
     std::filesystem::remove(file);
     KorvelID::reloadSettings();
     EXPECT_EQ(controller().engine().settings(), Settings{});
