@@ -208,10 +208,8 @@ TEST(Program, ACurtainHoldsThroughHandOversDialogsAndSignals) {
         EXPECT_EQ(app.exitCode(), 0) << signal << app.readAllStandardError().right(4000).toStdString();
         EXPECT_TRUE(TestSupport::waitUntil([&] { return iconified(probeWindow); }, 5000)) << "left uncovered: " << signal;
     }
-    probe.terminate();
-    other.terminate();
-    probe.waitForFinished(3000);
-    other.waitForFinished(3000);
+    TestSupport::stop(probe);
+    TestSupport::stop(other);
 }
 
 // Any process may take the bus name first: the program then neither hands over to it nor runs

@@ -292,7 +292,6 @@ TEST_F(VaultModelTest, WorkerIsHeldWhileTheSetUpPromptIsOpen) {
     EXPECT_TRUE(model.isUnlocked());
 }
 
-// Removing asks first.
 TEST_F(VaultModelTest, RemoveAsksFirst) {
     VaultView view;
     VaultModel& model = view.model();

@@ -8,7 +8,6 @@
 #include <QProcess>
 
 #include <algorithm>
-#include <fstream>
 
 #include "Identity/MasterPassword.h"
 #include "SecretStoreFixture.h"
@@ -52,9 +51,6 @@ protected:
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput().toStdString(), err};
     }
     std::filesystem::path dataFolder() const { return home.path() / "KorvelID" / "com.korvel.id"; }
-    void write(const std::string& name, const std::string& content) {
-        std::ofstream(work.path() / name, std::ios::binary) << content;
-    }
 };
 
 QJsonArray jsonArray(const std::string& text) { return QJsonDocument::fromJson(QByteArray::fromStdString(text)).array(); }
@@ -86,9 +82,9 @@ TEST_F(CliTest, PasswordAndVaultRoundTrip) {
     EXPECT_EQ(cli({"faces", "remove", "--all", "--password-stdin"}, "wrong-one\n").status, 1);
     EXPECT_EQ(cli({"faces", "remove", "--all", "--password-stdin"}, "secret-one\n").status, 0);
 
-    write("small.txt", "hello");
-    write("other.bin", "other");
-    write("caf\xe9.txt", "latin-1 name");
+    writeText(work / "small.txt", "hello");
+    writeText(work / "other.bin", "other");
+    writeText(work / "caf\xe9.txt", "latin-1 name");
     const CliRun added = cli({"exec \"$0\" vault add small.txt other.bin caf?.txt --password-stdin"}, "secret-one\n", true);
     ASSERT_EQ(added.status, 0) << added.err;
 
@@ -176,8 +172,7 @@ TEST_F(CliTest, UsageErrorsHelpAndSettings) {
 TEST_F(CliTest, ProtectAndUnprotectInstalledApps) {
     ownSecrets = true;
     std::filesystem::create_directories(home.path() / "applications");
-    std::ofstream(home.path() / "applications" / "org.example.Editor.desktop")
-        << "[Desktop Entry]\nType=Application\nName=Example Editor\nExec=/bin/true\n";
+    writeText(home / "applications" / "org.example.Editor.desktop", "[Desktop Entry]\nType=Application\nName=Example Editor\nExec=/bin/true\n");
     EXPECT_NE(cli({"apps", "available"}).out.find("org.example.Editor\tExample Editor"), std::string::npos);
 
     EXPECT_EQ(cli({"apps", "protect", "org.example.Editor"}).status, 0);

@@ -239,9 +239,7 @@ TEST(CameraControllerTest, RestartsAndFailedStartsCountOnceAndReleaseEverySource
 
 // MARK: - Frame stream
 
-CameraFrame frameAt(double t) {
-    return {cv::Mat(1, 1, CV_8UC3), t};
-}
+CameraFrame frameAt(double t) { return {cv::Mat(1, 1, CV_8UC3), t}; }
 
 TEST(FrameStreamTest, KeepsOnlyTheNewestUnreadFrameAndFinishEndsAfterIt) {
     FrameStream stream;
@@ -257,7 +255,6 @@ TEST(FrameStreamTest, KeepsOnlyTheNewestUnreadFrameAndFinishEndsAfterIt) {
     EXPECT_FALSE(stream.next());
 }
 
-// A reader waiting on an empty stream wakes for a frame, for the end, and for a stop.
 TEST(FrameStreamTest, AWaitingReaderWakesForAFrameTheEndOrAStop) {
     FrameStream stream;
     std::jthread producer([&] {

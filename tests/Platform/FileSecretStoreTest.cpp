@@ -7,11 +7,7 @@
 #include "TestSupport.h"
 
 namespace {
-using TestSupport::readText;
-using TestSupport::TempDir;
-using TestSupport::writeText;
-
-using TestSupport::fileMode;
+using TestSupport::fileMode, TestSupport::readText, TestSupport::TempDir, TestSupport::writeText;
 
 TEST(FileSecretStore, KeepsBinaryValuesAcrossInstancesInAnOwnerOnlyFile) {
     TempDir dir;

@@ -21,10 +21,7 @@
 namespace fs = std::filesystem;
 
 namespace {
-using TestSupport::readText;
-using TestSupport::writeText;
-
-using TestSupport::fileMode;
+using TestSupport::fileMode, TestSupport::readText, TestSupport::writeText;
 
 Bytes textBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
@@ -518,7 +515,6 @@ TEST_F(VaultStoreTest, FailedWritesDuringInitializeAddRemoveAndRewrapKeepTheOldS
     store_.lock();
     store_.unlock(passwordKey_);
     EXPECT_TRUE(store_.isUnlocked()) << "the old password copy is kept";
-
 }
 
 // Large files stream in the same on-disk format. A write that fails halfway through one (here the
