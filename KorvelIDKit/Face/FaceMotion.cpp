@@ -411,9 +411,11 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     recent_.push_back({seconds, nowToReference, std::vector<cv::Point2f>(landmarks.begin(), landmarks.end()), browHeight, gray,
                        opennessNow.value_or(0.0f)});
     // Unverified: the lids are not read, and the anchor is not replaced through a doubtful map.
-    if (!(stretch <= maxRecentStretch && shapeChange <= maxRecentShapeChange) ||
-        (!freshReference_ && seconds - referenceTime_ < recentWindow))
-        return std::nullopt;
+    if (!(stretch <= maxRecentStretch && shapeChange <= maxRecentShapeChange)) return std::nullopt;
+    // A reference begun because the motion was lost is not read before it has a history, but its
+    // anchor is renewed as any other: a talking face can lose most of its points in that time, and
+    // the map with them.
+    const bool young = !freshReference_ && seconds - referenceTime_ < recentWindow;
     // A map that spans the face but puts the brows elsewhere than where they are: the face is not
     // one plane (or the map is wrong), and nothing is taken from this frame. A map too narrow to
     // place the brows is not read either, but may be renewed like any narrow map.
@@ -439,7 +441,7 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
         startAnchor(gray, landmarks, nowToReference, seconds);
         if (!vouched) ++generation_, freshView_ = false;
     }
-    if (!spans || around != Region::agrees) return std::nullopt;
+    if (young || !spans || around != Region::agrees) return std::nullopt;
     return opennessNow;
 }
 

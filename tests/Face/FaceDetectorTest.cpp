@@ -275,6 +275,32 @@ TEST(FaceMotionTest, ATalkingJawDoesNotCarryTheMap) {
     EXPECT_EQ(tracker.generation(), 1u);
 }
 
+// A face whose skin moves a little on its own (a talking face, a processed video): in every frame
+// some of its points lie off the plane and are dropped for good. After a jump too fast to follow,
+// the new reference is not read for a while; its anchor must be renewed in that time as in any
+// other, or its points run out before it is read and the motion is lost again and again.
+TEST(FaceMotionTest, AFaceWarpingOnItsOwnKeepsItsMapAfterAJump) {
+    const auto [texture, centre, open, closed] = texturedFace(9);
+    cv::RNG rng(4);
+    cv::Mat grid(frame640, CV_32FC2), drift(6, 8, CV_32FC2, cv::Scalar::all(0));
+    grid.forEach<cv::Vec2f>([](cv::Vec2f& p, const int* at) { p = cv::Vec2f(float(at[1]), float(at[0])); });
+    FaceMotionTracker tracker;
+    for (int i = 0; i <= 40; ++i) {
+        // From frame 10 on 120 px to the right, and drifting by up to 1.2 px a frame (eyes 80 apart).
+        cv::Mat change(drift.size(), CV_32FC2), field, frame;
+        rng.fill(change, cv::RNG::UNIFORM, -1.2, 1.2);
+        if (i > 10) drift += change;
+        cv::resize(drift, field, frame640, 0, 0, cv::INTER_CUBIC);
+        const MovedFace f = moved(texture, open, {1, 0, i < 10 ? 0.0 : 120.0, 0, 1, 0, 0, 0, 1});
+        cv::remap(f.frame, frame, grid + field, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+        const auto reading = tracker.referenceOpenness(frame, f.landmarks, i * 0.05);
+        if (i * 0.05 >= 0.5 + FaceMotionTracker::recentWindow) {
+            ASSERT_TRUE(reading) << "frame " << i;
+        }
+    }
+    EXPECT_EQ(tracker.generation(), 2u) << "one new reference, for the jump";
+}
+
 TEST(FaceMotionTest, TheScanCountsAFrameClosedOnlyWhenBothReadingsSayClosed) {
     const auto [texture, centre, open, closed] = texturedFace(5);
     const auto face = [](const MovedFace& f) {
