@@ -222,7 +222,7 @@ void AuthService::authenticate(Caller& caller, const Message& request) {
     if (!account) return unavailable("unknown user");
     if (caller.uid != 0 && caller.uid != account->uid) return unavailable("caller may not ask for this user");
     if (!config_.enabled) return unavailable("disabled");
-    if (const auto why = CallerPolicy::whyNotLocal(caller.pid)) return unavailable(*why);
+    if (const auto why = CallerPolicy::whyNotLocal(caller.pid, service)) return unavailable(*why);
     if (CallerPolicy::lidClosed()) return unavailable("lid closed");
     if (const auto why = cameraMissing()) return unavailable(*why);
     if (enrollments_.failures(account->uid) >= options_.maxFailures) return unavailable("too many failed attempts", pausedMessage);

@@ -27,9 +27,22 @@ std::optional<uid_t> realUid(pid_t pid) {
     return uid;
 }
 
+// The PAM services whose root processes stand for someone at the seat: the login managers (their
+// workers authenticate outside any session, also for the lock screen) and the console's login.
+bool isLoginService(std::string_view service) {
+    for (std::string_view login : {"login", "gdm-password", "lightdm", "sddm", "greetd", "lxdm", "xdm", "ly"})
+        if (service == login) return true;
+    return false;
+}
+
 }  // namespace
 
-std::optional<std::string> CallerPolicy::whyNotLocal(pid_t pid) {
+std::optional<std::string> CallerPolicy::whyNotLocal(pid_t pid, std::string_view service) {
+    // Started by root (sudo and su keep the user's real uid): only a login service speaks for
+    // someone at the seat, in a session or not.
+    const auto uid = realUid(pid);
+    if (!uid) return "caller has gone";
+    if (*uid == 0 && !isLoginService(service)) return "a system service of root's, not a login";
 #ifdef KORVEL_HAVE_LOGIND
     char* session = nullptr;
     if (sd_pid_get_session(pid, &session) >= 0 && session) {
@@ -42,10 +55,8 @@ std::optional<std::string> CallerPolicy::whyNotLocal(pid_t pid) {
         return why;
     }
 #endif
-    // Outside any session: only what root started (login managers, system services). A user's
-    // process can leave its session (systemd-run --user), so it is not trusted to be at the seat.
-    const auto uid = realUid(pid);
-    if (!uid) return "caller has gone";
+    // Outside any session: only what root started. A user's process can leave its session
+    // (systemd-run --user), so it is not trusted to be at the seat.
     if (*uid != 0) return "caller is in no local session";
     return std::nullopt;
 }

@@ -5,12 +5,14 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace CallerPolicy {
-// Why `pid` may not use the camera: a remote logind session, a session without a seat, or no
-// session at all for a process not started by root (a login manager's worker is started by root,
-// outside any session). Nothing when it may.
-std::optional<std::string> whyNotLocal(pid_t pid);
+// Why `pid`, asking through PAM service `service`, may not use the camera: a remote logind session,
+// a session without a seat, no session at all for a process not started by root, or a process of
+// root's that is no login service (a print or mail server checking a password for whoever reached
+// its socket, perhaps over SSH). Nothing when it may.
+std::optional<std::string> whyNotLocal(pid_t pid, std::string_view service);
 // True when an ACPI lid switch reports "closed" (the built-in camera then sees nothing).
 bool lidClosed();
 }  // namespace CallerPolicy

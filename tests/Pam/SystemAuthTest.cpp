@@ -92,10 +92,11 @@ protected:
         ::setenv("KORVEL_AUTHD_SOCKET", socket().c_str(), 1);  // for the command line and the General page's model
         ::chmod(state().c_str(), 0700);
         const std::string module = KORVEL_PAM_MODULE, arg = " socket=" + socket().string() + "\n";
-        write(root / "pam" / "face-only", "auth required " + module + arg + "account optional " + module + arg);
-        write(root / "pam" / "face-then-password", "auth sufficient " + module + arg +
-                                                       "auth optional pam_echo.so password module asked\n"
-                                                       "auth required pam_permit.so\naccount optional " + module + arg);
+        // Named as login services: this test runs as root, and root's other services are refused.
+        write(root / "pam" / "login", "auth required " + module + arg + "account optional " + module + arg);
+        write(root / "pam" / "gdm-password", "auth sufficient " + module + arg +
+                                                 "auth optional pam_echo.so password module asked\n"
+                                                 "auth required pam_permit.so\naccount optional " + module + arg);
         // The helper's password stack: pam_pwdfile over a private file, as pam_unix over /etc/shadow.
         write(root / "pam" / "korvel-id", "auth required pam_pwdfile.so pwdfile=" + (root / "passwd").string() +
                                               "\naccount required pam_permit.so\n");
@@ -183,7 +184,7 @@ protected:
 
 TEST_F(SystemAuthTest, BlinkingOwnerIsLetInOneCallerAtATime) {
     enrolRoot();
-    const PamRun run = authenticate("face-then-password");
+    const PamRun run = authenticate("gdm-password");
     EXPECT_EQ(run.status, PAM_SUCCESS);
     EXPECT_TRUE(run.said("Looking for root \u2014 blink to confirm")) << ::testing::PrintToString(run.messages);
     EXPECT_TRUE(run.said("Face recognized."));
@@ -191,17 +192,17 @@ TEST_F(SystemAuthTest, BlinkingOwnerIsLetInOneCallerAtATime) {
 
     // Two callers at once: the second waits for the camera, then gets its own scan.
     PamRun second;
-    std::thread other([&] { second = authenticate("face-only"); });
-    EXPECT_EQ(authenticate("face-only").status, PAM_SUCCESS);
+    std::thread other([&] { second = authenticate("login"); });
+    EXPECT_EQ(authenticate("login").status, PAM_SUCCESS);
     other.join();
     EXPECT_EQ(second.status, PAM_SUCCESS);
 
-    // A caller killed mid-scan (Ctrl+C at sudo) takes the camera with it.
+    // A caller killed mid-scan (Ctrl+C at a console login) takes the camera with it.
     const pid_t caller = ::fork();
     if (caller == 0) {
         auto c = Connection::open(socket().string());
         Message ask = request(Type::authenticate, "root");
-        if (c && c->send(ask.set(Field::service, "sudo")))
+        if (c && c->send(ask.set(Field::service, "login")))
             while (c->receive(Connection::Clock::now() + std::chrono::seconds(30))) {
             }
         ::_exit(0);
@@ -215,55 +216,56 @@ TEST_F(SystemAuthTest, BlinkingOwnerIsLetInOneCallerAtATime) {
 
 TEST_F(SystemAuthTest, UnavailableWithoutTryingWhenFaceCannotApply) {
     enrolRoot();
-    EXPECT_EQ(authenticate("face-only", "nobody").status, PAM_AUTHINFO_UNAVAIL);  // not enrolled
-    const PamRun remote = authenticate("face-only", "root", "203.0.113.7");
-    EXPECT_EQ(remote.status, PAM_AUTHINFO_UNAVAIL);
-    EXPECT_TRUE(remote.messages.empty());  // the camera was never asked for
+    EXPECT_EQ(authenticate("login", "nobody").status, PAM_AUTHINFO_UNAVAIL);  // not enrolled
+    // Over the network, or root's print server checking a password for whoever asked: no camera.
+    fs::copy_file(root / "pam" / "login", root / "pam" / "cups", fs::copy_options::overwrite_existing);
+    for (const PamRun& run : {authenticate("login", "root", "203.0.113.7"), authenticate("cups")})
+        EXPECT_TRUE(run.status == PAM_AUTHINFO_UNAVAIL && run.messages.empty()) << ::testing::PrintToString(run.messages);
 
     // An enrolment anyone could have written is never read.
     ::chmod((state() / "0.json").c_str(), 0666);
-    EXPECT_EQ(authenticate("face-only").status, PAM_AUTHINFO_UNAVAIL);
+    EXPECT_EQ(authenticate("login").status, PAM_AUTHINFO_UNAVAIL);
     ::chmod((state() / "0.json").c_str(), 0600);
 
     // Nor a configuration or state folder: the service refuses to start, and the module finds
     // nobody to ask.
     EXPECT_FALSE(start(owner(), 0666));
-    EXPECT_EQ(authenticate("face-only").status, PAM_AUTHINFO_UNAVAIL);
+    EXPECT_EQ(authenticate("login").status, PAM_AUTHINFO_UNAVAIL);
     EXPECT_FALSE(start(owner(), 0644, 65534));
     ::chmod(state().c_str(), 0755);
     EXPECT_FALSE(start(owner()));
     ::chmod(state().c_str(), 0700);
     ASSERT_TRUE(start(R"({"video":"/nonexistent/camera.mp4"})"));  // no camera
-    EXPECT_EQ(authenticate("face-only").status, PAM_AUTHINFO_UNAVAIL);
+    EXPECT_EQ(authenticate("login").status, PAM_AUTHINFO_UNAVAIL);
     ASSERT_TRUE(start(owner()));
-    EXPECT_EQ(authenticate("face-only").status, PAM_SUCCESS);
+    EXPECT_EQ(authenticate("login").status, PAM_SUCCESS);
 }
 
 TEST_F(SystemAuthTest, PhotosFailAndFallThroughUntilFaceIsPausedThenAPasswordResumesIt) {
     enrolRoot();
     write(state() / "failures.json", R"({"0":2})", 0600);
     ASSERT_TRUE(start(R"({"video":")" + photoClip(data, root, false).string() + R"(","timeout":2})"));
-    const PamRun still = authenticate("face-only");
+    const PamRun still = authenticate("login");
     EXPECT_EQ(still.status, PAM_AUTH_ERR);
     EXPECT_TRUE(still.said("Face not recognized."));
     ASSERT_TRUE(start(R"({"video":")" + photoClip(data, root, true).string() + R"(","timeout":2})"));
-    const PamRun moved = authenticate("face-then-password");
+    const PamRun moved = authenticate("gdm-password");
     EXPECT_EQ(moved.status, PAM_SUCCESS);  // by the module standing for the password
     EXPECT_TRUE(moved.said("Face not recognized.") && moved.said("password module asked"))
         << ::testing::PrintToString(moved.messages);
     // Two tries at once with one left: one is scanned, the other finds face paused.
     PamRun second;
-    std::thread other([&] { second = authenticate("face-only"); });
-    const PamRun first = authenticate("face-only");
+    std::thread other([&] { second = authenticate("login"); });
+    const PamRun first = authenticate("login");
     other.join();
     EXPECT_EQ(first.said("Face not recognized.") + second.said("Face not recognized."), 1);
 
     // Five failures: face is paused, whatever the camera sees, until a password lets the user in.
-    const PamRun paused = authenticate("face-then-password", "root", nullptr, true);
+    const PamRun paused = authenticate("gdm-password", "root", nullptr, true);
     EXPECT_TRUE(paused.said("Face authentication is paused after too many failed attempts; use your password."));
     EXPECT_FALSE(paused.said("Looking for root \u2014 blink to confirm"));
     EXPECT_TRUE(paused.said("password module asked"));
-    EXPECT_EQ(authenticate("face-only").status, PAM_AUTH_ERR);  // scanning again after the reset
+    EXPECT_EQ(authenticate("login").status, PAM_AUTH_ERR);  // scanning again after the reset
 
     // Only root's processes may report a password: a user's claim is refused.
     const pid_t user = ::fork();
@@ -279,12 +281,12 @@ TEST_F(SystemAuthTest, PhotosFailAndFallThroughUntilFaceIsPausedThenAPasswordRes
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     stop();  // and with nobody to ask, the module steps aside at once
-    EXPECT_EQ(authenticate("face-only").status, PAM_AUTHINFO_UNAVAIL);
+    EXPECT_EQ(authenticate("login").status, PAM_AUTHINFO_UNAVAIL);
     // libpam loads and unloads the module for every pam_start/pam_end (a screen locker's every
     // unlock): nothing of it stays behind in the host.
     const auto inUse = [] { return static_cast<long long>(::mallinfo2().uordblks); };
     const long long before = inUse();
-    for (int i = 0; i < 20; ++i) authenticate("face-only");
+    for (int i = 0; i < 20; ++i) authenticate("login");
     EXPECT_LT(inUse() - before, 64 * 1024);
 }
 
