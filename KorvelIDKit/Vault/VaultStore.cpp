@@ -287,7 +287,15 @@ bool VaultStore::isInitialized() const {
 }
 
 bool VaultStore::isDamaged() const {
-    return readWholeFile(headerURL_).status != ReadResult::Status::missing && !isInitialized();
+    if (readWholeFile(headerURL_).status != ReadResult::Status::missing) return !isInitialized();
+    // No header, but an index that lists something (or cannot be read) or stored files: the header
+    // was lost, and setting up again would empty the index and replace the device key. An empty
+    // index alone is what a setup that failed at its header leaves.
+    const VaultListing listed = listing();
+    if (listed.indexDamaged || !listed.items.empty()) return true;
+    std::error_code error;
+    const fs::directory_iterator stored(blobsDir_, error);
+    return !error && stored != fs::directory_iterator();
 }
 
 std::vector<VaultItem> VaultStore::items() const { return listing().items; }

@@ -129,8 +129,9 @@ public:
 
     // A readable header with at least one wrapped copy.
     bool isInitialized() const;
-    // A header is there but is not one (cut, too large, a link or a pipe): the vault was set up, and
-    // setting it up again would replace the device key that opens its files.
+    // A header is there but is not one (cut, too large, a link or a pipe), or is missing while the
+    // index or stored files remain: the vault was set up, and setting it up again would replace the
+    // device key that opens its files.
     bool isDamaged() const;
     bool isUnlocked() const { return dek_ != nullptr; }
     // Newest first; items added at the same time keep their order. Empty when the index is

@@ -398,6 +398,12 @@ TEST_F(VaultStoreTest, HostileIndexAndHeaderFilesAreTreatedAsUnreadable) {
     }
     fs::remove(store_.indexURL());
     writeText(store_.indexURL(), indexBefore);
+    fs::remove(store_.headerURL());  // lost while files remain: not a vault that was never set up
+    EXPECT_THROW(store_.initialize(passwordKey_), VaultError) << "the index lists a file";
+    fs::remove(store_.indexURL());
+    EXPECT_THROW(store_.initialize(passwordKey_), VaultError) << "a stored file remains";
+    writeText(store_.indexURL(), indexBefore);
+    writeText(store_.headerURL(), headerText);
     store_.lock();
     ASSERT_NO_THROW(store_.unlockWithDeviceKey());
     EXPECT_EQ(store_.items().size(), 1u) << "the index and the device key survived every refusal";
