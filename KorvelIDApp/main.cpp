@@ -144,7 +144,7 @@ void installServices(SecretStore::Kind secretStore) {
     s.isEnrolled = [] { return KorvelID::isEnrolled(); };
     s.enrolledCount = [] { return static_cast<int>(KorvelID::enrolledNames().size()); };
     s.presentEnrollment = [](std::function<void()> onFinished) { KorvelID::presentEnrollment(std::move(onFinished)); };
-    s.resetFaces = [] { KorvelID::reset(); };
+    s.resetFaces = [] { return KorvelID::reset(); };
     s.requireLiveness = [] { return KorvelIDSettings::requireLiveness(); };
     s.setRequireLiveness = [](bool on) { KorvelIDSettings::setRequireLiveness(on); };
     s.authenticate = [](const std::string& reason, bool fallback) { return KorvelIDAuth::authenticate(reason, fallback); };

@@ -32,8 +32,7 @@ int removeAll(const Arguments& a) {
     confirmChange(a, CredentialGate::Change::removeFaces);
     FaceStore store(dataFolder() / FaceStore::fileName);
     store.profiles.clear();
-    store.save();
-    if (!FaceStore(store.fileURL()).profiles.empty()) throw Failure("Could not remove the enrolled faces.");
+    if (!store.save() || !FaceStore(store.fileURL()).profiles.empty()) throw Failure("Could not remove the enrolled faces.");
     std::cout << "Removed every enrolled face.\n";
     return Exit::ok;
 }

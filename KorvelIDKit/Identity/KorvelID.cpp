@@ -26,6 +26,6 @@ void KorvelID::presentEnrollment(std::function<void()> onFinished) {
 
 QFuture<bool> KorvelID::enroll(const std::string& name) { return KorvelIDController::shared().enrollHeadless(name); }
 
-void KorvelID::reset() { KorvelIDController::shared().reset(); }
+bool KorvelID::reset() { return KorvelIDController::shared().reset(); }
 
 void KorvelID::reloadSettings() { KorvelIDController::shared().reloadSettings(); }

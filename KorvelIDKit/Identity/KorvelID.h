@@ -27,8 +27,8 @@ public:
     static void presentEnrollment(std::function<void()> onFinished = {});
     // An enrolment without the window, its progress on the scan display.
     static QFuture<bool> enroll(const std::string& name);
-    // Deletes every enrolled face.
-    static void reset();
+    // Deletes every enrolled face; false (and every face kept) when the file could not be written.
+    static bool reset();
     // Re-reads "settings.json" into the engine.
     static void reloadSettings();
 };

@@ -328,9 +328,12 @@ void KorvelIDController::hideNotch() {
     if (auto* d = display()) d->hide();
 }
 
-void KorvelIDController::reset() {
+bool KorvelIDController::reset() {
     store_.clear();
-    store_.save();
+    if (store_.save()) return true;
+    // Still on disk, they unlock again at the next start: they must not look removed now.
+    store_.load();
+    return false;
 }
 
 void KorvelIDController::reloadSettings() { engine().setSettings(loadSettings()); }

@@ -80,7 +80,7 @@ public:
     QFuture<bool> enrollHeadless(const std::string& name);
     void presentEnrollment(std::function<void()> onFinished);
     void hideNotch();
-    void reset();
+    bool reset();
     void reloadSettings();
 
     // Built on first use.

@@ -53,6 +53,7 @@ SecurityView::SecurityView(AppState& state, QWidget* parent) : QWidget(parent), 
 
     status_ = new QLabel;
     status_->setObjectName(QStringLiteral("securityStatus"));
+    status_->setWordWrap(true);
     column->addWidget(status_);
     column->addStretch();
 
@@ -79,15 +80,16 @@ void SecurityView::removeFaces() {
     box.button(QMessageBox::Cancel)->setText(qL("common.cancel"));
     if (DialogRunner::exec(box) != QMessageBox::Ok) return;
     whenAllowed(this, CredentialGate::Change::removeFaces, [this] {
-        ShellServices::shared().resetFaces();
+        statusKey_ = ShellServices::shared().resetFaces() ? nullptr : "security.facesNotRemoved";
         state_.refresh();
+        retranslate();
     });
 }
 
 void SecurityView::changePassword() {
     ChangePasswordDialog sheet(this);
     if (DialogRunner::exec(sheet) != QDialog::Accepted) return;
-    passwordUpdated_ = true;
+    statusKey_ = "security.passwordUpdated";
     retranslate();
 }
 
@@ -99,8 +101,8 @@ void SecurityView::retranslate() {
     passwordBox_->setTitle(qL("general.masterPassword"));
     changePassword_->setText(qL("security.changePassword"));
     passwordNote_->setText(qL("security.passwordNote"));
-    status_->setText(passwordUpdated_ ? qL("security.passwordUpdated") : QString());
-    status_->setVisible(passwordUpdated_);
+    status_->setText(statusKey_ ? qL(statusKey_) : QString());
+    status_->setVisible(statusKey_ != nullptr);
     refreshFaces();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The Security tab: enrolled faces (add or re-enrol, remove all) and the master password (the
-// change-password sheet, and "Master password updated." after a change).
+// change-password sheet, and "Master password updated." after a change); a removal of the faces
+// that could not be saved says so.
 #include <QWidget>
 
 class AppState;
@@ -33,5 +34,5 @@ private:
     QPushButton* changePassword_;
     QLabel* passwordNote_;
     QLabel* status_;
-    bool passwordUpdated_ = false;
+    const char* statusKey_ = nullptr;  // the last change's outcome, if it has one to show
 };

@@ -25,7 +25,7 @@ ShellServices ShellServices::defaults() {
     s.resetFaces = [] {
         FaceStore store(AppPaths::supportDirectory() / FaceStore::fileName);
         store.profiles.clear();
-        store.save();
+        return store.save();
     };
     s.requireLiveness = [] { return Settings::load().livenessRequired(); };
     s.setRequireLiveness = [](bool on) {

@@ -19,8 +19,8 @@ struct ShellServices {
     std::function<int()> enrolledCount;
     // Opens the enrolment window; `onFinished` runs on the main thread when it closes.
     std::function<void(std::function<void()> onFinished)> presentEnrollment;
-    // Deletes every face profile.
-    std::function<void()> resetFaces;
+    // Deletes every face profile; false (every face kept) when the file could not be written.
+    std::function<bool()> resetFaces;
     std::function<bool()> requireLiveness;
     std::function<void(bool)> setRequireLiveness;
     // A face scan with password fallback.

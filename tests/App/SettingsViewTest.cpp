@@ -26,6 +26,7 @@
 #include "Shell/ShellServices.h"
 #include "Support/Async.h"
 #include "TestSupport.h"
+#include "TextFits.h"
 #include "Vault/KorvelIDVault.h"
 #include "Vault/SerialWorker.h"
 
@@ -41,7 +42,7 @@ public:
             ++faces;
             done();
         };
-        s.resetFaces = [this] { faces = 0; };
+        s.resetFaces = [this] { faces = savesWork ? 0 : faces; return savesWork; };
         s.requireLiveness = [this] { return blink; };
         s.setRequireLiveness = [this](bool on) { blink = savesWork ? on : blink; };
         s.secretStoreKind = [this] { return kind; };
@@ -188,14 +189,20 @@ TEST_F(PagesTest, SecurityPageCountsFacesRemovesThemAndReportsAPasswordChange) {
     EXPECT_EQ(services_.faces, 1);
     EXPECT_EQ(asked_.size(), 1u) << "cancelled before the credential is asked for";
     answer = QMessageBox::Ok;
+    auto* status = child<QLabel>(page, "securityStatus");
+    services_.savesWork = false;  // the faces stay, and the page says so
+    remove->click();
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return status->text() == qL("security.facesNotRemoved"); }));
+    EXPECT_FALSE(status->isHidden() || remove->isHidden());
+    TextFits::expectFitsInEveryLanguage(page, "settings-security-not-removed");
+    services_.savesWork = true;
     remove->click();
     ASSERT_TRUE(TestSupport::waitUntil([&] { return services_.faces == 0; }));
     EXPECT_EQ(asked_.back(), CredentialGate::Change::removeFaces);
     DialogRunner::setResponder({});
     EXPECT_FALSE(state_.isFaceEnrolled());
-    EXPECT_TRUE(remove->isHidden());
+    EXPECT_TRUE(remove->isHidden() && status->isHidden());
 
-    auto* status = child<QLabel>(page, "securityStatus");
     DialogRunner::setResponder([](QDialog& d) {
         auto& sheet = dynamic_cast<ChangePasswordDialog&>(d);
         sheet.model().setChanger([](std::string, std::string) { return Async::ready(PasswordChangeResult::success); });

@@ -1,7 +1,8 @@
 // The identity controller on a scripted engine. (The real engine on recorded video is the scan
 // video tests' and the command line's.)
+#include <sys/resource.h>
+#include <csignal>
 #include <gtest/gtest.h>
-
 #include <QCoreApplication>
 
 #include "Identity/KorvelID.h"
@@ -202,7 +203,16 @@ TEST_F(KorvelIDControllerTest, ResetLeavesNoProfileInMemoryOrOnDisk) {
     enrol("Bob");
     controller().store().save();
     ASSERT_TRUE(KorvelID::isEnrolled());
-    KorvelID::reset();
+    // A write that fails (here: past the file size limit) keeps every face, in memory as on disk.
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit tiny{1, saved.rlim_max};
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &tiny);
+    EXPECT_FALSE(KorvelID::reset());
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(KorvelID::enrolledNames().size(), 2u) << "a removal that was not saved must not look done";
+    EXPECT_TRUE(KorvelID::reset());
     EXPECT_FALSE(KorvelID::isEnrolled());
     EXPECT_EQ(TestSupport::readText(dir / "enrollment.json"), "[]");
     EXPECT_EQ(await(KorvelID::unlock(true)), UnlockResult::notEnrolled());
