@@ -435,9 +435,8 @@ std::optional<float> FaceMotionTracker::referenceOpenness(const cv::Mat& frame, 
     const bool settled = seconds - aroundTroubleAt_ >= recentWindow;
     const bool vouched = settled && spans && around != Region::unknown &&
                          std::max(check_.witnessDrift, check_.belowDrift) <= maxVouchingDrift;
-    if (calm && (settled || !vouched) &&
-        (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_ ||
-         10 * above_.now.size() < 9 * above_.count || 10 * below_.now.size() < 9 * below_.count)) {
+    if (calm && (seconds - anchorTime_ >= anchorLifetime || 3 * points_.size() < 2 * anchorCount_ ||
+                 10 * above_.now.size() < 9 * above_.count || 10 * below_.now.size() < 9 * below_.count)) {
         startAnchor(gray, landmarks, nowToReference, seconds);
         if (!vouched) ++generation_, freshView_ = false;
     }
