@@ -241,10 +241,8 @@ TEST(Program, ABusNameTakenByAnotherProcessIsNoHandOver) {
     EXPECT_TRUE(bus.waitForFinished(10000));
 }
 
-// An opened vault file edited by its editor is never lost. The stand-in editor keeps the copy open
-// and saves only after the copy's time is up (shortened for the test: 6 s for the minute, 7 s for
-// the editor's 70), when the copy was deleted as unchanged; the program finds the file saved anew
-// and asks, and "Replace" stores the edit in the vault.
+// An opened vault file edited by its editor is never lost: the editor saves after the copy's time
+// (6 s for the minute, 7 s for its 70) deleted it as unchanged; "Replace" stores the edit.
 TEST(Program, AVaultFileSavedByItsEditorAfterItsMinuteIsAskedAboutAndKept) {
     if (!std::getenv("KORVEL_DESKTOP_DIR")) KORVEL_SKIP() << "needs the test desktop (scripts/test-desktop)";
     TestSupport::TempDir home;

@@ -106,10 +106,9 @@ struct AppLockDesktop : ::testing::Test {
 };
 }  // namespace
 
-// Real activation and termination events drive the lock: an application in front when protection
-// starts is covered at once, one started later on activation; the until-quit grace holds across
-// switches and ends when the process really quits; cancelling iconifies the application and
-// activates the default file manager (from the private mimeapps.list).
+// Real events drive the lock: an application in front at the start is covered at once, a later one
+// on activation; the until-quit grace ends only when the process quits; cancelling iconifies the
+// application and activates the default file manager (from the private mimeapps.list).
 TEST_F(AppLockDesktop, CoversAtStartAndOnActivationGraceEndsOnQuitCancelHides) {
     const auto files = launch("korvel-files");
     launch("korvel-alpha");
@@ -172,10 +171,9 @@ TEST(AppLockServerGone, TheLockSeesNothingAndSaysWhy) {
     openbox.waitForFinished(5000);
 }
 
-// A program that dies and starts again at once may get the dead one's window ID from the server
-// (client slots are reused), and the window manager's list may drop the old window and add the new
-// one before this process looks again. The quit must still be seen, or an until-quit grace would
-// outlive it.
+// A program that dies and starts again at once may get the dead one's window ID (client slots are
+// reused) before this process looks again: the quit must still be seen, or an until-quit grace
+// would outlive it.
 TEST_F(AppLockDesktop, AQuitIsSeenWhenTheProgramStartsAgainAtOnce) {
     int quits = 0;
     const auto subscription = windows->subscribeTerminations([&](const std::string& id) { quits += id == "korvel-alpha"; });

@@ -399,7 +399,7 @@ TEST_F(CurtainDesktopTest, AppLockCoversTheApplicationUntilThePasswordOrEscape) 
     EXPECT_EQ(probe.curtains, 2);
     key("Escape");
     ASSERT_TRUE(waitUntil([&] { return !lock.isCurtainUp(); }, 5000));
-    EXPECT_TRUE(waitUntil([&] { return run("xprop", {"-id", xterm.window(), "WM_STATE"}).contains("Iconic"); }, 3000));
+    EXPECT_TRUE(waitUntil([&] { return run("xprop", {"-id", xterm.window(), "WM_STATE"}).contains("Iconic"); }, 5000));
     EXPECT_EQ(typed(), "ok");
 }
 

@@ -213,12 +213,10 @@ TEST(FaceMotionTest, APlaneMovedAnyWayNeverReadsClosedAndOnlyLidsMovingOnTheirOw
     EXPECT_FALSE(blank.referenceOpenness(texture, {}, 0.5));
 }
 
-// The part of the face above the eye line slides down against the rest in one step and stays
-// there (a print creased at the eyes, caught partway into its turn); the landmarks stay with the
-// lower face. The renewed anchor forgets how far the brows had come: it may be read on in the same
-// generation only while they were well inside the tolerance, not near its edge. The part above
-// the eyes has little texture, so the map rests on the part below them, as on a print whose
-// larger part that is.
+// The face above the eye line slides down in one step and stays (a print creased at the eyes,
+// partway into its turn; the map rests on the lower part, as on a print whose larger part that is).
+// The renewed anchor forgets how far the brows had come, so it stays in the same generation only
+// while they were well inside the tolerance.
 TEST(FaceMotionTest, AnAnchorRenewedWhileTheBrowsSitNearTheToleranceStartsANewGeneration) {
     auto [texture, centre, open, closed] = texturedFace(5);
     const double eyes = 0.8 * 100;  // eye distance of the synthetic face
@@ -247,10 +245,8 @@ TEST(FaceMotionTest, AnAnchorRenewedWhileTheBrowsSitNearTheToleranceStartsANewGe
     }
 }
 
-// A talking face whose strongest corners lie at the mouth and chin (lips, stubble): the face from
-// the mouth's top down drops as the jaw opens and comes back, while the face above stays still.
-// Most tracked points then move with the jaw; the map must still rest on the still face above it,
-// or the regions above the eyes lie off it and the lids are not read.
+// A talking face whose strongest corners lie at the mouth and chin drops from the mouth down as the
+// jaw opens: the map must rest on the still face above, or the lids are not read.
 TEST(FaceMotionTest, ATalkingJawDoesNotCarryTheMap) {
     auto [texture, centre, open, closed] = texturedFace(7);
     const int mouthTop = int(centre.y) + 40;  // the synthetic face's mouth spans 0.4 to 0.6 of its scale
@@ -275,10 +271,9 @@ TEST(FaceMotionTest, ATalkingJawDoesNotCarryTheMap) {
     EXPECT_EQ(tracker.generation(), 1u);
 }
 
-// A face whose skin moves a little on its own (a talking face, a processed video): in every frame
-// some of its points lie off the plane and are dropped for good. After a jump too fast to follow,
-// the new reference is not read for a while; its anchor must be renewed in that time as in any
-// other, or its points run out before it is read and the motion is lost again and again.
+// Skin that moves a little on its own loses points for good in every frame. After a jump too fast
+// to follow, the new reference's anchor must be renewed while it is not yet read, or its points
+// run out first and the motion is lost again and again.
 TEST(FaceMotionTest, AFaceWarpingOnItsOwnKeepsItsMapAfterAJump) {
     const auto [texture, centre, open, closed] = texturedFace(9);
     cv::RNG rng(4);
@@ -509,15 +504,11 @@ TEST(FaceDetectorTest, ClosedEyeStillsReadClosedAgainstTheirOpenPartner) {
     }
 }
 
-// Photos that once fooled the blink path, each through every frame its camera could deliver (all,
-// every other, every other from the second): quick flips and squeezes whose tracking caught only
-// part of the motion (few points left near the axis, an anchor renewed right after), a fit that
-// jumped after the face was lost at a turn's peak, prints folded across the face or turned in a
-// strip across the eyes, whose lids closed while the lower face stayed still (also with the anchor
-// renewed at the fold's deepest), a strip read closed in the one frame before its brows moved past
-// the tolerance, a print whose fit jittered wide at first, one folded back below the eyes, strips
-// whose brows came down with the lids (one only in the frame after its closing one), and a print
-// folded along the nose whose fit alone closed.
+// Photos that once fooled the blink path, through all frames, every other and every other from the
+// second: flips and squeezes tracked only in part, a fit that jumped after a lost face, prints
+// folded across the face or turned in an eye strip (also renewed at the deepest, or read closed
+// the frame before the brows moved), a fit jittering wide at first, strips whose brows came down
+// with the lids, and a print folded along the nose whose fit alone closed.
 TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
     KORVEL_REQUIRE_FACE_MODELS();
     KORVEL_REQUIRE_DATA(data);

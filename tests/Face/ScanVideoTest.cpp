@@ -117,9 +117,8 @@ TEST_F(ScanVideoTest, TalkingFaceWithoutBlinkIsRejectedAsPossibleSpoof) {
 }
 
 // A photo of Franck held to the camera matches him but never blinks: held still, and folded across
-// the face with the part above the fold flapped back and forth (the attack suite's clip of this
-// still, which the scan counted blinks in before the brows had to follow the face's map). Planar
-// dips are the detector tests' own.
+// the face with the upper part flapped back and forth (counted as blinks before the brows had to
+// follow the face's map). Planar dips are the detector tests' own.
 TEST_F(ScanVideoTest, PhotoHeldToTheCameraIsNeverMatched) {
     KORVEL_REQUIRE_DATA(data);
     cv::VideoCapture clip((data / "blink" / "franck_talking_face_noblink_4s.mp4").string(), cv::CAP_FFMPEG);
