@@ -232,6 +232,7 @@ void setKeepsLockedAppsIconified(bool on) {
 void startMonitoring() { shared().startMonitoring(); }
 void stopMonitoring() { shared().stopMonitoring(); }
 std::vector<ProtectedApp> protectedApps() { return shared().protectedApps(); }
+bool isListSaved() { return shared().isListSaved(); }
 bool isProtected(const std::string& bundleID) { return shared().isProtected(bundleID); }
 void add(const ProtectedApp& app) { shared().add(app); }
 void remove(const std::string& bundleID) { shared().remove(bundleID); }

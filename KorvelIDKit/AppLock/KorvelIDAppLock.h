@@ -39,6 +39,7 @@ public:
     bool isRunning() const { return isRunning_; }
 
     const std::vector<ProtectedApp>& protectedApps() const { return store_.apps(); }
+    bool isListSaved() const { return store_.isSaved(); }
     bool isProtected(const std::string& bundleID) const { return store_.isProtected(bundleID); }
     // Lists the application and covers it at once if it is in front. This program never protects
     // itself.
@@ -107,6 +108,7 @@ AppLockController& shared();
 void startMonitoring();
 void stopMonitoring();
 std::vector<ProtectedApp> protectedApps();
+bool isListSaved();
 bool isProtected(const std::string& bundleID);
 void add(const ProtectedApp& app);
 void remove(const std::string& bundleID);

@@ -85,11 +85,13 @@ void ProtectedAppsStore::load() {
 void ProtectedAppsStore::save() {
     {
         std::lock_guard lock(queue_);
+        saved_ = false;
         if (!loadFailed_) {
             if (const auto bytes = encode(apps_)) {
                 try {
                     writer_.writeAtomically(fileURL_, std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()),
                                                                 bytes->size()));
+                    saved_ = true;
                 } catch (const FileError&) {
                     // The change stays in memory and is acted on; the next save tries again.
                 }

@@ -53,6 +53,9 @@ public:
 
     const std::filesystem::path& fileURL() const { return fileURL_; }
     bool loadFailed() const { return loadFailed_; }
+    // Whether the list in memory is the file's: not after a file that could not be read, nor after
+    // a change that could not be written (it then lasts only until the program quits).
+    bool isSaved() const { return !loadFailed_ && saved_; }
 
 private:
     void load();
@@ -62,5 +65,6 @@ private:
     FileWriter& writer_;
     std::vector<ProtectedApp> apps_;
     bool loadFailed_ = false;
+    bool saved_ = true;
     std::mutex queue_;  // serialises file access
 };

@@ -328,6 +328,13 @@ constexpr Row rows[] = {
       "Impossible de mettre à jour le mot de passe.", "Kan het wachtwoord niet bijwerken."}},
 
     // App-lock page.
+    {"applock.notSaved",
+     {"Not saved: protected-apps.json in the data folder is damaged or cannot be written. These changes last until Korvel ID quits.",
+      "Nicht gespeichert: protected-apps.json im Datenordner ist beschädigt oder nicht beschreibbar. Diese Änderungen gelten nur, bis Korvel ID beendet wird.",
+      "Kaydedilmedi: veri klasöründeki protected-apps.json bozuk veya yazılamıyor. Bu değişiklikler Korvel ID kapanana kadar geçerli.",
+      "No se ha guardado: protected-apps.json de la carpeta de datos está dañado o no se puede escribir. Estos cambios duran hasta que se cierre Korvel ID.",
+      "Non enregistré\u00A0: protected-apps.json dans le dossier de données est endommagé ou ne peut pas être écrit. Ces modifications valent jusqu’à la fermeture de Korvel ID.",
+      "Niet opgeslagen: protected-apps.json in de gegevensmap is beschadigd of kan niet worden geschreven. Deze wijzigingen gelden tot Korvel ID wordt afgesloten."}},
     {"applock.lockedApps",
      {"Locked Apps", "Gesperrte Apps", "Kilitli Uygulamalar", "Apps bloqueadas",
       "Apps verrouillées", "Vergrendelde apps"}},

@@ -6,6 +6,7 @@ namespace {
 class FacadeBackend final : public AppLockBackend {
 public:
     std::vector<ProtectedApp> protectedApps() const override { return KorvelIDAppLock::protectedApps(); }
+    bool isListSaved() const override { return KorvelIDAppLock::isListSaved(); }
     void add(const ProtectedApp& app) override { KorvelIDAppLock::add(app); }
     void remove(const std::string& bundleID) override { KorvelIDAppLock::remove(bundleID); }
     void setGrace(std::int64_t seconds, const std::string& bundleID) override {

@@ -14,6 +14,8 @@ class AppLockBackend {
 public:
     virtual ~AppLockBackend() = default;
     virtual std::vector<ProtectedApp> protectedApps() const = 0;
+    // Whether the list is the stored one (see ProtectedAppsStore::isSaved).
+    virtual bool isListSaved() const { return true; }
     // An application already listed keeps its entry; one that is frontmost is covered at once.
     virtual void add(const ProtectedApp& app) = 0;
     virtual void remove(const std::string& bundleID) = 0;

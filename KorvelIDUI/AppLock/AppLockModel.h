@@ -38,6 +38,7 @@ public:
     QHash<int, QByteArray> roleNames() const override;
 
     const std::vector<ProtectedApp>& apps() const { return apps_; }
+    bool isListSaved() const { return backend_->isListSaved(); }
     bool hasWindowControl() const { return windowControl_ == WindowControl::available; }
     Unavailability unavailability() const;
     // The line that says how apps are covered on this desktop; empty while they cannot be.

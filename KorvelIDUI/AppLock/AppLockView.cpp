@@ -100,6 +100,8 @@ AppLockView::AppLockView(std::shared_ptr<AppLockBackend> backend, InstalledAppli
     keepIconifiedHint_->setForegroundRole(QPalette::PlaceholderText);
     layout->addWidget(keepIconified_);
     layout->addWidget(keepIconifiedHint_);
+    notSaved_ = label("appLockNotSaved", this, true);
+    layout->addWidget(notSaved_);
     layout->addWidget(footer_);
 
     connect(model_, &QAbstractItemModel::modelReset, this, &AppLockView::rebuildRows);
@@ -187,6 +189,7 @@ void AppLockView::retranslate() {
     footer_->setText(qL("applock.footer"));
     keepIconified_->setText(qL("applock.keepMinimized"));
     keepIconifiedHint_->setText(qL("applock.keepMinimizedHint"));
+    notSaved_->setText(qL("applock.notSaved"));
     updateBanner();
 }
 
@@ -203,6 +206,7 @@ void AppLockView::updateBanner() {
 
 void AppLockView::rebuildRows() {
     content_->setCurrentIndex(model_->rowCount() == 0 ? 0 : 1);
+    notSaved_->setVisible(!model_->isListSaved());
     for (int row = 0; row < model_->rowCount(); ++row) {
         const ProtectedApp& app = model_->apps()[static_cast<std::size_t>(row)];
         const auto known = std::find_if(knownApplications_.begin(), knownApplications_.end(),

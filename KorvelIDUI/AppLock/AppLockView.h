@@ -56,6 +56,7 @@ private:
     QLabel* emptyHint_ = nullptr;
     QListView* list_ = nullptr;
     QLabel* footer_ = nullptr;
+    QLabel* notSaved_ = nullptr;  // shown while the list lasts only until the program quits
     QCheckBox* keepIconified_ = nullptr;
     QLabel* keepIconifiedHint_ = nullptr;
 };

@@ -122,7 +122,7 @@ TEST_F(StoreFixture, AnUnreadableFileIsNeverOverwritten) {
         LogCapture log;
         auto store = open();
         EXPECT_TRUE(store->apps().empty());
-        EXPECT_TRUE(store->loadFailed());
+        EXPECT_TRUE(store->loadFailed() && !store->isSaved());
         const auto lines = log.messages("store");
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].rfind("ProtectedAppsStore: could not read protected-apps.json — keeping protection state, "
@@ -165,10 +165,12 @@ TEST_F(StoreFixture, FailedWritesKeepTheChangeInMemory) {
     store->add({"a", "A", 0});
     const auto first = TestSupport::readText(file);
     store->add({"b", "B", 0});  // this write fails
+    EXPECT_FALSE(store->isSaved());
     EXPECT_EQ(store->apps().size(), 2u);
     EXPECT_EQ(changes, 2);
     EXPECT_EQ(TestSupport::readText(file), first);
     store->add({"c", "C", 0});  // the next one writes everything
+    EXPECT_TRUE(store->isSaved());
     EXPECT_EQ(open()->apps().size(), 3u);
 }
 

@@ -24,6 +24,7 @@
 #include "Localization/Localization.h"
 #include "Support/Async.h"
 #include "TestSupport.h"
+#include "TextFits.h"
 
 namespace {
 // Keeps the list as the store does: insertion order, one entry per ID, an existing entry unchanged.
@@ -58,6 +59,8 @@ public:
     WindowIntegration integration() const override { return integrationInUse; }
     WindowIntegration integrationInUse = WindowIntegration::x11;
     bool keepsIconified = false;
+    bool saved = true;
+    bool isListSaved() const override { return saved; }
     bool keepsLockedAppsIconified() const override { return keepsIconified; }
     void setKeepsLockedAppsIconified(bool on) override { keepsIconified = on; }
 };
@@ -163,6 +166,13 @@ TEST_F(AppLockPage, ChooserAddsInListOrderUntilItQuitsAndNeverThisProgram) {
     page.model().addApps({{"", "No ID", ""}, {"org.example.A", "", ""}});
     EXPECT_EQ(page.backend->apps.back(), (ProtectedApp{"org.example.A", "org.example.A", -1}));
     EXPECT_EQ(page.backend->apps.size(), 3u);
+
+    auto* notSaved = page.view->findChild<QLabel*>("appLockNotSaved");
+    EXPECT_TRUE(notSaved->isHidden());
+    page.backend->saved = false;
+    page.model().addApps({{"org.example.B", "B", ""}});
+    EXPECT_FALSE(notSaved->isHidden());
+    TextFits::expectFitsInEveryLanguage(*page.view, "settings-applock-not-saved");
 }
 
 TEST_F(AppLockPage, GracePickerShowsStoredValueAndAppliesChoices) {
