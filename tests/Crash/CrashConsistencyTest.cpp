@@ -1,9 +1,8 @@
 // Crash consistency of the vault and the master password. A forked child adds, removes and exports
-// vault items, locks and unlocks, and changes the master password, and is killed with SIGKILL at a
-// random moment; then the parent checks the data folder as the next start would find it, repairs
-// what the design cannot avoid, and forks the next child. Secrets live in the file store (a forked
-// child has no D-Bus connection of its own). (Faces, settings and protected apps are written by the
-// same atomic write, whose own tests cut it at every step.)
+// vault items, locks and unlocks, and changes the master password until SIGKILL at a random moment;
+// the parent checks the data folder as the next start would find it, repairs what the design cannot
+// avoid, and forks the next child. Secrets live in the file store (a forked child has no D-Bus
+// connection of its own); faces, settings and protected apps share the atomic write tested apart.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>

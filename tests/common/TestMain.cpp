@@ -1,9 +1,7 @@
-// One main for every test program: a Qt application object exists for the whole run, so tests can
-// use signals, queued calls and (under the test desktop) widgets.
-//
-// Tests write master passwords, vaults, settings and keyring items. They never run against a real
-// session: only inside scripts/test-desktop or with HOME in the temporary folder, where the real
-// session bus and display are cut off as well.
+// One main for every test program: a Qt application object lives for the whole run (signals,
+// queued calls, widgets under the test desktop). Tests write passwords, vaults, settings and keyring
+// items, so they run only inside scripts/test-desktop or with HOME in the temporary folder, where
+// the real session bus and display are cut off as well.
 #include <QApplication>
 #include <QCoreApplication>
 #include <QSettings>
