@@ -329,8 +329,8 @@ void AuthService::work() {
     FrameSourceFactory source;
     if (config_.video)
         source = VideoFileSource::factory(*config_.video, {.loop = true, .startOffset = config_.videoStart});
-    else
-        source = V4L2FrameSource::factory("/dev", config_.camera);
+    else  // left to choose, never a node a program feeds: the user at the seat could play a recording into it
+        source = V4L2FrameSource::factory("/dev", config_.camera, true);
     engine_ = std::make_unique<AuthEngine>(*store_, std::make_unique<FaceDetector>(), std::make_unique<DescriptorRecognizer>(),
                                            Settings{}, std::move(source));
     if (auto problem = engine_->detector().loadError()) Log::face().error("Face detector: " + *problem);

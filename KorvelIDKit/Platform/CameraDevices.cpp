@@ -44,6 +44,8 @@ NodeProbe DeviceAccess::probe(const std::filesystem::path& node) const {
     probe.result = NodeProbe::Result::capture;
     const auto* card = reinterpret_cast<const char*>(caps.card);
     probe.name.assign(card, strnlen(card, sizeof caps.card));
+    const auto* driver = reinterpret_cast<const char*>(caps.driver);
+    probe.driver.assign(driver, strnlen(driver, sizeof caps.driver));
     return probe;
 }
 
@@ -72,7 +74,8 @@ Discovery discover(const std::filesystem::path& devRoot, const DeviceAccess& acc
         const NodeProbe probe = access.probe(path);
         switch (probe.result) {
         case NodeProbe::Result::capture:
-            discovery.devices.push_back({index, path, probe.name.empty() ? path.filename().string() : probe.name});
+            discovery.devices.push_back({index, path, probe.name.empty() ? path.filename().string() : probe.name,
+                                         probe.driver.find("loopback") != std::string::npos || probe.driver == "akvcam"});
             break;
         case NodeProbe::Result::notCapture: break;
         case NodeProbe::Result::permissionDenied: discovery.deniedNodes.push_back(path); break;
@@ -85,7 +88,7 @@ Discovery discover(const std::filesystem::path& devRoot, const DeviceAccess& acc
     return discovery;
 }
 
-Device choose(const Discovery& discovery, std::optional<int> index) {
+Device choose(const Discovery& discovery, std::optional<int> index, bool camerasOnly) {
     if (index) {
         for (const auto& d : discovery.devices)
             if (d.index == *index) return d;
@@ -93,7 +96,8 @@ Device choose(const Discovery& discovery, std::optional<int> index) {
             if (denied.filename() == "video" + std::to_string(*index)) throw CameraError::notAuthorized();
         throw CameraError::noDevice();
     }
-    if (!discovery.devices.empty()) return discovery.devices.front();
+    for (const auto& d : discovery.devices)
+        if (!camerasOnly || !d.fed) return d;
     if (!discovery.deniedNodes.empty()) throw CameraError::notAuthorized();
     if (discovery.firstFailure) throw CameraError::configurationFailed(*discovery.firstFailure);
     throw CameraError::noDevice();
@@ -102,15 +106,15 @@ Device choose(const Discovery& discovery, std::optional<int> index) {
 }  // namespace CameraDevices
 
 V4L2FrameSource::V4L2FrameSource(std::filesystem::path devRoot, const CameraDevices::DeviceAccess& access,
-                                 std::optional<int> index)
-    : devRoot_(std::move(devRoot)), access_(access), index_(index) {}
+                                 std::optional<int> index, bool camerasOnly)
+    : devRoot_(std::move(devRoot)), access_(access), index_(index), camerasOnly_(camerasOnly) {}
 
 V4L2FrameSource::~V4L2FrameSource() {
     close();
 }
 
 void V4L2FrameSource::open() {
-    device_ = CameraDevices::choose(CameraDevices::discover(devRoot_, access_), index_);
+    device_ = CameraDevices::choose(CameraDevices::discover(devRoot_, access_), index_, camerasOnly_);
     // OpenCV knows /dev/videoN by its index; a node elsewhere (tests) by its path.
     const bool opened = devRoot_ == "/dev" ? capture_.open(device_.index, cv::CAP_V4L2)
                                            : capture_.open(device_.path.string(), cv::CAP_V4L2);
@@ -142,8 +146,8 @@ void V4L2FrameSource::close() {
     capture_.release();
 }
 
-FrameSourceFactory V4L2FrameSource::factory(std::filesystem::path devRoot, std::optional<int> index) {
-    return [devRoot = std::move(devRoot), index] {
-        return std::make_unique<V4L2FrameSource>(devRoot, CameraDevices::DeviceAccess::system(), index);
+FrameSourceFactory V4L2FrameSource::factory(std::filesystem::path devRoot, std::optional<int> index, bool camerasOnly) {
+    return [devRoot = std::move(devRoot), index, camerasOnly] {
+        return std::make_unique<V4L2FrameSource>(devRoot, CameraDevices::DeviceAccess::system(), index, camerasOnly);
     };
 }

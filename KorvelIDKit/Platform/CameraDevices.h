@@ -15,6 +15,7 @@ struct Device {
     int index = 0;                // N of /dev/videoN
     std::filesystem::path path;
     std::string name;             // the driver's card name
+    bool fed = false;             // a node a program writes frames into (v4l2loopback, akvcam)
 };
 
 // What opening one node and asking for its capabilities showed.
@@ -23,6 +24,7 @@ struct NodeProbe {
     Result result = Result::failed;
     std::string name;  // card name, for capture nodes
     int error = 0;     // errno, for permissionDenied and failed
+    std::string driver;  // for capture nodes
 };
 
 // The system calls behind discovery, replaceable in tests (root may open any file).
@@ -46,7 +48,8 @@ Discovery discover(const std::filesystem::path& devRoot = "/dev", const DeviceAc
 
 // The first capture node (or /dev/video`index` when given), or the reason there is none: a node we
 // may not open means the user has no camera permission; no node at all means no camera.
-Device choose(const Discovery& discovery, std::optional<int> index = std::nullopt);
+// `camerasOnly`: without an index, nodes a program feeds are passed over.
+Device choose(const Discovery& discovery, std::optional<int> index = std::nullopt, bool camerasOnly = false);
 
 }  // namespace CameraDevices
 
@@ -55,7 +58,7 @@ class V4L2FrameSource final : public FrameSource {
 public:
     explicit V4L2FrameSource(std::filesystem::path devRoot = "/dev",
                              const CameraDevices::DeviceAccess& access = CameraDevices::DeviceAccess::system(),
-                             std::optional<int> index = std::nullopt);
+                             std::optional<int> index = std::nullopt, bool camerasOnly = false);
     ~V4L2FrameSource() override;
 
     void open() override;
@@ -63,13 +66,15 @@ public:
     void close() override;
     std::string deviceName() const override { return device_.name; }
 
-    // `index`: a chosen /dev/videoN instead of the first capture node.
-    static FrameSourceFactory factory(std::filesystem::path devRoot = "/dev", std::optional<int> index = std::nullopt);
+    // `index`: a chosen /dev/videoN instead of the first capture node; `camerasOnly`: see choose().
+    static FrameSourceFactory factory(std::filesystem::path devRoot = "/dev", std::optional<int> index = std::nullopt,
+                                      bool camerasOnly = false);
 
 private:
     std::filesystem::path devRoot_;
     const CameraDevices::DeviceAccess& access_;
     std::optional<int> index_;
+    bool camerasOnly_;
     CameraDevices::Device device_;
     VideoInput capture_;
 };

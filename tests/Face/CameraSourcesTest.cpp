@@ -28,15 +28,15 @@ public:
     NodeProbe probe(const fs::path& node) const override {
         probed.push_back(node.filename().string());
         auto it = answers.find(node.filename().string());
-        return it == answers.end() ? NodeProbe{NodeProbe::Result::notCapture, {}, 0} : it->second;
+        return it == answers.end() ? NodeProbe{NodeProbe::Result::notCapture, {}, 0, {}} : it->second;
     }
 };
 
-NodeProbe capture(std::string name) {
-    return {NodeProbe::Result::capture, std::move(name), 0};
+NodeProbe capture(std::string name, std::string driver = "uvcvideo") {
+    return {NodeProbe::Result::capture, std::move(name), 0, std::move(driver)};
 }
 NodeProbe denied() {
-    return {NodeProbe::Result::permissionDenied, {}, EACCES};
+    return {NodeProbe::Result::permissionDenied, {}, EACCES, {}};
 }
 
 std::string cameraErrorText(const std::function<void()>& f) {
@@ -99,6 +99,10 @@ TEST(CameraDevicesTest, CaptureNodesInIndexOrderSkippingOthers) {
     EXPECT_EQ(discovery.devices[0].name, "Integrated Camera");
     EXPECT_EQ(discovery.devices[1].index, 10);
     EXPECT_EQ(CameraDevices::choose(discovery).path, dev / "video0");
+    // A node a program feeds (a loopback camera) is passed over where only cameras will do, unless named.
+    access.answers["video0"] = capture("Dummy video device", "v4l2 loopback");
+    EXPECT_EQ(CameraDevices::choose(CameraDevices::discover(dev.path(), access), std::nullopt, true).index, 10);
+    EXPECT_EQ(CameraDevices::choose(CameraDevices::discover(dev.path(), access), 0, true).index, 0);
 }
 
 TEST(CameraDevicesTest, PermissionAndAbsenceMapToTheirErrors) {
@@ -113,7 +117,7 @@ TEST(CameraDevicesTest, PermissionAndAbsenceMapToTheirErrors) {
     EXPECT_EQ(chooseError(), "No usable camera found.");  // nodes, but none can capture
     access.answers["video1"] = denied();
     EXPECT_EQ(chooseError(), "Camera permission was not granted.");
-    access.answers["video1"] = {NodeProbe::Result::failed, {}, EBUSY};
+    access.answers["video1"] = {NodeProbe::Result::failed, {}, EBUSY, {}};
     EXPECT_EQ(chooseError(),
               "Camera configuration failed: Could not open " + (dev / "video1").string() + ": " + std::strerror(EBUSY));
 

@@ -203,8 +203,7 @@ TEST_F(KorvelIDControllerTest, ResetLeavesNoProfileInMemoryOrOnDisk) {
     enrol("Bob");
     controller().store().save();
     ASSERT_TRUE(KorvelID::isEnrolled());
-    // A write that fails (here: past the file size limit) keeps every face, in memory as on disk.
-    rlimit saved{};
+    rlimit saved{};  // a write that fails (past the file size limit) keeps every face, in memory as on disk
     ::getrlimit(RLIMIT_FSIZE, &saved);
     const rlimit tiny{1, saved.rlim_max};
     ::signal(SIGXFSZ, SIG_IGN);
