@@ -28,9 +28,11 @@ std::optional<uid_t> realUid(pid_t pid) {
 }
 
 // The PAM services whose root processes stand for someone at the seat: the login managers (their
-// workers authenticate outside any session, also for the lock screen) and the console's login.
+// workers authenticate outside any session, also for the lock screen), the console's login and
+// physlock, which locks the consoles as root.
 bool isLoginService(std::string_view service) {
-    for (std::string_view login : {"login", "gdm-password", "lightdm", "sddm", "greetd", "lxdm", "xdm", "ly"})
+    for (std::string_view login :
+         {"login", "gdm-password", "lightdm", "sddm", "greetd", "lxdm", "xdm", "ly", "slim", "lemurs", "emptty", "physlock"})
         if (service == login) return true;
     return false;
 }
