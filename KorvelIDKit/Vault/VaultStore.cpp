@@ -288,14 +288,11 @@ bool VaultStore::isInitialized() const {
 
 bool VaultStore::isDamaged() const {
     if (readWholeFile(headerURL_).status != ReadResult::Status::missing) return !isInitialized();
-    // No header, but an index that lists something (or cannot be read) or stored files: the header
+    // No header, but an index that lists something (or cannot be read) or stored blobs: the header
     // was lost, and setting up again would empty the index and replace the device key. An empty
     // index alone is what a setup that failed at its header leaves.
     const VaultListing listed = listing();
-    if (listed.indexDamaged || !listed.items.empty()) return true;
-    std::error_code error;
-    const fs::directory_iterator stored(blobsDir_, error);
-    return !error && stored != fs::directory_iterator();
+    return listed.indexDamaged || !listed.items.empty() || !recoveredItems({}).empty();
 }
 
 std::vector<VaultItem> VaultStore::items() const { return listing().items; }
