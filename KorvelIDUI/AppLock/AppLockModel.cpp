@@ -12,6 +12,7 @@
 AppLockModel::AppLockModel(std::shared_ptr<AppLockBackend> backend, QObject* parent)
     : QAbstractListModel(parent), backend_(std::move(backend)) {
     apps_ = backend_->protectedApps();
+    listSaved_ = backend_->isListSaved();
     windowControl_ = backend_->windowControl();
     pollTimer_.setInterval(pollIntervalMs);
     connect(&pollTimer_, &QTimer::timeout, this, &AppLockModel::pollOnce);
@@ -75,6 +76,10 @@ void AppLockModel::refresh() {
         beginResetModel();
         apps_ = std::move(apps);
         endResetModel();
+    }
+    if (const bool saved = backend_->isListSaved(); saved != listSaved_) {
+        listSaved_ = saved;
+        Q_EMIT isListSavedChanged();
     }
     setWindowControl(backend_->windowControl());
 }

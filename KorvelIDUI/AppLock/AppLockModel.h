@@ -38,7 +38,7 @@ public:
     QHash<int, QByteArray> roleNames() const override;
 
     const std::vector<ProtectedApp>& apps() const { return apps_; }
-    bool isListSaved() const { return backend_->isListSaved(); }
+    bool isListSaved() const { return listSaved_; }
     bool hasWindowControl() const { return windowControl_ == WindowControl::available; }
     Unavailability unavailability() const;
     // The line that says how apps are covered on this desktop; empty while they cannot be.
@@ -66,6 +66,8 @@ Q_SIGNALS:
     // A change was refused because only the master password could allow it and the keyring is locked.
     void keyringLocked();
     void keepsLockedAppsIconifiedChanged();
+    // Also when a save succeeds or fails without changing the list.
+    void isListSavedChanged();
 
 private:
     void whenAllowed(CredentialGate::Change change, std::function<void()> apply);
@@ -76,5 +78,6 @@ private:
     std::shared_ptr<AppLockBackend> backend_;
     WindowControl windowControl_ = WindowControl::available;
     std::vector<ProtectedApp> apps_;
+    bool listSaved_;
     QTimer pollTimer_;
 };

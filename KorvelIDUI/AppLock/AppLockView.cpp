@@ -106,8 +106,10 @@ AppLockView::AppLockView(std::shared_ptr<AppLockBackend> backend, InstalledAppli
 
     connect(model_, &QAbstractItemModel::modelReset, this, &AppLockView::rebuildRows);
     connect(model_, &AppLockModel::hasWindowControlChanged, this, &AppLockView::updateBanner);
+    connect(model_, &AppLockModel::isListSavedChanged, this, [this] { notSaved_->setVisible(!model_->isListSaved()); });
     connect(model_, &AppLockModel::keyringLocked, this, [this] { KeyringLockedNotice::show(this); });
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &AppLockView::retranslate);
+    notSaved_->setVisible(!model_->isListSaved());
     retranslate();
     rebuildRows();
     updateBanner();
@@ -206,7 +208,6 @@ void AppLockView::updateBanner() {
 
 void AppLockView::rebuildRows() {
     content_->setCurrentIndex(model_->rowCount() == 0 ? 0 : 1);
-    notSaved_->setVisible(!model_->isListSaved());
     for (int row = 0; row < model_->rowCount(); ++row) {
         const ProtectedApp& app = model_->apps()[static_cast<std::size_t>(row)];
         const auto known = std::find_if(knownApplications_.begin(), knownApplications_.end(),

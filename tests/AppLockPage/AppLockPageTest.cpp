@@ -173,6 +173,9 @@ TEST_F(AppLockPage, ChooserAddsInListOrderUntilItQuitsAndNeverThisProgram) {
     page.model().addApps({{"org.example.B", "B", ""}});
     EXPECT_FALSE(notSaved->isHidden());
     TextFits::expectFitsInEveryLanguage(*page.view, "settings-applock-not-saved");
+    page.backend->saved = true;
+    page.add({"firefox-esr"});  // saved again, the list as it was
+    EXPECT_TRUE(notSaved->isHidden());
 }
 
 TEST_F(AppLockPage, GracePickerShowsStoredValueAndAppliesChoices) {
