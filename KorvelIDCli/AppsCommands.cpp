@@ -39,13 +39,13 @@ int list(const Arguments&) {
     if (store.loadFailed()) throw Failure("The list of protected apps cannot be read; it is left as it is.");
     if (store.apps().empty()) std::cout << "No app is protected.\n";
     for (const auto& app : store.apps())
-        std::cout << app.bundleIdentifier << "\t" << app.name << "\t" << graceText(app.graceSeconds) << "\n";
+        std::cout << printable(app.bundleIdentifier) << "\t" << printable(app.name) << "\t" << graceText(app.graceSeconds) << "\n";
     return Exit::ok;
 }
 
 int available(const Arguments&) {
     for (const auto& entry : DesktopEntries::scan().applications())
-        if (!isOwnApplicationID(entry.id)) std::cout << entry.id << "\t" << entry.name << "\n";
+        if (!isOwnApplicationID(entry.id)) std::cout << printable(entry.id) << "\t" << printable(entry.name) << "\n";
     return Exit::ok;
 }
 
@@ -62,7 +62,7 @@ int protect(const Arguments& a) {
     if (store.loadFailed()) throw Failure("The list of protected apps cannot be read; it is left as it is.");
     if (store.isProtected(id)) {
         if (!grace || store.app(id)->graceSeconds == seconds) {
-            std::cout << entry->name << " is protected already.\n";
+            std::cout << printable(entry->name) << " is protected already.\n";
             return Exit::ok;
         }
         confirmChange(a, CredentialGate::Change::changeGrace);
@@ -73,7 +73,7 @@ int protect(const Arguments& a) {
     const auto saved = openStore();
     const auto kept = saved.app(id);
     if (!kept || kept->graceSeconds != seconds) throw Failure("Could not save the list of protected apps.");
-    std::cout << "Protected " << entry->name << " (" << graceText(seconds) << ").\n";
+    std::cout << "Protected " << printable(entry->name) << " (" << graceText(seconds) << ").\n";
     return Exit::ok;
 }
 

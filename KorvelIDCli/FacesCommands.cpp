@@ -22,7 +22,7 @@ int list(const Arguments&) {
         return Exit::ok;
     }
     for (const auto& p : store.profiles)
-        std::cout << p.name << "\t" << p.embeddings.size() << " samples\t" << isoDate(p.createdAt) << "\n";
+        std::cout << printable(p.name) << "\t" << p.embeddings.size() << " samples\t" << isoDate(p.createdAt) << "\n";
     return Exit::ok;
 }
 

@@ -77,18 +77,18 @@ void print(const Json& s) {
               << "\n";
     std::cout << "Enrolled faces:   ";
     if (s["enrolledFaces"].empty()) std::cout << "none";
-    for (std::size_t i = 0; i < s["enrolledFaces"].size(); ++i) std::cout << (i ? ", " : "") << s["enrolledFaces"][i].get<std::string>();
+    for (std::size_t i = 0; i < s["enrolledFaces"].size(); ++i) std::cout << (i ? ", " : "") << printable(s["enrolledFaces"][i].get<std::string>());
     std::cout << "\nBlink required:   " << yesNo(s["requireBlink"].get<bool>()) << "\n"
               << "Match threshold:  " << ::Json::formatFloat(s["matchThreshold"].get<float>()) << "\n"
               << "Protected apps:   " << (s["protectedApps"].empty() ? "none" : "") << "\n";
     for (const auto& app : s["protectedApps"])
-        std::cout << "  " << app["id"].get<std::string>() << " (" << app["name"].get<std::string>() << "), grace "
+        std::cout << "  " << printable(app["id"].get<std::string>()) << " (" << printable(app["name"].get<std::string>()) << "), grace "
                   << app["grace"].get<std::string>() << "\n";
     const std::string items = s["vaultIndexDamaged"].get<bool>() ? "index damaged, its files are kept"
                                                                  : std::to_string(s["vaultItems"].get<std::size_t>()) + " item(s)";
     std::cout << "Vault:            " << (s["vaultSetUp"].get<bool>() ? "set up, " + items : "not set up") << "\n"
               << "Cameras:          " << (s["cameras"].empty() ? s.value("cameraProblem", std::string("none")) : "") << "\n";
-    for (const auto& c : s["cameras"]) std::cout << "  " << c["device"].get<std::string>() << " (" << c["name"].get<std::string>() << ")\n";
+    for (const auto& c : s["cameras"]) std::cout << "  " << printable(c["device"].get<std::string>()) << " (" << printable(c["name"].get<std::string>()) << ")\n";
 }
 
 int status(const Arguments& a) {

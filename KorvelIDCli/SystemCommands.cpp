@@ -56,7 +56,7 @@ int status(const Arguments& a) {
     const std::time_t when = static_cast<std::time_t>(s.createdAt);
     char date[32] = "?";
     std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&when));
-    std::cout << "Enrolled: " << s.name << " (since " << date << ")\n";
+    std::cout << "Enrolled: " << printable(s.name) << " (since " << date << ")\n";
     if (s.failedAttempts > 0) std::cout << "Failed face attempts since the last password: " << s.failedAttempts << "\n";
     return Exit::ok;
 }

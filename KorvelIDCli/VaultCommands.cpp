@@ -105,7 +105,7 @@ int list(const Arguments& a) {
     }
     if (items.empty()) std::cout << L("vault.noFiles") << "\n";
     for (const auto& i : items)
-        std::cout << i.id.toString() << "  " << i.byteCount << "  " << isoDate(i.addedAt) << "  " << i.name << "\n";
+        std::cout << i.id.toString() << "  " << i.byteCount << "  " << isoDate(i.addedAt) << "  " << printable(i.name) << "\n";
     return Exit::ok;
 }
 
@@ -119,7 +119,7 @@ int add(const Arguments& a) {
             const VaultItem item = vault().addFile(file, [&](std::uint64_t done, std::uint64_t total) {
                 if (total >= (std::uint64_t(8) << 20)) bar.update(static_cast<std::int64_t>(done * 100 / total));  // large files only
             });
-            std::cout << "Added " << item.name << " (" << item.id.toString() << ")\n";
+            std::cout << "Added " << printable(item.name) << " (" << item.id.toString() << ")\n";
         } catch (const std::exception& e) {
             std::cerr << "korvel-id-cli: " << file << ": " << e.what() << "\n";
             status = Exit::failed;
@@ -211,7 +211,7 @@ int remove(const Arguments& a) {
         throw Failure(e.what());
     }
     vault().lock();
-    std::cout << "Removed " << item.name << ".\n";
+    std::cout << "Removed " << printable(item.name) << ".\n";
     return Exit::ok;
 }
 
