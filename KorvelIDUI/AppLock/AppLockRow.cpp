@@ -23,8 +23,11 @@ AppLockRow::AppLockRow(ProtectedApp app, const QIcon& icon, QWidget* parent) : Q
 
     auto* name = new QLabel(QString::fromStdString(app_.name), this);
     name->setObjectName("appLockRowName");
+    // Both come from a desktop entry anyone can install: shown as written, never as markup.
+    name->setTextFormat(Qt::PlainText);
     auto* id = new QLabel(QString::fromStdString(app_.bundleIdentifier), this);
     id->setObjectName("appLockRowID");
+    id->setTextFormat(Qt::PlainText);
     QFont caption = id->font();
     caption.setPointSizeF(caption.pointSizeF() * 0.85);
     id->setFont(caption);

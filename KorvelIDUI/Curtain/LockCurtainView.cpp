@@ -71,10 +71,14 @@ void LockCurtainView::build() {
     glyph_ = new CurtainGlyph(this);
     title_ = new QLabel(this);
     title_->setObjectName("curtainTitle");
+    // Names an application by its desktop entry: plain text, so a name cannot bring markup (an
+    // image as wide as the screen, a file read as an image) onto the curtain.
+    title_->setTextFormat(Qt::PlainText);
     title_->setAlignment(Qt::AlignCenter);
     title_->setWordWrap(true);
     subtitle_ = new QLabel(this);
     subtitle_->setObjectName("curtainSubtitle");
+    subtitle_->setTextFormat(Qt::PlainText);
     subtitle_->setAlignment(Qt::AlignCenter);
     subtitle_->setWordWrap(true);
     keyboardNotice_ = new QLabel(this);

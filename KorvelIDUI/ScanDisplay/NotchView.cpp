@@ -29,6 +29,8 @@ QFont textFont(int pixelSize, QFont::Weight weight) {
 QLabel* makeLabel(const char* name, int pixelSize, QFont::Weight weight, const QColor& color, QWidget* parent) {
     auto* label = new QLabel(parent);
     label->setObjectName(name);
+    // The detail is a face's name from the data folder: shown as written, never as markup.
+    label->setTextFormat(Qt::PlainText);
     label->setFont(textFont(pixelSize, weight));
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, color);

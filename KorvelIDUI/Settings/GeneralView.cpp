@@ -75,6 +75,7 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
     status->addRow(fileStoreWarning_);
     conflictWarning_ = new QLabel;
     conflictWarning_->setObjectName(QStringLiteral("generalSecretConflict"));
+    conflictWarning_->setTextFormat(Qt::PlainText);  // names a file
     conflictWarning_->setWordWrap(true);
     conflictWarning_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     conflictWarning_->setStyleSheet(QStringLiteral("color: #b35c00;"));

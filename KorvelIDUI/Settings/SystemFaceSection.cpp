@@ -49,6 +49,7 @@ SystemFaceSection::SystemFaceSection(QWidget* parent) : QGroupBox(parent), model
     column->addLayout(buttons);
     message_ = new QLabel;
     message_->setObjectName(QStringLiteral("systemFaceMessage"));
+    message_->setTextFormat(Qt::PlainText);  // the face service's own words
     message_->setWordWrap(true);
     column->addWidget(message_);
 

@@ -77,6 +77,7 @@ VaultView::VaultView(QWidget* parent) : QWidget(parent), model_(new VaultModel(t
 
     error_ = new QLabel;
     error_->setObjectName(QStringLiteral("vaultError"));
+    error_->setTextFormat(Qt::PlainText);  // names files
     error_->setWordWrap(true);
     error_->setStyleSheet(QStringLiteral("color: #d0312d;"));
     footer_ = new QLabel;
@@ -115,6 +116,7 @@ int VaultView::askAboutCopy(quint64 copy) {
                     qL("vault.copyChangedTitle").replace(QStringLiteral("%@"), model_->copyName(copy)),
                     QMessageBox::Save | QMessageBox::SaveAll | QMessageBox::Ignore | QMessageBox::Discard, this);
     box.setObjectName(QStringLiteral("vaultCopyChangedDialog"));
+    box.setTextFormat(Qt::PlainText);  // the item's name, as written
     box.setInformativeText(qL("vault.copyChangedBody"));
     box.button(QMessageBox::Save)->setText(qL("vault.copyReplace"));
     box.button(QMessageBox::SaveAll)->setText(qL("vault.copyKeepBoth"));
@@ -275,6 +277,7 @@ void VaultView::removeItem(int row) {
     box.setDefaultButton(QMessageBox::Cancel);
     box.setEscapeButton(QMessageBox::Cancel);
     box.setObjectName(QStringLiteral("vaultRemoveDialog"));
+    box.setTextFormat(Qt::PlainText);  // the item's name, as written
     box.setInformativeText(qL("vault.removeItemBody"));
     box.button(QMessageBox::Ok)->setText(qL("common.remove"));
     box.button(QMessageBox::Cancel)->setText(qL("common.cancel"));

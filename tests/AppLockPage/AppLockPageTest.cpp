@@ -215,6 +215,18 @@ TEST_F(AppLockPage, GracePickerShowsStoredValueAndAppliesChoices) {
     EXPECT_EQ(asked.back(), CredentialGate::Change::showLockedApps);
 }
 
+TEST_F(AppLockPage, RowsShowNameAndIDAsWrittenNeverAsMarkup) {
+    // Both come from a desktop entry (or the stored list): text a label would take for markup.
+    const std::string markup = "<img width=9000>";
+    Page page({{markup, markup, 30}});
+    for (const char* name : {"appLockRowName", "appLockRowID"}) {
+        const auto* label = page.row(markup).findChild<QLabel*>(name);
+        ASSERT_NE(label, nullptr) << name;
+        EXPECT_EQ(label->text().toStdString(), markup);
+        EXPECT_LT(label->minimumSizeHint().width(), 2000) << name;
+    }
+}
+
 TEST_F(AppLockPage, BannerSaysWhyAndLeavesOnceWindowControlWorks) {
     struct Case {
         WindowControl control;

@@ -31,6 +31,7 @@
 #include "Platform/VideoFileSource.h"
 #include "SecretStoreFixture.h"
 #include "Curtain/CurtainPanel.h"
+#include "Curtain/LockCurtainView.h"
 #include "Localization/Localization.h"
 #include "Platform/X11WindowSystem.h"
 #include "Platform/FocusKeyboardGrab.h"
@@ -192,6 +193,18 @@ TEST(CurtainScreens, KeyScreenIsUnderThePointerElsePrimaryElseFirst) {
     for (const auto& c : cases)
         EXPECT_EQ(LockCurtainWindow::keyScreenIndex(c.frames, c.pointer, c.primary), c.expected)
             << c.pointer.x() << "," << c.pointer.y();
+}
+
+TEST(CurtainView, NamesAnApplicationAsWrittenNeverAsMarkup) {
+    // A desktop entry's name that a label would otherwise take for markup: an image wider than
+    // any screen, pushing the password field out of reach.
+    const QString name = QStringLiteral("<img width=9000>");
+    CurtainModel model(name, true, nullptr, nullptr, false, [] {}, [] {});
+    LockCurtainView view(&model);
+    const auto* title = view.findChild<QLabel*>("curtainTitle");
+    ASSERT_NE(title, nullptr);
+    EXPECT_TRUE(title->text().contains(name));
+    EXPECT_LT(title->minimumSizeHint().width(), 2000);
 }
 
 TEST_F(CurtainDesktopTest, CoversTheScreenAboveAnXtermAndTakesItsKeys) {

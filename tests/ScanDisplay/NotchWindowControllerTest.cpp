@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -58,6 +59,15 @@ TEST_F(NotchWindowControllerTest, ProgressMovesOnlyARunningScan) {
     EXPECT_EQ(spy.count(), 0);
     display.showApproved("Ada", 60);  // blink → result is allowed
     EXPECT_EQ(display.state().phase(), NotchPhase::approved("Ada"));
+}
+
+TEST_F(NotchWindowControllerTest, ShowsAFacesNameAsWrittenNeverAsMarkup) {
+    // A name from the faces' file that a label would otherwise take for markup.
+    display.showApproved("<img width=9000>", 60);
+    const auto* detail = display.window()->findChild<QLabel*>("notchDetail");
+    ASSERT_NE(detail, nullptr);
+    EXPECT_EQ(detail->text(), QStringLiteral("<img width=9000>"));
+    EXPECT_LT(detail->minimumSizeHint().width(), 2000);
 }
 
 TEST_F(NotchWindowControllerTest, TwoApprovalsLeaveOnePendingHideTimedFromTheSecondAndANewScanCancelsIt) {
