@@ -104,7 +104,7 @@ AuthService::~AuthService() {
     if (worker_.joinable()) worker_.join();
     // Handlers end once their job is marked done; they hold `this` until then, so they are waited
     // for however long their longest bounded call lasts (the password helper's 20 s answer).
-    while (handlers_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (!slots_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 std::optional<std::string> AuthService::cameraMissing() const {
@@ -117,6 +117,28 @@ std::optional<std::string> AuthService::cameraMissing() const {
     for (const auto& e : fs::directory_iterator("/dev", ec))
         if (e.path().filename().string().rfind("video", 0) == 0) return std::nullopt;
     return "no camera";
+}
+
+bool AuthService::CallerSlots::take(uid_t uid) {
+    std::lock_guard lock(mutex_);
+    if (all_ >= total) return false;
+    if (uid != 0 && (users_ >= total - keptForRoot || held_[uid] >= perUser)) return false;
+    ++held_[uid];
+    ++all_;
+    if (uid != 0) ++users_;
+    return true;
+}
+
+void AuthService::CallerSlots::release(uid_t uid) {
+    std::lock_guard lock(mutex_);
+    if (--held_[uid] == 0) held_.erase(uid);
+    --all_;
+    if (uid != 0) --users_;
+}
+
+bool AuthService::CallerSlots::empty() const {
+    std::lock_guard lock(mutex_);
+    return all_ == 0;
 }
 
 void AuthService::serve(int listenFd, int stopFd) {
@@ -134,13 +156,13 @@ void AuthService::serve(int listenFd, int stopFd) {
         Caller caller{Connection(fd), 0, 0};
         ucred cred{};
         socklen_t size = sizeof cred;
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 || handlers_ >= 32) continue;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 || !slots_.take(cred.uid)) continue;
         caller.pid = cred.pid;
         caller.uid = cred.uid;
-        ++handlers_;
         std::thread([this, c = std::move(caller)]() mutable {
+            const uid_t uid = c.uid;
             handle(std::move(c));
-            --handlers_;
+            slots_.release(uid);
         }).detach();
     }
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,23 @@ public:
     // Accepts callers until `stopFd` becomes readable (the signal descriptor of SIGTERM/SIGINT).
     void serve(int listenFd, int stopFd);
 
+    // Connections being handled, counted per caller's uid: a user who keeps opening connections
+    // fills only a few, so another user's sudo and the login screen (root's, with slots kept for
+    // it) are still heard.
+    class CallerSlots {
+    public:
+        static constexpr int total = 32, perUser = 4, keptForRoot = 8;
+        bool take(uid_t uid);
+        void release(uid_t uid);
+        bool empty() const;
+
+    private:
+        mutable std::mutex mutex_;
+        std::map<uid_t, int> held_;
+        int users_ = 0;  // held by uids other than root
+        int all_ = 0;
+    };
+
 private:
     struct Job;
     struct Caller {
@@ -62,7 +80,7 @@ private:
     std::deque<std::shared_ptr<Job>> queue_;
     std::shared_ptr<Job> current_;  // the one with the camera
     bool ending_ = false;
-    std::atomic<int> handlers_{0};
+    CallerSlots slots_;
 
     // The scanning thread's alone once it runs.
     std::unique_ptr<FaceStore> store_;

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <fstream>
 #include <thread>
 
@@ -212,6 +213,27 @@ TEST_F(SystemAuthTest, BlinkingOwnerIsLetInOneCallerAtATime) {
     ::waitpid(caller, nullptr, 0);
     // Within a second by design (the service looks for hang-ups every 0.1 s); generous for a busy machine.
     EXPECT_TRUE(TestSupport::waitUntil([] { return !holdsFile(service, blinking()); }, 3000));
+}
+
+TEST_F(SystemAuthTest, AUserOpeningConnectionsWithoutEndLeavesTheLoginScreenHeard) {
+    enrolRoot();
+    // Another user opens a connection every few milliseconds and never asks anything (the
+    // service waits 2 s for each), keeping the newest 64: all the service would give it is full.
+    const pid_t flood = ::fork();
+    if (flood == 0) {
+        if (::setuid(65534) != 0) ::_exit(2);
+        std::deque<Connection> held;
+        for (;;) {
+            if (auto c = Connection::open(socket().string())) held.push_back(std::move(*c));
+            if (held.size() > 64) held.pop_front();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const PamRun run = authenticate("login");
+    ::kill(flood, SIGKILL);
+    ::waitpid(flood, nullptr, 0);
+    EXPECT_EQ(run.status, PAM_SUCCESS) << ::testing::PrintToString(run.messages);
 }
 
 TEST_F(SystemAuthTest, UnavailableWithoutTryingWhenFaceCannotApply) {
