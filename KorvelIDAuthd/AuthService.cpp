@@ -109,7 +109,15 @@ AuthService::~AuthService() {
 
 std::optional<std::string> AuthService::cameraMissing() const {
     std::error_code ec;
-    if (config_.video) return fs::is_regular_file(*config_.video, ec) ? std::nullopt : std::optional<std::string>("recording missing");
+    if (config_.video) {
+        if (!fs::exists(*config_.video, ec)) return "recording missing";
+        // Root chose it; a recording its user could replace would let them in by video.
+        if (const auto why = TrustedFiles::whyNotRootsAlone(*config_.video)) {
+            Log::auth().error("Face service: the recording is not root's alone: " + *why);
+            return "recording not root's alone";
+        }
+        return std::nullopt;
+    }
     if (config_.camera) {
         return fs::exists("/dev/video" + std::to_string(*config_.camera), ec) ? std::nullopt
                                                                               : std::optional<std::string>("no camera");

@@ -71,6 +71,26 @@ void checkFolder(const fs::path& dir, uid_t owner, bool privateOnly) {
     checkStat(dir, st, owner, privateOnly);
 }
 
+std::optional<std::string> whyNotRootsAlone(const fs::path& file) {
+    const fs::path absolute = file.lexically_normal();
+    if (!absolute.is_absolute() || absolute.filename().empty()) return absolute.string() + ": not an absolute file path";
+    fs::path at = absolute.root_path();
+    for (auto part = std::next(absolute.begin()); part != absolute.end(); ++part) {
+        struct stat folder {};
+        if (::lstat(at.c_str(), &folder) != 0) return at.string() + ": " + std::strerror(errno);
+        if (!S_ISDIR(folder.st_mode)) return at.string() + ": a link or not a folder";
+        if (folder.st_uid != 0) return at.string() + ": not root's";
+        if ((folder.st_mode & (S_IWGRP | S_IWOTH)) && !(folder.st_mode & S_ISVTX)) return at.string() + ": writable by group or others";
+        at /= *part;
+    }
+    struct stat st {};
+    if (::lstat(absolute.c_str(), &st) != 0) return absolute.string() + ": " + std::strerror(errno);
+    if (!S_ISREG(st.st_mode)) return absolute.string() + ": a link or not a regular file";
+    if (st.st_uid != 0) return absolute.string() + ": not root's";
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return absolute.string() + ": writable by group or others";
+    return std::nullopt;
+}
+
 }  // namespace TrustedFiles
 
 SystemConfig SystemConfig::decode(std::string_view json) {

@@ -22,6 +22,10 @@ std::optional<std::string> read(const std::filesystem::path& file, uid_t owner, 
 // Throws unless `dir` is a real folder owned by `owner` that nobody else may write (and with
 // `privateOnly`, read or enter).
 void checkFolder(const std::filesystem::path& dir, uid_t owner, bool privateOnly);
+// Why someone other than root could change what `file` holds: it is a link or not a regular file,
+// not root's, writable by group or others, or a folder on its path is (a sticky folder of root's
+// such as /tmp only guards root's entries, which is enough). Nothing when only root can.
+std::optional<std::string> whyNotRootsAlone(const std::filesystem::path& file);
 }  // namespace TrustedFiles
 
 // /etc/korvel-id/system.json: which camera (or, for tests and demonstrations, which recording),

@@ -78,7 +78,9 @@ protected:
 
     static fs::path socket() { return root / "run" / "authd.sock"; }
     static fs::path state() { return root / "state"; }
-    static fs::path blinking() { return data / "blink" / "franck_talking_face_blinks_22s.mp4"; }
+    // Copied beside the test's configuration: the service plays only a recording that root alone
+    // could have changed, whoever owns the data folder.
+    static fs::path blinking() { return root / "blinks.mp4"; }
 
     static void SetUpTestSuite() {
         const auto found = TestSupport::dataDir();
@@ -90,6 +92,7 @@ protected:
         fs::create_directories(root / "run");
         fs::create_directories(root / "pam");
         fs::create_directory(state());
+        fs::copy_file(data / "blink" / "franck_talking_face_blinks_22s.mp4", blinking());
         ::setenv("KORVEL_AUTHD_SOCKET", socket().c_str(), 1);  // for the command line and the General page's model
         ::chmod(state().c_str(), 0700);
         const std::string module = KORVEL_PAM_MODULE, arg = " socket=" + socket().string() + "\n";
@@ -259,6 +262,16 @@ TEST_F(SystemAuthTest, UnavailableWithoutTryingWhenFaceCannotApply) {
     ::chmod(state().c_str(), 0700);
     ASSERT_TRUE(start(R"({"video":"/nonexistent/camera.mp4"})"));  // no camera
     EXPECT_EQ(authenticate("login").status, PAM_AUTHINFO_UNAVAIL);
+    // Nor a recording the user could replace: theirs, or in a folder they may write.
+    fs::create_directory(root / "open");
+    ::chmod((root / "open").c_str(), 0777);
+    fs::copy_file(blinking(), root / "open" / "blinks.mp4");
+    fs::copy_file(blinking(), root / "theirs.mp4");
+    ASSERT_EQ(::chown((root / "theirs.mp4").c_str(), 65534, 65534), 0);
+    for (const fs::path& clip : {root / "open" / "blinks.mp4", root / "theirs.mp4"}) {
+        ASSERT_TRUE(start(R"({"video":")" + clip.string() + R"(","videoStart":8.5})"));
+        EXPECT_EQ(authenticate("login").status, PAM_AUTHINFO_UNAVAIL) << clip;
+    }
     ASSERT_TRUE(start(owner()));
     EXPECT_EQ(authenticate("login").status, PAM_SUCCESS);
 }
