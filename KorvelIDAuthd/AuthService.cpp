@@ -270,20 +270,19 @@ void AuthService::authenticate(Caller& caller, const Message& request) {
     caller.connection.send(reply);
 }
 
-void AuthService::enroll(Caller& caller, const Message& request) {
-    Message req = request;
-    auto account = lookUp(req.text(Field::user).value_or(""));
-    if (req.text(Field::user).value_or("").empty()) account = accountOf(caller.uid);
+void AuthService::enroll(Caller& caller, Message& request) {
+    auto account = lookUp(request.text(Field::user).value_or(""));
+    if (request.text(Field::user).value_or("").empty()) account = accountOf(caller.uid);
     const auto refuse = [&](Outcome o, const std::string& message) {
-        req.wipe();
+        request.wipe();
         Log::auth().info(strprintf("System face enrolment: caller uid %u, outcome %s (%s)", static_cast<unsigned>(caller.uid),
                                    outcomeName(o), message.c_str()));
         caller.connection.send(result(o, message));
     };
     if (!account || (caller.uid != 0 && caller.uid != account->uid)) return refuse(Outcome::refused, "Not allowed.");
     // Proof that the caller is the person: root, or the account's own login password.
-    if (caller.uid != 0 && !checkPassword(account->login, req)) return refuse(Outcome::refused, AuthProtocol::incorrectPassword);
-    req.wipe();
+    if (caller.uid != 0 && !checkPassword(account->login, request)) return refuse(Outcome::refused, AuthProtocol::incorrectPassword);
+    request.wipe();
     if (!config_.enabled) return refuse(Outcome::unavailable, "Face authentication is turned off for this computer.");
     if (const auto why = cameraMissing()) return refuse(Outcome::unavailable, "No camera was found.");
     auto job = std::make_shared<Job>();

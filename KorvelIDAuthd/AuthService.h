@@ -62,7 +62,8 @@ private:
     };
     void handle(Caller caller);
     void authenticate(Caller& caller, const AuthProtocol::Message& request);
-    void enroll(Caller& caller, const AuthProtocol::Message& request);
+    // Wipes the password in `request` as soon as it is checked, before the capture's seconds.
+    void enroll(Caller& caller, AuthProtocol::Message& request);
     // Queues `job`, relays its progress and waits for it; a caller that hangs up cancels it.
     AuthProtocol::Message run(Caller& caller, const std::shared_ptr<Job>& job);
     void work();
