@@ -1,8 +1,6 @@
-// The real program under the test desktop with a temporary HOME and a recorded video as its
-// camera, its data folder prepared with the command line: a second start handing over to the
-// first, a quit through the guard (by face), and a SIGTERM that the guard never holds up. The
-// program runs on a private session bus without a Secret Service, so it keeps its secrets in its
-// own data folder and shares no keyring items with other tests.
+// The real program under the test desktop (temporary HOME, recorded video as camera, data folder
+// prepared with the command line): hand-over to a first start, a quit through the guard (by face),
+// and SIGTERM. On a private bus without a Secret Service, so its secrets stay in its data folder.
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
@@ -26,16 +24,14 @@ QProcessEnvironment programEnvironment(const fs::path& home, const fs::path& vid
     return env;
 }
 
-// Starts the program on a private session bus; `bus` and `pid` (files) receive the bus address and
-// the program's process id.
+// Starts the program on a private session bus; files `bus` and `pid` receive its address and pid.
 void startOnPrivateBus(QProcess& p, const fs::path& home, const fs::path& bus, const fs::path& pid, const fs::path& video = {}) {
     p.setProcessEnvironment(programEnvironment(home, video));
     p.start("dbus-run-session", {"--", "sh", "-c", R"(printf %s "$DBUS_SESSION_BUS_ADDRESS" > "$1"; echo $$ > "$2"; exec "$3")",
                                  "sh", QString::fromStdString(bus.string()), QString::fromStdString(pid.string()), KORVEL_APP_BINARY});
 }
 
-// A program a failed assertion left running would hold the keyboard of the shared test desktop and
-// break every later test there: killed when the test ends, whatever happened.
+// Killed when the test ends, whatever happened: left running, it would hold the desktop's keyboard.
 struct KillOnExit {
     fs::path pid;
     ~KillOnExit() {
@@ -76,8 +72,7 @@ bool activate(const QString& title) {
     return false;
 }
 
-// The master-password prompt, also titled "Korvel ID", in front of the settings window: it has
-// the focus as soon as it shows.
+// The master-password prompt (also titled "Korvel ID"): it has the focus as soon as it shows.
 bool waitForPasswordPrompt() {
     if (!TestSupport::waitUntil([] { return windowsTitled("Korvel ID") == 2; }, 15000)) return false;
     QTest::qWait(500);
@@ -87,8 +82,7 @@ bool waitForPasswordPrompt() {
 bool keys(const QStringList& names) { return xdotool(QStringList{"key", "--delay", "150"} + names); }
 bool type(const QString& text) { return xdotool({"type", "--delay", "30", text}); }
 
-// Runs the command-line tool on its own private bus, so it uses the same file secret store as the
-// program started by startOnPrivateBus.
+// The command-line tool on a private bus: the same file secret store as startOnPrivateBus's program.
 bool cli(const fs::path& home, const QStringList& args, const QByteArray& input = {}) {
     QProcess p;
     p.setProcessEnvironment(programEnvironment(home));
@@ -152,9 +146,8 @@ TEST(Program, ASecondStartHandsOverAndAFaceLetsAQuitThrough) {
     // curtain case's signals.)
 }
 
-// A curtain up over a protected xterm ("always") while the program is used around it: a second
-// start does not take the keyboard from it, it works over the program's own open dialog, and
-// SIGTERM and SIGHUP end the program cleanly with the xterm left iconified.
+// A curtain over a protected xterm ("always"): a second start leaves it the keyboard, it works over
+// the program's own open dialog, and SIGTERM and SIGHUP end cleanly with the xterm iconified.
 TEST(Program, ACurtainHoldsThroughHandOversDialogsAndSignals) {
     if (!std::getenv("KORVEL_DESKTOP_DIR")) KORVEL_SKIP() << "needs the test desktop (scripts/test-desktop)";
     TestSupport::TempDir home;
@@ -212,8 +205,7 @@ TEST(Program, ACurtainHoldsThroughHandOversDialogsAndSignals) {
     TestSupport::stop(other);
 }
 
-// Any process may take the bus name first: the program then neither hands over to it nor runs
-// silently beside it, but says so and exits 1.
+// Another process holding the bus name: the program neither hands over nor runs beside it; exits 1.
 TEST(Program, ABusNameTakenByAnotherProcessIsNoHandOver) {
     if (!std::getenv("KORVEL_DESKTOP_DIR")) KORVEL_SKIP() << "needs the test desktop (scripts/test-desktop)";
     TestSupport::TempDir home;

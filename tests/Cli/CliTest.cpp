@@ -188,22 +188,17 @@ TEST_F(CliTest, ProtectAndUnprotectInstalledApps) {
 }
 
 TEST_F(CliTest, NamesFromFilesReachTheTerminalWithoutControls) {
-    // A desktop entry anyone can drop into ~/.local/share/applications: its name carries an
-    // escape sequence (retitles the terminal), a C1 CSI, a right-to-left override and a byte
-    // that is not UTF-8; the accented letter is a name like any other.
+    // A desktop entry's name with an escape sequence (retitles the terminal), a C1 CSI, a
+    // right-to-left override and a byte that is not UTF-8 (its reader makes it U+FFFD).
     ownSecrets = true;
     std::filesystem::create_directories(home.path() / "applications");
     writeText(home / "applications" / "org.example.Trap.desktop",
               "[Desktop Entry]\nType=Application\nName=Caf\xc3\xa9\x1b]0;owned\x07 \xc2\x9b" "2J\xe2\x80\xae" "exe.\xff!\nExec=/bin/true\n");
-    // (The desktop entry's reader has already made the stray byte U+FFFD.)
     const std::string expected = "Caf\xc3\xa9?]0;owned? ?2J?exe.\xef\xbf\xbd!";
     EXPECT_NE(cli({"apps", "available"}).out.find("org.example.Trap\t" + expected + "\n"), std::string::npos);
     EXPECT_EQ(cli({"apps", "protect", "org.example.Trap"}).out, "Protected " + expected + " (until quit).\n");
     EXPECT_EQ(cli({"apps", "list"}).out, "org.example.Trap\t" + expected + "\tuntil quit\n");
-    const std::string status = cli({"status"}).out;
-    EXPECT_NE(status.find("org.example.Trap (" + expected + ")"), std::string::npos) << status;
-    EXPECT_EQ(status.find('\x1b'), std::string::npos);
-
+    EXPECT_NE(cli({"status"}).out.find("org.example.Trap (" + expected + ")"), std::string::npos);
     // The stored list written by hand, with the controls escaped as JSON allows.
     writeText(dataFolder() / "protected-apps.json",
               "[{\"bundleIdentifier\":\"org.example.Trap\",\"name\":\"A\\u009b2J\\u0007B\",\"graceSeconds\":-1}]");

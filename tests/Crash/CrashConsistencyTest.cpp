@@ -1,8 +1,6 @@
-// Crash consistency of the vault and the master password. A forked child adds, removes and exports
-// vault items, locks and unlocks, and changes the master password until SIGKILL at a random moment;
-// the parent checks the data folder as the next start would find it, repairs what the design cannot
-// avoid, and forks the next child. Secrets live in the file store (a forked child has no D-Bus
-// connection of its own); faces, settings and protected apps share the atomic write tested apart.
+// Crash consistency of the vault and the master password: a forked child works on both until
+// SIGKILL at a random moment; the parent checks the data folder as the next start finds it, then
+// forks the next. Secrets in the file store (a forked child has no D-Bus connection of its own).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -305,8 +303,7 @@ int killCount() {
     return v ? std::max(1, std::atoi(v)) : 300;
 }
 
-// A fresh seed each run, or the one a failed run printed (KORVEL_CRASH_SEED) to replay it. Kills
-// fall by the clock, so a replay repeats the children's work, not every moment of every kill.
+// A fresh seed each run, or a failed run's (KORVEL_CRASH_SEED); kills fall by the clock, not the seed.
 std::uint64_t crashSeed() {
     if (const char* v = std::getenv("KORVEL_CRASH_SEED"); v && *v) return std::strtoull(v, nullptr, 10);
     return std::random_device{}() * 0x100000001ull ^ std::random_device{}();
@@ -333,8 +330,7 @@ TEST(CrashConsistencyTest, EveryKillLeavesAUsableDataFolder) {
 }
 
 namespace {
-// Lets `budget` writes through (negative: no limit), then fails every one: what a process killed at
-// that moment leaves, since nothing after the cut reaches a store.
+// Lets `budget` writes through (negative: all), then fails every one, as a kill at that moment would.
 struct Cut {
     int budget = -1;
     bool hit = false;
@@ -346,9 +342,8 @@ struct Cut {
 };
 }  // namespace
 
-// Every moment of a password change, deterministically: the secret-store and vault writes are cut
-// after 0, 1, 2, … of them. Each time exactly one password is accepted and opens the vault, as the
-// next start finds it (the vault's copy mended where the cut fell behind the password items).
+// Every moment of a password change: writes cut after 0, 1, 2, … of them. Each time exactly one
+// password is accepted and opens the vault as the next start finds it (mended where the cut fell).
 TEST(CrashConsistencyTest, APasswordChangeCutAfterAnyWriteLeavesExactlyOnePasswordThatOpensTheVault) {
     for (int writes = 0;; ++writes) {
         TestSupport::TempDir dir;

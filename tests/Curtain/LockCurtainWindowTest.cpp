@@ -1,6 +1,5 @@
-// The curtain windows on a real X server (scripts/test-desktop: Xvfb + openbox) with a real X
-// client behind them: coverage by screenshot and stacking, the keyboard grab, the preview
-// curtain's password, the time-out, the order of the endings, and the curtain behind the app lock.
+// The curtain windows on a real X server (Xvfb + openbox) over a real X client: coverage, the
+// keyboard grab, the password, the time-out, the order of the endings, and the app lock.
 #include "Curtain/LockCurtainWindow.h"
 
 #include <gtest/gtest.h>
@@ -73,8 +72,7 @@ CurtainServices services(std::chrono::milliseconds timeout = std::chrono::second
     return s;
 }
 
-// The preview curtain of the tests: never accepts a face and knows one password. (No shipped
-// curtain knows a built-in password.)
+// The tests' preview curtain: never accepts a face, knows one password (no shipped curtain does).
 CurtainServices previewServices(std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
     CurtainServices s = services(timeout);
     s.faceScan = [](auto done) { done(UnlockResult::denied("Preview")); };
@@ -196,14 +194,11 @@ TEST(CurtainScreens, KeyScreenIsUnderThePointerElsePrimaryElseFirst) {
 }
 
 TEST(CurtainView, NamesAnApplicationAsWrittenNeverAsMarkup) {
-    // A desktop entry's name that a label would otherwise take for markup: an image wider than
-    // any screen, pushing the password field out of reach.
-    const QString name = QStringLiteral("<img width=9000>");
-    CurtainModel model(name, true, nullptr, nullptr, false, [] {}, [] {});
+    // As markup, a desktop entry's name could push the password field off the screen.
+    CurtainModel model(QStringLiteral("<img width=9000>"), true, nullptr, nullptr, false, [] {}, [] {});
     LockCurtainView view(&model);
     const auto* title = view.findChild<QLabel*>("curtainTitle");
-    ASSERT_NE(title, nullptr);
-    EXPECT_TRUE(title->text().contains(name));
+    ASSERT_TRUE(title && title->text().contains("<img width=9000>"));
     EXPECT_LT(title->minimumSizeHint().width(), 2000);
 }
 
@@ -336,8 +331,7 @@ TEST_F(CurtainDesktopTest, FollowsScreensThatComeGoAndChangeSize) {
     model().cancel();
 }
 
-// The app lock over protected xterms ("korvel-probe", a desktop entry in a private folder) with the
-// real X11 window system; its curtains' password is "birch".
+// The app lock over protected xterms ("korvel-probe", a private desktop entry), password "birch".
 class ProtectedProbe {
 public:
     explicit ProtectedProbe(const std::filesystem::path& dir) {
@@ -376,9 +370,8 @@ public:
     int curtains = 0;
 };
 
-// Behind the app lock: activating a protected xterm brings up a curtain that takes its keys; the
-// password brings it back to the front with the keyboard, a grace change covers it again at once
-// and Escape iconifies it.
+// Activating a protected xterm brings up a curtain that takes its keys; the password brings it back
+// with the keyboard, a grace change covers it again at once and Escape iconifies it.
 TEST_F(CurtainDesktopTest, AppLockCoversTheApplicationUntilThePasswordOrEscape) {
     ProtectedProbe probe(dir_.path());
     ASSERT_EQ(probe.windows->windowControl(), WindowControl::available);
@@ -455,8 +448,7 @@ TEST_F(CurtainDesktopTest, AFocusHoldIsLostWhenAnotherProgramTakesTheFocus) {
     EXPECT_TRUE(waitUntil([&] { return !curtain_ || !curtain_->holdsKeyboard(); }, 1500));
 }
 
-// Another client unmaps, moves and resizes the curtain and maps a window over it (as a
-// notification pop-up does): each time it is back at once, on top and holding the keyboard.
+// Unmapped, moved, resized or covered by another client: back at once, on top, with the keyboard.
 TEST_F(CurtainDesktopTest, RestoresItselfWhenUnmappedMovedResizedOrCovered) {
     ProtectedProbe probe(dir_.path());
     probe.lock->startMonitoring();
@@ -491,8 +483,7 @@ TEST_F(CurtainDesktopTest, RestoresItselfWhenUnmappedMovedResizedOrCovered) {
 }
 
 // The curtain as the program wires it (CurtainServices::defaults()): the face scan through the
-// identity controller, here with the real detector and recogniser and recorded video as the
-// camera. (The master password into such a curtain is the program test's.)
+// identity controller with the real models and recorded video (the password: the program test's).
 TEST_F(CurtainDesktopTest, ProgramWiringUnlocksByRecordedFace) {
     KORVEL_REQUIRE_DATA(data);
     KORVEL_REQUIRE_FACE_MODELS();

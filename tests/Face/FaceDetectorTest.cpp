@@ -1,5 +1,4 @@
-// The detector's geometry on synthetic landmarks, the per-scan openness scale, the dlib detector on
-// real photos and video stills, and the finder's landmark fit against dlib's own.
+// Detector geometry on synthetic landmarks, the openness scale, dlib on real photos, the finder's fit.
 #include <dlib/image_processing/shape_predictor.h>
 #include <gtest/gtest.h>
 
@@ -55,8 +54,7 @@ std::vector<cv::Point2f> syntheticFace(cv::Point2f centre, float scale, float ey
 const cv::Size frame640(640, 480);
 }  // namespace
 
-// Which face a scan follows and which it refuses: the largest (the earliest on ties), never one
-// under the width floor, and none whose size or turn fails the default quality gate.
+// The face a scan follows: the largest (earliest on ties), above the width floor, passing the gate.
 TEST(FaceGeometryTest, LargestFaceWidthFloorAndQualityGateIncludeTheirBoundaries) {
     const std::vector<NormalizedRect> boxes = {{0, 0, 0.2, 0.2}, {0.5, 0.5, 0.3, 0.3}, {0.1, 0.6, 0.3, 0.3}, {0, 0, 0.1, 0.1}};
     EXPECT_EQ(FaceGeometry::largestFace(boxes), 1);
@@ -213,10 +211,9 @@ TEST(FaceMotionTest, APlaneMovedAnyWayNeverReadsClosedAndOnlyLidsMovingOnTheirOw
     EXPECT_FALSE(blank.referenceOpenness(texture, {}, 0.5));
 }
 
-// The face above the eye line slides down in one step and stays (a print creased at the eyes,
-// partway into its turn; the map rests on the lower part, as on a print whose larger part that is).
-// The renewed anchor forgets how far the brows had come, so it stays in the same generation only
-// while they were well inside the tolerance.
+// The face above the eye line slides down in one step and stays (a print creased at the eyes, the
+// map on its larger, lower part). The renewed anchor forgets how far the brows had come, so it
+// stays in the same generation only while they were well inside the tolerance.
 TEST(FaceMotionTest, AnAnchorRenewedWhileTheBrowsSitNearTheToleranceStartsANewGeneration) {
     auto [texture, centre, open, closed] = texturedFace(5);
     const double eyes = 0.8 * 100;  // eye distance of the synthetic face
@@ -245,8 +242,7 @@ TEST(FaceMotionTest, AnAnchorRenewedWhileTheBrowsSitNearTheToleranceStartsANewGe
     }
 }
 
-// A talking face whose strongest corners lie at the mouth and chin drops from the mouth down as the
-// jaw opens: the map must rest on the still face above, or the lids are not read.
+// A talking face, strongest corners at mouth and chin: the map rests on the still face above.
 TEST(FaceMotionTest, ATalkingJawDoesNotCarryTheMap) {
     auto [texture, centre, open, closed] = texturedFace(7);
     const int mouthTop = int(centre.y) + 40;  // the synthetic face's mouth spans 0.4 to 0.6 of its scale
@@ -271,9 +267,8 @@ TEST(FaceMotionTest, ATalkingJawDoesNotCarryTheMap) {
     EXPECT_EQ(tracker.generation(), 1u);
 }
 
-// Skin that moves a little on its own loses points for good in every frame. After a jump too fast
-// to follow, the new reference's anchor must be renewed while it is not yet read, or its points
-// run out first and the motion is lost again and again.
+// Skin moving a little on its own loses points every frame: after a jump too fast to follow, the new
+// reference's anchor is renewed while not yet read, or its points run out and the motion is lost.
 TEST(FaceMotionTest, AFaceWarpingOnItsOwnKeepsItsMapAfterAJump) {
     const auto [texture, centre, open, closed] = texturedFace(9);
     cv::RNG rng(4);
@@ -579,8 +574,7 @@ double worstDistance(const std::vector<cv::Point2f>& a, const std::vector<cv::Po
     return worst;
 }
 
-// Runs `check(own, dlib)`: the finder with its own fit and with dlib::shape_predictor, in each build
-// this CPU runs.
+// Runs `check(own, dlib)`: the finder's own fit and dlib::shape_predictor, in each build this CPU runs.
 template <class Check>
 void withOwnAndDlibFit(Check check) {
     for (const bool avx2 : {false, true}) {

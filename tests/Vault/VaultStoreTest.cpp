@@ -1,5 +1,4 @@
-// The vault on disk: layout, formats, every operation's errors, streaming of large files, and
-// failed writes that must leave either the old or the new state.
+// The vault on disk: layout, formats, errors, streaming, and failed writes leaving old or new state.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -259,8 +258,8 @@ TEST_F(VaultStoreTest, ExportNamesPermissionsAndLock) {
     EXPECT_EQ(expectThrow<VaultError>([&] { store_.exportToTemp(pdf); }).code(), VaultError::Code::locked);
 }
 
-// An opened copy nobody changed goes at the end of its time; a changed one, or a file saved beside
-// it, stays until the user decides. Editors' own leftovers do not count.
+// An unchanged opened copy goes at the end of its time; a changed one, or a file saved beside it,
+// stays until the user decides (editors' own leftovers do not count).
 TEST_F(VaultStoreTest, OpenedCopiesAreDeletedOnlyWhenNobodyChangedThem) {
     store_.initialize(passwordKey_);
     const auto note = add("../note.txt", "draft");
@@ -358,8 +357,7 @@ TEST_F(VaultStoreTest, ANameThatIsNotUtf8KeepsItsBytesAndTheIndexStaysReadable) 
     EXPECT_EQ(store_.items().size(), 1u);
 }
 
-// Files of the data folder replaced by a pipe, a huge sparse file or a link: nothing waits, nothing
-// runs out of memory, nothing is overwritten.
+// Files replaced by a pipe, a huge sparse file or a link: nothing waits, runs out or is overwritten.
 TEST_F(VaultStoreTest, HostileIndexAndHeaderFilesAreTreatedAsUnreadable) {
     store_.initialize(passwordKey_);
     const auto item = add("a.txt", "a");
@@ -410,8 +408,7 @@ TEST_F(VaultStoreTest, HostileIndexAndHeaderFilesAreTreatedAsUnreadable) {
     EXPECT_NE(readText(outside / "index.json").find("a.txt"), std::string::npos) << "the link's target is untouched";
 }
 
-// A vault, scratch or blobs folder replaced by a link must not make locking, start-up or removal
-// empty (or chmod) the link's target, nor send decrypted copies or blobs there.
+// A vault, scratch or blobs folder replaced by a link: nothing empties, chmods or writes its target.
 TEST_F(VaultStoreTest, FoldersThatAreLinksAreNeitherEmptiedNorUsed) {
     store_.initialize(passwordKey_);
     const auto item = add("a.txt", "a");

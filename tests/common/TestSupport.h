@@ -39,8 +39,7 @@ private:
     std::filesystem::path path_;
 };
 
-// Sets (or, for nothing, unsets) environment variables while it lives and puts back what was
-// there before, also when the test fails half-way.
+// Sets (nothing: unsets) environment variables while it lives; puts back what was there before.
 class ScopedEnv {
 public:
     ScopedEnv() = default;
@@ -87,21 +86,18 @@ int fileMode(const std::filesystem::path& path);
 // Lower-case hexadecimal.
 std::string hex(std::span<const std::uint8_t> bytes);
 
-// Runs `body` as a user who is not root: directly, or (when the tests run as root, as in CI) in a
-// child process that has dropped to the unprivileged "nobody" user after `dir` was handed to it.
-// Failures inside the child fail the test.
+// Runs `body` as a user who is not root: directly, or (as root, in CI) in a child dropped to "nobody"
+// after `dir` was handed to it; failures inside the child fail the test.
 void asUnprivilegedUser(const std::filesystem::path& dir, const std::function<void()>& body);
 
-// Whether every test must run here (KORVEL_REQUIRE_ALL=1, as in CI): a missing keyring, display,
-// tool, model or data set is then a failure rather than a skip.
+// Whether every test must run (KORVEL_REQUIRE_ALL=1, as in CI): anything missing fails, not skips.
 bool requireAll();
 
 std::string readText(const std::filesystem::path& path);
 void writeText(const std::filesystem::path& path, const std::string& text);
 std::string golden(const std::string& name);  // tests/golden/<name>
 
-// Skips the test with the message streamed into it, or, where every test must run, fails it with
-// that message. Like GTEST_SKIP it returns from the current function.
+// Skips with the streamed message, or fails where every test must run; returns like GTEST_SKIP.
 #define KORVEL_SKIP()                                                                                       \
     return GTEST_MESSAGE_AT_(__FILE__, __LINE__,                                                            \
                              ::TestSupport::requireAll() ? "Every test must run here (KORVEL_REQUIRE_ALL)"  \
@@ -132,9 +128,8 @@ public:
 void makeFifo(const std::filesystem::path& path);
 void makeSparseFile(const std::filesystem::path& path, std::uint64_t size);
 
-// Runs `work` on its own thread and reports whether it returned within `timeoutMs`. If it did
-// not, it is presumed stuck opening the pipe `fifo`, which is then opened for writing to release
-// it, so that a failing test still ends.
+// Runs `work` on its own thread; whether it returned within `timeoutMs`. If not, it is presumed stuck
+// opening the pipe `fifo`, which is then opened for writing so that a failing test still ends.
 bool finishesWithin(const std::function<void()>& work, const std::filesystem::path& fifo, int timeoutMs = 3000);
 
 // Runs the Qt event loop until `done` is true or the timeout passes; returns `done()`.
@@ -145,8 +140,7 @@ QString run(const QString& program, const QStringList& args, int timeoutMs = 100
 // Ends a started process: asked first, killed after three seconds.
 void stop(QProcess& process);
 
-// Whether every camera has gone off (the activity indicator back at zero) within ten seconds: what
-// every test that started a scan or an enrolment checks at its end.
+// Whether every camera is off (activity back at zero) within 10 s: checked after a scan or enrolment.
 bool cameraOff();
 
 // The child of `root` with this object name, or a failure of the calling test (and nullptr).
