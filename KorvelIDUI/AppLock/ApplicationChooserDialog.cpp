@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <QStandardItemModel>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -36,7 +37,8 @@ ApplicationChooserDialog::ApplicationChooserDialog(std::vector<InstalledApplicat
     for (std::size_t i = 0; i < applications_.size(); ++i) {
         const auto& app = applications_[i];
         auto* item = new QStandardItem(AppLockSymbols::applicationIcon(app.icon), QString::fromStdString(app.name));
-        item->setToolTip(QString::fromStdString(app.id));
+        // A tooltip is read as markup when it looks like it: the ID (a file's name) goes escaped.
+        item->setToolTip(Qt::convertFromPlainText(QString::fromStdString(app.id)));
         item->setData(static_cast<int>(i), indexRole);
         item->setEditable(false);
         items_->appendRow(item);
