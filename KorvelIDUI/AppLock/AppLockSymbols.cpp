@@ -1,11 +1,14 @@
 #include "AppLock/AppLockSymbols.h"
 
 #include <QFileInfo>
+#include <QPixmap>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
 
 #include <functional>
+
+#include "Support/FileIO.h"
 
 namespace {
 const QColor accent(0x0a, 0x84, 0xff);
@@ -40,7 +43,11 @@ QIcon applicationIcon(const std::string& icon) {
     if (!icon.empty()) {
         const QString name = QString::fromStdString(icon);
         if (QFileInfo(name).isAbsolute()) {
-            if (QFileInfo::exists(name)) return QIcon(name);
+            // Read here, not by QIcon on the GUI thread: a desktop entry may name a pipe (an open
+            // that never returns) or /dev/zero. Installed icons are often links.
+            const auto file = readWholeFile(icon, {.maxBytes = std::uint64_t(4) << 20, .followLinks = true});
+            QPixmap pixmap;
+            if (file.ok() && pixmap.loadFromData(file.data.data(), static_cast<uint>(file.data.size()))) return QIcon(pixmap);
         } else if (QIcon::hasThemeIcon(name)) {
             return QIcon::fromTheme(name);
         }

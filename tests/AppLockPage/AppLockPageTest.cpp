@@ -2,6 +2,7 @@
 // dialog responder), grace changes, removal, the empty state and the window-control banner.
 #include "AppLock/AppLockModel.h"
 #include "AppLock/AppLockRow.h"
+#include "AppLock/AppLockSymbols.h"
 #include "AppLock/AppLockView.h"
 #include "AppLock/ApplicationChooserDialog.h"
 
@@ -11,10 +12,13 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QToolButton>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -223,6 +227,19 @@ TEST_F(AppLockPage, RowsShowNameAndIDAsWrittenNeverAsMarkup) {
         ASSERT_TRUE(label && label->text().toStdString() == markup) << name;
         EXPECT_LT(label->minimumSizeHint().width(), 2000) << name;
     }
+}
+
+TEST(AppLockSymbols, AnIconPathIsReadWithoutWaitingAndThroughLinks) {
+    TestSupport::TempDir dir;
+    QImage red(16, 16, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    ASSERT_TRUE(red.save(QString::fromStdString((dir.path() / "red.png").string())));
+    std::filesystem::create_symlink(dir.path() / "red.png", dir.path() / "link.png");  // as packages install them
+    const QImage shown = AppLockSymbols::applicationIcon((dir.path() / "link.png").string()).pixmap(28, 28).toImage();
+    EXPECT_EQ(shown.pixelColor(14, 14), QColor(Qt::red));
+    ASSERT_EQ(::mkfifo((dir.path() / "pipe.png").c_str(), 0600), 0);  // a desktop entry's Icon= may name anything
+    EXPECT_TRUE(TestSupport::finishesWithin([&] { AppLockSymbols::applicationIcon((dir.path() / "pipe.png").string()); },
+                                            dir.path() / "pipe.png"));
 }
 
 TEST_F(AppLockPage, BannerSaysWhyAndLeavesOnceWindowControlWorks) {
