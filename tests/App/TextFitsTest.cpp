@@ -1,6 +1,5 @@
-// Every window of the application in every language: no text elided, clipped or drawn over
-// another (tests/common/TextFits). The vault page's states are checked with the vault model's
-// tests and the enrolment window with its own.
+// Every window in every language: no text elided, clipped or drawn over another (TextFits). The
+// vault page's states are checked with the vault model's tests, the enrolment window with its own.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>

@@ -1,6 +1,5 @@
-// The curtain's state machine with scripted checks: every answer is held back until the test
-// releases it, so races between scans, route changes, cancellation and late answers can be
-// played in any order.
+// The curtain's state machine with scripted checks: each answer is held until the test releases it,
+// so scans, route changes, cancellation and late answers can race in any order.
 #include "AppLock/CurtainModel.h"
 
 #include <gtest/gtest.h>

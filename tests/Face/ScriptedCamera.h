@@ -1,8 +1,7 @@
 #pragma once
-// A scripted camera, detector and recogniser for the scan and enrolment tests. Each frame is an
-// 8×8 image whose first pixel carries its index; the detector and recogniser look the index up in
-// the script. The source runs in lockstep with the detector (frame i is read only after frame i−1
-// was looked at), so the newest-only stream never drops a scripted frame.
+// A scripted camera, detector and recogniser: each frame is an 8×8 image whose first pixel carries
+// its index, looked up in the script. The source runs in lockstep with the detector (frame i is
+// read only after frame i−1 was looked at), so the newest-only stream never drops one.
 #include <opencv2/core.hpp>
 
 #include <algorithm>

@@ -1,10 +1,8 @@
 #pragma once
-// A private headless GNOME Shell on Wayland with two virtual monitors, started once for the test
-// program before the Qt application connects to it. It gets its own session bus (which this program
-// joins), its own system bus (the Shell will not start without one), a temporary home holding the
-// shipped extension and the test-only driver extension, both enabled through gsettings before the
-// Shell starts. The driver (tests/GnomeShell/korvel-id-test@id.korvel.com, never shipped) leaves
-// the overview, reports the Shell's windows, activates windows and types keys.
+// A private headless GNOME Shell on Wayland, two virtual monitors, started once before the Qt
+// application connects: its own session bus (joined here) and system bus, a temporary home with the
+// shipped extension and the test-only driver (korvel-id-test@id.korvel.com, never shipped: leaves
+// the overview, reports and activates windows, types keys), both enabled before the Shell starts.
 #include <sys/stat.h>
 
 #include <QDBusConnection>

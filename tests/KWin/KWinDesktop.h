@@ -1,8 +1,7 @@
 #pragma once
-// A private virtual KWin with two outputs on a private session bus, started once for the test
-// program before the Qt application connects to it. KWin's binary carries a file capability,
-// which makes exec fail in containers: a copy without it is run instead. The test program is
-// authorised for KWin's screenshot interface through a desktop entry naming it.
+// A private virtual KWin, two outputs, private session bus, started before the Qt application
+// connects. KWin's file capability fails exec in containers: a copy without it runs instead. A
+// desktop entry naming the test program authorises it for KWin's screenshot interface.
 #include <QDBusConnection>
 #include <QDBusMessage>
 

@@ -1,6 +1,5 @@
-// Whole-table checks of the built-in string table: the faults these catch (a dropped
-// placeholder, a translated product name, a stray line break, a straight quote pasted in,
-// a duplicated key) would otherwise only show up on screen.
+// Whole-table checks of the string table: a dropped placeholder, a translated product name, a stray
+// line break, a straight quote pasted in or a duplicated key would otherwise only show on screen.
 #include "Localization/Localization.h"
 #include "Localization/Translations.h"
 

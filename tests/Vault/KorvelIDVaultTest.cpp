@@ -99,9 +99,8 @@ TEST_F(KorvelIDVaultTest, SetUpAsksForThePasswordOnceAndWithoutAKeyIsLockedAndWr
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
 }
 
-// Face first (device key); a password approval opens with the key of the password typed then (no
-// second prompt); a face approval without a usable device key asks for the password. Ordered so
-// that the device key is removed only at the end.
+// Face first (device key); a password approval opens with that password's key (no second prompt);
+// a face approval without a usable device key asks for the password. The key goes last.
 TEST_F(KorvelIDVaultTest, UnlockPaths) {
     EXPECT_FALSE(await(KorvelIDVault::unlock())) << "no vault";
     lockedVault();

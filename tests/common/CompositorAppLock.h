@@ -1,8 +1,7 @@
 #pragma once
-// What the app lock cases under a compositor share: two installed foot terminals, "korvel-alpha"
-// (the protected one; what is typed into it lands in `typed`) and "korvel-files" (the default file
-// manager), the real app lock with guarded curtains whose password is "birch", and the clients
-// started for a case, stopped after it.
+// What the app lock cases under a compositor share: foot terminals "korvel-alpha" (protected; what
+// is typed lands in `typed`) and "korvel-files" (the default file manager), the real app lock with
+// guarded curtains (password "birch"), and the clients started for a case, stopped after it.
 #include <QPointer>
 #include <QProcess>
 

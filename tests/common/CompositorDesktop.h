@@ -1,7 +1,6 @@
 #pragma once
-// What the private compositor desktops of the Wayland tests and benchmarks share: a private runtime
-// folder, clients started with the desktop's environment and stopped when it ends, and the test
-// program joining the desktop as a native Wayland client.
+// What the private Wayland desktops share: a private runtime folder, clients started with its
+// environment and stopped when it ends, and the test program joining as a native Wayland client.
 #include <QColor>
 #include <QFile>
 #include <QImage>

@@ -1,7 +1,6 @@
 #pragma once
-// Real curtains for the app lock under a real compositor: the face scan never answers (a curtain
-// stays until its password) and the app lock's window system places and guards the curtain's
-// windows. Each new curtain is left in `latest`.
+// Real curtains under a real compositor: the face scan never answers (a curtain stays until its
+// password); the window system places and guards them. Each new curtain is left in `latest`.
 #include <QPointer>
 
 #include <memory>

@@ -1,7 +1,6 @@
 #pragma once
-// The identity controller under test: a scripted engine (camera, detector and recogniser from a
-// script), a display that records what it was told, an enrolment window stand-in, and a fixture
-// that installs them with a private data folder.
+// The identity controller under test: a scripted engine, a display recording what it was told, an
+// enrolment window stand-in, and a fixture installing them with a private data folder.
 #include <gtest/gtest.h>
 
 #include <QFuture>

@@ -1,7 +1,6 @@
 #pragma once
-// The secret store a test runs against. Inside scripts/test-desktop (its own gnome-keyring on a
-// private session bus) that is the real Secret Service; anywhere else it is the file store in a
-// temporary folder, so that tests never touch the items of a user's real keyring.
+// The secret store of a test: the real Secret Service inside scripts/test-desktop (its private
+// gnome-keyring), else the file store in a temporary folder; never a user's real keyring.
 #include <unistd.h>
 
 #include <cstdlib>

@@ -7,10 +7,9 @@
 #include <vector>
 
 namespace TextFits {
-// One line per text of `window` that is cut short: a label, button, check box, group title, tab,
-// combo-box entry or placeholder wider or taller than its widget, a widget cut off by its parent or
-// the window, or two widgets drawn over each other. Hidden widgets and scrolled-away content count
-// as fitting.
+// One line per text of `window` cut short: a label, button, check box, group title, tab, combo entry
+// or placeholder larger than its widget, a widget cut off by its parent or the window, or two drawn
+// over each other. Hidden widgets and scrolled-away content count as fitting.
 std::vector<std::string> misfits(QWidget& window);
 
 // Shows `window` in each of the six languages (the views relabel themselves on the language
