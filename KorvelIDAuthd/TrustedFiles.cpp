@@ -72,10 +72,11 @@ void checkFolder(const fs::path& dir, uid_t owner, bool privateOnly) {
 }
 
 std::optional<std::string> whyNotRootsAlone(const fs::path& file) {
-    const fs::path absolute = file.lexically_normal();
-    if (!absolute.is_absolute() || absolute.filename().empty()) return absolute.string() + ": not an absolute file path";
-    fs::path at = absolute.root_path();
-    for (auto part = std::next(absolute.begin()); part != absolute.end(); ++part) {
+    // As written: ".." would be resolved by the player through whatever the folder before it is.
+    if (!file.is_absolute() || file.filename().empty() || file != file.lexically_normal())
+        return file.string() + ": not a plain absolute file path";
+    fs::path at = file.root_path();
+    for (auto part = std::next(file.begin()); part != file.end(); ++part) {
         struct stat folder {};
         if (::lstat(at.c_str(), &folder) != 0) return at.string() + ": " + std::strerror(errno);
         if (!S_ISDIR(folder.st_mode)) return at.string() + ": a link or not a folder";
@@ -84,10 +85,10 @@ std::optional<std::string> whyNotRootsAlone(const fs::path& file) {
         at /= *part;
     }
     struct stat st {};
-    if (::lstat(absolute.c_str(), &st) != 0) return absolute.string() + ": " + std::strerror(errno);
-    if (!S_ISREG(st.st_mode)) return absolute.string() + ": a link or not a regular file";
-    if (st.st_uid != 0) return absolute.string() + ": not root's";
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) return absolute.string() + ": writable by group or others";
+    if (::lstat(file.c_str(), &st) != 0) return file.string() + ": " + std::strerror(errno);
+    if (!S_ISREG(st.st_mode)) return file.string() + ": a link or not a regular file";
+    if (st.st_uid != 0) return file.string() + ": not root's";
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return file.string() + ": writable by group or others";
     return std::nullopt;
 }
 

@@ -261,11 +261,11 @@ TEST_F(SystemAuthTest, UnavailableWithoutTryingWhenFaceCannotApply) {
     ::chmod(state().c_str(), 0700);
     ASSERT_TRUE(start(R"({"video":"/nonexistent/camera.mp4"})"));  // no camera
     EXPECT_EQ(authenticate("login").status, PAM_AUTHINFO_UNAVAIL);
-    // Nor a recording the user could replace: theirs, or in a folder they may write.
+    // Nor a recording the user could replace: theirs, in a folder they may write, or reached by "..".
     fs::create_directory(root / "open");
     ::chmod((root / "open").c_str(), 0777);
-    for (const fs::path& clip : {root / "open" / "blinks.mp4", root / "theirs.mp4"}) {
-        fs::copy_file(blinking(), clip);
+    for (const fs::path& clip : {root / "open" / "blinks.mp4", root / "theirs.mp4", root / "open" / ".." / "blinks.mp4"}) {
+        if (!fs::exists(clip)) fs::copy_file(blinking(), clip);
         ASSERT_EQ(::chown(clip.c_str(), clip.parent_path() == root ? 65534 : 0, 0), 0);
         ASSERT_TRUE(start(R"({"video":")" + clip.string() + R"(","videoStart":8.5})"));
         EXPECT_EQ(authenticate("login").status, PAM_AUTHINFO_UNAVAIL) << clip;
