@@ -31,8 +31,9 @@ bool VideoFileSource::openAtStart() {
 
 bool VideoFileSource::read(cv::Mat& frame, std::stop_token stop) {
     if (!capture_.isOpened()) return false;
+    const double speed = options_.speed > 0 && std::isfinite(options_.speed) ? options_.speed : 1.0;
     const auto due = playbackStart_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                          std::chrono::duration<double>(static_cast<double>(framesPlayed_) / fps_));
+                                          std::chrono::duration<double>(static_cast<double>(framesPlayed_) / (fps_ * speed)));
     {
         std::unique_lock lock(sleepMutex_);
         sleep_.wait_until(lock, stop, due, [] { return false; });

@@ -13,6 +13,7 @@ public:
     struct Options {
         bool loop = false;         // start again from `startOffset` at the end of the file
         double startOffset = 0;    // seconds into the file where playback starts
+        double speed = 1;          // below 1 plays slower, so a slow (sanitizer) build still sees most frames
     };
 
     explicit VideoFileSource(std::filesystem::path file, Options options);
