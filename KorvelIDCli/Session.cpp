@@ -15,6 +15,7 @@
 #include "Localization/Localization.h"
 #include "Platform/SecretStores.h"
 #include "Support/Bytes.h"
+#include "Support/Json.h"
 #include "Support/AppPaths.h"
 
 namespace Cli {
@@ -147,31 +148,18 @@ SecretString PasswordReader::read(const std::string& prompt) {
 }
 
 std::string printable(std::string_view name) {
+    const std::string valid = ::Json::validUtf8(name);  // broken bytes become U+FFFD
     std::string out;
-    out.reserve(name.size());
-    std::size_t i = 0;
-    while (i < name.size()) {
-        const auto lead = static_cast<unsigned char>(name[i]);
-        // Length and smallest code point of the sequence this byte starts (0: not a lead byte).
-        const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
-        char32_t cp = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
-        bool valid = length > 0 && i + length <= name.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(name[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        static constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        valid = valid && cp >= smallest[length] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+    out.reserve(valid.size());
+    for (std::size_t i = 0; i < valid.size();) {
+        const auto lead = static_cast<unsigned char>(valid[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t cp = length == 1 ? lead : lead & (0x7Fu >> length);
+        for (std::size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
         const bool control = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
         const bool reorders = (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
-        if (!valid) {
-            out += '?';
-            ++i;
-            continue;
-        }
         if (control || reorders) out += '?';
-        else out.append(name.substr(i, length));
+        else out.append(valid, i, length);
         i += length;
     }
     return out;

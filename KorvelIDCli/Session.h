@@ -74,8 +74,8 @@ private:
 bool stdoutIsTerminal();
 
 // A name read from a file (a face, an app's desktop entry, a vault item, a camera) as it may reach
-// a terminal: control characters (C0, DEL, C1), bytes that are not UTF-8 and bidirectional
-// overrides become '?', so a hostile name can neither send escape sequences nor reorder the line.
+// a terminal: control characters (C0, DEL, C1) and bidirectional overrides become '?' and bytes
+// that are not UTF-8 U+FFFD, so a hostile name can neither send escape sequences nor reorder the line.
 std::string printable(std::string_view name);
 
 // A stored timestamp (seconds since 2001-01-01 UTC) as ISO 8601 in UTC.
