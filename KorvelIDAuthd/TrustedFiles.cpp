@@ -87,8 +87,11 @@ std::optional<std::string> whyNotRootsAlone(const fs::path& file) {
     struct stat st {};
     if (::lstat(file.c_str(), &st) != 0) return file.string() + ": " + std::strerror(errno);
     if (!S_ISREG(st.st_mode)) return file.string() + ": a link or not a regular file";
-    if (st.st_uid != 0) return file.string() + ": not root's";
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) return file.string() + ": writable by group or others";
+    try {
+        checkStat(file, st, 0, false);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
     return std::nullopt;
 }
 
