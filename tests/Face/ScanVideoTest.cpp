@@ -116,9 +116,8 @@ TEST_F(ScanVideoTest, TalkingFaceWithoutBlinkIsRejectedAsPossibleSpoof) {
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), S::needBlink()), statuses.end());
 }
 
-// A photo of Franck held to the camera matches him but never blinks: held still, and folded across
-// the face with the upper part flapped back and forth (counted as blinks before the brows had to
-// follow the face's map). Planar dips are the detector tests' own.
+// A photo of Franck matches him but never blinks: held still, or folded across the face with the
+// upper part flapped (once counted as blinks). Planar dips are the detector tests' own.
 TEST_F(ScanVideoTest, PhotoHeldToTheCameraIsNeverMatched) {
     KORVEL_REQUIRE_DATA(data);
     cv::VideoCapture clip((data / "blink" / "franck_talking_face_noblink_4s.mp4").string(), cv::CAP_FFMPEG);

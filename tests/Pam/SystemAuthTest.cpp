@@ -1,6 +1,5 @@
-// Face authentication for PAM, end to end: the real module from the tree in a private PAM
-// configuration folder (pam_start_confdir), the real service on a private socket and state folder,
-// real recordings as the camera, and the real password helper behind pam_pwdfile.
+// Face authentication for PAM, end to end: the real module in a private PAM folder, the real
+// service on a private socket, recordings as camera, the real password helper behind pam_pwdfile.
 #include <security/pam_appl.h>
 
 #include <crypt.h>
