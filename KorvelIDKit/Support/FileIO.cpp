@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "AppPaths.h"
@@ -230,7 +231,15 @@ void removeContentsAt(int dirFd, int depth) {
         if (::unlinkat(dirFd, name.c_str(), 0) == 0) continue;
         if (errno != EISDIR && errno != EPERM) continue;
         if (depth > 64) continue;
-        Descriptor sub(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        // A program may have left a folder read-only (an unpacked archive): ours, so it is made
+        // writable first, or the files inside would outlive the emptying. Through an O_PATH
+        // descriptor the folder is reached without following a link, whatever its mode.
+        Descriptor at(::openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (at.get() < 0) continue;
+        struct stat st {};
+        if (::fstat(at.get(), &st) == 0 && (st.st_mode & 0700) != 0700)
+            ::chmod(("/proc/self/fd/" + std::to_string(at.get())).c_str(), 0700);
+        Descriptor sub(::openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (sub.get() < 0) continue;
         removeContentsAt(sub.get(), depth + 1);
         ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);

@@ -214,6 +214,18 @@ TEST(PrivateFolders, ALinkIsNeverFollowed) {
     removeFolderContents(dir / "real");
     EXPECT_TRUE(fs::is_empty(dir / "real"));
     EXPECT_EQ(readText(outside / "keep"), "k");
+    // Folders a program left read-only or closed are emptied too, as their owner.
+    TempDir own;
+    asUnprivilegedUser(own.path(), [&] {
+        for (const auto mode : {0555, 0000}) {
+            fs::create_directories(own / "unpacked" / "inner");
+            writeText(own / "unpacked" / "inner" / "plain.txt", "secret");
+            ::chmod((own / "unpacked" / "inner").c_str(), mode_t(mode));
+            ::chmod((own / "unpacked").c_str(), mode_t(mode));
+            removeFolderContents(own.path());
+            EXPECT_TRUE(fs::is_empty(own.path())) << std::oct << mode;
+        }
+    });
 }
 
 TEST(AppPaths, FollowsXdgDataHomeAndTheApplicationIdentifier) {
