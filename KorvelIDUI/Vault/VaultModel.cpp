@@ -313,8 +313,8 @@ void VaultModel::resolveCopy(std::uint64_t id, CopyAnswer answer) {
     });
 }
 
-void VaultModel::exportItem(int row, const fs::path& destination) {
-    const VaultItem* item = itemAt(row);
+void VaultModel::exportItem(const Uuid& id, const fs::path& destination) {
+    const VaultItem* item = itemAt(rowOf(id));
     if (!item) return;
     setError({});
     runOnWorker([item = *item, destination] {
@@ -332,8 +332,8 @@ void VaultModel::exportItem(int row, const fs::path& destination) {
     });
 }
 
-void VaultModel::remove(int row) {
-    const VaultItem* item = itemAt(row);
+void VaultModel::remove(const Uuid& id) {
+    const VaultItem* item = itemAt(rowOf(id));
     if (!item) return;
     runOnWorker([item = *item] { KorvelIDVault::remove(item); }, [this](std::exception_ptr failure) {
         if (failure) return setError(describe(failure));
@@ -382,6 +382,11 @@ void VaultModel::setWorking(bool working) {
 const VaultItem* VaultModel::itemAt(int row) const {
     if (row < 0 || row >= static_cast<int>(items_.size())) return nullptr;
     return &items_[static_cast<std::size_t>(row)];
+}
+
+int VaultModel::rowOf(const Uuid& id) const {
+    const auto found = std::find_if(items_.begin(), items_.end(), [&](const VaultItem& i) { return i.id == id; });
+    return found == items_.end() ? -1 : int(found - items_.begin());
 }
 
 QString VaultModel::iconName(const std::string& fileName) {

@@ -52,6 +52,8 @@ public:
     // The worker has store work queued or running (a large file is being added or exported).
     bool isBusy() const { return busy_ > 0; }
     const std::vector<VaultItem>& items() const { return items_; }
+    // The row now showing the item, or -1 once it is gone.
+    int rowOf(const Uuid& id) const;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -82,8 +84,10 @@ public:
     // The changed copies that locking would delete; the page asks about each before lock(true).
     std::vector<std::uint64_t> changedCopies() const;
     QString copyName(std::uint64_t copy) const;
-    void exportItem(int row, const std::filesystem::path& destination);
-    void remove(int row);
+    // By id, not row: the rows may have moved while the user answered a dialog. An item gone by
+    // then is left alone.
+    void exportItem(const Uuid& id, const std::filesystem::path& destination);
+    void remove(const Uuid& id);
 
     void setOpener(Opener opener) { opener_ = std::move(opener); }
     // How long an opened copy stays in the scratch folder.

@@ -263,15 +263,17 @@ void VaultView::exportItem(int row) {
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setLabelText(QFileDialog::Accept, qL("vault.exportPanelPrompt"));
     // The index's name may be a path ("../x"); only a plain file name is suggested.
-    dialog.selectFile(QString::fromStdString(VaultIndex::plainFileName(model_->items()[std::size_t(row)].name)));
+    const VaultItem item = model_->items()[std::size_t(row)];
+    dialog.selectFile(QString::fromStdString(VaultIndex::plainFileName(item.name)));
     if (DialogRunner::exec(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-    model_->exportItem(row, dialog.selectedFiles().constFirst().toStdString());
+    model_->exportItem(item.id, dialog.selectedFiles().constFirst().toStdString());
 }
 
 void VaultView::removeItem(int row) {
     if (row < 0 || row >= model_->rowCount()) return;
     // Names the file; Cancel is the default, so a stray Return removes nothing.
     const QString name = model_->index(row).data().toString();
+    const Uuid id = model_->items()[std::size_t(row)].id;  // the rows may move while the box is open
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Korvel ID"), qL("vault.removeNamed").replace(QStringLiteral("%@"), name),
                     QMessageBox::Ok | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Cancel);
@@ -282,13 +284,16 @@ void VaultView::removeItem(int row) {
     box.button(QMessageBox::Ok)->setText(qL("common.remove"));
     box.button(QMessageBox::Cancel)->setText(qL("common.cancel"));
     if (DialogRunner::exec(box) != QMessageBox::Ok) return;
-    model_->remove(row);
+    model_->remove(id);
 }
 
 void VaultView::showRowMenu(int row, QPoint globalPos) {
+    if (row < 0 || row >= model_->rowCount()) return;
+    // The row is looked up again once an action is chosen: the list may change while the menu is open.
+    const Uuid id = model_->items()[std::size_t(row)].id;
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("vaultRowMenu"));
-    menu.addAction(qL("vault.export"), this, [this, row] { exportItem(row); });
-    menu.addAction(qL("common.remove"), this, [this, row] { removeItem(row); });
+    menu.addAction(qL("vault.export"), this, [this, id] { exportItem(model_->rowOf(id)); });
+    menu.addAction(qL("common.remove"), this, [this, id] { removeItem(model_->rowOf(id)); });
     menu.exec(globalPos);
 }
