@@ -1,5 +1,6 @@
 #include "Curtain/CurtainPanel.h"
 
+#include <QCloseEvent>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QRadialGradient>
@@ -29,6 +30,8 @@ void CurtainPanel::coverScreen(QScreen* screen) {
     if (!screen) return;
     setGeometry(screen->geometry());
 }
+
+void CurtainPanel::closeEvent(QCloseEvent* event) { event->ignore(); }
 
 void CurtainPanel::paintEvent(QPaintEvent*) {
     QPainter p(this);

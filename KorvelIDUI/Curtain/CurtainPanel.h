@@ -21,6 +21,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // Wayland compositors (and X11 tools) can ask any window to close; a curtain goes only when
+    // its lock ends, which hides it.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     Role role_;

@@ -15,9 +15,11 @@
 #include "Shell/UpdaterController.h"
 #include "Tray/TrayMenu.h"
 
+// exit(), not quit(): Qt's quit first asks every window to close and gives up if one refuses, as
+// a curtain does.
 AppDelegate::AppDelegate(AppState& state, QObject* parent)
     : QObject(parent), state_(state), tray_(new TrayMenu(this)),
-      quit_(new QuitGuard([] { QCoreApplication::quit(); }, this)), systemQuit_(new SystemQuitWatcher(this)) {
+      quit_(new QuitGuard([] { QCoreApplication::exit(0); }, this)), systemQuit_(new SystemQuitWatcher(this)) {
     connect(systemQuit_, &SystemQuitWatcher::systemQuitRequested, quit_, &QuitGuard::systemQuit);
 }
 

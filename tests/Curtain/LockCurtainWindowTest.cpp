@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
@@ -471,6 +472,9 @@ TEST_F(CurtainDesktopTest, RestoresItselfWhenUnmappedMovedResizedOrCovered) {
         EXPECT_TRUE(waitUntil(restored, 2000)) << disturb.first().toStdString();
         type("x");
     }
+    QCloseEvent close;  // what a Wayland compositor's close shortcut sends
+    QCoreApplication::sendEvent(curtain->keyWindow()->windowHandle(), &close);
+    EXPECT_TRUE(restored()) << "closed on request";
     QWidget popup(nullptr, Qt::ToolTip);
     popup.setGeometry(100, 100, 300, 200);
     popup.show();
