@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <string_view>
@@ -80,6 +81,7 @@ struct GnomeShellWindowSystem::Impl {
     Events events;
     QString shellOwner;  // the unique name that answered our subscription
     bool registered = false;
+    std::chrono::steady_clock::time_point nextSubscribe;
 
     std::vector<fs::path> applicationDirs;
     DesktopEntries entries;
@@ -94,7 +96,7 @@ struct GnomeShellWindowSystem::Impl {
         auto message = QDBusMessage::createMethodCall(shellService, shellPath, shellInterface, method);
         message.setArguments(args);
         auto reply = bus.call(message, QDBus::Block, callTimeoutMs);
-        // The extension was turned off (or the Shell is gone): the App Lock page asks for it again.
+        // The extension was turned off (or the Shell is gone): asked for again by reconnect().
         const auto error = reply.errorName();
         if (error == QLatin1String("org.freedesktop.DBus.Error.UnknownObject") ||
             error == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod") ||
@@ -130,10 +132,36 @@ struct GnomeShellWindowSystem::Impl {
         return entries.applicationIDFor(identity);
     }
 
+    // The Shell turns its extensions off while the screen is locked and on again after: without
+    // asking again the app lock would stay off from the first screen lock on. Tried at most every
+    // two seconds; a curtain that is up is guarded again at once.
+    bool reconnect() {
+        if (usable()) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < nextSubscribe) return false;
+        nextSubscribe = now + std::chrono::seconds(2);
+        subscribe();
+        if (!usable()) return false;
+        Log::auth().info("AppLock: Korvel ID's GNOME Shell extension answers again.");
+        if (!guarded.empty()) sendGuard();
+        return true;
+    }
+
+    void sendGuard() {
+        QStringList titles, outputs;
+        QString key;
+        for (const auto& w : guarded) {
+            titles << QString::fromStdString(w.title);
+            outputs << QString::fromStdString(w.output);
+            if (w.key) key = titles.back();
+        }
+        call(QStringLiteral("GuardCurtain"), {titles, outputs, key});
+    }
+
     // The Shell's application windows, topmost first.
     std::vector<ShellWindow> windows() {
         std::vector<ShellWindow> result;
-        if (!usable()) return result;
+        if (!reconnect()) return result;
         const auto reply = call(QStringLiteral("Windows"));
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) return result;
         const auto list = reply.arguments().at(0).value<QDBusArgument>();
@@ -286,7 +314,10 @@ void GnomeShellWindowSystem::recheckWindowControl() {
 }
 
 void GnomeShellWindowSystem::guardCurtain(const std::vector<CurtainWindow>& windows) {
-    if (!d->usable()) return;
+    if (!d->reconnect()) {
+        d->guarded = windows;  // sent once the extension answers again
+        return;
+    }
     // The locked application's windows go out of sight while the curtain is up; unlocking
     // activates it again.
     if (!windows.empty() && d->guarded.empty()) {
@@ -297,12 +328,5 @@ void GnomeShellWindowSystem::guardCurtain(const std::vector<CurtainWindow>& wind
         }
     }
     d->guarded = windows;
-    QStringList titles, outputs;
-    QString key;
-    for (const auto& w : windows) {
-        titles << QString::fromStdString(w.title);
-        outputs << QString::fromStdString(w.output);
-        if (w.key) key = titles.back();
-    }
-    d->call(QStringLiteral("GuardCurtain"), {titles, outputs, key});
+    d->sendGuard();
 }
