@@ -56,12 +56,12 @@ std::stop_token interruptToken() {
     return interrupts().get_token();
 }
 
-FaceEngine makeFaceEngine(const Arguments& args, Settings settings) {
+FaceEngine makeFaceEngine(const Arguments& args, Settings settings, AuthEngine::Options options) {
     FaceEngine out;
     out.store = std::make_unique<FaceStore>(dataFolder() / FaceStore::fileName);
     out.engine = std::make_unique<AuthEngine>(*out.store, std::make_unique<FaceDetector>(),
                                               std::make_unique<DescriptorRecognizer>(), std::move(settings),
-                                              sourceFor(args));
+                                              sourceFor(args), std::move(options));
     return out;
 }
 

@@ -17,7 +17,7 @@ struct FaceEngine {
 
 // --camera N or --video FILE choose the source; the first camera otherwise. `settings` are the
 // file's, as the application uses them.
-FaceEngine makeFaceEngine(const Arguments& args, Settings settings);
+FaceEngine makeFaceEngine(const Arguments& args, Settings settings, AuthEngine::Options options = {});
 
 // Stopped by SIGINT/SIGTERM while a scan or an enrolment runs.
 std::stop_token interruptToken();

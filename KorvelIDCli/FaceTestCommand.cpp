@@ -107,8 +107,9 @@ int report(const AuthResult& r, bool matchedWithoutBlink) {
 
 int facesTest(const Arguments& a) {
     Settings settings = Settings::load();
-    if (a.has("--no-liveness")) settings.requireLiveness = false;
-    auto face = makeFaceEngine(a, settings);
+    AuthEngine::Options options;
+    if (a.has("--no-liveness")) settings.requireLiveness = false, options.approvalsCount = false;
+    auto face = makeFaceEngine(a, settings, std::move(options));
     if (face.store->profiles.empty()) throw Failure("No face is enrolled; use \"korvel-id-cli faces enroll\".");
     std::cout << "Scanning for up to " << settings.scanTimeout << " s against " << face.store->profiles.size()
               << " profile(s); blink " << (settings.livenessRequired() ? "required" : "not required") << "\n";

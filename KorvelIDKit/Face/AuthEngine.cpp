@@ -145,7 +145,7 @@ AuthResult AuthEngine::authenticate(const StatusHandler& onStatus, std::stop_tok
     AuthResult result = scan(onStatus, stop, comparedFace);
     // A scan cancelled after a face was compared counts too: cancelling must not buy a new attempt.
     const bool failed = result.kind == AuthResult::Kind::noMatch || result.kind == AuthResult::Kind::cancelled;
-    if (result.kind == AuthResult::Kind::matched) attempts_.recordSuccess();
+    if (result.kind == AuthResult::Kind::matched && options_.approvalsCount) attempts_.recordSuccess();
     else if (failed && comparedFace) attempts_.recordFailure();
     return result;
 }

@@ -127,6 +127,9 @@ public:
     struct Options {
         CameraController::Clock cameraClock;         // the camera throttle's clock (tests)
         double enrollmentWindow = AuthEngine::enrollmentWindow;  // shorter in tests
+        // False for a diagnostic scan under looser settings than the stored ones: its approval must
+        // not break a run of failed scans.
+        bool approvalsCount = true;
     };
 
     // `store` is shared with the identity controller and must outlive the engine. The camera is

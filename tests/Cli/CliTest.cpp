@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "Face/FaceAttemptLimit.h"
 #include "Identity/MasterPassword.h"
 #include "SecretStoreFixture.h"
 #include "Support/DataFolderLock.h"
@@ -243,6 +244,9 @@ TEST_F(CliTest, EnrolAndTestWithRecordedVideo) {
     EXPECT_NE(still.out.find("Result: no match: the face matched but never blinked"), std::string::npos) << still.out;
     EXPECT_NE(still.out.find("\nBest distance: 0."), std::string::npos) << still.out;
     EXPECT_EQ(still.out.find("-0.000"), std::string::npos) << still.out;
+    // Without the blink it matches, but that diagnostic must not clear the failed scan it follows.
+    EXPECT_EQ(cli({"faces", "test", "--no-liveness", "--video", clip}).status, 0);
+    EXPECT_EQ(FaceAttemptLimit(dataFolder()).failures(), 1);
 }
 
 }  // namespace
