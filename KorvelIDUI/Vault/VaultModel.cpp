@@ -228,8 +228,17 @@ void VaultModel::lock(bool answered) {
     }
     // A message about the unlocked vault's files means nothing once it is locked.
     setError({});
-    // Queued behind whatever runs, so a running export finishes before the copies are deleted.
-    runOnWorker([] { KorvelIDVault::lock(); }, [this](std::exception_ptr) { refresh(); });
+    // Queued behind whatever runs, so a running export finishes before the copies are deleted. A
+    // copy still changed by then (its save failed, or it was saved again meanwhile) is asked about
+    // again instead of deleted.
+    auto changedMeanwhile = std::make_shared<bool>(false);
+    runOnWorker([changedMeanwhile] {
+        if (!VaultAccess::openedCopies().changed().empty()) *changedMeanwhile = true;
+        else KorvelIDVault::lock();
+    }, [this, changedMeanwhile](std::exception_ptr) {
+        refresh();
+        if (*changedMeanwhile) lock(false);
+    });
 }
 
 void VaultModel::addURLs(const QList<QUrl>& urls) {

@@ -199,7 +199,9 @@ TEST_F(VaultModelTest, OpenedCopyIsDeletedAfterItsLifetimeAndExportWritesPlainte
     EXPECT_EQ(TestSupport::readText(edited), "edited text");
     model.lock();
     EXPECT_EQ(lockWaits, 1);
+    model.lock(true);  // as if answered, but the copy is still changed (say its save failed)
     settle(model);
+    EXPECT_EQ(lockWaits, 2) << "asked again";
     EXPECT_TRUE(model.isUnlocked());
     model.resolveCopy(changed[0], VaultModel::CopyAnswer::keepBoth);
     settle(model);
