@@ -1,11 +1,15 @@
 #include "SecretStores.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <mutex>
 
 #include "FileSecretStore.h"
+#include "Identity/MasterPassword.h"
 #include "SecretServiceStore.h"
 #include "Support/DataFolderLock.h"
+#include "Support/FileIO.h"
 #include "Support/Logger.h"
 
 namespace {
@@ -31,6 +35,31 @@ std::optional<bool> conflicts(const Items& service, SecretStore& to, std::string
         if (!std::ranges::equal(held.value, item.value)) return true;
     }
     return false;
+}
+
+// Beside the secret file while the Secret Service holds the master password. A later start whose
+// Secret Service does not answer must then find the secrets out of reach, not never set: an
+// empty file store would open every gate and offer to make a new password. Anything at the name
+// counts, so a link or a folder there fails closed.
+fs::path keyringMarker(const FileSecretStore& file) { return file.path().parent_path() / "in-secret-service"; }
+
+bool present(const fs::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void markKeyring(const FileSecretStore& file, SecretLookup::Status master) {
+    const fs::path marker = keyringMarker(file);
+    try {
+        if (master == SecretLookup::Status::found && !present(marker)) {
+            ensurePrivateFolder(marker.parent_path());
+            writeFileAtomically(marker, std::string_view(""));
+        } else if (master == SecretLookup::Status::notFound && present(marker)) {
+            fs::remove(marker);  // a keyring without our password: nothing is out of reach
+        }
+    } catch (const std::exception& e) {
+        Log::store().error(std::string("Could not note where the secrets are kept: ") + e.what());
+    }
 }
 
 bool copyService(const Items& service, SecretStore& to, std::string& reason) {
@@ -116,8 +145,17 @@ SecretStore::Kind installDefaultSecretStore(const std::string& servicePrefix) {
                 Log::store().info("Secrets moved from the file store into the Secret Service.");
             }
         }
+        if (writer && chosen != fileStore)
+            markKeyring(*fileStore, chosen->exists(MasterPassword::service, MasterPassword::verifierAccount).status);
         SecretStore::setShared(chosen);
         return chosen->kind();
+    }
+    if (const fs::path marker = keyringMarker(*fileStore); present(marker)) {
+        Log::store().error("The Secret Service that holds Korvel ID's master password does not answer (" + reason +
+                           "); until it does, nothing that needs the password works. To keep secrets in a file "
+                           "from now on instead, delete " + marker.string() + ".");
+        SecretStore::setShared(nullptr);
+        return SecretStore::Kind::unavailable;
     }
     Log::store().info("No Secret Service (" + reason + "); secrets are kept in " + fileStore->path().string());
     SecretStore::setShared(fileStore);

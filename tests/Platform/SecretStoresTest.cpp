@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "Identity/MasterPassword.h"
 #include "Platform/FileSecretStore.h"
 #include "Platform/SecretServiceStore.h"
 #include "Platform/SecretStores.h"
@@ -105,6 +106,30 @@ TEST(SecretStores, TheSecretServiceIsChosenWhenItAnswersAndAConflictIsLoggedAndE
     const auto errors = log.messages("store");
     EXPECT_TRUE(std::ranges::any_of(errors, [&](const std::string& m) { return m.find(name) != std::string::npos; }));
     service->remove(name, "salt");
+}
+
+// A keyring that held the master password and does not answer at the next start leaves it out of
+// reach, not unset (which would open every gate); deleting the marker is the way back to a file.
+TEST(SecretStores, AKeyringThatHeldThePasswordAndDoesNotAnswerLeavesItOutOfReach) {
+    std::string reason;
+    if (!SecretServiceStore::connect(&reason)) KORVEL_SKIP() << "no Secret Service answers (" << reason << ")";
+    ScopedDataHome home;
+    ScopedSecretStore restore(nullptr);
+    const std::string prefix = "test." + Uuid::random().toString() + ".";
+    std::filesystem::create_directories(AppPaths::supportDirectory());
+    const auto lock = DataFolderLock::tryAcquire(AppPaths::supportDirectory()).lock;
+    ASSERT_EQ(installDefaultSecretStore(prefix), SecretStore::Kind::secretService);
+    ASSERT_TRUE(MasterPassword::set("birch-tree-1"));
+    ASSERT_EQ(installDefaultSecretStore(prefix), SecretStore::Kind::secretService);
+    {
+        TestSupport::ScopedEnv noBus{{"DBUS_SESSION_BUS_ADDRESS", std::nullopt}, {"XDG_RUNTIME_DIR", std::nullopt}};
+        EXPECT_EQ(installDefaultSecretStore(prefix), SecretStore::Kind::unavailable);
+        EXPECT_EQ(MasterPassword::state(), MasterPassword::State::unavailable);
+        std::filesystem::remove(FileSecretStore::defaultPath().parent_path() / "in-secret-service");
+        EXPECT_EQ(installDefaultSecretStore(prefix), SecretStore::Kind::file);
+    }
+    ASSERT_EQ(installDefaultSecretStore(prefix), SecretStore::Kind::secretService);
+    MasterPassword::reset();
 }
 
 TEST(SecretStores, AFailedMoveLeavesTheFileAsItWas) {
