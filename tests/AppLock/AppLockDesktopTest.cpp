@@ -171,9 +171,8 @@ TEST(AppLockServerGone, TheLockSeesNothingAndSaysWhy) {
     openbox.waitForFinished(5000);
 }
 
-// A program that dies and starts again at once may get the dead one's window ID (client slots are
-// reused) before this process looks again: the quit must still be seen, or an until-quit grace
-// would outlive it.
+// A program restarted at once may get the dead one's window ID: the quit must still be seen, or an
+// until-quit grace would outlive it.
 TEST_F(AppLockDesktop, AQuitIsSeenWhenTheProgramStartsAgainAtOnce) {
     int quits = 0;
     const auto subscription = windows->subscribeTerminations([&](const std::string& id) { quits += id == "korvel-alpha"; });

@@ -211,9 +211,8 @@ TEST(FaceMotionTest, APlaneMovedAnyWayNeverReadsClosedAndOnlyLidsMovingOnTheirOw
     EXPECT_FALSE(blank.referenceOpenness(texture, {}, 0.5));
 }
 
-// The face above the eye line slides down in one step and stays (a print creased at the eyes, the
-// map on its larger, lower part). The renewed anchor forgets how far the brows had come, so it
-// stays in the same generation only while they were well inside the tolerance.
+// The face above the eye line slides down at once and stays (a print creased at the eyes): the
+// renewed anchor keeps its generation only while the brows were well inside the tolerance.
 TEST(FaceMotionTest, AnAnchorRenewedWhileTheBrowsSitNearTheToleranceStartsANewGeneration) {
     auto [texture, centre, open, closed] = texturedFace(5);
     const double eyes = 0.8 * 100;  // eye distance of the synthetic face
@@ -499,11 +498,8 @@ TEST(FaceDetectorTest, ClosedEyeStillsReadClosedAgainstTheirOpenPartner) {
     }
 }
 
-// Photos that once fooled the blink path, through all frames, every other and every other from the
-// second: flips and squeezes tracked only in part, a fit that jumped after a lost face, prints
-// folded across the face or turned in an eye strip (also renewed at the deepest, or read closed
-// the frame before the brows moved), a fit jittering wide at first, strips whose brows came down
-// with the lids, and a print folded along the nose whose fit alone closed.
+// Photos that once fooled the blink path (partly tracked flips and squeezes, jumping fits, folded
+// prints, eye strips), through all frames, every other and every other from the second.
 TEST(FaceDetectorTest, PhotoDipsThatOnceFooledTheScanNeverBlink) {
     KORVEL_REQUIRE_FACE_MODELS();
     KORVEL_REQUIRE_DATA(data);

@@ -112,9 +112,8 @@ TEST(DescriptorRecognizerTest, TellsRealPeopleApart) {
               threshold);
 }
 
-// An enrolment file as the previous engine wrote it (raw − 0.80·μ, no engine name) in the format of
-// that time: its profiles still match their person, at the distance a profile enrolled now from the
-// same photos has, and matching leaves the file as it was.
+// An enrolment file of the previous engine (raw − 0.80·μ, no engine name) still matches, as near as
+// one enrolled now from the same photos, and matching leaves the file as it was.
 TEST(DescriptorRecognizerTest, ProfilesEnrolledByThePreviousEngineStillMatch) {
     KORVEL_REQUIRE_FACE_MODELS();
     KORVEL_REQUIRE_DATA(data);

@@ -1,7 +1,5 @@
-// The app lock under a real headless GNOME Shell on Wayland with the shipped extension: this program
-// is a native Wayland client of it, the protected application is a foot terminal, and the curtain is
-// the real one. What the tests look at comes from the Shell itself (the test-only driver extension's
-// window list, gnome-screenshot); keys come from the driver's virtual keyboard.
+// The app lock under a real headless GNOME Shell with the shipped extension, over a foot terminal;
+// what the tests look at, and the keys, come from the Shell through a test-only driver extension.
 #include <QApplication>
 #include <QImage>
 #include <QPointer>

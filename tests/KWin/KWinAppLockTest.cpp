@@ -1,7 +1,5 @@
-// The app lock under a real virtual KWin: this program is a native Wayland client of it, the
-// protected application is a weston terminal, and the curtain is the real one. What the tests look
-// at comes from KWin (activation and full-screen state as the client is told, its screenshot
-// interface); a second script, loaded as any user's script could be, activates the terminal.
+// The app lock under a real virtual KWin, as its native Wayland client, over a weston terminal; what
+// the tests look at comes from KWin, and a second user script activates the terminal.
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusArgument>

@@ -207,9 +207,8 @@ TEST_F(KorvelIDVaultTest, WhenTheHeaderOrTheNewPasswordCannotBeWrittenTheOldPass
     EXPECT_TRUE(vaultOpensWithPassword("old password"));
 }
 
-// A whole session through the facade (set-up, face unlock, add, export, remove, password change,
-// lock); every log line is searched for the passwords and every key in the forms a careless
-// message would use.
+// A whole session through the facade; every log line is searched for the passwords and keys in
+// the forms a careless message would use.
 TEST_F(KorvelIDVaultTest, NoSecretEverReachesTheLog) {
     const std::string password = "correct horse battery", newPassword = "Tr0ub4dor&3";
     LogCapture log;
