@@ -42,6 +42,7 @@ struct KWinView {
     std::optional<std::string> applicationID;
     std::string title;
     bool fullScreen = false, above = false, minimized = false;
+    bool away = false;  // a curtain window kept below or off the screen it covers
 };
 
 std::string text(const QJsonValue& value) { return value.isString() ? value.toString().toStdString() : std::string(); }
@@ -165,7 +166,8 @@ struct KWinWindowSystem::Impl : QDBusVirtualObject {
         for (const auto& item : body.value("windows").toArray()) {
             const QJsonObject w = item.toObject();
             KWinView v{text(w.value("id")), w.value("pid").toInteger(), std::nullopt, text(w.value("title")),
-                       w.value("fs").toBool(), w.value("above").toBool(), w.value("minimized").toBool()};
+                       w.value("fs").toBool(), w.value("above").toBool(), w.value("minimized").toBool(),
+                       w.value("away").toBool()};
             const KWinView* known = view(v.id);
             v.applicationID = known ? known->applicationID : identify(w);
             seen.push_back(std::move(v));
@@ -215,7 +217,7 @@ struct KWinWindowSystem::Impl : QDBusVirtualObject {
             const KWinView* v = curtainView(wanted);
             if (!v) continue;
             anyShown = true;
-            placed = placed && v->fullScreen && v->above && !v->minimized;
+            placed = placed && v->fullScreen && v->above && !v->minimized && !v->away;
             if (!wanted.key && v->id == activeID) coverActive = true;
         }
         // A cover stands in for the key window only until that is mapped: a cover holding the

@@ -103,6 +103,15 @@ TEST(KWinAppLock, ScriptReportsActivationsAndKeepsTheCurtainAboveFullScreenAndAc
         EXPECT_TRUE(waitUntil(inPlace, 8000)) << "round " << round;
     }
 
+    // Another script keeps the key window below, or sends it to the other screen: put back.
+    const std::string own = "if (w.pid === " + std::to_string(::getpid()) + " && w.active) ";
+    for (const std::string& disturb : {own + "w.keepBelow = true;", own + "workspace.sendClientToScreen(w, 1 - w.screen);"}) {
+        const int before = windows->curtainRestorations();
+        ASSERT_TRUE(kwin->runScript(disturb));
+        EXPECT_TRUE(waitUntil([&] { return windows->curtainRestorations() > before; }, 3000)) << disturb;
+        EXPECT_TRUE(waitUntil(inPlace, 8000)) << disturb;
+    }
+
     // Above the terminal on both screens: KWin's own picture shows the curtain's backdrop.
     QTest::qWait(LockCurtainWindow::fadeInMs + 200);
     QImage shot;

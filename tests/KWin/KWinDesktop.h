@@ -42,13 +42,13 @@ public:
     // Activates the weston terminal from inside KWin, as any script of the user could; true once
     // the script runs. Each call loads a script of its own.
     bool activateTerminalFromScript() {
-        const auto file = runtime / ("activate" + std::to_string(++scripts_) + ".js");
-        std::ofstream(file) << "var all = workspace.clientList();\n"
-                               "for (var i = 0; i < all.length; ++i)\n"
-                               "  if (String(all[i].desktopFileName).indexOf('weston') >= 0) {\n"
-                               "    all[i].minimized = false;\n"
-                               "    workspace.activeClient = all[i];\n"
-                               "  }\n";
+        return runScript("if (String(w.desktopFileName).indexOf('weston') >= 0) { w.minimized = false; workspace.activeClient = w; }");
+    }
+
+    // Runs `body` for every window `w`, as any user's script could.
+    bool runScript(const std::string& body) {
+        const auto file = runtime / ("script" + std::to_string(++scripts_) + ".js");
+        std::ofstream(file) << "workspace.clientList().forEach(function (w) { " << body << " });\n";
         const auto loaded = callKWin("/Scripting", "org.kde.kwin.Scripting", "loadScript",
                                      {QString::fromStdString(file.string()), QString("korvel-test-activate-%1").arg(scripts_)});
         if (loaded.type() != QDBusMessage::ReplyMessage) return false;

@@ -9,7 +9,7 @@ const assert = require("assert");
 const signal = () => { const handlers = []; return {connect: (h) => handlers.push(h), fire: (...a) => handlers.forEach((h) => h(...a))}; };
 const win = (id, pid, caption) => ({internalId: id, pid, caption, desktopFileName: "alpha", resourceClass: "alpha",
     resourceName: "alpha", normalWindow: true, minimizable: true, minimized: false, fullScreen: false, keepAbove: false,
-    frameGeometry: {x: 0, y: 0, width: 10, height: 10}, captionChanged: signal()});
+    frameGeometry: {x: 0, y: 0, width: 10, height: 10}, captionChanged: signal(), keepBelowChanged: signal()});
 const app = win("{1}", 500, "Alpha"), curtain = win("{2}", 42, "Korvel ID 1");
 const workspace = {windowList: () => [app, curtain], activeWindow: app, windowActivated: signal(), windowAdded: signal(), windowRemoved: signal()};
 const calls = [];
@@ -32,4 +32,9 @@ assert.strictEqual(workspace.activeWindow, curtain, "and its key window made act
 const before = calls.length;
 workspace.windowActivated.fire(app);
 assert.ok(calls.slice(before).some((c) => c[3] === "windowsChanged"), "an activation is reported");
+const moved = calls.length;
+curtain.keepBelow = true;
+curtain.keepBelowChanged.fire();
+const last = calls.slice(moved).filter((c) => c[3] === "windowsChanged").map((c) => JSON.parse(c[4])).pop();
+assert.ok(last && last.windows[1].away, "a curtain window kept below is reported out of place");
 console.log("kwin6-api: ok");

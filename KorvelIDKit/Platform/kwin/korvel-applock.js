@@ -23,6 +23,20 @@ function text(value) {
     return value === undefined || value === null ? "" : String(value);
 }
 
+// A curtain window kept below, or not on the screen it was asked to cover (moved to another
+// screen while full-screen, say), is out of place although above and full-screen.
+function away(w) {
+    if (w.pid !== ownPid) return false;
+    if (w.keepBelow) return true;
+    for (var i = 0; i < curtain.length; ++i) {
+        var c = curtain[i];
+        if (text(w.caption) !== c.title || !(c.width > 0)) continue;
+        var g = w.frameGeometry;
+        return g.x !== c.x || g.y !== c.y || g.width !== c.width || g.height !== c.height;
+    }
+    return false;
+}
+
 function windows() {
     var all = listWindows();
     var list = [];
@@ -31,7 +45,7 @@ function windows() {
         if (!w.normalWindow && !w.dialog) continue;
         list.push({id: text(w.internalId), pid: w.pid, app: text(w.desktopFileName),
                    cls: text(w.resourceClass), name: text(w.resourceName), title: text(w.caption),
-                   minimized: w.minimized, fs: w.fullScreen, above: w.keepAbove});
+                   minimized: w.minimized, fs: w.fullScreen, above: w.keepAbove, away: away(w)});
     }
     return list;
 }
@@ -58,7 +72,9 @@ function keepCurtain() {
         var w = curtainWindow(curtain[i]);
         if (!w) continue;
         if (w.minimized) w.minimized = false;
+        if (w.keepBelow) w.keepBelow = false;
         if (!w.keepAbove) w.keepAbove = true;
+        if (!w.onAllDesktops) w.onAllDesktops = true;
         var g = w.frameGeometry;
         if (curtain[i].width > 0 && (g.x !== curtain[i].x || g.y !== curtain[i].y || g.width !== curtain[i].width || g.height !== curtain[i].height)) {
             if (w.fullScreen) w.fullScreen = false;
@@ -110,11 +126,23 @@ function poll() {
     });
 }
 
+// Anything that moves one of our windows is reported while a curtain is up: keep above or below,
+// full screen, minimised, geometry, screen, desktop (each under its KWin 5 or KWin 6 name).
+function watchOwn(w) {
+    if (w.pid !== ownPid) return;
+    w.captionChanged.connect(function () { report(); });
+    ["keepAboveChanged", "keepBelowChanged", "fullScreenChanged", "minimizedChanged", "frameGeometryChanged",
+     "outputChanged", "screenChanged", "desktopsChanged", "desktopChanged"].forEach(function (name) {
+        if (w[name] && w[name].connect) w[name].connect(function () { if (curtain.length > 0) report(); });
+    });
+}
+
 kwinSignal("Activated").connect(function () { report(); });
 kwinSignal("Added").connect(function (w) {
-    w.captionChanged.connect(function () { if (w.pid === ownPid) report(); });
+    watchOwn(w);
     report();
 });
+listWindows().forEach(watchOwn);
 kwinSignal("Removed").connect(function () { report(); });
 // Signals some KWin versions lack are left out rather than stopping the script.
 if (kwinSignal("Minimized")) kwinSignal("Minimized").connect(function () { report(); });
