@@ -10,6 +10,7 @@
 
 #include "AppLock/KorvelIDAppLock.h"
 #include "AppLockTestSupport.h"
+#include "Platform/SessionWindowSystem.h"
 #include "Platform/X11WindowSystem.h"
 #include "TestSupport.h"
 
@@ -169,6 +170,13 @@ TEST(AppLockServerGone, TheLockSeesNothingAndSaysWhy) {
     EXPECT_TRUE(windows->runningApplications().empty());
     openbox.kill();
     openbox.waitForFinished(5000);
+}
+
+// Qt drawing through XWayland (QT_QPA_PLATFORM=xcb) in a sway session: sway's control would not
+// guard such a curtain, so the X11 code answers (and says the session is Wayland).
+TEST(AppLockSession, ACurtainDrawnThroughXWaylandIsNotLeftToTheCompositor) {
+    TestSupport::ScopedEnv sway{{"XDG_SESSION_TYPE", "wayland"}, {"SWAYSOCK", "/nonexistent/sway.sock"}};
+    EXPECT_EQ(openSessionWindowSystem()->integration(), WindowIntegration::x11);
 }
 
 // A program restarted at once may get the dead one's window ID: the quit must still be seen, or an
