@@ -1,6 +1,5 @@
-// The real program under the test desktop (temporary HOME, recorded video as camera, data folder
-// prepared with the command line): hand-over to a first start, a quit through the guard (by face),
-// and SIGTERM. On a private bus without a Secret Service, so its secrets stay in its data folder.
+// The real program under the test desktop (temporary HOME, recorded video as camera, private bus
+// without a Secret Service): hand-over to a first start, a quit through the guard, and SIGTERM.
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>

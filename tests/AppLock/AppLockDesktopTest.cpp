@@ -107,9 +107,8 @@ struct AppLockDesktop : ::testing::Test {
 };
 }  // namespace
 
-// Real events drive the lock: an application in front at the start is covered at once, a later one
-// on activation; the until-quit grace ends only when the process quits; cancelling iconifies the
-// application and activates the default file manager (from the private mimeapps.list).
+// Covered at start and on activation; the until-quit grace ends at the quit; cancelling iconifies
+// the application and activates the default file manager.
 TEST_F(AppLockDesktop, CoversAtStartAndOnActivationGraceEndsOnQuitCancelHides) {
     const auto files = launch("korvel-files");
     launch("korvel-alpha");

@@ -1,6 +1,5 @@
-// Crash consistency of the vault and the master password: a forked child works on both until
-// SIGKILL at a random moment; the parent checks the data folder as the next start finds it, then
-// forks the next. Secrets in the file store (a forked child has no D-Bus connection of its own).
+// A forked child works on the vault and the master password (file store) until SIGKILL at a random
+// moment; the parent checks the data folder as the next start finds it, then forks the next.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>

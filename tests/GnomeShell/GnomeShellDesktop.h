@@ -1,8 +1,6 @@
 #pragma once
-// A private headless GNOME Shell on Wayland, two virtual monitors, started once before the Qt
-// application connects: its own session bus (joined here) and system bus, a temporary home with the
-// shipped extension and the test-only driver (korvel-id-test@id.korvel.com, never shipped: leaves
-// the overview, reports and activates windows, types keys), both enabled before the Shell starts.
+// A private headless GNOME Shell, two monitors, own buses and home, with the shipped extension and
+// the never-shipped test driver (korvel-id-test@id.korvel.com: lists and activates windows, types).
 #include <sys/stat.h>
 
 #include <QDBusConnection>

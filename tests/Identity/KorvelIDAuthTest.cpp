@@ -30,9 +30,8 @@ using Method = KorvelIDAuth::Method;
 
 const std::string rightPassword = "correct horse battery staple";
 
-// What the person at the dialog does.
-// A wrong or empty password keeps the dialog open: the same dialog comes back, showing "Incorrect
-// password.", and is then cancelled (or, for wrongThenRight, given the right password).
+// What the person at the dialog does. A wrong or empty password brings the same dialog back with
+// "Incorrect password.", then cancelled (or, for wrongThenRight, given the right password).
 enum class Answer { none, right, wrong, empty, cancel, wrongThenRight };
 
 class KorvelIDAuthTest : public ::testing::Test {

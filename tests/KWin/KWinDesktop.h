@@ -1,7 +1,6 @@
 #pragma once
-// A private virtual KWin, two outputs, private session bus, started before the Qt application
-// connects. KWin's file capability fails exec in containers: a copy without it runs instead. A
-// desktop entry naming the test program authorises it for KWin's screenshot interface.
+// A private virtual KWin, two outputs, own bus. KWin's file capability fails exec in containers, so
+// a copy without it runs; a desktop entry authorises the test for KWin's screenshot interface.
 #include <QDBusConnection>
 #include <QDBusMessage>
 

@@ -1,6 +1,4 @@
-// The Secret Service backend against a real gnome-keyring (scripts/test-desktop runs one on a
-// private session bus). Skips when no Secret Service answers. (What a locked store means for the
-// quit guard is the shell tests'.)
+// The Secret Service backend against a real gnome-keyring on scripts/test-desktop's private bus.
 #include <gtest/gtest.h>
 
 #include "Platform/SecretServiceStore.h"

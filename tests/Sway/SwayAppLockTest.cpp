@@ -1,6 +1,5 @@
-// The app lock under a real headless sway: this program is a native Wayland client of it, the
-// protected application is a foot terminal, and the curtain is the real one. What the tests look at
-// comes from sway itself (its tree, grim screenshots), keys come from wtype's virtual keyboard.
+// The app lock under a real headless sway, over a foot terminal; what the tests look at comes from
+// sway (its tree, grim screenshots), keys from wtype's virtual keyboard.
 #include <QApplication>
 #include <QImage>
 #include <QJsonArray>

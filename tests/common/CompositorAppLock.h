@@ -1,7 +1,6 @@
 #pragma once
-// What the app lock cases under a compositor share: foot terminals "korvel-alpha" (protected; what
-// is typed lands in `typed`) and "korvel-files" (the default file manager), the real app lock with
-// guarded curtains (password "birch"), and the clients started for a case, stopped after it.
+// Shared by the compositor app lock cases: foot terminals "korvel-alpha" (protected, typing lands in
+// `typed`) and "korvel-files" (file manager), the real app lock with curtains (password "birch").
 #include <QPointer>
 #include <QProcess>
 

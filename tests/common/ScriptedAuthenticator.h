@@ -1,7 +1,6 @@
 #pragma once
-// Answers like the authentication facade: the password prompt derives the key of what the "user"
-// typed (nothing for a dismissed dialog) or hands out a future the test answers itself; the face
-// step returns the scripted results. Tests of these facades wait for their futures with await().
+// Answers like the authentication facade: the prompt derives the key of what the "user" typed, or
+// hands out a future the test answers; the face step returns the scripted results.
 #include <deque>
 #include <optional>
 #include <string>

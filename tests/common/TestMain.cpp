@@ -1,7 +1,5 @@
-// One main for every test program: a Qt application object lives for the whole run (signals,
-// queued calls, widgets under the test desktop). Tests write passwords, vaults, settings and keyring
-// items, so they run only inside scripts/test-desktop or with HOME in the temporary folder, where
-// the real session bus and display are cut off as well.
+// One main for every test program, with a Qt application for the whole run. Tests write secrets and
+// settings, so they run only inside scripts/test-desktop or with HOME in the temporary folder.
 #include <QApplication>
 #include <QCoreApplication>
 #include <QSettings>
