@@ -83,7 +83,11 @@ std::optional<VaultItem> OpenedCopies::item(Id id) const {
 
 std::optional<fs::path> OpenedCopies::changesLocked(const Entry& e) const {
     if (const auto now = stateOf(e.file)) {
-        if (e.copyDeleted || (*now != e.written && digestOf(e.file) != std::optional<Bytes>(e.digest))) return e.file;
+        if (!e.copyDeleted && *now != e.written && e.hashed != now) {
+            e.hashedDiffers = digestOf(e.file) != std::optional<Bytes>(e.digest);
+            e.hashed = now;
+        }
+        if (e.copyDeleted || (*now != e.written && e.hashedDiffers)) return e.file;
     }
     std::optional<fs::path> newest;
     std::int64_t newestTime = 0;

@@ -59,6 +59,10 @@ private:
         FileState written;               // the copy as written
         bool copyDeleted = false;        // deleted unchanged at the end of its time
         std::optional<FileState> asked;  // the changes' file as it was when the user last answered
+        // The last state whose content was hashed, and whether it differed: the watch asks every
+        // second, and a large changed copy would be read in full each time.
+        mutable std::optional<FileState> hashed;
+        mutable bool hashedDiffers = false;
     };
     static std::optional<FileState> stateOf(const std::filesystem::path& path);
     std::optional<std::filesystem::path> changesLocked(const Entry& e) const;
