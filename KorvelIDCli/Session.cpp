@@ -166,7 +166,7 @@ std::string printable(std::string_view name) {
 }
 
 std::string isoDate(double secondsSinceReference) {
-    const auto ms = static_cast<qint64>((secondsSinceReference + Timestamp::unixOffset) * 1000.0);
+    const qint64 ms = Timestamp::unixMillis(secondsSinceReference);
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODate).toStdString();
 }
 

@@ -2,7 +2,9 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 
@@ -137,6 +139,13 @@ std::string Uuid::toString() const {
                   bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9],
                   bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
     return buf;
+}
+
+std::int64_t Timestamp::unixMillis(double secondsSinceReference) {
+    constexpr double limit = 8.64e15;
+    const double ms = (secondsSinceReference + unixOffset) * 1000.0;
+    if (std::isnan(ms)) return 0;
+    return static_cast<std::int64_t>(std::clamp(ms, -limit, limit));
 }
 
 double Timestamp::now() {

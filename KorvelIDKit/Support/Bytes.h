@@ -33,6 +33,9 @@ struct Uuid {
 namespace Timestamp {
 inline constexpr double unixOffset = 978307200.0;
 double now();
+// Milliseconds since 1970 for a stored date, held within ±100 million days: a file's 1e300 must not
+// overflow the conversion.
+std::int64_t unixMillis(double secondsSinceReference);
 }
 
 // Fills a buffer from the kernel's random source; false only if the kernel refuses.

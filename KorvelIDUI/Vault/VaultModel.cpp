@@ -28,9 +28,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-// Seconds between 1970-01-01 and 2001-01-01, the epoch of stored dates.
-constexpr qint64 referenceEpoch = 978'307'200;
-
 // Copies a decrypted scratch file to where the user asked, atomically and owner-only (it is plain
 // text of something the user chose to keep secret).
 void copyFileAtomically(const fs::path& from, const fs::path& to) {
@@ -413,8 +410,7 @@ QString VaultModel::iconName(const std::string& fileName) {
 QString VaultModel::detailsLine(const VaultItem& item) {
     // Dates and sizes in the language the window speaks, not the system's.
     const QLocale locale(QString::fromStdString(rawValue(Localizer::shared().language())));
-    const auto msecs = static_cast<qint64>((static_cast<double>(referenceEpoch) + item.addedAt) * 1000.0);
-    const QDateTime added = QDateTime::fromMSecsSinceEpoch(msecs);
+    const QDateTime added = QDateTime::fromMSecsSinceEpoch(Timestamp::unixMillis(item.addedAt));
     return locale.formattedDataSize(item.byteCount, 1, QLocale::DataSizeSIFormat) + QStringLiteral(" · ") +
            locale.toString(added, QLocale::ShortFormat);
 }

@@ -114,6 +114,7 @@ TEST(JsonReaders, AreStrictAboutTypesAndRanges) {
         EXPECT_THROW(Json::toInt(Json::parse(bad), "k"), JsonError) << bad;
     EXPECT_THROW(Json::toFloat(Json::parse("1e39"), "k"), JsonError);
     EXPECT_THROW(Json::toFloat(Json::parse("true"), "k"), JsonError);
+    EXPECT_EQ(Timestamp::unixMillis(Json::toDouble(Json::parse("1e300"), "addedAt")), 8'640'000'000'000'000);
     EXPECT_THROW(Json::toBool(Json::parse("1"), "k"), JsonError);
     EXPECT_THROW(Json::toBytes(Json::parse("\"Zg\""), "k"), JsonError);
     EXPECT_THROW(Json::toUuid(Json::parse("\"nope\""), "k"), JsonError);
