@@ -48,8 +48,7 @@ bool present(const fs::path& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-void markKeyring(const FileSecretStore& file, SecretLookup::Status master) {
-    const fs::path marker = keyringMarker(file);
+void markKeyring(const fs::path& marker, SecretLookup::Status master) {
     try {
         if (master == SecretLookup::Status::found && !present(marker)) {
             ensurePrivateFolder(marker.parent_path());
@@ -61,6 +60,41 @@ void markKeyring(const FileSecretStore& file, SecretLookup::Status master) {
         Log::store().error(std::string("Could not note where the secrets are kept: ") + e.what());
     }
 }
+
+// The Secret Service as installed: storing the master password's verifier writes the marker first
+// (a crash in between fails closed), and removing the verifier removes the marker after, so a
+// password set during a run is already marked if the next start finds no keyring answering.
+class MarkingStore final : public SecretStore {
+public:
+    MarkingStore(std::shared_ptr<SecretStore> inner, fs::path marker)
+        : inner_(std::move(inner)), marker_(std::move(marker)) {}
+
+    Kind kind() const override { return inner_->kind(); }
+    SecretLookup lookup(std::string_view service, std::string_view account) override {
+        return inner_->lookup(service, account);
+    }
+    SecretLookup exists(std::string_view service, std::string_view account) override {
+        return inner_->exists(service, account);
+    }
+    SecretWrite store(std::string_view service, std::string_view account,
+                      std::span<const std::uint8_t> value) override {
+        if (isVerifier(service, account)) markKeyring(marker_, SecretLookup::Status::found);
+        return inner_->store(service, account, value);
+    }
+    SecretWrite remove(std::string_view service, std::string_view account) override {
+        auto removed = inner_->remove(service, account);
+        if (removed.ok() && isVerifier(service, account)) markKeyring(marker_, SecretLookup::Status::notFound);
+        return removed;
+    }
+
+private:
+    static bool isVerifier(std::string_view service, std::string_view account) {
+        return service == MasterPassword::service && account == MasterPassword::verifierAccount;
+    }
+
+    std::shared_ptr<SecretStore> inner_;
+    fs::path marker_;
+};
 
 bool copyService(const Items& service, SecretStore& to, std::string& reason) {
     for (const auto& item : service) {
@@ -145,8 +179,13 @@ SecretStore::Kind installDefaultSecretStore(const std::string& servicePrefix) {
                 Log::store().info("Secrets moved from the file store into the Secret Service.");
             }
         }
-        if (writer && chosen != fileStore)
-            markKeyring(*fileStore, chosen->exists(MasterPassword::service, MasterPassword::verifierAccount).status);
+        if (chosen != fileStore) {
+            // The start-up check repairs a marker lost or left over from before.
+            if (writer)
+                markKeyring(keyringMarker(*fileStore),
+                            chosen->exists(MasterPassword::service, MasterPassword::verifierAccount).status);
+            chosen = std::make_shared<MarkingStore>(std::move(chosen), keyringMarker(*fileStore));
+        }
         SecretStore::setShared(chosen);
         return chosen->kind();
     }
