@@ -17,6 +17,7 @@
 #include <map>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "Platform/DefaultFileManager.h"
 #include "Platform/DesktopEntries.h"
@@ -88,6 +89,7 @@ struct GnomeShellWindowSystem::Impl {
     std::int64_t entriesStamp = 0;
     std::optional<std::string> lastActivatedID;
     std::vector<CurtainWindow> guarded;
+    bool hidePending = false;  // a curtain went up while the extension was away
     DefaultFileManager fileManager;
 
     bool usable() const { return !shellOwner.isEmpty() && bus.isConnected(); }
@@ -144,7 +146,18 @@ struct GnomeShellWindowSystem::Impl {
         if (!usable()) return false;
         Log::auth().info("AppLock: Korvel ID's GNOME Shell extension answers again.");
         if (!guarded.empty()) sendGuard();
+        if (std::exchange(hidePending, false)) hideFocused();
         return true;
+    }
+
+    // The locked application's windows go out of sight while the curtain is up; unlocking
+    // activates it again.
+    void hideFocused() {
+        for (const auto& w : windows()) {
+            const auto id = identify(w);
+            if (!w.focused || !id || *id == ownApplicationID) continue;
+            minimize({*id, w.pid});
+        }
     }
 
     void sendGuard() {
@@ -314,19 +327,14 @@ void GnomeShellWindowSystem::recheckWindowControl() {
 }
 
 void GnomeShellWindowSystem::guardCurtain(const std::vector<CurtainWindow>& windows) {
+    const bool goesUp = !windows.empty() && d->guarded.empty();
     if (!d->reconnect()) {
-        d->guarded = windows;  // sent once the extension answers again
+        // Sent, and the app hidden, once the extension answers again.
+        d->hidePending = !windows.empty() && (d->hidePending || goesUp);
+        d->guarded = windows;
         return;
     }
-    // The locked application's windows go out of sight while the curtain is up; unlocking
-    // activates it again.
-    if (!windows.empty() && d->guarded.empty()) {
-        for (const auto& w : d->windows()) {
-            const auto id = d->identify(w);
-            if (!w.focused || !id || *id == ownApplicationID) continue;
-            d->minimize({*id, w.pid});
-        }
-    }
+    if (goesUp) d->hideFocused();
     d->guarded = windows;
     d->sendGuard();
 }

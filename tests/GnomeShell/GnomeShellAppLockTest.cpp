@@ -143,18 +143,19 @@ TEST_F(GnomeShellAppLock, CoversEveryMonitorTakesFocusBackAndKeepsKeysUntilThePa
     GnomeShellDesktop::stop(*clients.back());
     EXPECT_TRUE(waitUntil([&] { return std::count(quit.begin(), quit.end(), "korvel-alpha") == 1; }, 3000));
 
-    // The extension goes off (as under every screen lock): the window system says so, and finds it
-    // again by itself once it is back.
+    // The extension goes off (as under every screen lock): the window system says so, finds it
+    // again by itself, and then hides the app under a curtain that went up meanwhile.
     gnome->run("gnome-extensions", {"disable", GnomeShellWindowSystem::extensionUUID});
-    EXPECT_TRUE(waitUntil([&] {
-        windows->frontmostApplicationID();
-        return windows->windowControl() == WindowControl::gnomeExtensionMissing;
-    }, 3000));
+    const auto control = [&] {
+        windows->frontmostApplicationID();  // polls, and so reconnects
+        return windows->windowControl();
+    };
+    EXPECT_TRUE(waitUntil([&] { return control() == WindowControl::gnomeExtensionMissing; }, 3000));
+    windows->guardCurtain({{"Korvel ID", "", true}});
     gnome->run("gnome-extensions", {"enable", GnomeShellWindowSystem::extensionUUID});
-    EXPECT_TRUE(waitUntil([&] {
-        windows->frontmostApplicationID();
-        return windows->windowControl() == WindowControl::available;
-    }, 5000));
+    EXPECT_TRUE(waitUntil([&] { return control() == WindowControl::available; }, 5000));
+    EXPECT_TRUE(windowOf("korvel-files") && windowOf("korvel-files")->value("minimized").toBool());
+    windows->guardCurtain({});
 }
 
 int main(int argc, char** argv) {
