@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 #include "Commands.h"
 #include "FaceEngine.h"
@@ -129,18 +130,18 @@ int add(const Arguments& a) {
     return status;
 }
 
-// "name.ext", then "name (2).ext", … : created exclusively inside the folder open as `dirFd`, never
-// through a link, so nothing is ever overwritten and nothing lands outside it. The index's name
-// becomes a plain file name first ("../x" and "/abs/x" stay inside).
-std::string createUnique(int dirFd, const std::string& dirText, const std::string& itemName, int& fd) {
+// "name.ext", then "name (2).ext", … : `place(candidate)` creates the name exclusively inside the
+// open folder and says false when it is taken, so nothing is ever overwritten and nothing lands
+// outside it. The index's name becomes a plain file name first ("../x" and "/abs/x" stay inside).
+template <class Place>
+std::string uniqueName(const std::string& dirText, const std::string& itemName, Place place) {
     const std::string name = VaultIndex::plainFileName(itemName);
     const std::filesystem::path base(name);
     std::string stem = base.stem().string(), ext = base.extension().string();
     if (stem.empty()) stem = name, ext.clear();  // ".profile": all stem
     for (int n = 1; n < 10000; ++n) {
         const std::string candidate = n == 1 ? name : VaultIndex::plainFileName(stem + " (" + std::to_string(n) + ")" + ext);
-        fd = ::openat(dirFd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) return candidate;
+        if (place(candidate)) return candidate;
         if (errno != EEXIST) throw Failure("Cannot write into " + dirText + ": " + std::strerror(errno));
     }
     throw Failure("Cannot find a free file name in " + dirText + ".");
@@ -180,14 +181,30 @@ int exportItem(const Arguments& a) {
     int fd = -1;
     std::string target;
     const auto discard = [&] {
-        if (fd >= 0) ::close(fd), ::unlinkat(dirFd, target.c_str(), 0);
+        if (fd >= 0) ::close(fd);
+        if (!target.empty()) ::unlinkat(dirFd, target.c_str(), 0);
         vault().lock();  // also deletes the scratch copy
     };
     try {
         const std::filesystem::path temp = vault().exportToTemp(item);
-        target = createUnique(dirFd, *to, item.name, fd);
-        copyInto(temp, fd);
-        ::close(fd);
+        // Written unnamed and named only once complete, so an export cut short (Ctrl-C, a full
+        // disk) leaves no partial plaintext under the chosen name. Folders without unnamed files
+        // get the name first.
+        fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            copyInto(temp, fd);
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            target = uniqueName(*to, item.name, [&](const std::string& candidate) {
+                return ::linkat(AT_FDCWD, self.c_str(), dirFd, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0;
+            });
+        } else {
+            target = uniqueName(*to, item.name, [&](const std::string& candidate) {
+                fd = ::openat(dirFd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                return fd >= 0;
+            });
+            copyInto(temp, fd);
+        }
+        ::close(std::exchange(fd, -1));
     } catch (const Failure&) {
         discard();
         throw;
