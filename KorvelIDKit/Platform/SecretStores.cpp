@@ -71,10 +71,10 @@ public:
 
     Kind kind() const override { return inner_->kind(); }
     SecretLookup lookup(std::string_view service, std::string_view account) override {
-        return inner_->lookup(service, account);
+        return outOfReachIfGone(service, account, inner_->lookup(service, account));
     }
     SecretLookup exists(std::string_view service, std::string_view account) override {
-        return inner_->exists(service, account);
+        return outOfReachIfGone(service, account, inner_->exists(service, account));
     }
     SecretWrite store(std::string_view service, std::string_view account,
                       std::span<const std::uint8_t> value) override {
@@ -90,6 +90,17 @@ public:
 private:
     static bool isVerifier(std::string_view service, std::string_view account) {
         return service == MasterPassword::service && account == MasterPassword::verifierAccount;
+    }
+
+    // While marked, a salt or verifier the keyring no longer shows (a KeePassXC database closed,
+    // its collection gone) is out of reach, not unset: unset would open every gate during the run.
+    // Removing the verifier through this store drops the marker; the next start re-reads the
+    // keyring and drops it if the keyring truly holds no password.
+    SecretLookup outOfReachIfGone(std::string_view service, std::string_view account, SecretLookup found) const {
+        if (found.status != SecretLookup::Status::notFound || service != MasterPassword::service ||
+            (account != MasterPassword::saltAccount && account != MasterPassword::verifierAccount) || !present(marker_))
+            return found;
+        return {SecretLookup::Status::error, {}, "The keyring no longer shows Korvel ID's master password."};
     }
 
     std::shared_ptr<SecretStore> inner_;

@@ -128,6 +128,11 @@ TEST(SecretStores, AKeyringThatHeldThePasswordAndDoesNotAnswerLeavesItOutOfReach
         EXPECT_EQ(installDefaultSecretStore(prefix), SecretStore::Kind::file);
     }
     ASSERT_EQ(installDefaultSecretStore(prefix), SecretStore::Kind::secretService);
+    // Gone from a keyring that still answers (a KeePassXC database closed): out of reach as well.
+    SecretServiceStore::Options options;
+    options.servicePrefix = prefix;
+    ASSERT_TRUE(SecretServiceStore::connect(options)->remove(MasterPassword::service, MasterPassword::verifierAccount).ok());
+    EXPECT_EQ(MasterPassword::state(), MasterPassword::State::unavailable);
     MasterPassword::reset();
     EXPECT_FALSE(std::filesystem::exists(FileSecretStore::defaultPath().parent_path() / "in-secret-service"));
 }
