@@ -259,12 +259,8 @@ namespace {
 SecretString takePassword(std::string& password) { return SecretString(std::move(password)); }
 }  // namespace
 
-QFuture<bool> MasterPassword::setAsync(std::string password) {
-    return Async::runDetached<bool>([p = takePassword(password)] { return set(p.str()); });
-}
-
-QFuture<std::optional<SymmetricKey>> MasterPassword::setReturningKeyAsync(std::string password) {
-    return Async::runDetached<std::optional<SymmetricKey>>([p = takePassword(password)] { return setReturningKey(p.str()); });
+QFuture<bool> MasterPassword::setFirstAsync(std::string password) {
+    return Async::runDetached<bool>([p = takePassword(password)] { return state() == State::notSet && set(p.str()); });
 }
 
 QFuture<std::optional<MasterPassword::NewPassword>> MasterPassword::prepareAsync(std::string password) {

@@ -79,8 +79,9 @@ public:
 
     // The deriving operations on a pool thread. The futures finish off the main thread; use
     // Async::whenFinished to continue on it.
-    static QFuture<bool> setAsync(std::string password);
-    static QFuture<std::optional<SymmetricKey>> setReturningKeyAsync(std::string password);
+    // Sets a first password only: false while one is in force or out of reach (a screen left
+    // open at onboarding must not replace a password set meanwhile; a change asks for the old one).
+    static QFuture<bool> setFirstAsync(std::string password);
     static QFuture<std::optional<NewPassword>> prepareAsync(std::string password);
     static QFuture<bool> verifyAsync(std::string password);
     static QFuture<std::optional<SymmetricKey>> deriveKeyForVaultAsync(std::string password);

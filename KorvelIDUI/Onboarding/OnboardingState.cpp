@@ -8,7 +8,7 @@
 #include "Support/Async.h"
 
 OnboardingState::OnboardingState(AppState& state, QObject* parent)
-    : QObject(parent), state_(state), saver_([](std::string pw) { return MasterPassword::setAsync(std::move(pw)); }) {}
+    : QObject(parent), state_(state), saver_([](std::string pw) { return MasterPassword::setFirstAsync(std::move(pw)); }) {}
 
 void OnboardingState::setPassword(const QString& text) {
     if (text == password_) return;

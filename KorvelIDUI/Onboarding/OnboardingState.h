@@ -42,7 +42,7 @@ public:
     // The key of the first rule `password`/`confirm` break (length before match), or nullptr.
     static const char* validate(const QString& password, const QString& confirm);
 
-    // Replaces MasterPassword::setAsync (tests).
+    // Replaces MasterPassword::setFirstAsync (tests).
     void setPasswordSaver(std::function<QFuture<bool>(std::string)> saver) { saver_ = std::move(saver); }
 
 Q_SIGNALS:
