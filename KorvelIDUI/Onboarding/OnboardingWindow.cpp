@@ -11,6 +11,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "Auth/GatedChange.h"
 #include "Common/SymbolIcon.h"
 #include "Localization/Localization.h"
 #include "Onboarding/OnboardingState.h"
@@ -188,8 +189,12 @@ QWidget* OnboardingWindow::buildFacePage() {
     enrollButton_->setObjectName(QStringLiteral("onboardingEnroll"));
     enrollButton_->setMinimumWidth(160);
     enrollButton_->setMinimumHeight(32);
+    // The password is in force by now, and this window may stay open unattended: a face is added
+    // only after it is asked for, as everywhere else.
     connect(enrollButton_, &QPushButton::clicked, this, [this] {
-        ShellServices::shared().presentEnrollment([state = &state_] { state->refresh(); });
+        whenAllowed(this, CredentialGate::Change::addFace, [state = &state_] {
+            ShellServices::shared().presentEnrollment([state] { state->refresh(); });
+        });
     });
     column->addWidget(enrollButton_, 0, Qt::AlignHCenter);
     column->addStretch();

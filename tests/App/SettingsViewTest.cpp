@@ -14,6 +14,7 @@
 #include "Localization/Localization.h"
 #include "Onboarding/OnboardingState.h"
 #include "Onboarding/OnboardingWindow.h"
+#include "Onboarding/OnboardingWindow.h"
 #include "Platform/FileSecretStore.h"
 #include "SecretStoreFixture.h"
 #include "Settings/ChangePasswordDialog.h"
@@ -202,6 +203,9 @@ TEST_F(PagesTest, SecurityPageCountsFacesRemovesThemAndReportsAPasswordChange) {
     DialogRunner::setResponder({});
     EXPECT_FALSE(state_.isFaceEnrolled());
     EXPECT_TRUE(remove->isHidden() && status->isHidden());
+    OnboardingWindow onboarding(state_);  // its face step asks as well
+    child<QPushButton>(onboarding, "onboardingEnroll")->click();
+    EXPECT_EQ(asked_.back(), CredentialGate::Change::addFace);
 
     DialogRunner::setResponder([](QDialog& d) {
         auto& sheet = dynamic_cast<ChangePasswordDialog&>(d);
