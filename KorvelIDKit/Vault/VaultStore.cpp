@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <optional>
 #include <set>
 #include <system_error>
 
@@ -456,7 +458,8 @@ void VaultStore::lock() {
     cleanupScratch();
 }
 
-VaultItem VaultStore::addFile(const fs::path& fileURL, const Progress& onProgress, const std::string& name) {
+VaultItem VaultStore::addFile(const fs::path& fileURL, const Progress& onProgress, const std::string& name,
+                              bool keepUnlisted) {
     // As with a whole-file read, a source that cannot be read fails before anything else.
     // O_NONBLOCK: opening a pipe would otherwise wait for a writer forever.
     FileDescriptor fd(::open(fileURL.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -484,7 +487,7 @@ VaultItem VaultStore::addFile(const fs::path& fileURL, const Progress& onProgres
         sealed += done;
         if (onProgress) onProgress(sealed, total);
         return done;
-    });
+    }, keepUnlisted);
 }
 
 VaultItem VaultStore::addItem(const std::string& name, std::span<const std::uint8_t> data) {
@@ -497,9 +500,16 @@ VaultItem VaultStore::addItem(const std::string& name, std::span<const std::uint
     });
 }
 
-VaultItem VaultStore::addStream(const std::string& name, const Reader& read) {
+VaultItem VaultStore::addStream(const std::string& name, const Reader& read, bool keepUnlisted) {
     if (!dek_) throw VaultError::locked();
-    auto list = readIndexForChange();
+    std::optional<std::vector<VaultItem>> list;
+    std::exception_ptr indexFailure;
+    try {
+        list = readIndexForChange();
+    } catch (...) {
+        if (!keepUnlisted) throw;
+        indexFailure = std::current_exception();
+    }
     const std::string blobName = Uuid::random().toString();
     const fs::path blob = blobsDir_ / blobName;
 
@@ -538,14 +548,16 @@ VaultItem VaultStore::addStream(const std::string& name, const Reader& read) {
         throw VaultError::io(e.what());
     }
 
+    if (indexFailure) std::rethrow_exception(indexFailure);  // the blob stays, as a recovered item
     VaultItem item{Uuid::random(), name, std::int64_t(byteCount), Timestamp::now(), blobName};
-    list.push_back(item);
+    list->push_back(item);
     try {
-        writeIndex(list);
+        writeIndex(*list);
     } catch (...) {
-        // The index still lists what it listed; the unlisted blob would only take up space.
+        // The index still lists what it listed; the unlisted blob would only take up space,
+        // unless it now holds the only copy.
         std::error_code ec;
-        fs::remove(blob, ec);
+        if (!keepUnlisted) fs::remove(blob, ec);
         throw;
     }
     return item;

@@ -159,7 +159,10 @@ public:
     // `onProgress` (optional) hears the bytes sealed so far and the file's size after each piece.
     using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
     // `name` replaces the file's own name in the index (a changed copy saved back keeps its item's).
-    VaultItem addFile(const std::filesystem::path& fileURL, const Progress& onProgress = {}, const std::string& name = {});
+    // `keepUnlisted` is for a copy about to be deleted with nobody to ask: when the index cannot be
+    // read or written, the sealed blob stays (listed as a recovered item) and the call still throws.
+    VaultItem addFile(const std::filesystem::path& fileURL, const Progress& onProgress = {}, const std::string& name = {},
+                      bool keepUnlisted = false);
     // Throws VaultError (locked, io), CryptoError, FileError.
     VaultItem addItem(const std::string& name, std::span<const std::uint8_t> data);
     // Throws VaultError (locked, itemNotFound), CryptoError::corrupted.
@@ -200,7 +203,7 @@ private:
     std::optional<std::filesystem::path> blobPath(const VaultItem& item) const;
     void checkFolders() const;
     using Reader = std::function<std::size_t(std::span<std::uint8_t>)>;
-    VaultItem addStream(const std::string& name, const Reader& read);
+    VaultItem addStream(const std::string& name, const Reader& read, bool keepUnlisted = false);
 
     std::filesystem::path directory_;
     std::filesystem::path headerURL_;

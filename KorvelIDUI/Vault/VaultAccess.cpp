@@ -74,13 +74,14 @@ void exclusive(QObject* context, std::function<void(std::function<void()> releas
 
 namespace {
 // Worker only. Nobody is there to ask: a copy changed by another program is stored beside its item
-// (deleting it would lose the changes), then the lock deletes every decrypted copy.
+// (deleting it would lose the changes), or as a recovered item when the index cannot take it; then
+// the lock deletes every decrypted copy.
 void saveChangedCopiesAndLock() {
     auto& copies = openedCopies();
     for (const auto id : copies.changed()) {
         const auto file = copies.changes(id);
         try {
-            if (file && KorvelIDVault::isUnlocked()) KorvelIDVault::store().addFile(*file);
+            if (file && KorvelIDVault::isUnlocked()) KorvelIDVault::store().addFile(*file, {}, {}, true);
         } catch (const std::exception& e) {
             // Plaintext is never left behind: the lock below deletes it with the rest.
             Log::store().error(std::string("A changed copy could not be saved into the vault before locking it: ") + e.what());

@@ -149,6 +149,9 @@ TEST_F(VaultStoreTest, ADamagedIndexListsNothingAndIsNeverOverwritten) {
         EXPECT_TRUE(fs::exists(store_.blobsDir() / item.blobName)) << "nothing was deleted";
     }
     EXPECT_EQ(namesIn(store_.blobsDir()).size(), 1u) << "no blob was written for the refused adds";
+    writeText(dir_ / "copy.txt", "edit");  // a copy with nobody to ask is sealed all the same
+    EXPECT_THROW(store_.addFile(dir_ / "copy.txt", {}, {}, true), VaultError);
+    EXPECT_EQ(namesIn(store_.blobsDir()).size(), 2u) << "kept, to be listed as recovered";
     fs::remove(store_.indexURL());
     EXPECT_FALSE(store_.listing().indexDamaged) << "a missing index is an empty one";
 }
@@ -508,6 +511,9 @@ TEST_F(VaultStoreTest, FailedWritesDuringInitializeAddRemoveAndRewrapKeepTheOldS
     EXPECT_THROW(add("new.txt", "new"), FileError);
     EXPECT_EQ(indexText(), index);
     EXPECT_EQ(namesIn(store_.blobsDir()), std::vector<std::string>{item.blobName}) << "the unlisted blob was removed";
+    writeText(dir_ / "copy.txt", "edit");
+    EXPECT_THROW(store_.addFile(dir_ / "copy.txt", {}, {}, true), FileError);
+    EXPECT_EQ(namesIn(store_.blobsDir()).size(), 2u) << "unless it holds a copy about to be deleted";
     EXPECT_THROW(store_.removeItem(item), FileError);
     EXPECT_EQ(indexText(), index);
     EXPECT_EQ(store_.decryptedData(item), textBytes("a")) << "still listed and still readable";
