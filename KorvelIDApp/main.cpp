@@ -148,7 +148,7 @@ void installServices(SecretStore::Kind secretStore) {
     s.requireLiveness = [] { return KorvelIDSettings::requireLiveness(); };
     s.setRequireLiveness = [](bool on) { KorvelIDSettings::setRequireLiveness(on); };
     s.authenticate = [](const std::string& reason, bool fallback) { return KorvelIDAuth::authenticate(reason, fallback); };
-    s.hasProtectedApps = [] { return !KorvelIDAppLock::protectedApps().empty(); };
+    s.hasProtectedApps = [] { return KorvelIDAppLock::mayProtectApps(); };
     s.startMonitoring = [] { KorvelIDAppLock::startMonitoring(); };
     s.makeAppLockPage = [] { return new AppLockView; };
     s.secretStoreKind = [secretStore] { return secretStore; };

@@ -233,6 +233,7 @@ void startMonitoring() { shared().startMonitoring(); }
 void stopMonitoring() { shared().stopMonitoring(); }
 std::vector<ProtectedApp> protectedApps() { return shared().protectedApps(); }
 bool isListSaved() { return shared().isListSaved(); }
+bool mayProtectApps() { return shared().mayProtectApps(); }
 bool isProtected(const std::string& bundleID) { return shared().isProtected(bundleID); }
 void add(const ProtectedApp& app) { shared().add(app); }
 void remove(const std::string& bundleID) { shared().remove(bundleID); }

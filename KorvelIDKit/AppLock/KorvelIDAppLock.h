@@ -40,6 +40,9 @@ public:
 
     const std::vector<ProtectedApp>& protectedApps() const { return store_.apps(); }
     bool isListSaved() const { return store_.isSaved(); }
+    // Whether anything may be protected: a list that could not be read may list any app, so
+    // quitting without the password must not be offered for it.
+    bool mayProtectApps() const { return !store_.apps().empty() || store_.loadFailed(); }
     bool isProtected(const std::string& bundleID) const { return store_.isProtected(bundleID); }
     // Lists the application and covers it at once if it is in front. This program never protects
     // itself.
@@ -109,6 +112,7 @@ void startMonitoring();
 void stopMonitoring();
 std::vector<ProtectedApp> protectedApps();
 bool isListSaved();
+bool mayProtectApps();
 bool isProtected(const std::string& bundleID);
 void add(const ProtectedApp& app);
 void remove(const std::string& bundleID);

@@ -181,6 +181,14 @@ struct FacadeFixture : ::testing::Test {
 };
 }  // namespace
 
+// A list that cannot be read may list any app: quitting still asks for the password.
+TEST_F(FacadeFixture, AnUnreadableListMayProtectAnything) {
+    EXPECT_FALSE(lock->mayProtectApps());
+    TestSupport::writeText(dir / ProtectedAppsStore::fileName, "damaged");
+    lock = std::make_unique<AppLockController>(windows, dir / ProtectedAppsStore::fileName, clock.function());
+    EXPECT_TRUE(lock->protectedApps().empty() && lock->mayProtectApps());
+}
+
 TEST_F(FacadeFixture, UnlockMarksGraceThenBringsTheApplicationBack) {
     protect("alpha", -1);
     lock->startMonitoring();
