@@ -229,7 +229,6 @@ std::string plainFileName(const std::string& name) {
     std::string out = name;
     for (char& c : out)
         if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
-    if (out.empty() || out == "." || out == "..") return "_";
     constexpr std::size_t nameMax = 255;
     if (out.size() > nameMax) {
         const auto dot = out.rfind('.');
@@ -239,6 +238,8 @@ std::string plainFileName(const std::string& name) {
         while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
         out = out.substr(0, keep) + ext;
     }
+    // Checked after the cut, which may leave nothing of a name made of continuation bytes.
+    if (out.empty() || out == "." || out == "..") return "_";
     return out;
 }
 }  // namespace VaultIndex

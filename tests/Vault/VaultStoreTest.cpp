@@ -245,7 +245,8 @@ TEST_F(VaultStoreTest, ExportNamesPermissionsAndLock) {
     // Where an index name becomes a file name: never a path, a dot name or a control character.
     for (const auto& [name, plain] : std::vector<std::pair<std::string, std::string>>{
              {"../../escaped.txt", ".._.._escaped.txt"}, {"/abs/x", "_abs_x"}, {"..", "_"}, {".", "_"}, {"", "_"},
-             {"a\nb\x7f.txt", "a_b_.txt"}, {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt"}})
+             {"a\nb\x7f.txt", "a_b_.txt"}, {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt"},
+             {std::string(300, '\x80'), "_"}, {".." + std::string(300, '\x80') + ".", "_"}})  // nothing left after a cut
         EXPECT_EQ(VaultIndex::plainFileName(name), plain) << name;
     EXPECT_EQ(VaultIndex::plainFileName(std::string(300, 'n') + ".pdf"), std::string(251, 'n') + ".pdf");
     for (const auto& p : {a, b, c}) EXPECT_TRUE(p.parent_path() == vaultDir() / "open" && fileMode(p) == 0600) << p;
