@@ -191,7 +191,10 @@ void AuthService::handle(Caller caller) {
     case Type::enroll: enroll(caller, *request); break;
     case Type::passwordAccepted: {
         const auto account = target();
-        if (caller.uid != 0 || !account) {
+        // Only a caller that could have scanned stands for a password typed at the seat: a
+        // service that lets people in by other means after a wrong password (sshd) does not.
+        const std::string service(request->text(Field::service).value_or("?"));
+        if (caller.uid != 0 || !account || CallerPolicy::whyNotLocal(caller.pid, service)) {
             caller.connection.send(result(Outcome::refused));
             break;
         }

@@ -104,14 +104,20 @@ KORVEL_PAM_EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int arg
 KORVEL_PAM_EXPORT int pam_sm_setcred(pam_handle_t*, int, int, const char**) { return PAM_IGNORE; }
 
 // The stack let the user in after this module did not: their password worked. The service counts
-// that only from root's processes (sudo, su, login managers), where the user cannot fake it.
+// that only from root's processes (sudo, su, login managers), where the user cannot fake it, and
+// only from callers it would scan for.
 KORVEL_PAM_EXPORT int pam_sm_acct_mgmt(pam_handle_t* pamh, int, int argc, const char** argv) {
     const void* marker = nullptr;
     if (pam_get_data(pamh, faceNotUsedKey, &marker) != PAM_SUCCESS || !marker) return PAM_IGNORE;
     const char* user = nullptr;
     if (pam_get_user(pamh, &user, nullptr) != PAM_SUCCESS || !nonEmpty(user)) return PAM_IGNORE;
+    const void* service = nullptr;
+    pam_get_item(pamh, PAM_SERVICE, &service);
+    // The service judges the caller as for a scan: sshd, say, lets a key in after a wrong password.
+    Message accepted = request(Type::passwordAccepted, user);
+    accepted.set(Field::service, std::string(service ? static_cast<const char*>(service) : "").substr(0, 64));
     if (auto connection = Connection::open(socketPath(argc, argv))) {
-        if (connection->send(request(Type::passwordAccepted, user)))
+        if (connection->send(accepted))
             connection->receive(Clock::now() + std::chrono::milliseconds(500));
     }
     return PAM_IGNORE;

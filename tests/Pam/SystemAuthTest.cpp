@@ -97,9 +97,10 @@ protected:
         const std::string module = KORVEL_PAM_MODULE, arg = " socket=" + socket().string() + "\n";
         // Named as login services: this test runs as root, and root's other services are refused.
         write(root / "pam" / "login", "auth required " + module + arg + "account optional " + module + arg);
-        write(root / "pam" / "gdm-password", "auth sufficient " + module + arg +
-                                                 "auth optional pam_echo.so password module asked\n"
-                                                 "auth required pam_permit.so\naccount optional " + module + arg);
+        const std::string fallBack = "auth sufficient " + module + arg + "auth optional pam_echo.so password module asked\n"
+                                     "auth required pam_permit.so\naccount optional " + module + arg;
+        write(root / "pam" / "gdm-password", fallBack);
+        write(root / "pam" / "sshd", fallBack);  // root's, and no login service
         // The helper's password stack: pam_pwdfile over a private file, as pam_unix over /etc/shadow.
         write(root / "pam" / "korvel-id", "auth required pam_pwdfile.so pwdfile=" + (root / "passwd").string() +
                                               "\naccount required pam_permit.so\n");
@@ -292,7 +293,10 @@ TEST_F(SystemAuthTest, PhotosFailAndFallThroughUntilFaceIsPausedThenAPasswordRes
     other.join();
     EXPECT_EQ(first.said("Face not recognized.") + second.said("Face not recognized."), 1);
 
-    // Five failures: face is paused, whatever the camera sees, until a password lets the user in.
+    // Five failures: face is paused, whatever the camera sees, until a password lets the user in;
+    // not when sshd lets them in (by a key after a wrong password).
+    EXPECT_EQ(authenticate("sshd", "root", nullptr, true).status, PAM_SUCCESS);
+    EXPECT_EQ(authenticate("login").status, PAM_AUTHINFO_UNAVAIL) << "still paused";
     const PamRun paused = authenticate("gdm-password", "root", nullptr, true);
     EXPECT_TRUE(paused.said("Face authentication is paused after too many failed attempts; use your password."));
     EXPECT_FALSE(paused.said("Looking for root \u2014 blink to confirm"));
