@@ -52,6 +52,9 @@ std::optional<std::string> CallerPolicy::whyNotLocal(pid_t pid, std::string_view
         char* seat = nullptr;
         if (sd_session_is_remote(session) > 0) why = "remote session";
         else if (sd_session_get_seat(session, &seat) < 0 || !seat) why = "session without a local seat";
+        // A session switched away from (another user's, behind fast user switching) or closing
+        // has nobody at the camera on its behalf: whoever sits there is working in another one.
+        else if (sd_session_is_active(session) <= 0) why = "session not in front on its seat";
         free(seat);
         free(session);
         return why;

@@ -9,9 +9,9 @@
 
 namespace CallerPolicy {
 // Why `pid`, asking through PAM service `service`, may not use the camera: a remote logind session,
-// a session without a seat, no session at all for a process not started by root, or a process of
-// root's that is no login service (a print or mail server checking a password for whoever reached
-// its socket, perhaps over SSH). Nothing when it may.
+// a session without a seat or not in front on it, no session at all for a process not started by
+// root, or a process of root's that is no login service (a print or mail server checking a password
+// for whoever reached its socket, perhaps over SSH). Nothing when it may.
 std::optional<std::string> whyNotLocal(pid_t pid, std::string_view service);
 // True when an ACPI lid switch reports "closed" (the built-in camera then sees nothing).
 bool lidClosed();
