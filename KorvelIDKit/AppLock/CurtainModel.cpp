@@ -3,12 +3,15 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <atomic>
 #include <memory>
 #include <string_view>
 #include <utility>
 
+#include "Identity/MasterPassword.h"
+#include "Identity/PasswordRules.h"
 #include "Localization/Localization.h"
 
 namespace {
@@ -129,7 +132,7 @@ void CurtainModel::usePassword() {
 }
 
 void CurtainModel::submitPassword() {
-    if (isDone_ || isVerifyingPassword_ || passwordInput_.isEmpty()) return;
+    if (isDone_ || isVerifyingPassword_ || waitingToRetry_ || passwordInput_.isEmpty()) return;
     if (!keyboardHeld_) {
         // Whatever was typed may have reached another program too: it is not taken.
         setPasswordInput({});
@@ -155,6 +158,16 @@ void CurtainModel::passwordCheckFinished(bool accepted) {
     // Each refusal reads differently from the one before, so a second one is seen as new.
     setMessage(passwordFailures_ == 1 ? "curtain.incorrectPassword" : "curtain.incorrectPasswordCount", true);
     setPasswordInput({});
+    // Wrong passwords in a row, on any prompt of this program, make the next try wait (never after
+    // the first two), so guessing at the curtain gets slow.
+    const auto wait = PasswordRules::retryDelay(MasterPassword::wrongInARow());
+    if (wait.count() <= 0) return;
+    waitingToRetry_ = true;
+    Q_EMIT isVerifyingPasswordChanged();
+    QTimer::singleShot(wait, this, [this] {
+        waitingToRetry_ = false;
+        Q_EMIT isVerifyingPasswordChanged();
+    });
 }
 
 void CurtainModel::cancel() {

@@ -69,7 +69,9 @@ public:
     bool keyboardHeld() const { return keyboardHeld_; }
     void setKeyboardHeld(bool held);
     // Whether the password field may take keys now.
-    bool canTypePassword() const { return keyboardHeld_ && !isVerifyingPassword_ && phase_ == Phase::password; }
+    bool canTypePassword() const {
+        return keyboardHeld_ && !isVerifyingPassword_ && !waitingToRetry_ && phase_ == Phase::password;
+    }
 
     // The first step when the curtain shows: the face scan, or the password at once when nobody is
     // enrolled and a password exists.
@@ -105,6 +107,7 @@ private:
     QString passwordInput_;
     int attemptCount_ = 0;
     bool isVerifyingPassword_ = false;
+    bool waitingToRetry_ = false;  // after wrong passwords in a row; isVerifyingPasswordChanged tells
     const QString appName_;
     const bool hasPassword_;
     const char* const scanPromptKey_;

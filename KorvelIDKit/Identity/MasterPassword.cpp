@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -169,6 +170,10 @@ bool MasterPassword::constantTimeEquals(std::span<const std::uint8_t> a, std::sp
     return acc == 0;
 }
 
+namespace {
+std::atomic<int> gWrongInARow{0};  // see wrongInARow(); a password set anew starts it over
+}  // namespace
+
 bool MasterPassword::isSet() { return keychainExists(saltAccount) && keychainExists(verifierAccount); }
 
 MasterPassword::State MasterPassword::state() {
@@ -201,12 +206,18 @@ std::optional<SymmetricKey> MasterPassword::setReturningKey(std::string_view pas
 
 bool MasterPassword::verify(std::string_view password) { return deriveKeyForVault(password).has_value(); }
 
+int MasterPassword::wrongInARow() { return gWrongInARow.load(); }
+
 std::optional<SymmetricKey> MasterPassword::deriveKeyForVault(std::string_view password) {
     const auto pair = snapshot();
     if (!pair) return std::nullopt;
     SymmetricKey key = deriveKey(password, pair->salt);
     const Bytes digest = sha256(key.bytes());
-    if (!constantTimeEquals(digest, pair->verifier)) return std::nullopt;
+    if (!constantTimeEquals(digest, pair->verifier)) {
+        ++gWrongInARow;
+        return std::nullopt;
+    }
+    gWrongInARow = 0;
     // Whoever knows the password may use face unlock again, whichever screen asked for it.
     FaceAttemptLimit(FaceAttemptLimit::dataFolder()).passwordAccepted();
     return key;
@@ -243,12 +254,14 @@ bool MasterPassword::restore(const Credential& credential) {
     }
     if (!storeKeychain(saltAccount, credential.salt)) return false;
     if (!storeKeychain(verifierAccount, credential.verifier)) return false;
+    gWrongInARow = 0;
     // Left behind by a crash it would be harmless: its verifier no longer matches.
     deleteKeychain(previousAccount);
     return true;
 }
 
 void MasterPassword::reset() {
+    gWrongInARow = 0;
     deleteKeychain(previousAccount);
     deleteKeychain(saltAccount);
     deleteKeychain(verifierAccount);

@@ -66,6 +66,9 @@ public:
     static bool verify(std::string_view password);
     // The password's key, only if the password is right.
     static std::optional<SymmetricKey> deriveKeyForVault(std::string_view password);
+    // Wrong passwords in a row in this process, whichever screen took them, so that closing a
+    // prompt and opening another starts no new count for the growing wait; a right one resets it.
+    static int wrongInARow();
     // Whether `key` is the current password's key (its hash is the verifier in force). No derivation.
     static bool isCurrentKey(const SymmetricKey& key);
     // The salt and verifier in force, only if both are readable.

@@ -10,8 +10,11 @@
 
 #include <QPointer>
 
+#include <algorithm>
+
 #include "Common/SymbolIcon.h"
 #include "Identity/CredentialGate.h"
+#include "Identity/MasterPassword.h"
 #include "Identity/PasswordRules.h"
 #include "Localization/Localization.h"
 #include "Shell/QuitGuard.h"
@@ -152,7 +155,8 @@ void PasswordDialog::checkFinished(bool ok, const std::shared_ptr<SecretString>&
     }
     ++failures_;
     error_->show();
-    const auto wait = PasswordRules::retryDelay(failures_);
+    // The program's count goes on across prompts: cancelling and asking again buys no free tries.
+    const auto wait = PasswordRules::retryDelay(std::max(failures_, MasterPassword::wrongInARow()));
     if (wait.count() > 0) retry_.start(wait);
     else setBusy(false);
     Q_EMIT checked();

@@ -33,6 +33,7 @@ public:
     bool isChecking() const { return checking_; }
     // Waiting out the delay after repeated wrong passwords.
     bool isWaiting() const { return retry_.isActive(); }
+    const QTimer& retryTimer() const { return retry_; }
     bool isVerified() const { return verified_; }
     int failures() const { return failures_; }
 

@@ -2,7 +2,6 @@
 
 #include "Auth/PasswordDialog.h"
 #include "Common/DialogRunner.h"
-#include "Identity/PasswordRules.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -22,7 +21,7 @@ std::optional<SecretString> PasswordDialogPrompt::ask(const std::string& reason,
         QEventLoop wait;
         QObject::connect(&dialog, &PasswordDialog::checked, &wait, &QEventLoop::quit);
         if (dialog.isWaiting()) {
-            QTimer::singleShot(PasswordRules::retryDelay(dialog.failures()), &wait, &QEventLoop::quit);
+            QObject::connect(&dialog.retryTimer(), &QTimer::timeout, &wait, &QEventLoop::quit);
             wait.exec();
         }
         dialog.accept();

@@ -1,7 +1,9 @@
 #include "Settings/ChangePasswordState.h"
 
 #include <QFutureWatcher>
+#include <QTimer>
 
+#include "Identity/MasterPassword.h"
 #include "Identity/PasswordRules.h"
 #include "Support/Async.h"
 #include "Vault/VaultAccess.h"
@@ -49,14 +51,23 @@ void ChangePasswordState::attempt() {
     auto* watcher = new QFutureWatcher<PasswordChangeResult>(this);
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
         watcher->deleteLater();
-        working_ = false;
         const auto result = Async::valueOr(watcher->future(), PasswordChangeResult::failed);
-        if (result == PasswordChangeResult::success) {
+        const auto report = [this, result] {
+            working_ = false;
+            if (result == PasswordChangeResult::success) {
+                Q_EMIT changed();
+                return Q_EMIT succeeded();
+            }
+            error_ = QString::fromLatin1(messageKey(result));
             Q_EMIT changed();
-            return Q_EMIT succeeded();
-        }
-        error_ = QString::fromLatin1(messageKey(result));
-        Q_EMIT changed();
+        };
+        // A wrong current password waits as on every other prompt, so the sheet is no faster way
+        // to guess.
+        const auto wait = result == PasswordChangeResult::wrongCurrentPassword
+                              ? PasswordRules::retryDelay(MasterPassword::wrongInARow())
+                              : std::chrono::milliseconds(0);
+        if (wait.count() > 0) QTimer::singleShot(wait, this, report);
+        else report();
     });
     watcher->setFuture(changer_(current.toStdString(), newPassword.toStdString()));
 }

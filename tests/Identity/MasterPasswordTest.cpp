@@ -94,9 +94,12 @@ TEST_F(MasterPasswordTest, SetVerifyAndTheStoredItems) {
     FaceAttemptLimit limit(dir_.path());
     for (int i = 0; i < FaceAttemptLimit::maxFailures; ++i) limit.recordFailure();
     EXPECT_FALSE(MasterPassword::verify("hunter23"));
+    EXPECT_FALSE(MasterPassword::verify("hunter24"));
     EXPECT_TRUE(limit.lockedOut());
+    EXPECT_EQ(MasterPassword::wrongInARow(), 2) << "counted for the growing wait on every prompt";
     EXPECT_EQ(MasterPassword::deriveKeyForVault("hunter22"), key);
     EXPECT_EQ(limit.failures(), 0);
+    EXPECT_EQ(MasterPassword::wrongInARow(), 0);
     FaceAttemptLimit::setDataFolder({});
     EXPECT_FALSE(MasterPassword::deriveKeyForVault("Hunter22"));
     EXPECT_TRUE(MasterPassword::isCurrentKey(*key));
