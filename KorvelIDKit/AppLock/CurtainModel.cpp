@@ -154,6 +154,10 @@ void CurtainModel::passwordCheckFinished(bool accepted) {
         finish(true);
         return;
     }
+    if (passwordInReach_ && !passwordInReach_()) {
+        setMessage("auth.keyringLocked", true);
+        return setPasswordInput({});
+    }
     ++passwordFailures_;
     // Each refusal reads differently from the one before, so a second one is seen as new.
     setMessage(passwordFailures_ == 1 ? "curtain.incorrectPassword" : "curtain.incorrectPasswordCount", true);

@@ -63,6 +63,9 @@ public:
     bool hasFace() const { return hasFace_; }
     // Ends the running face scan (camera off) when the user leaves the face route or the curtain.
     void setCancelFaceScan(std::function<void()> cancel) { cancelFaceScan_ = std::move(cancel); }
+    // Asked after a refusal: false when the password could not be checked at all (the keyring
+    // locked meanwhile). The curtain then says so and counts no wrong password.
+    void setPasswordInReach(std::function<bool()> inReach) { passwordInReach_ = std::move(inReach); }
 
     // Whether the curtain receives the keys. A password is taken only while it does: keys typed
     // otherwise went to another program. Starts false; the curtain windows report it.
@@ -119,6 +122,7 @@ private:
     std::function<void()> cancelFaceScan_;
     const FaceScan runFaceScan_;
     const PasswordCheck verifyPassword_;
+    std::function<bool()> passwordInReach_;
     const std::function<void()> onUnlocked_;
     const std::function<void()> onCancel_;
     int scanGeneration_ = 0;

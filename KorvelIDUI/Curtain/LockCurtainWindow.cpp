@@ -96,6 +96,7 @@ CurtainServices CurtainServices::defaults() {
     };
     // A locked keyring keeps the route: once it is unlocked, the typed password checks.
     s.masterPasswordIsSet = [] { return MasterPassword::state() != MasterPassword::State::notSet; };
+    s.passwordInReach = [] { return MasterPassword::state() != MasterPassword::State::unavailable; };
     s.requiresBlink = [] { return KorvelIDController::loadSettings().livenessRequired(); };
     s.hideScanDisplay = [] { KorvelID::hideNotch(); };
     s.makeKeyboardGrab = [] { return ::makeKeyboardGrab(); };
@@ -227,6 +228,7 @@ void LockCurtainWindow::buildModel() {
         });
     model_->setHasFace(!services_.faceIsEnrolled || services_.faceIsEnrolled());
     model_->setCancelFaceScan(services_.cancelFaceScan);
+    model_->setPasswordInReach(services_.passwordInReach);
 }
 
 void LockCurtainWindow::watchScreen(QScreen* screen) {

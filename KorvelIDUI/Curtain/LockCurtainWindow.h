@@ -34,6 +34,7 @@ struct CurtainServices {
     std::function<bool()> faceIsEnrolled;        // empty: assumed enrolled
     CurtainModel::PasswordCheck verifyPassword;  // asked only when the master password is set
     std::function<bool()> masterPasswordIsSet;
+    std::function<bool()> passwordInReach;  // see CurtainModel::setPasswordInReach; may be empty
     std::function<bool()> requiresBlink;
     std::function<void()> hideScanDisplay;  // may be empty
     std::function<std::unique_ptr<KeyboardGrab>()> makeKeyboardGrab;

@@ -153,6 +153,10 @@ TEST(TextFits, CurtainPhases) {
     model.setPasswordInput("wrong");
     model.submitPassword();
     TextFits::expectFitsInEveryLanguage(view, "curtain-password");
+    model.setPasswordInReach([] { return false; });  // the keyring locked meanwhile
+    model.setPasswordInput("right");
+    model.submitPassword();
+    TextFits::expectFitsInEveryLanguage(view, "curtain-keyring-locked");
 }
 
 // The scan display in each phase (the panel of a screen without a camera housing).

@@ -191,10 +191,18 @@ TEST(CurtainModel, PasswordRoute) {
     Harness::settle();
     EXPECT_EQ(h.unlocked, 0);
 
+    bool inReach = false;  // the keyring locked meanwhile: said so, and no wrong password counted
+    h.model->setPasswordInReach([&] { return inReach; });
+    h.model->setPasswordInput("pine");
+    h.model->submitPassword();
+    h.answerCheck(2, false);
+    EXPECT_EQ(h.model->message(), qL("auth.keyringLocked"));
+    EXPECT_EQ(h.model->passwordFailures(), 2);
+    inReach = true;
     h.model->setPasswordInput("pine");
     h.model->submitPassword();
     EXPECT_TRUE(h.model->message().isEmpty()) << "the message clears when a new check starts";
-    h.answerCheck(2, true);
+    h.answerCheck(3, true);
     EXPECT_EQ(h.unlocked, 1);
     EXPECT_EQ(h.cancelled, 0);
 }

@@ -67,6 +67,7 @@ CurtainServices services(std::chrono::milliseconds timeout = std::chrono::second
     s.cancelFaceScan = nullptr;
     s.faceIsEnrolled = nullptr;
     s.masterPasswordIsSet = [] { return false; };
+    s.passwordInReach = nullptr;  // the checks below are the tests' own
     s.requiresBlink = [] { return true; };
     s.hideScanDisplay = nullptr;  // no identity controller in these tests
     s.timeout = timeout;

@@ -16,6 +16,7 @@ inline LockCurtainFactory guardedCurtains(QPointer<LockCurtainWindow>& latest, s
         s.faceIsEnrolled = [] { return true; };  // the face phase first: keys typed then go nowhere
         s.masterPasswordIsSet = [] { return true; };
         s.verifyPassword = [password](std::string typed, std::function<void(bool)> done) { done(typed == password); };
+        s.passwordInReach = nullptr;
         s.requiresBlink = [] { return false; };
         s.hideScanDisplay = nullptr;
         s.windows = &windows;
