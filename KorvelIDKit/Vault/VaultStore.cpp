@@ -222,6 +222,11 @@ std::vector<VaultItem> decode(std::span<const std::uint8_t> json) {
         item.blobName = Json::toString(Json::member(entry, "blobName"), "blobName");
         items.push_back(std::move(item));
     }
+    // Items are found, removed and exported by ID: with one ID twice, a removal would take both
+    // entries and an export could write the other one's content.
+    std::set<std::array<std::uint8_t, 16>> ids;
+    for (const auto& item : items)
+        if (!ids.insert(item.id.bytes).second) throw JsonError("The vault index names an item ID twice.");
     return items;
 }
 

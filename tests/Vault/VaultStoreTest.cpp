@@ -136,7 +136,9 @@ TEST_F(VaultStoreTest, ADamagedIndexListsNothingAndIsNeverOverwritten) {
     const VaultItem item = add("a.txt", "a");
     const std::string missingBlobName =
         R"([{"id":")" + item.id.toString() + R"(","name":"a.txt","byteCount":1,"addedAt":1.5}])";
-    for (const std::string& damaged : {std::string("{}"), std::string("[{]"), missingBlobName,
+    const std::string entry = R"({"id":")" + item.id.toString() + R"(","name":"a","byteCount":1,"addedAt":1,"blobName":")";
+    const std::string sameID = "[" + entry + item.blobName + "\"}," + entry + Uuid::random().toString() + "\"}]";
+    for (const std::string& damaged : {std::string("{}"), std::string("[{]"), missingBlobName, sameID,
                                        std::string(R"([{"id":"nope","name":"a","byteCount":1,"addedAt":1,"blobName":"x"}])")}) {
         writeText(store_.indexURL(), damaged);
         EXPECT_TRUE(store_.items().empty()) << damaged;
