@@ -10,6 +10,7 @@
 #include "FaceEngine.h"
 #include "Session.h"
 #include "System/SystemFace.h"
+#include "Support/SymmetricKey.h"
 
 namespace Cli {
 namespace {
@@ -42,6 +43,7 @@ int enroll(const Arguments& a) {
     ProgressBar bar("Capturing", 8);
     const auto reply = SystemFace::enroll(user, std::move(password), [&bar](int captured, int) { bar.update(captured); },
                                           interruptToken());
+    secureWipe(password);  // moved from, a short one still sits in the string's own buffer
     return finish(reply, "Face enrolled for sudo and the login screen.");
 }
 

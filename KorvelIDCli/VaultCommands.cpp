@@ -213,7 +213,7 @@ int exportItem(const Arguments& a) {
         throw Failure(e.what());
     }
     vault().lock();
-    std::cout << (std::filesystem::path(*to) / target).string() << "\n";
+    std::cout << printable((std::filesystem::path(*to) / target).string()) << "\n";
     return Exit::ok;
 }
 

@@ -25,7 +25,9 @@ SystemQuitWatcher::SystemQuitWatcher(QObject* parent) : QObject(parent) {
     QDBusConnection::systemBus().connect(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
                                          QStringLiteral("org.freedesktop.login1.Manager"),
                                          QStringLiteral("PrepareForShutdown"), this, SLOT(prepareForShutdown(bool)));
-    if (gSignalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) == 0) {
+    // Non-blocking: a flood of signals once the loop stops reading must not block the handler
+    // (and with it the shutdown); one byte waiting is as good as many.
+    if (gSignalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, gSignalPipe) == 0) {
         notifier_ = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, this);
         connect(notifier_, &QSocketNotifier::activated, this, [this] {
             char byte;
