@@ -86,7 +86,7 @@ struct X11WindowSystem::Impl {
     bool drainQueued = false;
 
     Atom netActiveWindow = 0, netClientList = 0, netClientListStacking = 0, netSupportingWmCheck = 0,
-         netSupported = 0, netWmPid = 0, gtkApplicationID = 0, utf8String = 0, wmChangeState = 0;
+         netSupported = 0, netWmPid = 0, gtkApplicationID = 0, utf8String = 0, wmChangeState = 0, wmState = 0;
 
     std::vector<fs::path> applicationDirs;
     DesktopEntries entries;
@@ -102,6 +102,9 @@ struct X11WindowSystem::Impl {
     struct Activation {
         Window window;
         SteadyClock::time_point deadline;
+        // Another client's request: the window that was active then. Any change away from it means
+        // the window manager acted (or chose not to), so the request no longer stands in.
+        std::optional<Window> activeBefore;
     };
     std::optional<Activation> activating;  // activation requested, not yet acted on
     Time lastServerTime = CurrentTime;
@@ -248,9 +251,15 @@ struct X11WindowSystem::Impl {
     // settle time, for a window manager that ignores the request.
     std::optional<std::string> applicationInFront(Window active) {
         if (activating) {
-            if (active == activating->window || SteadyClock::now() >= activating->deadline) activating.reset();
-            else return infoFor(activating->window).applicationID;
+            if (active == activating->window || SteadyClock::now() >= activating->deadline ||
+                (activating->activeBefore && active != *activating->activeBefore))
+                activating.reset();
+            else
+                return infoFor(activating->window).applicationID;
         }
+        // Iconified since the request: the window manager has acted, and the window coming back
+        // now is the user bringing it back (Alt+Tab after Escape on its curtain).
+        std::erase_if(hiding, [&](const auto& entry) { return entry.first != active && isIconic(entry.first); });
         if (active == noWindow) return std::nullopt;
         if (const auto it = hiding.find(active); it != hiding.end()) {
             if (SteadyClock::now() < it->second) return std::nullopt;
@@ -322,8 +331,16 @@ struct X11WindowSystem::Impl {
     // from the request on, as one asked by this program does.
     void handleActivationRequest(Window w) {
         if (!std::count(clients.begin(), clients.end(), w)) return;  // not a managed top-level window
-        if (!activating || activating->window != w) activating = Activation{w, settleDeadline()};
+        // Our own request (activate()) stays until it is carried out; another client's only until
+        // the active window changes, so requests the window manager ignores (xdotool on a window
+        // that takes no focus, over and over) cannot hide what really comes to the front.
+        if (!activating || activating->window != w) activating = Activation{w, settleDeadline(), activeWindow()};
         handleActiveChanged();
+    }
+
+    bool isIconic(Window w) {
+        const auto state = readLongs(w, wmState, wmState, 1);
+        return !state.empty() && state.front() == static_cast<unsigned long>(iconicState);
     }
 
     std::vector<Window> readClientList() {
@@ -539,6 +556,7 @@ struct X11WindowSystem::Impl {
         gtkApplicationID = atom("_GTK_APPLICATION_ID");
         utf8String = atom("UTF8_STRING");
         wmChangeState = atom("WM_CHANGE_STATE");
+        wmState = atom("WM_STATE");
         int eventBase = 0, errorBase = 0, major = 0, minor = 0;
         hasXRes = XResQueryExtension(dpy, &eventBase, &errorBase) && XResQueryVersion(dpy, &major, &minor) &&
                   (major > 1 || (major == 1 && minor >= 2));
@@ -620,7 +638,7 @@ void X11WindowSystem::activate(const RunningApplication& app) {
         it != d->lastActiveWindow.end() && std::find(windows.begin(), windows.end(), it->second) != windows.end())
         target = it->second;
     d->hiding.erase(target);
-    d->activating = Impl::Activation{target, d->settleDeadline()};
+    d->activating = Impl::Activation{target, d->settleDeadline(), std::nullopt};
     d->sendToRoot(target, d->netActiveWindow, sourcePager, long(d->lastServerTime), 0);
     XFlush(d->dpy);
     d->scheduleDrainIfQueued();
