@@ -316,7 +316,11 @@ void LockCurtainWindow::guard() {
     for (CurtainPanel* w : windows) {
         const QRect frame = w->geometry();
         const qreal ratio = w->devicePixelRatioF();
-        guarded.push_back({w->winId(), int(frame.x() * ratio), int(frame.y() * ratio), int(frame.width() * ratio),
+        // Qt keeps each screen's top-left corner in device pixels and scales only within the
+        // screen: multiplying the whole position would put a cover of a second screen off it.
+        const QPoint origin = w->screen() ? w->screen()->geometry().topLeft() : QPoint();
+        guarded.push_back({w->winId(), origin.x() + int((frame.x() - origin.x()) * ratio),
+                           origin.y() + int((frame.y() - origin.y()) * ratio), int(frame.width() * ratio),
                            int(frame.height() * ratio)});
     }
     QPointer<LockCurtainWindow> self(this);
