@@ -70,8 +70,24 @@ void AppActivationMonitor::handleTermination(const std::string& bundleID) {
 
 void AppActivationMonitor::pollFrontmost() {
     const auto id = windows_.frontmostApplicationID();
+    // Nothing in front poll after poll (the app minimised onto an empty desktop, the screen
+    // locked) ends an every-time unlock as another application would, so bringing the app back
+    // asks again; a window manager's switch passes through nothing only for a moment.
+    if (id) polledNothing_ = 0;
+    else if (++polledNothing_ == pollsOfNothingEndingGrace) endEveryTimeGraces({});
     if (id == lastFrontmost_) return;
     handleFrontmostChange(id);
+}
+
+void AppActivationMonitor::endEveryTimeGraces(const std::string& except) {
+    std::vector<std::string> ended;
+    std::erase_if(unlockedWhileFrontmost_, [&](const std::string& id) {
+        if (id == except) return false;
+        ended.push_back(id);
+        return true;
+    });
+    if (onGraceEnded)
+        for (const auto& id : ended) onGraceEnded(id);
 }
 
 void AppActivationMonitor::handleFrontmostChange(const std::optional<std::string>& bundleID) {
@@ -80,14 +96,7 @@ void AppActivationMonitor::handleFrontmostChange(const std::optional<std::string
     // This program's own windows (a curtain, the settings) neither lock nor end every-time grace,
     // so coming back from them does not ask again.
     if (*bundleID == ownBundleID_) return;
-    std::vector<std::string> ended;
-    std::erase_if(unlockedWhileFrontmost_, [&](const std::string& id) {
-        if (id == *bundleID) return false;
-        ended.push_back(id);
-        return true;
-    });
-    if (onGraceEnded)
-        for (const auto& id : ended) onGraceEnded(id);
+    endEveryTimeGraces(*bundleID);
     evaluate(*bundleID);
 }
 

@@ -21,6 +21,7 @@ public:
     using TimePoint = std::chrono::system_clock::time_point;
     using Clock = std::function<TimePoint()>;
     static constexpr std::chrono::milliseconds pollInterval{350};
+    static constexpr int pollsOfNothingEndingGrace = 3;  // about a second with nothing in front
 
     // Subscribes to nothing until start(). `clock` is the wall clock that timed grace is measured on.
     AppActivationMonitor(ProtectedAppsStore& store, WindowSystem& windows, std::string ownBundleID = ownApplicationID,
@@ -48,7 +49,8 @@ public:
     bool isUnlocked(const std::string& bundleID) const;
 
     std::function<void(const ProtectedApp&)> onShouldLock;
-    // An every-time unlock ended because another application came to the front.
+    // An every-time unlock ended because another application came to the front, or nothing stayed
+    // in front.
     std::function<void(const std::string& bundleID)> onGraceEnded;
 
     const std::optional<std::string>& lastFrontmost() const { return lastFrontmost_; }
@@ -60,6 +62,7 @@ private:
     void pollFrontmost();
     void handleFrontmostChange(const std::optional<std::string>& bundleID);
     void evaluate(const std::string& bundleID);
+    void endEveryTimeGraces(const std::string& except);
 
     ProtectedAppsStore& store_;
     WindowSystem& windows_;
@@ -74,6 +77,7 @@ private:
     std::optional<WindowSystem::SubscriptionID> terminateObserver_;
     QTimer pollTimer_;  // lives as long as the monitor, so a tick can never outlive it
     std::optional<std::string> lastFrontmost_;
+    int polledNothing_ = 0;  // polls in a row with nothing in front
     // Handlers hold this weakly: an event or tick that arrives after the monitor is gone does nothing.
     std::shared_ptr<AppActivationMonitor*> self_;
 };

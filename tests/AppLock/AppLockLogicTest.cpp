@@ -78,6 +78,17 @@ TEST_F(MonitorFixture, GraceKindsDecideWhenSwitchingBackLocksAgain) {
     }
 }
 
+// Nothing in front for a while (the app minimised onto an empty desktop) ends an every-time unlock.
+TEST_F(MonitorFixture, NothingInFrontForAWhileEndsAnEveryTimeUnlock) {
+    store.add({"alpha", "Alpha", 0});
+    monitor->start();
+    ASSERT_EQ(switchTo("alpha"), 1u);
+    monitor->markUnlocked(*store.app("alpha"));
+    windows.bringSilently(std::nullopt);
+    TestSupport::waitUntil([] { return false; }, 1500);  // a few polls
+    EXPECT_EQ(switchTo("alpha"), 1u);
+}
+
 TEST_F(MonitorFixture, OnlyListedOtherApplicationsEverLock) {
     store.add({ownApplicationID, "Korvel ID", 0});
     store.add({"alpha", "Alpha", 0});
