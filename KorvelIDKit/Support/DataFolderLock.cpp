@@ -68,6 +68,14 @@ DataFolderLock::Outcome DataFolderLock::tryAcquire(const std::filesystem::path& 
     if (folderFd < 0) return outcome;
     // A folder made earlier with a wider mode (or by hand) is narrowed, once, by whoever may change it.
     ::fchmod(folderFd, 0700);
+    // Another user's folder (one XDG_DATA_HOME points to, say) is not used: they could plant faces
+    // or settings in it, or take the secrets' folder away.
+    struct stat st {};
+    if (::fstat(folderFd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 0077) != 0) {
+        outcome.error = folder.string() + ": not a folder of this user's alone";
+        ::close(folderFd);
+        return outcome;
+    }
     const int fd = openLockFile(folder, &outcome.error);
     if (fd < 0) {
         ::close(folderFd);

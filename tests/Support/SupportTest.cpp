@@ -283,6 +283,10 @@ TEST(DataFolderLock, OneHolderAtATimeAndTheHolderIsNamed) {
     EXPECT_EQ(readText(other.path() / "notes.txt"), "important");
     EXPECT_FALSE(DataFolderLock::heldHere());
     fs::remove(dir.path() / DataFolderLock::fileName);
+    if (::chown(dir.path().c_str(), 65534, 65534) == 0) {  // root: another user's folder is not used
+        EXPECT_FALSE(DataFolderLock::tryAcquire(dir.path()).lock);
+        ASSERT_EQ(::chown(dir.path().c_str(), ::geteuid(), ::getegid()), 0);
+    }
     {
         const auto held = DataFolderLock::tryAcquire(dir.path());
         EXPECT_TRUE(held.lock && DataFolderLock::heldHere());
