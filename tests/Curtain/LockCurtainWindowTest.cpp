@@ -252,7 +252,7 @@ TEST_F(CurtainDesktopTest, PreviewAcceptsOnlyPineAndUnlocksAfterTheFade) {
     ASSERT_TRUE(usePassword.isVisible());
     usePassword.click();
     auto& field = find<QLineEdit>("curtainPasswordField");
-    ASSERT_TRUE(waitUntil([&] { return field.hasFocus(); }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return field.hasFocus(); }, 5000));
 
     for (const char* wrong : {"Pine", "pine ", "pin"}) {
         type(wrong);
