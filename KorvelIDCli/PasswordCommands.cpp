@@ -42,7 +42,9 @@ int verify(const Arguments& a) {
     if (!masterPasswordIsSet()) throw Failure("No master password is set.");
     PasswordReader reader(a);
     const SecretString password = reader.read(L("auth.enterMasterPassword"));
-    if (!MasterPassword::verify(password.str())) throw Failure(L("curtain.incorrectPassword"));
+    if (!MasterPassword::verify(password.str()))
+        throw Failure(L(MasterPassword::state() == MasterPassword::State::unavailable ? "auth.keyringLocked"
+                                                                                      : "curtain.incorrectPassword"));
     std::cout << "Password accepted.\n";
     return Exit::ok;
 }
@@ -61,6 +63,7 @@ int change(const Arguments& a) {
     switch (result) {
     case PasswordChangeResult::success: std::cout << L("security.passwordUpdated") << "\n"; return Exit::ok;
     case PasswordChangeResult::wrongCurrentPassword: throw Failure(L("changepw.wrongCurrent"));
+    case PasswordChangeResult::keyringLocked: throw Failure(L("auth.keyringLocked"));
     case PasswordChangeResult::failed: break;
     }
     throw Failure(L("changepw.failed"));

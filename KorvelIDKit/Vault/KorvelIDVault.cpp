@@ -52,7 +52,9 @@ struct Change {
 
 // With the current key known: a set-up vault is unlocked with it. Nothing when the change may go on.
 std::optional<PasswordChangeResult> beginChange(VaultStore& vault, const OptionalKey& currentKey, Change& change) {
-    if (!currentKey) return PasswordChangeResult::wrongCurrentPassword;
+    if (!currentKey)
+        return MasterPassword::state() == MasterPassword::State::unavailable ? PasswordChangeResult::keyringLocked
+                                                                             : PasswordChangeResult::wrongCurrentPassword;
     change.wasSetUp = vault.isInitialized();
     if (change.wasSetUp && !vault.isUnlocked()) {
         try {

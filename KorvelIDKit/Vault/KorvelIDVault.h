@@ -17,7 +17,8 @@
 #include "VaultAuthenticator.h"
 #include "VaultStore.h"
 
-enum class PasswordChangeResult { success, wrongCurrentPassword, failed };
+// keyringLocked: the current password could not be checked (the keyring holding it is locked).
+enum class PasswordChangeResult { success, wrongCurrentPassword, keyringLocked, failed };
 
 class KorvelIDVault {
 public:

@@ -83,6 +83,7 @@ PasswordDialog::PasswordDialog(const std::string& reason, QWidget* parent) : QDi
     error_ = new QLabel(this);
     error_->setObjectName("errorLabel");
     error_->setStyleSheet(QStringLiteral("color: #d0312d;"));
+    error_->setWordWrap(true);
     error_->hide();
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, [this] { setBusy(false); });
@@ -124,7 +125,7 @@ void PasswordDialog::retranslate() {
     informative_->setText(purpose ? qL(purpose->reasonKey) : QString::fromStdString(reason_));
     unlockButton_->setText(qL(purpose ? purpose->buttonKey : "common.unlock"));
     cancelButton_->setText(qL("common.cancel"));
-    error_->setText(qL("curtain.incorrectPassword"));
+    error_->setText(qL(errorKey_));
 }
 
 void PasswordDialog::setBusy(bool busy) {
@@ -153,8 +154,17 @@ void PasswordDialog::checkFinished(bool ok, const std::shared_ptr<SecretString>&
         Q_EMIT checked();
         return QDialog::accept();
     }
-    ++failures_;
+    // A keyring that locked while the dialog was open refuses the right password too: say so, and
+    // count nothing against the person.
+    const bool inReach = MasterPassword::state() != MasterPassword::State::unavailable;
+    errorKey_ = inReach ? "curtain.incorrectPassword" : "auth.keyringLocked";
+    error_->setText(qL(errorKey_));
     error_->show();
+    if (!inReach) {
+        setBusy(false);
+        return Q_EMIT checked();
+    }
+    ++failures_;
     // The program's count goes on across prompts: cancelling and asking again buys no free tries.
     const auto wait = PasswordRules::retryDelay(std::max(failures_, MasterPassword::wrongInARow()));
     if (wait.count() > 0) retry_.start(wait);

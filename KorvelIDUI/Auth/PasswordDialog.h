@@ -56,6 +56,7 @@ private:
     SecretString accepted_;
     QTimer retry_;
     QLabel* error_;
+    const char* errorKey_ = "curtain.incorrectPassword";
     std::string reason_;
     QLabel* message_;
     QLabel* informative_;

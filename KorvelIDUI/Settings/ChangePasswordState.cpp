@@ -30,6 +30,7 @@ const char* ChangePasswordState::messageKey(PasswordChangeResult result) {
     switch (result) {
     case PasswordChangeResult::success: return "";
     case PasswordChangeResult::wrongCurrentPassword: return "changepw.wrongCurrent";
+    case PasswordChangeResult::keyringLocked: return "auth.keyringLocked";
     case PasswordChangeResult::failed: return "changepw.failed";
     }
     return "changepw.failed";

@@ -28,6 +28,7 @@
 #include "Shell/AppState.h"
 #include "Shell/QuitGuard.h"
 #include "Shell/ShellServices.h"
+#include "Support/Async.h"
 #include "TestSupport.h"
 #include "TextFits.h"
 #include "Vault/KorvelIDVault.h"
@@ -118,6 +119,15 @@ TEST_F(TextFitsTest, SettingsTabsChooserAndDialogs) {
     TextFits::expectFitsInEveryLanguage(quitPrompt, "password-prompt");
     PasswordDialog longestReason(CredentialGate::reason(CredentialGate::Change::showLockedApps));
     TextFits::expectFitsInEveryLanguage(longestReason, "password-prompt-long-reason");
+    {
+        // Refused because the keyring locked while it was open: the longest error it shows.
+        TestSupport::ScopedSecretStore locked{std::make_shared<TestSupport::LockedStore>()};
+        PasswordDialog refused(QuitGuard::reason);
+        refused.setCheck([](std::string) { return Async::ready(false); });
+        refused.accept();
+        ASSERT_TRUE(TestSupport::waitUntil([&] { return !refused.isChecking(); }));
+        TextFits::expectFitsInEveryLanguage(refused, "password-prompt-keyring-locked");
+    }
     ChangePasswordDialog change;
     TextFits::expectFitsInEveryLanguage(change, "change-password");
     AboutWindow about;

@@ -213,6 +213,8 @@ TEST_F(KorvelIDAuthTest, ChangesToWhoCanUnlockAskForTheExistingCredential) {
 }
 
 TEST(PasswordDialogTest, MaskedFieldUnlockByDefaultAndEmptiedWhenRead) {
+    const TestSupport::TempDir dir;
+    const TestSupport::ScopedSecretStore secrets{TestSupport::makeTestSecretStore(dir.path())};
     PasswordDialog dialog("Unlock your vault");
     auto* field = dialog.findChild<QLineEdit*>("passwordField");
     ASSERT_TRUE(field);
@@ -249,6 +251,19 @@ TEST(PasswordDialogTest, MaskedFieldUnlockByDefaultAndEmptiedWhenRead) {
     EXPECT_EQ(dialog.takePassword().str(), "right");
     for (const auto& [failures, ms] : {std::pair{2, 0}, {3, 1000}, {4, 2000}, {8, 30000}, {40, 30000}})
         EXPECT_EQ(PasswordRules::retryDelay(failures).count(), ms) << failures;
+
+    // A keyring that locks while the dialog is open refuses every password: the dialog says why,
+    // and the refusals are no wrong passwords to wait for.
+    PasswordDialog locked("Unlock your vault");
+    locked.setCheck([](std::string) { return Async::ready(false); });
+    TestSupport::ScopedSecretStore keyring{std::make_shared<TestSupport::LockedStore>()};
+    for (int i = 0; i < 4; ++i) {
+        locked.accept();
+        ASSERT_TRUE(TestSupport::waitUntil([&] { return !locked.isChecking(); }));
+    }
+    EXPECT_EQ(locked.findChild<QLabel*>("errorLabel")->text(), qL("auth.keyringLocked"));
+    EXPECT_EQ(locked.failures(), 0);
+    EXPECT_FALSE(locked.isWaiting());
 }
 
 }  // namespace

@@ -144,6 +144,11 @@ TEST_F(KorvelIDVaultTest, AWrongCurrentPasswordOrAVaultItCannotOpenChangesNothin
     EXPECT_EQ(MasterPassword::snapshot(), before);
     EXPECT_EQ(TestSupport::readText(dir_ / "Vault" / "vault.json"), header);
     EXPECT_FALSE(KorvelIDVault::isUnlocked());
+    {
+        // A locked keyring refuses the right password too: that is not a wrong password.
+        TestSupport::ScopedSecretStore locked{std::make_shared<TestSupport::LockedStore>()};
+        EXPECT_EQ(await(KorvelIDVault::changeMasterPassword("old password", "new password")), PasswordChangeResult::keyringLocked);
+    }
 
     // The master password moved on without the vault, and the device key that could mend the
     // vault's copy is gone: the vault cannot follow.
