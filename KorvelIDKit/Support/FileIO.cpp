@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -23,7 +24,9 @@ std::string errnoText(int err) { return std::strerror(err); }
     throw FileError("The file “" + path.filename().string() + "” couldn’t be saved: " + errnoText(err));
 }
 
-// A temporary file next to the target that is removed unless it was renamed into place.
+// A temporary file next to the target that is removed unless it was renamed into place. Where the
+// folder can hold unnamed files it has no name until it is complete, so that a process killed
+// mid-write leaves nothing (exports write plaintext into folders nobody tidies up).
 class TemporaryFile {
 public:
     explicit TemporaryFile(const fs::path& target) : target_(target) {
@@ -36,14 +39,18 @@ public:
             base.resize(keep);
         }
         name_ = (dir_ / ("." + base + ".XXXXXX")).string();
+        // Linking an unnamed file needs its /proc/self/fd entry.
+        if (::access("/proc/self/fd", X_OK) == 0) fd_ = ::open(dir_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd_ >= 0) return;
         fd_ = ::mkostemp(name_.data(), O_CLOEXEC);  // mode 0600
         if (fd_ < 0) throwSaveError(target_, errno);
+        named_ = true;
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
         if (fd_ >= 0) ::close(fd_);
-        if (!committed_) ::unlink(name_.c_str());
+        if (named_ && !committed_) ::unlink(name_.c_str());
     }
 
     void write(std::span<const std::uint8_t> data) {
@@ -61,6 +68,7 @@ public:
     void commit(mode_t mode) {
         if (::fchmod(fd_, mode) != 0) throwSaveError(target_, errno);
         if (::fsync(fd_) != 0) throwSaveError(target_, errno);
+        if (!named_) giveName();
         const int fd = fd_;
         fd_ = -1;
         if (::close(fd) != 0) throwSaveError(target_, errno);
@@ -70,10 +78,31 @@ public:
     }
 
 private:
+    // The complete file gets the temporary name (same pattern as a named one, so start-up tidying
+    // knows it), then is renamed into place like any other.
+    void giveName() {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+        const std::string pattern = name_;
+        static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::array<std::uint8_t, 6> random{};
+            if (!secureRandomBytes(random)) throwSaveError(target_, EIO);
+            name_ = pattern;
+            for (std::size_t i = 0; i < random.size(); ++i) name_[name_.size() - 6 + i] = letters[random[i] % 62];
+            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                named_ = true;
+                return;
+            }
+            if (errno != EEXIST) throwSaveError(target_, errno);
+        }
+        throwSaveError(target_, EEXIST);
+    }
+
     fs::path target_;
     fs::path dir_;
     std::string name_;
     int fd_ = -1;
+    bool named_ = false;
     bool committed_ = false;
 };
 

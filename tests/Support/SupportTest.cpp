@@ -149,9 +149,19 @@ TEST(AtomicFile, ReplacesWholeFileOwnerOnlyAndOnFailureKeepsTheOldFileAndNoTempo
     EXPECT_THROW(writeFileAtomically(dir / "taken", std::string_view("data")), FileError);
     EXPECT_EQ(readText(dir / "taken" / "keep"), "k");
     EXPECT_EQ(readText(file), "new content");
-    int entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
-    EXPECT_EQ(entries, 2) << "state.json and taken/";
+    const auto count = [&] {
+        int entries = 0;
+        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+        return entries;
+    };
+    EXPECT_EQ(count(), 2) << "state.json and taken/";
+    // Nameless until complete (the temporary folder can hold unnamed files): a process killed
+    // mid-write leaves nothing, even in a folder nobody tidies.
+    FileWriter::system().streamAtomically(dir / "export.bin", [&](const ByteSink& sink) {
+        sink(std::span(reinterpret_cast<const std::uint8_t*>("half"), 4));
+        EXPECT_EQ(count(), 2);
+    });
+    EXPECT_EQ(readText(dir / "export.bin"), "half");
 }
 
 TEST(ReadWholeFile, RefusesLinksPipesAndOversizeFilesWithoutBlockingOrReadingThem) {
