@@ -147,23 +147,17 @@ std::string uniqueName(const std::string& dirText, const std::string& itemName, 
     throw Failure("Cannot find a free file name in " + dirText + ".");
 }
 
-void copyInto(const std::filesystem::path& from, int fd) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (in < 0) throw Failure("Cannot read the decrypted copy.");
-    char buffer[1 << 16];
-    ssize_t n = 0;
-    while ((n = ::read(in, buffer, sizeof buffer)) > 0) {
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(fd, buffer + done, static_cast<std::size_t>(n - done));
-            if (w < 0) {
-                ::close(in);
-                throw Failure(std::string("Cannot write the exported file: ") + std::strerror(errno));
-            }
-            done += w;
+// Decrypted straight into the export: no plaintext copy lies in the data folder meanwhile.
+void decryptInto(const VaultItem& item, int fd) {
+    vault().decryptTo(item, [fd](std::span<const std::uint8_t> piece) {
+        for (std::size_t done = 0; done < piece.size();) {
+            const ssize_t w = ::write(fd, piece.data() + done, piece.size() - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) throw Failure(std::string("Cannot write the exported file: ") + std::strerror(errno));
+            done += static_cast<std::size_t>(w);
         }
-    }
-    ::close(in);
-    if (n < 0 || ::fsync(fd) != 0) throw Failure("Cannot write the exported file.");
+    });
+    if (::fsync(fd) != 0) throw Failure("Cannot write the exported file.");
 }
 
 int exportItem(const Arguments& a) {
@@ -183,16 +177,15 @@ int exportItem(const Arguments& a) {
     const auto discard = [&] {
         if (fd >= 0) ::close(fd);
         if (!target.empty()) ::unlinkat(dirFd, target.c_str(), 0);
-        vault().lock();  // also deletes the scratch copy
+        vault().lock();
     };
     try {
-        const std::filesystem::path temp = vault().exportToTemp(item);
         // Written unnamed and named only once complete, so an export cut short (Ctrl-C, a full
         // disk) leaves no partial plaintext under the chosen name. Folders without unnamed files
         // get the name first.
         fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
         if (fd >= 0) {
-            copyInto(temp, fd);
+            decryptInto(item, fd);
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
             target = uniqueName(*to, item.name, [&](const std::string& candidate) {
                 return ::linkat(AT_FDCWD, self.c_str(), dirFd, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0;
@@ -202,7 +195,7 @@ int exportItem(const Arguments& a) {
                 fd = ::openat(dirFd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
                 return fd >= 0;
             });
-            copyInto(temp, fd);
+            decryptInto(item, fd);
         }
         ::close(std::exchange(fd, -1));
     } catch (const Failure&) {

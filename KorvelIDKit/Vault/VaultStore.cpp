@@ -584,19 +584,22 @@ Bytes VaultStore::decryptedData(const VaultItem& item) const {
     return plaintext;
 }
 
-fs::path VaultStore::exportToTemp(const VaultItem& item) const {
+void VaultStore::decryptTo(const VaultItem& item, const ByteSink& sink) const {
     if (!dek_) throw VaultError::locked();
     const BlobReader reader(blobPath(item));
     checkBelongs(reader.ciphertextLength(), item);
+    WipedBuffer buffer(kChunk);
+    reader.open(dek_->key(), buffer.bytes, sink);
+}
+
+fs::path VaultStore::exportToTemp(const VaultItem& item) const {
+    if (!dek_) throw VaultError::locked();
     std::string fileName = "KorvelID-" + Uuid::random().toString();
     // The whole name is cut to fit a file name; the UUID at its start keeps it unique.
     if (const auto ext = pathExtension(item.name); !ext.empty()) fileName = VaultIndex::plainFileName(fileName + "." + ext);
     const fs::path target = scratchDir() / fileName;
-    writer_.streamAtomically(target, [&](const ByteSink& sink) {
-        // The pieces land in the temporary file; it becomes the copy only after the tag verified.
-        WipedBuffer buffer(kChunk);
-        reader.open(dek_->key(), buffer.bytes, sink);
-    }, 0600);
+    // The pieces land in the temporary file; it becomes the copy only after the tag verified.
+    writer_.streamAtomically(target, [&](const ByteSink& sink) { decryptTo(item, sink); }, 0600);
     ::chmod(target.c_str(), 0600);
     return target;
 }

@@ -172,6 +172,9 @@ public:
     // Decrypts into a new 0600 file "KorvelID-<UUID>[.<extension>]" of the scratch folder. The file
     // appears only once the whole blob was verified. Throws as decryptedData, and FileError.
     std::filesystem::path exportToTemp(const VaultItem& item) const;
+    // Decrypts into `sink` piece by piece. The pieces are not verified until the call returns: a
+    // caller shows nothing under a name before then. Throws as decryptedData.
+    void decryptTo(const VaultItem& item, const ByteSink& sink) const;
     struct OpenedCopy {
         std::filesystem::path file;
         Bytes digest;  // SHA-256 of the plaintext written
