@@ -321,6 +321,9 @@ VaultListing VaultStore::listing() const {
         if (!named.insert(item.blobName).second &&
             std::find(out.sharedBlobs.begin(), out.sharedBlobs.end(), item.blobName) == out.sharedBlobs.end())
             out.sharedBlobs.push_back(item.blobName);
+    // A stray blob named like a listed item's ID would be listed with that ID, and removing it
+    // would take the item's entry: it is not ours to list.
+    for (const auto& item : out.items) named.insert(item.id.toString());
     for (auto& item : recoveredItems(named)) out.items.push_back(std::move(item));
     std::stable_sort(out.items.begin(), out.items.end(),
                      [](const VaultItem& a, const VaultItem& b) { return a.addedAt > b.addedAt; });
@@ -340,7 +343,7 @@ std::vector<VaultItem> VaultStore::recoveredItems(const std::set<std::string>& n
     for (fs::directory_iterator it(blobsDir_, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         const auto id = Uuid::parse(name);
-        if (!id || named.count(name)) continue;
+        if (!id || named.count(name) || named.count(id->toString())) continue;
         struct stat st {};
         if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         VaultItem item;

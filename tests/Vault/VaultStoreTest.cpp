@@ -191,6 +191,11 @@ TEST_F(VaultStoreTest, BlobsTheIndexDoesNotNameOrNamesTwiceAreNeverLost) {
     EXPECT_EQ(recovered->name, "Recovered file " + b.blobName.substr(0, 8));
     EXPECT_EQ(store_.decryptedData(*recovered), textBytes("bravo!"));
     EXPECT_EQ(indexText().find(b.blobName), std::string::npos) << "listed, never written to the index";
+    // A stray file named like an item's ID would share its ID, and removing it would take the item.
+    std::string idName = a.id.toString();
+    std::transform(idName.begin(), idName.end(), idName.begin(), ::tolower);
+    writeText(store_.blobsDir() / idName, std::string(64, 'x'));
+    EXPECT_EQ(store_.listing().items.size(), 3u);
 
     // Two entries naming one blob are reported; removing one keeps the blob for the other.
     auto entries = VaultIndex::decode(readBytes(store_.indexURL()));
