@@ -119,6 +119,27 @@ bool OpenedCopies::expire(Id id) {
     return true;
 }
 
+void OpenedCopies::saved(Id id, const fs::path& file) {
+    std::lock_guard lock(mutex_);
+    Entry* e = find(id);
+    if (!e || file.parent_path() != e->folder) return;
+    ::unlink(file.c_str());
+    if (file == e->file) e->copyDeleted = true;
+    e->asked.reset();
+}
+
+OpenedCopies::FolderState OpenedCopies::folderState(const Entry& e) {
+    FolderState out;
+    std::error_code ec;
+    for (fs::directory_iterator it(e.folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (isEditorLeftover(name)) continue;
+        if (const auto s = stateOf(it->path())) out.emplace_back(name, *s);
+    }
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    return out;
+}
+
 void OpenedCopies::discard(Id id) {
     std::lock_guard lock(mutex_);
     Entry* e = find(id);
@@ -133,7 +154,7 @@ std::vector<OpenedCopies::Id> OpenedCopies::unasked() const {
     std::vector<Id> out;
     for (const auto& e : entries_) {
         const auto file = changesLocked(e);
-        if (file && (!e.asked || stateOf(*file) != e.asked)) out.push_back(e.id);
+        if (file && (!e.asked || folderState(e) != *e.asked)) out.push_back(e.id);
     }
     return out;
 }
@@ -142,8 +163,7 @@ void OpenedCopies::markAsked(Id id) {
     std::lock_guard lock(mutex_);
     Entry* e = find(id);
     if (!e) return;
-    const auto file = changesLocked(*e);
-    e->asked = file ? stateOf(*file) : std::nullopt;
+    e->asked = folderState(*e);
 }
 
 std::vector<OpenedCopies::Id> OpenedCopies::changed() const {

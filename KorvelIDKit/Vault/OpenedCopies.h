@@ -33,11 +33,15 @@ public:
     // The copy's time is up: an unchanged copy is deleted (its folder stays, so that a later save
     // into it is found). False when there are changes, which stay.
     bool expire(Id id);
+    // `file` (what changes() gave) is in the vault now: it is deleted, and whatever else the editor
+    // saved beside the copy is still to be asked about.
+    void saved(Id id, const std::filesystem::path& file);
     // Deletes the copy's folder with everything in it, and forgets it.
     void discard(Id id);
 
     // Changed copies that were not yet asked about in this state (asked: the user chose "keep for
-    // now"; a later change asks again). `markAsked` records the state the user saw.
+    // now"; a later change, or another file saved beside it, asks again). `markAsked` records the
+    // state the user saw.
     std::vector<Id> unasked() const;
     void markAsked(Id id);
 
@@ -51,6 +55,7 @@ private:
         std::int64_t mtimeNs = 0;
         friend bool operator==(const FileState&, const FileState&) = default;
     };
+    using FolderState = std::vector<std::pair<std::string, FileState>>;
     struct Entry {
         Id id = 0;
         VaultItem item;
@@ -58,7 +63,7 @@ private:
         Bytes digest;
         FileState written;               // the copy as written
         bool copyDeleted = false;        // deleted unchanged at the end of its time
-        std::optional<FileState> asked;  // the changes' file as it was when the user last answered
+        std::optional<FolderState> asked;  // the folder as it was when the user last answered
         // The last state whose content was hashed, and whether it differed: the watch asks every
         // second, and a large changed copy would be read in full each time.
         mutable std::optional<FileState> hashed;
@@ -66,6 +71,7 @@ private:
     };
     static std::optional<FileState> stateOf(const std::filesystem::path& path);
     std::optional<std::filesystem::path> changesLocked(const Entry& e) const;
+    static FolderState folderState(const Entry& e);
     Entry* find(Id id);
     const Entry* find(Id id) const;
 

@@ -73,15 +73,19 @@ void exclusive(QObject* context, std::function<void(std::function<void()> releas
 }
 
 namespace {
-// Worker only. Nobody is there to ask: a copy changed by another program is stored beside its item
-// (deleting it would lose the changes), or as a recovered item when the index cannot take it; then
-// the lock deletes every decrypted copy.
+// Worker only. Nobody is there to ask: a copy changed by another program, and every other file
+// saved beside it, is stored beside its item (deleting it would lose the changes), or as a
+// recovered item when the index cannot take it; then the lock deletes every decrypted copy.
 void saveChangedCopiesAndLock() {
     auto& copies = openedCopies();
     for (const auto id : copies.changed()) {
-        const auto file = copies.changes(id);
         try {
-            if (file && KorvelIDVault::isUnlocked()) KorvelIDVault::store().addFile(*file, {}, {}, true);
+            std::optional<std::filesystem::path> file, last;
+            while (KorvelIDVault::isUnlocked() && (file = copies.changes(id)) && file != last) {
+                KorvelIDVault::store().addFile(*file, {}, {}, true);
+                copies.saved(id, *file);
+                last = file;  // a file that could not be deleted is not stored twice
+            }
         } catch (const std::exception& e) {
             // Plaintext is never left behind: the lock below deletes it with the rest.
             Log::store().error(std::string("A changed copy could not be saved into the vault before locking it: ") + e.what());

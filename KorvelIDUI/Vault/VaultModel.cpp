@@ -312,7 +312,9 @@ void VaultModel::resolveCopy(std::uint64_t id, CopyAnswer answer) {
         // replaces goes only after.
         KorvelIDVault::store().addFile(*file, {}, replace ? item.name : std::string());
         if (replace) KorvelIDVault::remove(item);
-        tracked.discard(id);
+        // Another file the editor saved beside the copy is asked about next, not deleted unseen.
+        tracked.saved(id, *file);
+        if (!tracked.changes(id)) tracked.discard(id);
     }, [this](std::exception_ptr failure) {
         if (failure) return setError(describe(failure));
         refresh();

@@ -295,6 +295,16 @@ TEST_F(VaultStoreTest, OpenedCopiesAreDeletedOnlyWhenNobodyChangedThem) {
     copies.markAsked(id);
     EXPECT_TRUE(copies.unasked().empty()) << "kept for now: not asked again until it changes";
     EXPECT_EQ(copies.changed(), std::vector<OpenedCopies::Id>{id});
+    // A "Save As" beside the kept copy asks again, and saving the copy leaves it to be asked about.
+    const fs::path final = opened.file.parent_path() / "note-final.txt";
+    writeText(final, "final, saved as");
+    EXPECT_EQ(copies.unasked(), std::vector<OpenedCopies::Id>{id});
+    copies.markAsked(id);
+    copies.saved(id, opened.file);
+    EXPECT_EQ(copies.changes(id), final);
+    EXPECT_EQ(copies.unasked(), std::vector<OpenedCopies::Id>{id});
+    copies.saved(id, final);
+    EXPECT_FALSE(copies.changes(id));
 
     // Saved under a new name beside another copy: that file holds the changes.
     const auto other = store_.openCopy(note);
