@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "Identity/MasterPassword.h"
-#include "Identity/PasswordRules.h"
 #include "Localization/Localization.h"
 
 namespace {
@@ -47,6 +46,19 @@ CurtainModel::CurtainModel(QString appName, bool requiresBlink, FaceScan runFace
       onUnlocked_(std::move(onUnlocked)),
       onCancel_(std::move(onCancel)) {
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &CurtainModel::messageChanged);
+    retryTimer_.setSingleShot(true);
+    connect(&retryTimer_, &QTimer::timeout, this, [this] {
+        waitingToRetry_ = false;
+        Q_EMIT isVerifyingPasswordChanged();
+    });
+}
+
+void CurtainModel::waitToRetry() {
+    const auto wait = MasterPassword::retryWait();
+    if (wait.count() <= 0) return;
+    waitingToRetry_ = true;
+    Q_EMIT isVerifyingPasswordChanged();
+    retryTimer_.start(wait);
 }
 
 void CurtainModel::setPasswordInput(const QString& text) {
@@ -129,6 +141,8 @@ void CurtainModel::usePassword() {
     endRunningScan();
     setPhase(Phase::password);
     setMessage("");
+    // A new curtain is no new round of guesses: what is left of the wait holds here too.
+    waitToRetry();
 }
 
 void CurtainModel::submitPassword() {
@@ -164,14 +178,7 @@ void CurtainModel::passwordCheckFinished(bool accepted) {
     setPasswordInput({});
     // Wrong passwords in a row, on any prompt of this program, make the next try wait (never after
     // the first two), so guessing at the curtain gets slow.
-    const auto wait = PasswordRules::retryDelay(MasterPassword::wrongInARow());
-    if (wait.count() <= 0) return;
-    waitingToRetry_ = true;
-    Q_EMIT isVerifyingPasswordChanged();
-    QTimer::singleShot(wait, this, [this] {
-        waitingToRetry_ = false;
-        Q_EMIT isVerifyingPasswordChanged();
-    });
+    waitToRetry();
 }
 
 void CurtainModel::cancel() {

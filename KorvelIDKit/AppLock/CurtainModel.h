@@ -10,6 +10,7 @@
 // isDone rather than by cancelling the work.
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <string>
@@ -104,6 +105,8 @@ private:
     void setMessage(const char* key, bool isError = false);
     void endRunningScan();
     void setVerifying(bool verifying);
+    // Takes no password until MasterPassword::retryWait() is over.
+    void waitToRetry();
 
     Phase phase_ = Phase::scanning;
     const char* messageKey_ = "";
@@ -111,6 +114,7 @@ private:
     int attemptCount_ = 0;
     bool isVerifyingPassword_ = false;
     bool waitingToRetry_ = false;  // after wrong passwords in a row; isVerifyingPasswordChanged tells
+    QTimer retryTimer_;
     const QString appName_;
     const bool hasPassword_;
     const char* const scanPromptKey_;

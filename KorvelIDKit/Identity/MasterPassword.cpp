@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -14,6 +15,7 @@
 #endif
 
 #include "Face/FaceAttemptLimit.h"
+#include "PasswordRules.h"
 #include "Support/Async.h"
 #include "Support/SecretStore.h"
 
@@ -172,6 +174,7 @@ bool MasterPassword::constantTimeEquals(std::span<const std::uint8_t> a, std::sp
 
 namespace {
 std::atomic<int> gWrongInARow{0};  // see wrongInARow(); a password set anew starts it over
+std::atomic<std::int64_t> gLastWrongNs{0};  // steady clock of the last wrong password
 }  // namespace
 
 bool MasterPassword::isSet() { return keychainExists(saltAccount) && keychainExists(verifierAccount); }
@@ -208,12 +211,20 @@ bool MasterPassword::verify(std::string_view password) { return deriveKeyForVaul
 
 int MasterPassword::wrongInARow() { return gWrongInARow.load(); }
 
+std::chrono::milliseconds MasterPassword::retryWait() {
+    using namespace std::chrono;
+    const auto since = steady_clock::now().time_since_epoch() - nanoseconds(gLastWrongNs.load());
+    const auto left = PasswordRules::retryDelay(gWrongInARow.load()) - duration_cast<milliseconds>(since);
+    return std::max(left, milliseconds(0));
+}
+
 std::optional<SymmetricKey> MasterPassword::deriveKeyForVault(std::string_view password) {
     const auto pair = snapshot();
     if (!pair) return std::nullopt;
     SymmetricKey key = deriveKey(password, pair->salt);
     const Bytes digest = sha256(key.bytes());
     if (!constantTimeEquals(digest, pair->verifier)) {
+        gLastWrongNs = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
         ++gWrongInARow;
         return std::nullopt;
     }

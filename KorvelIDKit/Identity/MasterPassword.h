@@ -15,6 +15,7 @@
 // main thread; the main thread uses the *Async forms, which derive on a pool thread.
 #include <QFuture>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -69,6 +70,9 @@ public:
     // Wrong passwords in a row in this process, whichever screen took them, so that closing a
     // prompt and opening another starts no new count for the growing wait; a right one resets it.
     static int wrongInARow();
+    // How long every prompt still waits before it takes a password: PasswordRules::retryDelay of
+    // wrongInARow(), counted from the last wrong one. A prompt opened anew waits out the rest too.
+    static std::chrono::milliseconds retryWait();
     // Whether `key` is the current password's key (its hash is the verifier in force). No derivation.
     static bool isCurrentKey(const SymmetricKey& key);
     // The salt and verifier in force, only if both are readable.

@@ -113,6 +113,11 @@ PasswordDialog::PasswordDialog(const std::string& reason, QWidget* parent) : QDi
 
     field_->setFocus();
     retranslate();
+    // A prompt opened anew waits out what is left of the wait after wrong passwords elsewhere.
+    if (const auto wait = MasterPassword::retryWait(); wait.count() > 0) {
+        setBusy(true);
+        retry_.start(wait);
+    }
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &PasswordDialog::retranslate);
 }
 
@@ -137,6 +142,12 @@ void PasswordDialog::setBusy(bool busy) {
 void PasswordDialog::accept() {
     if (!check_ || verified_) return QDialog::accept();
     if (checking_ || isWaiting()) return;
+    if (field_->text().isEmpty()) {
+        // No password is no guess: nothing to check, nothing counted towards the wait.
+        error_->setText(qL(errorKey_ = "curtain.incorrectPassword"));
+        error_->show();
+        return Q_EMIT checked();
+    }
     checking_ = true;
     setBusy(true);
     auto typed = std::make_shared<SecretString>(takePassword());
@@ -166,7 +177,7 @@ void PasswordDialog::checkFinished(bool ok, const std::shared_ptr<SecretString>&
     }
     ++failures_;
     // The program's count goes on across prompts: cancelling and asking again buys no free tries.
-    const auto wait = PasswordRules::retryDelay(std::max(failures_, MasterPassword::wrongInARow()));
+    const auto wait = std::max(PasswordRules::retryDelay(failures_), MasterPassword::retryWait());
     if (wait.count() > 0) retry_.start(wait);
     else setBusy(false);
     Q_EMIT checked();

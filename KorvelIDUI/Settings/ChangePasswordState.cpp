@@ -49,6 +49,12 @@ void ChangePasswordState::attempt() {
     }
     working_ = true;
     Q_EMIT changed();
+    // A sheet opened anew waits out what is left of the wait after wrong passwords elsewhere.
+    if (const auto wait = MasterPassword::retryWait(); wait.count() > 0) QTimer::singleShot(wait, this, [this] { change(); });
+    else change();
+}
+
+void ChangePasswordState::change() {
     auto* watcher = new QFutureWatcher<PasswordChangeResult>(this);
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
         watcher->deleteLater();
@@ -64,9 +70,8 @@ void ChangePasswordState::attempt() {
         };
         // A wrong current password waits as on every other prompt, so the sheet is no faster way
         // to guess.
-        const auto wait = result == PasswordChangeResult::wrongCurrentPassword
-                              ? PasswordRules::retryDelay(MasterPassword::wrongInARow())
-                              : std::chrono::milliseconds(0);
+        const auto wait = result == PasswordChangeResult::wrongCurrentPassword ? MasterPassword::retryWait()
+                                                                                : std::chrono::milliseconds(0);
         if (wait.count() > 0) QTimer::singleShot(wait, this, report);
         else report();
     });

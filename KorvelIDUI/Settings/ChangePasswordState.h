@@ -37,6 +37,7 @@ Q_SIGNALS:
     void succeeded();
 
 private:
+    void change();
     QString error_;
     bool working_ = false;
     Changer changer_;

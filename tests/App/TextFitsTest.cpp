@@ -124,6 +124,7 @@ TEST_F(TextFitsTest, SettingsTabsChooserAndDialogs) {
         TestSupport::ScopedSecretStore locked{std::make_shared<TestSupport::LockedStore>()};
         PasswordDialog refused(QuitGuard::reason);
         refused.setCheck([](std::string) { return Async::ready(false); });
+        refused.findChild<QLineEdit*>("passwordField")->setText("right");
         refused.accept();
         ASSERT_TRUE(TestSupport::waitUntil([&] { return !refused.isChecking(); }));
         TextFits::expectFitsInEveryLanguage(refused, "password-prompt-keyring-locked");

@@ -11,6 +11,8 @@
 
 #include "Auth/PasswordDialog.h"
 #include "Auth/PasswordDialogPrompt.h"
+#include "AppLock/CurtainModel.h"
+#include "Settings/ChangePasswordState.h"
 #include "Common/DialogRunner.h"
 #include "Identity/CredentialGate.h"
 #include "Identity/KorvelIDAuth.h"
@@ -212,6 +214,31 @@ TEST_F(KorvelIDAuthTest, ChangesToWhoCanUnlockAskForTheExistingCredential) {
     EXPECT_EQ(ask(Change::removeFaces), Outcome::keyringLocked);
 }
 
+// Wrong passwords on one prompt hold every prompt opened afterwards until the wait is over: a new
+// dialog, a new curtain and the change-password sheet take nothing before.
+TEST_F(KorvelIDAuthTest, APromptOpenedAfterWrongPasswordsWaitsOutTheRest) {
+    ASSERT_TRUE(MasterPassword::set(rightPassword));
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(MasterPassword::verify("wrong horse"));
+    EXPECT_GT(MasterPassword::retryWait().count(), 0);
+    EXPECT_LE(MasterPassword::retryWait().count(), 1000);
+    PasswordDialog dialog("Quit Korvel ID");
+    EXPECT_TRUE(dialog.isWaiting());
+    CurtainModel curtain("Files", false, {}, {}, true, {}, {});
+    curtain.setKeyboardHeld(true);
+    curtain.usePassword();
+    EXPECT_FALSE(curtain.canTypePassword());
+    ChangePasswordState sheet;
+    int changes = 0;
+    sheet.setChanger([&](std::string, std::string) {
+        ++changes;
+        return Async::ready(PasswordChangeResult::failed);
+    });
+    sheet.newPassword = sheet.confirm = "a new long password";
+    sheet.attempt();
+    EXPECT_EQ(changes, 0);
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return curtain.canTypePassword() && !dialog.isWaiting() && changes == 1; }, 3000));
+}
+
 TEST(PasswordDialogTest, MaskedFieldUnlockByDefaultAndEmptiedWhenRead) {
     const TestSupport::TempDir dir;
     const TestSupport::ScopedSecretStore secrets{TestSupport::makeTestSecretStore(dir.path())};
@@ -258,6 +285,7 @@ TEST(PasswordDialogTest, MaskedFieldUnlockByDefaultAndEmptiedWhenRead) {
     locked.setCheck([](std::string) { return Async::ready(false); });
     TestSupport::ScopedSecretStore keyring{std::make_shared<TestSupport::LockedStore>()};
     for (int i = 0; i < 4; ++i) {
+        locked.findChild<QLineEdit*>("passwordField")->setText("right");
         locked.accept();
         ASSERT_TRUE(TestSupport::waitUntil([&] { return !locked.isChecking(); }));
     }
