@@ -105,7 +105,7 @@ void installCamera(const std::optional<std::string>& video) {
         const std::string name = fs::path(*video).filename().string();
         s.cameras = [name] { return std::vector<std::string>{name}; };
         s.chosenCamera = [] { return 0; };
-        s.chooseCamera = [](int) {};
+        s.chooseCamera = [](int, const std::string&) {};
         return;
     }
     static const QString key = QStringLiteral("com.korvel.id.camera");
@@ -122,9 +122,13 @@ void installCamera(const std::optional<std::string>& video) {
         // The first device serves when none was chosen; a chosen one that is gone matches none.
         return chosen < 0 ? 0 : -1;
     };
-    s.chooseCamera = [useDevice](int position) {
+    s.chooseCamera = [useDevice](int position, const std::string& name) {
         const auto devices = CameraDevices::discover().devices;
-        if (position < 0 || position >= static_cast<int>(devices.size())) return;
+        // The list may have changed since it was shown (a camera unplugged): only the device that
+        // was approved is taken.
+        if (position < 0 || position >= static_cast<int>(devices.size()) ||
+            devices[static_cast<std::size_t>(position)].name != name)
+            return;
         const int index = devices[static_cast<std::size_t>(position)].index;
         QSettings().setValue(key, index);
         useDevice(index);

@@ -145,8 +145,9 @@ GeneralView::GeneralView(AppState& state, QWidget* parent) : QWidget(parent), st
         if (index == chosen) return;
         // Another device could be fed from a file: the choice shown stays until the credential allows it.
         cameraChoice_->setCurrentIndex(chosen);
-        whenAllowed(this, CredentialGate::Change::changeCamera, [this, index] {
-            ShellServices::shared().chooseCamera(index);
+        const std::string name = cameraChoice_->itemText(index).toStdString();
+        whenAllowed(this, CredentialGate::Change::changeCamera, [this, index, name] {
+            ShellServices::shared().chooseCamera(index, name);
             refreshCameras();
         });
     });

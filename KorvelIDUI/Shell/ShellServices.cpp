@@ -43,7 +43,7 @@ ShellServices ShellServices::defaults() {
         return names;
     };
     s.chosenCamera = [] { return 0; };
-    s.chooseCamera = [](int) {};
+    s.chooseCamera = [](int, const std::string&) {};
     s.showAbout = [] {};
     s.requestQuit = [] {};
     return s;

@@ -34,11 +34,12 @@ struct ShellServices {
     // The file still holding secrets that differ from the keyring's, or nothing.
     std::function<std::optional<std::string>()> secretStoreConflictFile;
     // The cameras to choose from (names), the chosen one's position in that list (-1 when the chosen
-    // device is gone), and the choice.
+    // device is gone), and the choice: its position and name as shown (nothing is chosen when the
+    // device there now has another name).
     // No camera at all: face unlock cannot work, and the General page says so.
     std::function<std::vector<std::string>()> cameras;
     std::function<int()> chosenCamera;
-    std::function<void(int)> chooseCamera;
+    std::function<void(int, const std::string&)> chooseCamera;
     // The About window and the guarded quit, for windows that offer them when there is no tray.
     std::function<void()> showAbout;
     std::function<void()> requestQuit;

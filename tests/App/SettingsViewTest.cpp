@@ -50,7 +50,10 @@ public:
         s.startMonitoring = [this] { ++monitoringStarts; };
         s.cameras = [this] { return cameras; };
         s.chosenCamera = [this] { return chosenCamera; };
-        s.chooseCamera = [this](int i) { chosenCamera = i; };
+        s.chooseCamera = [this](int i, const std::string& name) {
+            chosenCamera = i;
+            chosenName = name;
+        };
     }
     ~ScriptedServices() { ShellServices::shared() = saved_; }
     int faces = 0;
@@ -60,6 +63,7 @@ public:
     int monitoringStarts = 0;
     std::vector<std::string> cameras = {"Test Camera"};
     int chosenCamera = 0;
+    std::string chosenName;
 
 private:
     ShellServices saved_;
@@ -152,6 +156,7 @@ TEST_F(PagesTest, GeneralPageFollowsCameraBlinkLanguageAndSecretStore) {
     outcome_ = CredentialGate::Outcome::allowed;
     Q_EMIT choice->activated(1);
     ASSERT_TRUE(TestSupport::waitUntil([&] { return services_.chosenCamera == 1; }));
+    EXPECT_EQ(services_.chosenName, "USB") << "the device shown is the one approved";
     EXPECT_EQ(asked_.back(), CredentialGate::Change::changeCamera);
 
     // About and Quit in the window itself while no tray icon offers them.
