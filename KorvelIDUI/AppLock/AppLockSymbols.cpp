@@ -1,10 +1,13 @@
 #include "AppLock/AppLockSymbols.h"
 
+#include <QBuffer>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QPixmap>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
+#include <QRegularExpression>
 
 #include <functional>
 
@@ -21,6 +24,23 @@ QIcon drawn(int size, const std::function<void(QPainter&, double)>& paint) {
     p.setRenderHint(QPainter::Antialiasing);
     paint(p, size);
     return QIcon(pixmap);
+}
+
+// An icon file's content, or nothing for what would hold the GUI thread: an SVG naming other files
+// (QtSvg opens them itself, and a pipe never answers) or an image of more than 1024 pixels a side
+// (a small compressed file can hold a huge one, and the chooser keeps one per application).
+QIcon fromFileContent(const Bytes& content) {
+    QByteArray bytes(reinterpret_cast<const char*>(content.data()), static_cast<qsizetype>(content.size()));
+    static const QRegularExpression outsideReference(QStringLiteral(R"(href\s*=\s*["']\s*(?!data:|#))"),
+                                                     QRegularExpression::CaseInsensitiveOption);
+    if (QString::fromUtf8(bytes).contains(outsideReference)) return {};
+    QBuffer buffer(&bytes);
+    QImageReader reader(&buffer);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.width() > 1024 || size.height() > 1024) return {};
+    if (size.width() > 256 || size.height() > 256) reader.setScaledSize(size.scaled(256, 256, Qt::KeepAspectRatio));
+    const QImage image = reader.read();
+    return image.isNull() ? QIcon() : QIcon(QPixmap::fromImage(image));
 }
 
 QIcon themedOr(const char* themeName, const QIcon& fallback) {
@@ -46,9 +66,9 @@ QIcon applicationIcon(const std::string& icon) {
             // Read here, not by QIcon on the GUI thread: a desktop entry may name a pipe (an open
             // that never returns) or /dev/zero. Installed icons are often links.
             const auto file = readWholeFile(icon, {.maxBytes = std::uint64_t(4) << 20, .followLinks = true});
-            QPixmap pixmap;
-            if (file.ok() && pixmap.loadFromData(file.data.data(), static_cast<uint>(file.data.size()))) return QIcon(pixmap);
-        } else if (QIcon::hasThemeIcon(name)) {
+            if (const QIcon read = file.ok() ? fromFileContent(file.data) : QIcon(); !read.isNull()) return read;
+        } else if (!name.contains(u'/') && QIcon::hasThemeIcon(name)) {
+            // A theme name is a name: "../../tmp/x" would reach a file outside the theme.
             return QIcon::fromTheme(name);
         }
     }

@@ -240,6 +240,23 @@ TEST(AppLockSymbols, AnIconPathIsReadWithoutWaitingAndThroughLinks) {
     ASSERT_EQ(::mkfifo((dir.path() / "pipe.png").c_str(), 0600), 0);  // a desktop entry's Icon= may name anything
     EXPECT_TRUE(TestSupport::finishesWithin([&] { AppLockSymbols::applicationIcon((dir.path() / "pipe.png").string()); },
                                             dir.path() / "pipe.png"));
+
+    // What would still hold the GUI thread gives the placeholder: an SVG drawing the pipe in, a theme
+    // name that climbs out of the theme, a small file of a huge image.
+    const QImage placeholder = AppLockSymbols::placeholderApp().pixmap(28, 28).toImage();
+    TestSupport::writeText(dir.path() / "drawn.svg",
+                           "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' width='16' "
+                           "height='16'><image width='16' height='16' xlink:href='" + (dir.path() / "pipe.png").string() + "'/></svg>");
+    QImage huge(3000, 3000, QImage::Format_RGB32);
+    huge.fill(Qt::red);
+    ASSERT_TRUE(huge.save(QString::fromStdString((dir.path() / "huge.png").string())));
+    for (const std::string& icon : {(dir.path() / "drawn.svg").string(), "../../../" + (dir.path() / "red").string(),
+                                   (dir.path() / "huge.png").string()}) {
+        QImage drawn;
+        EXPECT_TRUE(TestSupport::finishesWithin([&] { drawn = AppLockSymbols::applicationIcon(icon).pixmap(28, 28).toImage(); },
+                                                dir.path() / "pipe.png")) << icon;
+        EXPECT_EQ(drawn, placeholder) << icon;
+    }
 }
 
 TEST_F(AppLockPage, BannerSaysWhyAndLeavesOnceWindowControlWorks) {
