@@ -218,6 +218,7 @@ void KorvelIDController::finishUnlock(const AuthResult& scanResult) {
     std::unique_ptr<RunningScan> running = std::move(scan_);
     running->task = {};  // the thread has delivered its result and is ending: join it
     busy_ = false;
+    presentWaitingEnrollmentLater();
 
     // A scan cut short by its caller ends as cancelled whatever it saw in its last moment.
     AuthResult result = scanResult;
@@ -298,9 +299,15 @@ void KorvelIDController::finishHeadlessEnrollment(const std::string& name, bool 
         else d->showDenied(enrollmentFailedText, deniedHideDelay);
     }
     isEnrolling_ = false;
+    presentWaitingEnrollmentLater();
 }
 
 void KorvelIDController::presentEnrollment(std::function<void()> onFinished) {
+    if (busy_ || isEnrolling_) {
+        // One camera operation at a time: the window opens once the running scan is over.
+        enrollmentWaiting_ = std::move(onFinished);
+        return;
+    }
     if (!enrollmentWindow_) {
         const auto& factory = globals().presenterFactory;
         if (!factory) {
@@ -315,6 +322,13 @@ void KorvelIDController::presentEnrollment(std::function<void()> onFinished) {
         if (self) self->enrollmentWindowClosed(onFinished);
     });
     enrollmentWindow_->show();
+}
+
+void KorvelIDController::presentWaitingEnrollmentLater() {
+    if (!enrollmentWaiting_) return;
+    QMetaObject::invokeMethod(this, [this] {
+        if (auto waiting = std::exchange(enrollmentWaiting_, std::nullopt)) presentEnrollment(std::move(*waiting));
+    }, Qt::QueuedConnection);
 }
 
 void KorvelIDController::enrollmentWindowClosed(const std::function<void()>& onFinished) {

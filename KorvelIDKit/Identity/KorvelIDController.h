@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,7 @@ private:
     void finishUnlock(const AuthResult& result);
     void finishHeadlessEnrollment(const std::string& name, bool succeeded);
     void enrollmentWindowClosed(const std::function<void()>& onFinished);
+    void presentWaitingEnrollmentLater();
 
     Options options_;
     FaceStore store_;
@@ -105,6 +107,7 @@ private:
     std::unique_ptr<EnrollmentPresenter> enrollmentWindow_;
     bool busy_ = false;
     bool isEnrolling_ = false;
+    std::optional<std::function<void()>> enrollmentWaiting_;  // asked for while a scan ran
     std::uint64_t scanGeneration_ = 0;
     // Declared last: destroyed first, so the scan threads end before the engine goes.
     std::unique_ptr<RunningScan> scan_;

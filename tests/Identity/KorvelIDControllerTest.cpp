@@ -143,10 +143,13 @@ TEST_F(KorvelIDControllerTest, AnOverlappingRequestIsBusyAndTheRunningScanCarrie
     EXPECT_EQ(second.result(), UnlockResult::denied("Busy"));
     EXPECT_FALSE(await(KorvelID::enroll("Bob")));
     EXPECT_EQ(displaysBuilt, 0) << "a refused request touched the display";
+    KorvelID::presentEnrollment();
+    EXPECT_EQ(presenter->shows, 0) << "the enrolment window waits for the camera";
 
     release = true;
     EXPECT_EQ(await(first), UnlockResult::approved("Ada"));
     EXPECT_EQ(script->opens, 1);
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return presenter->shows == 1; }));
 }
 
 TEST_F(KorvelIDControllerTest, TheOpenEnrollmentWindowMakesEverythingElseBusyUntilItCloses) {
