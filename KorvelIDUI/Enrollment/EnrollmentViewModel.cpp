@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include <QPointer>
+
 #include "Face/CameraController.h"
 #include "Localization/Localization.h"
 #include "Support/Async.h"
@@ -65,13 +67,25 @@ void EnrollmentViewModel::setErrorKey(const char* key) {
 }
 
 void EnrollmentViewModel::start() {
-    if (isCapturing_ || isDone_ || session_.isRunning()) return;
+    if (isCapturing_ || isDone_ || session_.isRunning() || confirming_) return;
     // Only the emptiness check trims: the profile gets the name exactly as typed.
     if (name_.trimmed().isEmpty()) {
         setErrorKey("enroll.needName");
         Q_EMIT changed();
         return;
     }
+    if (approvalSpent_) {
+        // The password that opened the window covered one try: a window left open after a failed
+        // one must not let whoever comes next enrol a face.
+        confirming_ = true;
+        using CredentialGate::Outcome;
+        Async::whenFinished(CredentialGate::confirm(CredentialGate::Change::addFace),
+                            [self = QPointer(this)](const QFuture<Outcome>& answer) {
+                                if (self) self->approvalAnswered(Async::valueOr(answer, Outcome::refused));
+                            });
+        return;
+    }
+    approvalSpent_ = true;
     setErrorKey(nullptr);
     isCapturing_ = true;
     setStatus("enroll.requesting");
@@ -86,6 +100,14 @@ void EnrollmentViewModel::start() {
         accessAnswered(Async::valueOr(watcher->future(), CameraAccess::unavailable));
     });
     watcher->setFuture(Async::runDetached<CameraAccess>(cameraAccess_));
+}
+
+void EnrollmentViewModel::approvalAnswered(CredentialGate::Outcome outcome) {
+    confirming_ = false;
+    if (outcome == CredentialGate::Outcome::keyringLocked) return Q_EMIT keyringLocked();
+    if (outcome != CredentialGate::Outcome::allowed) return;
+    approvalSpent_ = false;
+    start();
 }
 
 void EnrollmentViewModel::accessAnswered(CameraAccess access) {

@@ -11,6 +11,7 @@
 
 #include "Enrollment/ScanSession.h"
 #include "Face/CameraAccess.h"
+#include "Identity/CredentialGate.h"
 
 class EnrollmentViewModel final : public QObject {
     Q_OBJECT
@@ -43,7 +44,8 @@ public:
     // captured / total, or 0 when total < 1.
     double progress() const;
 
-    // The button's action: checks the name, asks for the camera, enrols.
+    // The button's action: checks the name, asks for the camera, enrols. The window opens with the
+    // master password given for one start; each later one asks for it again.
     void start();
     // Stops the enrolment (it stores nothing) and the preview.
     void cancel();
@@ -58,9 +60,12 @@ Q_SIGNALS:
     void previewImageChanged();
     // The enrolment's thread has ended (finished, failed or cancelled).
     void enrollmentEnded();
+    // A later start needed the master password, and the keyring cannot check one.
+    void keyringLocked();
 
 private:
     void accessAnswered(CameraAccess access);
+    void approvalAnswered(CredentialGate::Outcome outcome);
     void setStatus(const char* key);
     void setErrorKey(const char* key);
 
@@ -74,6 +79,8 @@ private:
     int total_ = 8;
     const char* statusKey_ = "enroll.enterName";
     bool isCapturing_ = false;
+    bool approvalSpent_ = false;
+    bool confirming_ = false;
     bool isDone_ = false;
     // Either a key of the string table or the engine's own message (not translated).
     const char* errorKey_ = nullptr;

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "Auth/KeyringLockedNotice.h"
 #include "Enrollment/EnrollmentPreviewView.h"
 #include "Enrollment/EnrollmentViewModel.h"
 #include "Localization/Localization.h"
@@ -91,6 +92,7 @@ EnrollmentWindow::EnrollmentWindow(EnrollmentViewModel& model, QWidget* parent)
     layout->setSizeConstraint(QLayout::SetFixedSize);  // no resizing
 
     connect(&model, &EnrollmentViewModel::changed, this, &EnrollmentWindow::refresh);
+    connect(&model, &EnrollmentViewModel::keyringLocked, this, [this] { KeyringLockedNotice::show(this); });
     connect(&model, &EnrollmentViewModel::previewImageChanged, this,
             [this] { preview_->setImage(model_->previewImage()); });
     connect(&Localizer::shared(), &Localizer::languageChanged, this, &EnrollmentWindow::retranslate);

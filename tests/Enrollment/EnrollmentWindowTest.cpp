@@ -11,6 +11,7 @@
 #include "Enrollment/EnrollmentViewModel.h"
 #include "Enrollment/EnrollmentWindow.h"
 #include "Enrollment/EnrollmentWindowController.h"
+#include "Identity/CredentialGate.h"
 #include "Identity/KorvelID.h"
 #include "IdentityTestSupport.h"
 #include "Localization/Localization.h"
@@ -85,6 +86,31 @@ TEST_F(EnrollmentWindowTest, RefusedStartsLeaveTheButtonEnabledAndTheCameraUntou
     }
     EXPECT_EQ(script->opens, 0);
     EXPECT_EQ(finishedCalls, 3);
+}
+
+// The password that opened the window covers one start: after a failed one, the next asks again.
+TEST_F(EnrollmentWindowTest, AStartAfterAFailedOneAsksForThePasswordAgain) {
+    std::vector<CredentialGate::Change> asked;
+    auto answer = CredentialGate::Outcome::refused;
+    CredentialGate::setConfirmer([&](CredentialGate::Change change) {
+        asked.push_back(change);
+        return Async::ready(answer);
+    });
+    access = CameraAccess::unavailable;
+    openAndStart("Ada");
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return !model().isCapturing(); }));
+    EXPECT_TRUE(asked.empty()) << "the window was opened with the password";
+    access = CameraAccess::granted;
+    model().start();
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return asked.size() == 1; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(asked.front(), CredentialGate::Change::addFace);
+    EXPECT_FALSE(model().isCapturing());
+    answer = CredentialGate::Outcome::allowed;
+    model().start();
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return script->opens == 1; }));
+    window()->close();
+    CredentialGate::setConfirmer({});
 }
 
 TEST_F(EnrollmentWindowTest, ClosingDuringCaptureStoresNothingStopsTheCameraAndFinishesOnce) {
