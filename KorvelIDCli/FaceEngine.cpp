@@ -69,7 +69,11 @@ bool scanForUnlock(const Arguments& args) {
     auto face = makeFaceEngine(args, Settings::load());
     if (face.store->profiles.empty()) throw Failure("No face is enrolled.");
     std::cerr << "Look at the camera" << (face.engine->settings().livenessRequired() ? " and blink" : "") << "…\n";
-    const AuthResult result = face.engine->authenticate([](const ScanStatus&) {}, interruptToken());
+    const std::stop_token interrupted = interruptToken();
+    const AuthResult result = face.engine->authenticate([](const ScanStatus&) {}, interrupted);
+    // Interrupted while waiting for a frame, the scan is judged on what it saw so far: a match
+    // then is still no unlock the person wanted.
+    if (interrupted.stop_requested()) throw Failure("Cancelled.");
     switch (result.kind) {
     case AuthResult::Kind::matched: return true;
     case AuthResult::Kind::cameraError: throw Failure(result.description, Exit::failed);
