@@ -1,5 +1,6 @@
 #include "Face/TfjsWeights.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -15,10 +16,10 @@ std::string shapeText(const std::vector<int>& shape) {
     return s + "]";
 }
 
-Bytes readFile(const std::filesystem::path& path) {
+Bytes readFile(const std::filesystem::path& path, std::uint64_t maxBytes) {
     // Model files are installed data, not the user's data folder: a link is fine, and a shard is
     // megabytes, not the few a JSON store is capped at.
-    ReadResult r = readWholeFile(path, {.maxBytes = std::uint64_t(1) << 30, .followLinks = true});
+    ReadResult r = readWholeFile(path, {.maxBytes = maxBytes, .followLinks = true});
     if (r.status == ReadResult::Status::missing) throw FaceModelError(path, "the file does not exist");
     if (!r.ok()) throw FaceModelError(path, "the file cannot be read: " + r.error);
     return std::move(r.data);
@@ -37,7 +38,7 @@ TfjsWeights TfjsWeights::load(const std::filesystem::path& manifestPath, std::op
     TfjsWeights w;
     w.manifest_ = manifestPath;
     const auto fail = [&](const std::string& reason) -> FaceModelError { return FaceModelError(manifestPath, reason); };
-    const Bytes manifestBytes = readFile(manifestPath);
+    const Bytes manifestBytes = readFile(manifestPath, std::uint64_t(1) << 20);
     nlohmann::json manifest;
     try {
         manifest = Json::parse(manifestBytes);
@@ -60,7 +61,11 @@ TfjsWeights TfjsWeights::load(const std::filesystem::path& manifestPath, std::op
                 if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
                     throw fail("shard name \"" + name + "\" is not a plain file name");
                 lastShard = dir / name;
-                const Bytes shard = readFile(lastShard);
+                // No more than the weights may hold in all: a manifest naming one large shard many
+                // times is refused before it is read again.
+                const std::uint64_t budget = expectedBytes.value_or(std::uint64_t(1) << 30);
+                const std::uint64_t left = budget - std::min<std::uint64_t>(budget, w.byteCount_ + data.size());
+                const Bytes shard = readFile(lastShard, left);
                 data.insert(data.end(), shard.begin(), shard.end());
             }
             std::size_t offset = 0;

@@ -79,6 +79,9 @@ TEST(TfjsWeightsTest, EveryDefectIsReportedWithTheFileAtFault) {
     EXPECT_TRUE(names(loadError(goodManifest, longer), "w.bin"));
     // Right shape, not the expected total.
     EXPECT_TRUE(names(loadError(goodManifest, shard, 15), "m.json"));
+    // A shard named again past the expected total is refused before it is read.
+    const auto twice = loadError(R"([{"paths":["w.bin","w.bin"],"weights":[]}])", shard, 14);
+    EXPECT_TRUE(names(twice, "w.bin") && twice.find("cannot be read") != std::string::npos) << twice;
     // Manifests that are not JSON or not of this form (`group`: one group over w.bin).
     const auto group = [](const std::string& weights) { return R"([{"paths":["w.bin"],"weights":[)" + weights + "]}]"; };
     const std::string u8 = R"("quantization":{"dtype":"uint8","scale":1,"min":0})";
