@@ -328,6 +328,10 @@ void AuthEngine::enroll(const std::string& name, const EventHandler& onEvent, st
         // Only the last sample is compared: a still face adds nothing until it moves or the light changes.
         if (!samples.empty() && recognizer_->distance(embedding->vector, samples.back().vector) < diversityDistance)
             continue;
+        // One person per profile: a face the first sample would not match is someone else's (a
+        // second person leaning in becomes the largest face for a moment), not a new view.
+        if (!samples.empty() && recognizer_->distance(embedding->vector, samples.front().vector) > current.effectiveThreshold())
+            continue;
         samples.push_back(std::move(*embedding));
         send(EnrollmentEvent::progress(static_cast<std::int64_t>(samples.size()), target));
     }

@@ -15,10 +15,12 @@ namespace {
 
 const std::string notEnough = "Could not capture enough face samples. Try again in better lighting.";
 
-// Distinct directions: each at cosine distance ≥ 0.02 from the one before.
+// Distinct views of one face: at cosine distance 0.06 from each other (0 after 15), well within
+// the match threshold of the first.
 std::vector<float> direction(int i) {
     std::vector<float> v(16, 0.0f);
-    v[static_cast<std::size_t>(i % 16)] = 1;
+    v[0] = 1;
+    v[static_cast<std::size_t>(1 + i % 15)] = 0.25f;
     return v;
 }
 
@@ -138,25 +140,25 @@ TEST_F(EnrollmentTest, WindowEndingWithFewerThanHalfTheTargetFailsAndWithHalfSuc
     }
 }
 
-TEST_F(EnrollmentTest, DiversityComparesWithTheLastSampleOnly) {
+// Diversity is measured against the last sample; being the same person against the first.
+TEST_F(EnrollmentTest, DiversityComparesWithTheLastSampleOnlyAndThePersonWithTheFirst) {
     const std::vector<float> a{1, 0, 0};
-    const std::vector<float> b{0, 1, 0};
     script->frames = {
         Frame::withEmbedding(a),
         Frame::withEmbedding(a),                   // identical: skipped
         Frame::withEmbedding(Scripted::near(0.019f)),  // too close to a: skipped
         Frame::withEmbedding(Scripted::near(0.021f)),  // far enough: taken
-        Frame::withEmbedding(b),
+        Frame::withEmbedding({0, 1, 0}),           // someone else leaning in: skipped
+        Frame::withEmbedding(Scripted::near(0.1f)),   // taken
         Frame::withEmbedding(a),                   // like the first sample but far from the last: taken
-        Frame::withEmbedding({1, 0}),              // another length: taken
-        Frame::withEmbedding({0, 0, 0}),           // zero vector: taken
-        Frame::withEmbedding({0, 0, 0}),           // still taken (no distance to a zero vector)
+        Frame::withEmbedding({1, 0}),              // another length: not comparable, skipped
+        Frame::withEmbedding({0, 0, 0}),           // zero vector: skipped
         Frame::noFace(),
     };
     enrollInAShortWindow(8);
     const auto progress = progressEvents();
-    ASSERT_EQ(progress.size(), 7u);
-    EXPECT_EQ(progress.back(), E::progress(7, 8));
+    ASSERT_EQ(progress.size(), 4u);
+    EXPECT_EQ(progress.back(), E::progress(4, 8));
     ASSERT_EQ(events.back().kind, E::Kind::finished);
     const auto& samples = events.back().profile.embeddings;
     EXPECT_EQ(samples[0].vector, a);
