@@ -95,6 +95,7 @@ int unprotect(const Arguments& a) {
 nlohmann::ordered_json protectedAppsJson() {
     auto out = nlohmann::ordered_json::array();
     const auto store = openStore();
+    if (store.loadFailed()) return nullptr;
     for (const auto& app : store.apps())
         out.push_back({{"id", app.bundleIdentifier}, {"name", app.name}, {"graceSeconds", app.graceSeconds},
                        {"grace", graceText(app.graceSeconds)}});

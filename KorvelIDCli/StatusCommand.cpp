@@ -35,7 +35,8 @@ Json gather() {
     FaceStore faces(dataFolder() / FaceStore::fileName);
     Json names = Json::array();
     for (const auto& p : faces.profiles) names.push_back(p.name);
-    s["enrolledFaces"] = names;
+    // A file that cannot be read is not "no face": say so, as the commands that change it do.
+    s["enrolledFaces"] = faces.damaged() ? Json(nullptr) : names;
 
     const Settings settings = Settings::load();
     s["requireBlink"] = settings.livenessRequired();
@@ -75,12 +76,14 @@ void print(const Json& s) {
                   : s["masterPasswordSet"].get<bool>() ? "set"
                                                        : "not set")
               << "\n";
+    constexpr const char* unreadable = "the file cannot be read; it is left as it is";
     std::cout << "Enrolled faces:   ";
-    if (s["enrolledFaces"].empty()) std::cout << "none";
+    if (s["enrolledFaces"].is_null()) std::cout << unreadable;
+    else if (s["enrolledFaces"].empty()) std::cout << "none";
     for (std::size_t i = 0; i < s["enrolledFaces"].size(); ++i) std::cout << (i ? ", " : "") << printable(s["enrolledFaces"][i].get<std::string>());
     std::cout << "\nBlink required:   " << yesNo(s["requireBlink"].get<bool>()) << "\n"
               << "Match threshold:  " << ::Json::formatFloat(s["matchThreshold"].get<float>()) << "\n"
-              << "Protected apps:   " << (s["protectedApps"].empty() ? "none" : "") << "\n";
+              << "Protected apps:   " << (s["protectedApps"].is_null() ? unreadable : s["protectedApps"].empty() ? "none" : "") << "\n";
     for (const auto& app : s["protectedApps"])
         std::cout << "  " << printable(app["id"].get<std::string>()) << " (" << printable(app["name"].get<std::string>()) << "), grace "
                   << app["grace"].get<std::string>() << "\n";

@@ -204,6 +204,11 @@ TEST_F(CliTest, NamesFromFilesReachTheTerminalWithoutControls) {
     writeText(dataFolder() / "protected-apps.json",
               "[{\"bundleIdentifier\":\"org.example.Trap\",\"name\":\"A\\u009b2J\\u0007B\",\"graceSeconds\":-1}]");
     EXPECT_EQ(cli({"apps", "list"}).out, "org.example.Trap\tA?2J?B\tuntil quit\n");
+    // Lists that cannot be read are no empty lists.
+    TestSupport::writeText(dataFolder() / "protected-apps.json", "[{");
+    TestSupport::writeText(dataFolder() / "enrollment.json", "{");
+    const auto status = QJsonDocument::fromJson(QByteArray::fromStdString(cli({"status", "--json"}).out)).object();
+    EXPECT_TRUE(status["protectedApps"].isNull() && status["enrolledFaces"].isNull());
 }
 
 TEST_F(CliTest, ChangesAreRefusedWhileTheApplicationHoldsTheFolder) {
