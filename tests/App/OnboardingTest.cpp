@@ -3,7 +3,6 @@
 
 #include <QAction>
 #include <QMenu>
-#include <QPushButton>
 #include <QTabWidget>
 
 #include "Identity/MasterPassword.h"

@@ -14,7 +14,6 @@
 #include "Localization/Localization.h"
 #include "Onboarding/OnboardingState.h"
 #include "Onboarding/OnboardingWindow.h"
-#include "Onboarding/OnboardingWindow.h"
 #include "Platform/FileSecretStore.h"
 #include "SecretStoreFixture.h"
 #include "Settings/ChangePasswordDialog.h"
@@ -39,10 +38,7 @@ public:
         ShellServices& s = ShellServices::shared();
         s.isEnrolled = [this] { return faces > 0; };
         s.enrolledCount = [this] { return faces; };
-        s.presentEnrollment = [this](std::function<void()> done) {
-            ++faces;
-            done();
-        };
+        s.presentEnrollment = [this](std::function<void()> done) { ++faces; done(); };
         s.resetFaces = [this] { faces = savesWork ? 0 : faces; return savesWork; };
         s.requireLiveness = [this] { return blink; };
         s.setRequireLiveness = [this](bool on) { blink = savesWork ? on : blink; };
@@ -50,15 +46,11 @@ public:
         s.startMonitoring = [this] { ++monitoringStarts; };
         s.cameras = [this] { return cameras; };
         s.chosenCamera = [this] { return chosenCamera; };
-        s.chooseCamera = [this](int i, const std::string& name) {
-            chosenCamera = i;
-            chosenName = name;
-        };
+        s.chooseCamera = [this](int i, const std::string& name) { chosenCamera = i; chosenName = name; };
     }
     ~ScriptedServices() { ShellServices::shared() = saved_; }
     int faces = 0;
-    bool blink = true;
-    bool savesWork = true;
+    bool blink = true, savesWork = true;
     SecretStore::Kind kind = SecretStore::Kind::secretService;
     int monitoringStarts = 0;
     std::vector<std::string> cameras = {"Test Camera"};

@@ -5,7 +5,6 @@
 #include <QMessageBox>
 
 #include "Common/DialogRunner.h"
-#include "Curtain/CurtainPanel.h"
 #include "Curtain/LockCurtainWindow.h"
 #include "Identity/KorvelIDAuth.h"
 #include "Identity/MasterPassword.h"
@@ -82,10 +81,7 @@ TEST_F(QuitGuardTest, ALockedKeyringIsNoMissingPassword) {
     TestSupport::ScopedSecretStore locked{std::make_shared<TestSupport::LockedStore>()};
     answer_ = Result::failed(KorvelIDAuth::keyringLockedReason);
     std::vector<QString> boxes;
-    DialogRunner::setResponder([&](QDialog& d) {
-        boxes.push_back(d.objectName());
-        return int(QMessageBox::Ok);
-    });
+    DialogRunner::setResponder([&](QDialog& d) { boxes.push_back(d.objectName()); return int(QMessageBox::Ok); });
     guard_.requestQuit();
     ASSERT_TRUE(TestSupport::waitUntil([&] { return !guard_.isPrompting(); }));
     DialogRunner::setResponder({});

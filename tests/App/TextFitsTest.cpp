@@ -17,7 +17,6 @@
 #include "Curtain/LockCurtainView.h"
 #include "Identity/KorvelIDController.h"
 #include "Identity/NotchState.h"
-#include "Localization/Localization.h"
 #include "Onboarding/OnboardingState.h"
 #include "Onboarding/OnboardingWindow.h"
 #include "Platform/FileSecretStore.h"
@@ -60,10 +59,7 @@ protected:
     void SetUp() override {
         saved_ = ShellServices::shared();
         ShellServices::shared().makeAppLockPage = [] { return new AppLockView(std::make_shared<ListedApps>(), {}); };
-        ShellServices::shared().presentEnrollment = [this](std::function<void()> done) {
-            enrolled_ = true;
-            done();
-        };
+        ShellServices::shared().presentEnrollment = [this](std::function<void()> done) { enrolled_ = true; done(); };
         ShellServices::shared().isEnrolled = [this] { return enrolled_; };
         KorvelIDVault::setStore(std::make_unique<VaultStore>(dir_ / "Vault"));
     }

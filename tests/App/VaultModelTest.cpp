@@ -65,10 +65,7 @@ protected:
     }
     // The desktop's opener, replaced by a list of what it was given.
     static void recordOpens(VaultModel& model, std::vector<QUrl>& opened) {
-        model.setOpener([&opened](const QUrl& url) {
-            opened.push_back(url);
-            return true;
-        });
+        model.setOpener([&opened](const QUrl& url) { opened.push_back(url); return true; });
     }
     std::vector<std::string> names(const VaultModel& model) {
         std::vector<std::string> out;

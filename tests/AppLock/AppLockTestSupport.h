@@ -57,16 +57,13 @@ class ManualClock {
 public:
     std::chrono::system_clock::time_point now = std::chrono::system_clock::time_point(std::chrono::hours(500000));
     void advance(std::chrono::seconds s) { now += s; }
-    auto function() {
-        return [this] { return now; };
-    }
+    auto function() { return [this] { return now; }; }
 };
 
 // Every curtain the app lock asked for, in order.
 struct CurtainRecord {
     ProtectedApp app;
-    std::function<void()> onUnlocked;
-    std::function<void()> onCancelled;
+    std::function<void()> onUnlocked, onCancelled;
     int presented = 0;
     bool destroyed = false;
     void unlock() const { onUnlocked(); }
@@ -89,10 +86,7 @@ public:
 
     LockCurtainFactory factory() {
         return [this](const ProtectedApp& app, WindowSystem&, std::function<void()> onUnlocked, std::function<void()> onCancelled) {
-            auto record = std::make_shared<CurtainRecord>();
-            record->app = app;
-            record->onUnlocked = std::move(onUnlocked);
-            record->onCancelled = std::move(onCancelled);
+            auto record = std::make_shared<CurtainRecord>(CurtainRecord{app, std::move(onUnlocked), std::move(onCancelled)});
             curtains.push_back(record);
             return std::make_unique<Curtain>(record, this);
         };

@@ -33,8 +33,7 @@ TEST(DesktopEntries, ParsesTheFieldsPeopleAndWindowsNeed) {
 
     struct Case {
         const char* what;
-        std::string text;
-        std::string locale;
+        std::string text, locale;
         std::optional<std::string> name;
     };
     const std::vector<Case> cases = {

@@ -16,9 +16,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
-#include <QToolButton>
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -36,8 +33,7 @@ class FakeBackend : public AppLockBackend {
 public:
     std::vector<ProtectedApp> apps;
     WindowControl control = WindowControl::available;
-    int reads = 0;
-    int requests = 0;
+    int reads = 0, requests = 0;
     std::vector<std::string> calls;
 
     std::vector<ProtectedApp> protectedApps() const override {
@@ -62,8 +58,7 @@ public:
     void requestWindowControl() override { ++requests; }
     WindowIntegration integration() const override { return integrationInUse; }
     WindowIntegration integrationInUse = WindowIntegration::x11;
-    bool keepsIconified = false;
-    bool saved = true;
+    bool keepsIconified = false, saved = true;
     bool isListSaved() const override { return saved; }
     bool keepsLockedAppsIconified() const override { return keepsIconified; }
     void setKeepsLockedAppsIconified(bool on) override { keepsIconified = on; }
@@ -237,7 +232,7 @@ TEST(AppLockSymbols, AnIconPathIsReadWithoutWaitingAndThroughLinks) {
     std::filesystem::create_symlink(dir.path() / "red.png", dir.path() / "link.png");  // as packages install them
     const QImage shown = AppLockSymbols::applicationIcon((dir.path() / "link.png").string()).pixmap(28, 28).toImage();
     EXPECT_EQ(shown.pixelColor(14, 14), QColor(Qt::red));
-    ASSERT_EQ(::mkfifo((dir.path() / "pipe.png").c_str(), 0600), 0);  // a desktop entry's Icon= may name anything
+    TestSupport::makeFifo(dir.path() / "pipe.png");  // a desktop entry's Icon= may name anything
     EXPECT_TRUE(TestSupport::finishesWithin([&] { AppLockSymbols::applicationIcon((dir.path() / "pipe.png").string()); },
                                             dir.path() / "pipe.png"));
 

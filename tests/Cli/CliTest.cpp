@@ -26,8 +26,7 @@ struct CliRun {
 
 class CliTest : public ::testing::Test {
 protected:
-    TempDir home;
-    TempDir work;
+    TempDir home, work;
     bool ownSecrets = false;
 
     // `args` go to the program unchanged; with `throughShell` they are a shell command line whose

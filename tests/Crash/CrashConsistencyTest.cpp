@@ -12,7 +12,6 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <set>
 #include <thread>
@@ -23,7 +22,6 @@
 #include "TestSupport.h"
 #include "Vault/KorvelIDVault.h"
 #include "Vault/VaultCrypto.h"
-#include "Vault/VaultKeychain.h"
 #include "Vault/VaultStore.h"
 
 namespace fs = std::filesystem;

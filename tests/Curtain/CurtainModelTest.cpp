@@ -22,9 +22,7 @@ using Kind = UnlockResult::Kind;
 struct Harness {
     std::vector<std::function<void(UnlockResult)>> scans;  // pending face scans, oldest first
     std::vector<std::pair<std::string, std::function<void(bool)>>> checks;
-    int unlocked = 0;
-    int cancelled = 0;
-    int scanCancels = 0;
+    int unlocked = 0, cancelled = 0, scanCancels = 0;
     std::unique_ptr<CurtainModel> model;
 
     explicit Harness(bool hasPassword = true, bool requiresBlink = true) {

@@ -86,10 +86,7 @@ CurtainServices previewServices(std::chrono::milliseconds timeout = std::chrono:
 const ProtectedApp preview{"org.example.Preview", "Test App", 0};
 
 struct Endings {
-    int unlocked = 0;
-    int cancelled = 0;
-    int visibleAtCancel = -1;
-    int visibleAtUnlock = -1;
+    int unlocked = 0, cancelled = 0, visibleAtCancel = -1, visibleAtUnlock = -1;
 };
 
 int visibleCurtainWindows() {
@@ -179,8 +176,7 @@ TEST(CurtainScreens, KeyScreenIsUnderThePointerElsePrimaryElseFirst) {
     struct Case {
         QList<QRect> frames;
         QPoint pointer;
-        int primary;
-        int expected;
+        int primary, expected;
     };
     const Case cases[] = {
         {two, {1500, 500}, 0, 1},   // pointer on the second screen wins over the primary

@@ -62,8 +62,7 @@ TEST_F(EnrollmentWindowTest, RefusedStartsLeaveTheButtonEnabledAndTheCameraUntou
     struct Case {
         QString name;
         CameraAccess access;
-        const char* error;
-        const char* status;
+        const char *error, *status;
     };
     const Case cases[] = {
         {" \t ", CameraAccess::granted, "enroll.needName", "enroll.enterName"},

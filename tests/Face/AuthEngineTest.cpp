@@ -158,10 +158,7 @@ TEST_F(AuthEngineTest, ScanOutcomes) {
         const char* statuses;  // as written by `shorthand`; null: not checked
         std::vector<std::string> authLines;
     };
-    const auto threshold = [](Settings s, std::optional<float> t) {
-        s.matchThreshold = t;
-        return s;
-    };
+    const auto threshold = [](Settings s, std::optional<float> t) { s.matchThreshold = t; return s; };
     const std::vector<Case> cases{
         {"each row of the status table, three in a row without liveness",
          {Frame::noFace(), Frame::lowQuality(0.34f), Frame::noEmbedding(), Frame::withEmbedding(far), at(0.1f),

@@ -20,9 +20,7 @@ namespace {
 
 // Produces a frame every 10 ms until stopped; counts how it is used.
 struct TickingState {
-    std::atomic<int> opens{0};
-    std::atomic<int> closes{0};
-    std::atomic<int> reads{0};
+    std::atomic<int> opens{0}, closes{0}, reads{0};
     std::atomic<bool> failOpen{false};
 };
 
@@ -79,10 +77,7 @@ TEST(CameraControllerTest, CallbackRunsOutsideTheLockSoItCanClearItself) {
     std::chrono::nanoseconds now{1s};
     CameraController camera({}, [&] { return now; });
     int calls = 0;
-    camera.setOnFrame([&](const CameraFrame&) {
-        ++calls;
-        camera.setOnFrame({});
-    });
+    camera.setOnFrame([&](const CameraFrame&) { ++calls; camera.setOnFrame({}); });
     for (int i = 0; i < 2; ++i, now += 100ms) camera.deliver(cv::Mat(2, 2, CV_8UC3));
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(camera.hasOnFrame());
@@ -270,10 +265,7 @@ TEST(FrameStreamTest, AWaitingReaderWakesForAFrameTheEndOrAStop) {
 
     FrameStream stopped;
     std::stop_source stop;
-    std::jthread canceller([&] {
-        std::this_thread::sleep_for(30ms);
-        stop.request_stop();
-    });
+    std::jthread canceller([&] { std::this_thread::sleep_for(30ms); stop.request_stop(); });
     EXPECT_FALSE(stopped.next(stop.get_token()));
     EXPECT_TRUE(stopped.isFinished());
     stopped.yield(frameAt(1));

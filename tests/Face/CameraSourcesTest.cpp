@@ -1,15 +1,12 @@
 // The Linux frame sources: V4L2 discovery and error mapping, and the video-file camera.
-#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <map>
 
-#include "Face/CameraActivity.h"
 #include "Face/CameraController.h"
 #include "Platform/CameraDevices.h"
 #include "Platform/VideoFileSource.h"
@@ -35,9 +32,7 @@ public:
 NodeProbe capture(std::string name, std::string driver = "uvcvideo") {
     return {NodeProbe::Result::capture, std::move(name), 0, std::move(driver)};
 }
-NodeProbe denied() {
-    return {NodeProbe::Result::permissionDenied, {}, EACCES, {}};
-}
+NodeProbe denied() { return {NodeProbe::Result::permissionDenied, {}, EACCES, {}}; }
 
 std::string cameraErrorText(const std::function<void()>& f) {
     try {

@@ -57,13 +57,11 @@ struct Script {
     // Makes the source's open() fail.
     std::function<void()> failOpen;
     // What the detector and the recogniser say about their models.
-    std::optional<std::string> detectorLoadError;
-    std::optional<std::string> recognizerLoadError;
+    std::optional<std::string> detectorLoadError, recognizerLoadError;
     CameraController* camera = nullptr;  // observed at close()
 
     // Observations.
-    std::atomic<int> opens{0};
-    std::atomic<int> closes{0};
+    std::atomic<int> opens{0}, closes{0};
     std::atomic<bool> onFrameSetAtClose{false};
     std::vector<double> opennessTimes;  // the times passed to the openness scale
 

@@ -1,6 +1,5 @@
 // The app lock under a real headless GNOME Shell with the shipped extension, over a foot terminal;
 // what the tests look at, and the keys, come from the Shell through a test-only driver extension.
-#include <QApplication>
 #include <QImage>
 #include <QPointer>
 #include <QTest>

@@ -2,7 +2,6 @@
 // dialog hook, and the real master password in the test desktop's secret store.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -84,17 +83,14 @@ protected:
     bool faceEnrolled = false;
     UnlockResult faceResult;
     Answer answer = Answer::none;
-    int scans = 0;
-    int dialogs = 0;
+    int scans = 0, dialogs = 0;
     QPointer<QDialog> keptOpen;  // a guarded pointer: the next dialog may reuse a gone one's address
     std::string shownReason;
 };
 
 struct Row {
     const char* what;
-    bool face;
-    bool password;
-    bool fallback;
+    bool face, password, fallback;
     UnlockResult faceResult;
     Answer answer;
     Result expected;
@@ -229,10 +225,7 @@ TEST_F(KorvelIDAuthTest, APromptOpenedAfterWrongPasswordsWaitsOutTheRest) {
     EXPECT_FALSE(curtain.canTypePassword());
     ChangePasswordState sheet;
     int changes = 0;
-    sheet.setChanger([&](std::string, std::string) {
-        ++changes;
-        return Async::ready(PasswordChangeResult::failed);
-    });
+    sheet.setChanger([&](std::string, std::string) { ++changes; return Async::ready(PasswordChangeResult::failed); });
     sheet.newPassword = sheet.confirm = "a new long password";
     sheet.attempt();
     EXPECT_EQ(changes, 0);
@@ -256,10 +249,7 @@ TEST(PasswordDialogTest, MaskedFieldUnlockByDefaultAndEmptiedWhenRead) {
 
     // Wrong passwords keep it open; after the third, Unlock waits (1 s, doubling to 30 s).
     int checks = 0;
-    dialog.setCheck([&](std::string typed) {
-        ++checks;
-        return Async::ready(typed == "right");
-    });
+    dialog.setCheck([&](std::string typed) { ++checks; return Async::ready(typed == "right"); });
     for (int i = 0; i < 3; ++i) {
         field->setText("wrong");
         dialog.accept();

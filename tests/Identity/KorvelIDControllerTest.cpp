@@ -9,7 +9,6 @@
 #include "Identity/KorvelIDSettings.h"
 #include "Localization/Localization.h"
 #include "IdentityTestSupport.h"
-#include "Support/Json.h"
 
 namespace {
 using namespace IdentityTest;
@@ -32,8 +31,7 @@ TEST_F(KorvelIDControllerTest, NobodyEnrolledIsAnsweredFirstEvenWhileBusy) {
 struct Outcome {
     const char* what;
     std::function<void(Scripted::Script&)> arrange;
-    bool liveness;
-    bool cancel;
+    bool liveness, cancel;
     UnlockResult expected;
     Calls lastCalls;  // the display's last calls
 };

@@ -1,10 +1,8 @@
 // The app lock under a real virtual KWin, as its native Wayland client, over a weston terminal; what
 // the tests look at comes from KWin, and a second user script activates the terminal.
 #include <QApplication>
-#include <QDBusConnection>
 #include <QDBusArgument>
 #include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDBusUnixFileDescriptor>
 #include <QImage>
 #include <QPointer>
@@ -46,9 +44,7 @@ QImage screenshot() {
     ::close(fds[0]);
     EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
     const QVariantMap info = qdbus_cast<QVariantMap>(reply.arguments().value(0));
-    const int width = info.value("width").toInt();
-    const int height = info.value("height").toInt();
-    const int stride = info.value("stride").toInt();
+    const int width = info.value("width").toInt(), height = info.value("height").toInt(), stride = info.value("stride").toInt();
     if (width <= 0 || data.size() < qsizetype(stride) * height) return {};
     return QImage(reinterpret_cast<const uchar*>(data.constData()), width, height, stride,
                   QImage::Format(info.value("format").toInt())).copy();

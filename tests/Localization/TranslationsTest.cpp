@@ -34,8 +34,6 @@ std::size_t countOf(std::string_view text, std::string_view part) {
     for (auto at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) ++count;
     return count;
 }
-
-const Translations::Texts& row(const std::string& key) { return Translations::table().at(key); }
 }  // namespace
 
 TEST(TranslationsKeys, UniqueWithAKnownPrefixAndALowerCamelName) {
@@ -49,7 +47,7 @@ TEST(TranslationsKeys, UniqueWithAKnownPrefixAndALowerCamelName) {
 
 TEST(TranslationsTexts, EveryLanguageIsPresentAndWellFormed) {
     for (const auto& key : Translations::keys()) {
-        const auto& texts = row(key);
+        const auto& texts = Translations::table().at(key);
         const auto englishPlaceholders = placeholders(texts[0]);
         for (std::size_t language = 0; language < texts.size(); ++language) {
             const std::string& text = texts[language];

@@ -12,7 +12,6 @@
 #include <QPushButton>
 
 #include <memory>
-#include <optional>
 
 namespace {
 

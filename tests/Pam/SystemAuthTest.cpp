@@ -3,7 +3,6 @@
 #include <security/pam_appl.h>
 
 #include <crypt.h>
-#include <fcntl.h>
 #include <grp.h>
 #include <malloc.h>
 #include <signal.h>

@@ -149,11 +149,7 @@ TEST(AtomicFile, ReplacesWholeFileOwnerOnlyAndOnFailureKeepsTheOldFileAndNoTempo
     EXPECT_THROW(writeFileAtomically(dir / "taken", std::string_view("data")), FileError);
     EXPECT_EQ(readText(dir / "taken" / "keep"), "k");
     EXPECT_EQ(readText(file), "new content");
-    const auto count = [&] {
-        int entries = 0;
-        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
-        return entries;
-    };
+    const auto count = [&] { return std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()); };
     EXPECT_EQ(count(), 2) << "state.json and taken/";
     // Nameless until complete (the temporary folder can hold unnamed files): a process killed
     // mid-write leaves nothing, even in a folder nobody tidies.

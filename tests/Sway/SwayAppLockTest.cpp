@@ -1,6 +1,5 @@
 // The app lock under a real headless sway, over a foot terminal; what the tests look at comes from
 // sway (its tree, grim screenshots), keys from wtype's virtual keyboard.
-#include <QApplication>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonObject>

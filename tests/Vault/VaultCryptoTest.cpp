@@ -27,12 +27,7 @@ void expectCorrupted(F&& f, const std::string& what) {
 }
 
 struct Vector {
-    const char* source;
-    const char* key;
-    const char* nonce;
-    const char* plaintext;
-    const char* ciphertext;
-    const char* tag;
+    const char *source, *key, *nonce, *plaintext, *ciphertext, *tag;
 };
 
 // AES-256, 96-bit IV, no AAD, 128-bit tag: the GCM paper's test cases 13 and 15 and a vector of

@@ -24,10 +24,7 @@ using TestSupport::fileMode, TestSupport::readText, TestSupport::writeText;
 
 Bytes textBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
-Bytes readBytes(const fs::path& p) {
-    const std::string s = readText(p);
-    return Bytes(s.begin(), s.end());
-}
+Bytes readBytes(const fs::path& p) { return textBytes(readText(p)); }
 
 std::vector<std::string> namesIn(const fs::path& dir) {
     std::vector<std::string> names;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractScrollArea>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QGroupBox>
